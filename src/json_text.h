@@ -1,0 +1,16 @@
+#pragma once
+/// JSON values and their compact text form.
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace tarnwick {
+
+using json = nlohmann::json;
+
+/// Writes `value` compactly with its object keys in byte order. Invalid UTF-8
+/// inside strings is replaced by U+FFFD, so this never throws and a line
+/// always goes out.
+std::string to_json_text(const json& value);
+
+}  // namespace tarnwick

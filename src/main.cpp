@@ -1,0 +1,6 @@
+#include "platform/stdio.h"
+
+int main() {
+  tarnwick::platform::ignore_broken_pipes();
+  return 0;
+}

@@ -1,0 +1,29 @@
+#pragma once
+/// The process's own standard streams.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick::platform {
+
+/// Writes all of `bytes` to standard output. Failures (a closed pipe among
+/// them) are ignored: the caller goes on either way.
+void write_stdout(std::string_view bytes);
+
+/// Makes a closed reader on standard output harmless (no SIGPIPE death).
+void ignore_broken_pipes();
+
+/// Reads standard input up to and including the next line feed. Returns the
+/// bytes read without the line feed, or nothing at end of input or on a read
+/// failure. A last line without a line feed is still returned.
+std::optional<std::string> read_stdin_line();
+
+/// Flushes what is pending and ends the process at once with `code`, without
+/// running destructors or waiting for other threads.
+[[noreturn]] void exit_process(int code);
+
+/// This process's id.
+long current_pid();
+
+}  // namespace tarnwick::platform

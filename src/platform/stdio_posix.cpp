@@ -1,0 +1,66 @@
+#include "platform/stdio.h"
+
+#include "platform/children.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace tarnwick::platform {
+
+void write_stdout(std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDOUT_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+std::optional<std::string> read_stdin_line() {
+  // Unbuffered reads would cost a system call per byte; a small buffer kept
+  // between calls is enough since only the reader thread calls this.
+  static char buffer[65536];
+  static size_t start = 0, end = 0;
+  static bool eof = false;
+  std::string line;
+  for (;;) {
+    for (size_t i = start; i < end; ++i) {
+      if (buffer[i] == '\n') {
+        line.append(buffer + start, i - start);
+        start = i + 1;
+        return line;
+      }
+    }
+    line.append(buffer + start, end - start);
+    start = end = 0;
+    if (eof) break;
+    ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      eof = true;
+      break;
+    }
+    end = static_cast<size_t>(n);
+  }
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
+void exit_process(int code) {
+  kill_all_live_children();
+  std::fflush(nullptr);
+  ::_exit(code);
+}
+
+long current_pid() { return static_cast<long>(::getpid()); }
+
+}  // namespace tarnwick::platform

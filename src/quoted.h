@@ -1,0 +1,32 @@
+#pragma once
+/// Text helpers shared by every subsystem: the quoted form used in messages,
+/// and trimming of Unicode white space.
+
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+/// The text between double quotes, with `"` and `\` escaped, tab, CR, LF and
+/// NUL as \t \r \n \0, and every other control, unprintable or combining
+/// character as \u{hex}. Other characters, non-ASCII included, stay as they
+/// are. Invalid UTF-8 bytes are shown as U+FFFD.
+std::string quoted(std::string_view text);
+
+/// True for the characters with the Unicode White_Space property.
+bool is_unicode_white_space(char32_t c);
+
+/// `text` without leading and trailing Unicode white space.
+std::string_view trim(std::string_view text);
+
+/// Decodes one UTF-8 scalar value at `text[pos]`, advancing `pos`. Invalid or
+/// truncated sequences yield U+FFFD and advance by one byte.
+char32_t decode_utf8(std::string_view text, size_t& pos);
+
+/// Appends the UTF-8 encoding of `c` to `out`.
+void append_utf8(std::string& out, char32_t c);
+
+/// `text` with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string to_valid_utf8(std::string_view text);
+
+}  // namespace tarnwick

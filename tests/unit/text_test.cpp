@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "duration.h"
+#include "error.h"
+#include "json_text.h"
+#include "quoted.h"
+
+namespace tarnwick {
+namespace {
+
+TEST(Quoted, EscapesLikeDebugStrings) {
+  EXPECT_EQ(quoted("plain"), "\"plain\"");
+  EXPECT_EQ(quoted("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(quoted(std::string_view("t\tr\rn\nz\0", 8)), "\"t\\tr\\rn\\nz\\0\"");
+  EXPECT_EQ(quoted("\x1b[0m"), "\"\\u{1b}[0m\"");
+  EXPECT_EQ(quoted("caf\xC3\xA9 \xE2\x80\x94"), "\"caf\xC3\xA9 \xE2\x80\x94\"");  // é and — kept
+  EXPECT_EQ(quoted("\xC2\xA0"), "\"\\u{a0}\"");          // no-break space
+  EXPECT_EQ(quoted("e\xCC\x81"), "\"e\\u{301}\"");       // combining acute accent
+  EXPECT_EQ(quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");    // zero-width space (format)
+  EXPECT_EQ(quoted("\xF3\xB0\x80\x80"), "\"\\u{f0000}\"");  // private use
+  EXPECT_EQ(quoted("\xFF"), "\"\xEF\xBF\xBD\"");          // invalid byte shows U+FFFD
+}
+
+TEST(Trim, RemovesUnicodeWhiteSpaceOnly) {
+  EXPECT_EQ(trim(" \t\r\n x y \v\f"), "x y");
+  EXPECT_EQ(trim("\xC2\xA0" "a" "\xE3\x80\x80"), "a");  // no-break space, ideographic space
+  EXPECT_EQ(trim("\xC2\x85" "a" "\xE2\x80\xA8"), "a");  // next line, line separator
+  EXPECT_EQ(trim("\xE2\x80\x8B" "a"), "\xE2\x80\x8B" "a");  // zero-width space is not white space
+  EXPECT_EQ(trim("   "), "");
+  EXPECT_EQ(trim(""), "");
+}
+
+TEST(Utf8, InvalidSequencesAreReplaced) {
+  EXPECT_EQ(to_valid_utf8("ok \xE2\x80\x94"), "ok \xE2\x80\x94");
+  EXPECT_EQ(to_valid_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(to_valid_utf8("\xE2\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(to_valid_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+}
+
+TEST(JsonText, NeverThrowsOnInvalidUtf8AndSortsKeys) {
+  json v = {{"b", 1}, {"a", std::string("x\xFFy")}};
+  EXPECT_EQ(to_json_text(v), "{\"a\":\"x\xEF\xBF\xBDy\",\"b\":1}");
+  EXPECT_EQ(to_json_text(json("\x1b\t/")), "\"\\u001b\\t/\"");
+}
+
+TEST(Duration, FormatsThreeDecimalsAndSaturates) {
+  EXPECT_EQ(format_secs_3({1, 500'000'000}), "1.500");
+  EXPECT_EQ(format_secs_3({0, 0}), "0.000");
+  EXPECT_EQ(format_secs_3({12, 345'600'000}), "12.346");
+  EXPECT_EQ(format_secs_3({0, 999'600'000}), "1.000");
+  EXPECT_EQ(saturating_add(Duration::max(), {1, 0}), Duration::max());
+  EXPECT_EQ(saturating_sub({1, 0}, {2, 0}), Duration{});
+  EXPECT_EQ(saturating_sub({2, 100}, {1, 200}), (Duration{0, 999'999'900}));
+  EXPECT_TRUE(Deadline::after(Duration::from_secs(UINT64_MAX)).infinite);
+}
+
+TEST(Error, DisplayTexts) {
+  EXPECT_EQ(error_text(TimeoutError{{1, 500'000'000}}),
+            "Operation timed out after 1.500 seconds; cargo subprocess and all of its descendants "
+            "were terminated.");
+  EXPECT_EQ(error_text(CancelledError{}), "Operation cancelled by client request.");
+  EXPECT_EQ(error_debug_text(PhaseTimeoutError{{2, 0}, "build"}),
+            "PhaseTimeoutError { elapsed: 2s, phase: \"build\" }");
+}
+
+}  // namespace
+}  // namespace tarnwick
