@@ -65,3 +65,43 @@ TEST(Error, DisplayTexts) {
 
 }  // namespace
 }  // namespace tarnwick
+
+#include "in_flight.h"
+#include "line_channel.h"
+
+namespace tarnwick {
+namespace {
+
+TEST(InFlight, IdsCompareByTypeAndValue) {
+  EXPECT_TRUE(ids_equal(json(7), json(7u)));
+  EXPECT_FALSE(ids_equal(json(7), json(7.0)));
+  EXPECT_FALSE(ids_equal(json(7), json("7")));
+  InFlightSlot slot;
+  auto flag = make_cancel_flag();
+  slot.begin(json("a"), flag);
+  EXPECT_FALSE(slot.cancel_if_running(json("b")));
+  EXPECT_FALSE(flag->load());
+  EXPECT_TRUE(slot.cancel_if_running(json("a")));
+  EXPECT_TRUE(flag->load());
+  slot.clear();
+  EXPECT_FALSE(slot.cancel_if_running(json("a")));
+}
+
+TEST(LineChannel, DrainsBeforeReportingClosed) {
+  LineChannel channel;
+  channel.send("one");
+  channel.send("two");
+  channel.close();
+  EXPECT_EQ(channel.recv(), "one");
+  std::string line;
+  EXPECT_EQ(channel.recv_until(Deadline::after(Duration::from_millis(10)), line),
+            LineChannel::Status::Line);
+  EXPECT_EQ(line, "two");
+  EXPECT_EQ(channel.recv(), std::nullopt);
+  LineChannel open;
+  EXPECT_EQ(open.recv_until(Deadline::after(Duration::from_millis(5)), line),
+            LineChannel::Status::Timeout);
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,7 @@
+#include "tools/catalogue.h"
+
+namespace tarnwick {
+
+json tools_catalogue() { return json::array(); }
+
+}  // namespace tarnwick
