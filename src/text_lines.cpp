@@ -1,0 +1,22 @@
+#include "text_lines.h"
+
+namespace tarnwick {
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    size_t end = nl;
+    if (end > start && text[end - 1] == '\r') --end;
+    lines.push_back(text.substr(start, end - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+}  // namespace tarnwick
