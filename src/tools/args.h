@@ -1,8 +1,15 @@
 #pragma once
-/// Readers of tool arguments shared by the handlers.
+/// Readers of tool arguments shared by the handlers. Every reader accepts any
+/// JSON value as the argument list; a non-object counts as an empty object,
+/// and a missing key and a JSON null both mean "not given".
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
+#include "duration.h"
+#include "error.h"
 #include "json_text.h"
 
 namespace tarnwick {
@@ -11,5 +18,65 @@ namespace tarnwick {
 /// and the strings 1/0, true/false, yes/no, on/off in any case. Anything else
 /// is false with a warning log line. Never fails.
 bool parse_bool_arg(const json& arguments, std::string_view key);
+
+/// A deadline; nullopt means no limit.
+using OptionalTimeout = std::optional<Duration>;
+
+/// A timeout argument as the call gave it: nullopt when absent or null,
+/// otherwise its whole seconds (0 included, which callers tell apart).
+using GivenSecs = std::optional<uint64_t>;
+
+/// `timeout_secs` as a deadline: absent, null and 0 mean no limit.
+Result<OptionalTimeout> parse_timeout_secs(const json& arguments);
+
+/// `timeout_secs` in its three-state form.
+Result<GivenSecs> read_timeout_secs(const json& arguments);
+
+/// `test_timeout_secs` in its three-state form.
+Result<GivenSecs> parse_test_timeout_secs(const json& arguments);
+
+/// The budgets of the build phase and of the test-execution phase.
+struct PhaseBudgets {
+  OptionalTimeout build;
+  OptionalTimeout execution;
+};
+
+/// Maps `timeout_secs`, `test_timeout_secs` and the server's default test
+/// timeout onto the two phase budgets.
+Result<PhaseBudgets> parse_phase_timeouts(const json& arguments);
+
+/// Refuses an `output_path` that is absolute, steps up with "..", or whose
+/// parent directory (joined onto `working_dir` when given) is missing.
+Status validate_output_path(std::string_view output_path,
+                            std::optional<std::string_view> working_dir);
+
+/// The build-selection values of one call. Text fields are set only when the
+/// argument is a JSON string (kept byte for byte); `jobs` only when it is a
+/// JSON integer that fits a signed 64-bit integer, as its decimal text.
+struct SelectionArgs {
+  std::optional<std::string> package;
+  std::optional<std::string> exclude;
+  std::optional<std::string> bin;
+  std::optional<std::string> example;
+  std::optional<std::string> test;
+  std::optional<std::string> bench;
+  std::optional<std::string> features;
+  std::optional<std::string> profile;
+  std::optional<std::string> jobs;
+  std::optional<std::string> target;
+  std::optional<std::string> target_dir;
+  std::optional<std::string> manifest_path;
+};
+
+/// Reads the twelve selection values. Never fails: a value of another JSON
+/// type counts as absent.
+SelectionArgs read_selection_args(const json& arguments);
+
+/// The argument as a string, or nullopt when absent or of another JSON type.
+std::optional<std::string> string_arg(const json& arguments, std::string_view key);
+
+/// The decimal text of an integer argument that fits a signed 64-bit
+/// integer, or nullopt (fractions, exponent forms and larger values included).
+std::optional<std::string> int64_text_arg(const json& arguments, std::string_view key);
 
 }  // namespace tarnwick

@@ -1,0 +1,179 @@
+#include "tools/args.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "quoted.h"
+#include "settings.h"
+
+namespace tarnwick {
+namespace {
+
+/// The value under `key`, or null when the arguments are not an object, the
+/// key is missing or its value is JSON null.
+const json* given_arg(const json& arguments, std::string_view key) {
+  if (!arguments.is_object()) return nullptr;
+  auto it = arguments.find(key);
+  if (it == arguments.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+Result<GivenSecs> read_secs(const json& arguments, std::string_view key) {
+  const json* value = given_arg(arguments, key);
+  if (!value) return GivenSecs{};
+  if (value->is_number_unsigned()) return GivenSecs{value->get<uint64_t>()};
+  if (value->is_number_integer() && value->get<int64_t>() >= 0)
+    return GivenSecs{static_cast<uint64_t>(value->get<int64_t>())};
+  return make_error(
+      fmt::format("{} must be a non-negative integer, got {}", key, to_json_text(*value)));
+}
+
+OptionalTimeout secs_or_none(uint64_t secs) {
+  if (secs == 0) return std::nullopt;
+  return Duration::from_secs(secs);
+}
+
+/// The components of a slash-separated path, empty ones (from repeated or
+/// trailing slashes) left out.
+std::vector<std::string_view> path_components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash > start) parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+/// The path without its last component, taken from the text alone; nullopt
+/// for the root and the empty path. Inner "." components are dropped.
+std::optional<std::string> lexical_parent(std::string_view path) {
+  const bool rooted = !path.empty() && path.front() == '/';
+  std::vector<std::string_view> parts;
+  for (std::string_view part : path_components(path)) {
+    if (part == "." && (rooted || !parts.empty())) continue;
+    parts.push_back(part);
+  }
+  if (parts.empty()) return std::nullopt;
+  parts.pop_back();
+  std::string parent = rooted ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) parent += '/';
+    parent += parts[i];
+  }
+  return parent;
+}
+
+std::string join_path(std::string_view base, std::string_view relative) {
+  if (base.empty()) return std::string(relative);
+  std::string joined(base);
+  if (joined.back() != '/') joined += '/';
+  joined += relative;
+  return joined;
+}
+
+}  // namespace
+
+Result<OptionalTimeout> parse_timeout_secs(const json& arguments) {
+  Result<GivenSecs> given = read_timeout_secs(arguments);
+  if (!given) return std::move(given).error();
+  return secs_or_none(given->value_or(0));
+}
+
+Result<GivenSecs> read_timeout_secs(const json& arguments) {
+  return read_secs(arguments, "timeout_secs");
+}
+
+Result<GivenSecs> parse_test_timeout_secs(const json& arguments) {
+  return read_secs(arguments, "test_timeout_secs");
+}
+
+Result<PhaseBudgets> parse_phase_timeouts(const json& arguments) {
+  Result<GivenSecs> overall = read_timeout_secs(arguments);
+  if (!overall) return std::move(overall).error();
+  Result<GivenSecs> test = parse_test_timeout_secs(arguments);
+  if (!test) return std::move(test).error();
+
+  // A test timeout of 0 counts as not given.
+  const uint64_t execution = test->value_or(0);
+  if (!*overall) {
+    // The server's default applies only when the call sets no limit at all.
+    if (execution == 0) {
+      OptionalTimeout fallback = secs_or_none(runtime_settings().test_timeout_secs);
+      return PhaseBudgets{fallback, fallback};
+    }
+    return PhaseBudgets{std::nullopt, secs_or_none(execution)};
+  }
+  const uint64_t cap = **overall;
+  if (cap == 0) return PhaseBudgets{std::nullopt, secs_or_none(execution)};
+  const uint64_t run = execution == 0 ? cap : std::min(cap, execution);
+  return PhaseBudgets{secs_or_none(cap), secs_or_none(run)};
+}
+
+Status validate_output_path(std::string_view output_path,
+                            std::optional<std::string_view> working_dir) {
+  // A rooted path would be written wherever it points, outside the
+  // working directory.
+  if (!output_path.empty() && output_path.front() == '/')
+    return make_error("output_path must be a relative path; absolute paths are not permitted");
+  for (std::string_view part : path_components(output_path)) {
+    if (part == "..")
+      return make_error("output_path must not contain '..' path traversal components");
+  }
+
+  const std::string joined =
+      working_dir ? join_path(*working_dir, output_path) : std::string(output_path);
+  const std::optional<std::string> parent = lexical_parent(joined);
+  if (!parent || parent->empty()) return ok_status();
+  std::error_code ec;
+  if (!std::filesystem::is_directory(std::filesystem::path(*parent), ec)) {
+    return make_error(fmt::format(
+        "output_path parent directory does not exist or is not a directory: {}",
+        to_valid_utf8(*parent)));
+  }
+  return ok_status();
+}
+
+std::optional<std::string> string_arg(const json& arguments, std::string_view key) {
+  const json* value = given_arg(arguments, key);
+  if (!value || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
+std::optional<std::string> int64_text_arg(const json& arguments, std::string_view key) {
+  const json* value = given_arg(arguments, key);
+  if (!value) return std::nullopt;
+  if (value->is_number_unsigned()) {
+    const uint64_t n = value->get<uint64_t>();
+    if (n > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return std::nullopt;
+    return std::to_string(n);
+  }
+  if (value->is_number_integer()) return std::to_string(value->get<int64_t>());
+  return std::nullopt;
+}
+
+SelectionArgs read_selection_args(const json& arguments) {
+  SelectionArgs s;
+  s.package = string_arg(arguments, "package");
+  s.exclude = string_arg(arguments, "exclude");
+  s.bin = string_arg(arguments, "bin");
+  s.example = string_arg(arguments, "example");
+  s.test = string_arg(arguments, "test");
+  s.bench = string_arg(arguments, "bench");
+  s.features = string_arg(arguments, "features");
+  s.profile = string_arg(arguments, "profile");
+  s.jobs = int64_text_arg(arguments, "jobs");
+  s.target = string_arg(arguments, "target");
+  s.target_dir = string_arg(arguments, "target_dir");
+  s.manifest_path = string_arg(arguments, "manifest_path");
+  return s;
+}
+
+}  // namespace tarnwick
