@@ -1,8 +1,8 @@
 #include "envelope.h"
 
-#include <memory>
-
 #include <fmt/format.h>
+
+#include <memory>
 
 #include "progress.h"
 #include "quoted.h"
@@ -58,11 +58,12 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
   for (Suggestion& s : outcome.suggestions)
     (s.applicability == Applicability::MachineApplicable ? fixes : review).push_back(std::move(s));
 
-  bool dialog_way = client_supports_form_elicitation && mode != ElicitationMode::AlwaysSkip &&
-                    !review.empty();
+  bool dialog_way =
+      client_supports_form_elicitation && mode != ElicitationMode::AlwaysSkip && !review.empty();
   if (!dialog_way) {
     std::string text = std::move(outcome.text);
-    if (!fixes.empty()) text += "\n\n" + fix_header(fixes.size()) + backend.format_suggestion_list(fixes);
+    if (!fixes.empty())
+      text += "\n\n" + fix_header(fixes.size()) + backend.format_suggestion_list(fixes);
     if (!review.empty())
       text += "\n" + review_header(review.size()) + backend.format_suggestion_list(review);
     return tool_result(one_text(std::move(text)), outcome.is_error);
@@ -144,17 +145,16 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
   }
   if (auto* text = std::get_if<ToolText>(&outcome))
     return Outcome::ok(tool_result(one_text(std::move(text->text)), text->is_error));
-  return Outcome::ok(suggestions_result(backend, std::move(std::get<ToolTextWithSuggestions>(outcome)),
-                                        client_supports_form_elicitation, elicitation_mode,
-                                        context.channel));
+  return Outcome::ok(
+      suggestions_result(backend, std::move(std::get<ToolTextWithSuggestions>(outcome)),
+                         client_supports_form_elicitation, elicitation_mode, context.channel));
 }
 
 ToolsCallHandler make_tools_call_handler(ToolBackend backend) {
-  return [backend = std::move(backend)](const std::optional<json>& params,
-                                        bool client_supports_form_elicitation,
-                                        ElicitationMode elicitation_mode,
-                                        uint64_t progress_delay_ms, ToolCallContext& context,
-                                        const json& id) {
+  return [backend = std::move(backend)](
+             const std::optional<json>& params, bool client_supports_form_elicitation,
+             ElicitationMode elicitation_mode, uint64_t progress_delay_ms, ToolCallContext& context,
+             const json& id) {
     return run_tools_call(backend, params, client_supports_form_elicitation, elicitation_mode,
                           progress_delay_ms, context, id);
   };

@@ -1,10 +1,10 @@
 #include "progress.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
-
-#include <fmt/format.h>
 
 #include "quoted.h"
 #include "tools/args.h"

@@ -1,10 +1,12 @@
+#include "envelope.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "capture_stdout.h"
-#include "envelope.h"
 
 namespace tarnwick {
 namespace {
@@ -44,7 +46,8 @@ struct TestBackend {
       dialogs.push_back(ids);
       return dialog_answer;
     };
-    b.filter_records_by_id = [](const std::vector<Suggestion>& list, const std::vector<uint64_t>& ids) {
+    b.filter_records_by_id = [](const std::vector<Suggestion>& list,
+                                const std::vector<uint64_t>& ids) {
       std::vector<Suggestion> out;
       for (const Suggestion& s : list)
         if (std::find(ids.begin(), ids.end(), s.id) != ids.end()) out.push_back(s);
@@ -117,7 +120,8 @@ TEST_F(EnvelopeTest, MissingParamsIsAProtocolErrorWithoutLogOrCall) {
 TEST_F(EnvelopeTest, ReadsNameAndArgumentsAndLogsTheCall) {
   std::string seen_name;
   json seen_args;
-  test.tool = [&](std::string_view name, json args, const ProgressSink*, CancelFlag) -> ToolOutcome {
+  test.tool = [&](std::string_view name, json args, const ProgressSink*,
+                  CancelFlag) -> ToolOutcome {
     seen_name = std::string(name);
     seen_args = std::move(args);
     return ToolText{"ok"};
@@ -143,8 +147,9 @@ TEST_F(EnvelopeTest, ReadsNameAndArgumentsAndLogsTheCall) {
 
   r = call(json{{"name", "cargo_build"}, {"arguments", {{"b", 1}, {"a", "q"}}}}, false,
            ElicitationMode::AlwaysSkip, json("a\"b"));
-  EXPECT_EQ(r.lines.at(0)["params"]["data"],
-            "tools/call received: id=\"a\\\"b\" name=\"cargo_build\" arguments={\"a\":\"q\",\"b\":1}");
+  EXPECT_EQ(
+      r.lines.at(0)["params"]["data"],
+      "tools/call received: id=\"a\\\"b\" name=\"cargo_build\" arguments={\"a\":\"q\",\"b\":1}");
 }
 
 TEST_F(EnvelopeTest, OutcomesBecomeResults) {
@@ -178,8 +183,9 @@ TEST_F(EnvelopeTest, OutcomesBecomeResults) {
 
   next = ToolFailed{CancelledError{}};
   r = call(params);
-  EXPECT_EQ(to_json_text(*r.outcome.result),
-            R"({"content":[{"text":"Operation cancelled by client request.","type":"text"}],"isError":true})");
+  EXPECT_EQ(
+      to_json_text(*r.outcome.result),
+      R"({"content":[{"text":"Operation cancelled by client request.","type":"text"}],"isError":true})");
   EXPECT_EQ(r.lines.size(), 1u);  // no warning for a cancelled call
 }
 
@@ -246,8 +252,9 @@ class SuggestionSections : public EnvelopeTest {
     std::vector<Suggestion> list;
     uint64_t id = 1;
     for (int i = 0; i < std::max(fixes, reviews); ++i) {
-      if (i < reviews) list.push_back(suggestion(id++, i % 2 ? Applicability::HasPlaceholders
-                                                                 : Applicability::MaybeIncorrect));
+      if (i < reviews)
+        list.push_back(suggestion(
+            id++, i % 2 ? Applicability::HasPlaceholders : Applicability::MaybeIncorrect));
       if (i < fixes) list.push_back(suggestion(id++, Applicability::MachineApplicable));
     }
     test.tool = [list, is_error](auto...) -> ToolOutcome {
@@ -282,8 +289,9 @@ TEST_F(SuggestionSections, PlainWayCountsAndEndings) {
             V{"out\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nLIST[1,2]"});
 
   // No dialog without form support, in always-skip mode, or with nothing to review.
-  const std::string plain = "out\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nLIST[2,3]"
-                            "\n--- Needs review (1 suggestion) ---\nLIST[1]";
+  const std::string plain =
+      "out\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nLIST[2,3]"
+      "\n--- Needs review (1 suggestion) ---\nLIST[1]";
   answer_with(2, 1);
   EXPECT_EQ(run(false, ElicitationMode::AlwaysAccept), V{plain});
   EXPECT_EQ(run(false, ElicitationMode::Prompt), V{plain});
@@ -335,7 +343,8 @@ TEST_F(SuggestionSections, PromptAsksAboutReviewSuggestionsOnly) {
 
 TEST(ToolResult, IsErrorOnlyWhenSet) {
   json content = json::array({{{"text", "t"}, {"type", "text"}}});
-  EXPECT_EQ(to_json_text(tool_result(content, false)), R"({"content":[{"text":"t","type":"text"}]})");
+  EXPECT_EQ(to_json_text(tool_result(content, false)),
+            R"({"content":[{"text":"t","type":"text"}]})");
   EXPECT_EQ(to_json_text(tool_result(content, true)),
             R"({"content":[{"text":"t","type":"text"}],"isError":true})");
 }

@@ -1,10 +1,10 @@
+#include "progress.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include "progress.h"
 
 namespace tarnwick {
 namespace {
@@ -117,7 +117,8 @@ TEST(ProgressMessage, ArtifactCountsAndRegistry) {
   EXPECT_EQ(one("cargo_build", {}, {artifact(serde, true), artifact(serde, false)}),
             "Cargo build: Building serde v1.0.0 (2/2) [dev] [crates.io]");
   EXPECT_EQ(one("cargo_build", {},
-                {artifact(serde, true), artifact(serde, true), artifact("path+file:///w#a@0.1.0", false)}),
+                {artifact(serde, true), artifact(serde, true),
+                 artifact("path+file:///w#a@0.1.0", false)}),
             "Cargo build: Building a v0.1.0 (3/3) [dev]");
   // A missing or non-boolean fresh counts without a message.
   EXPECT_EQ(messages("cargo_build", {},
@@ -129,17 +130,21 @@ TEST(ProgressMessage, ArtifactCountsAndRegistry) {
   const std::string total120 = R"({"reason":"x-tarnwick-progress-total","total_units":120})";
   const std::string total2 = R"({"reason":"x-tarnwick-progress-total","total_units":2})";
   const std::string a = artifact("path+file:///w#a@1.0.0", false);
-  EXPECT_EQ(one("cargo_build", {}, {total120, a, a, a}), "Cargo build: Building a v1.0.0 (3/120) [dev]");
-  EXPECT_EQ(one("cargo_build", {}, {total2, a, a, a, a, a}), "Cargo build: Building a v1.0.0 (5/5) [dev]");
+  EXPECT_EQ(one("cargo_build", {}, {total120, a, a, a}),
+            "Cargo build: Building a v1.0.0 (3/120) [dev]");
+  EXPECT_EQ(one("cargo_build", {}, {total2, a, a, a, a, a}),
+            "Cargo build: Building a v1.0.0 (5/5) [dev]");
 
-  EXPECT_EQ(one("cargo_build", {}, {artifact("registry+https://example.com/some-registry/#x@2", false)}),
-            "Cargo build: Building x v2 (1/1) [dev] [some-registry]");
+  EXPECT_EQ(
+      one("cargo_build", {}, {artifact("registry+https://example.com/some-registry/#x@2", false)}),
+      "Cargo build: Building x v2 (1/1) [dev] [some-registry]");
 }
 
 TEST(ProgressMessage, MalformedTotalsLeaveStateAlone) {
   ProgressState state = make_progress_state("cargo_build", json::object());
   auto total = [&](const std::string& units) {
-    progress_message(state, R"({"reason":"x-tarnwick-progress-total","total_units":)" + units + "}");
+    progress_message(state,
+                     R"({"reason":"x-tarnwick-progress-total","total_units":)" + units + "}");
   };
   total("7");
   EXPECT_TRUE(state.has_total);
