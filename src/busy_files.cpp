@@ -17,9 +17,15 @@ namespace {
 /// Tested in this order. The last two are what Linux reports when a program
 /// file is still open for writing by another process.
 constexpr std::array<std::string_view, 9> kBusyMarkers = {
-    "being used by another process", "Access is denied", "access is denied",
-    "sharing violation",             "Sharing violation", "(os error 32)",
-    "(os error 5)",                  "Text file busy",    "(os error 26)",
+    "being used by another process",
+    "Access is denied",
+    "access is denied",
+    "sharing violation",
+    "Sharing violation",
+    "(os error 32)",
+    "(os error 5)",
+    "Text file busy",
+    "(os error 26)",
 };
 
 std::string_view trim_start(std::string_view text) {
@@ -126,7 +132,7 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 const char* app_type_label(uint8_t app_type) {
-  static constexpr const char* kLabels[] = {"unknown", "GUI app", "GUI app (background)", "service",
+  static constexpr const char* kLabels[] = {"unknown",  "GUI app", "GUI app (background)",   "service",
                                             "Explorer", "console", "critical system process"};
   return app_type < std::size(kLabels) ? kLabels[app_type] : kLabels[0];
 }

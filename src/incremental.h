@@ -14,7 +14,8 @@
 namespace tarnwick {
 
 /// The call's last `CARGO_TARGET_DIR` override: absent when no override names
-/// the variable; holding no value when the override removes it.
+/// the variable; holding no value when the override removes it, written
+/// `TargetDirOverride(std::in_place, std::nullopt)`.
 using TargetDirOverride = std::optional<std::optional<std::string>>;
 
 /// The target directory the clean-up looks in: a non-empty override value,

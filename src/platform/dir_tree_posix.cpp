@@ -1,19 +1,20 @@
-#include "platform/dir_tree.h"
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include <fmt/format.h>
+#include "platform/dir_tree.h"
 
 namespace tarnwick::platform {
 namespace {
 
-IoError os_error(int code) { return IoError{fmt::format("{} (os error {})", std::strerror(code), code), code}; }
+IoError os_error(int code) {
+  return IoError{fmt::format("{} (os error {})", std::strerror(code), code), code};
+}
 
 EntryKind kind_of(mode_t mode) {
   if (S_ISLNK(mode)) return EntryKind::Symlink;

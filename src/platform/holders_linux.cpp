@@ -1,5 +1,3 @@
-#include "platform/holders.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 #include <vector>
+
+#include "platform/holders.h"
 
 namespace tarnwick::platform {
 

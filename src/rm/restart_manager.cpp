@@ -62,7 +62,8 @@ void read_holder_list(platform::HolderSession* session, const HolderListApi& api
     needed = capacity;
     code = api.get_list(session, &needed, &count, buffer.data());
     if (code == 0) {
-      for (uint32_t i = 0; i < count && i < capacity; ++i) result.holders.push_back(make_holder(buffer[i], api));
+      for (uint32_t i = 0; i < count && i < capacity; ++i)
+        result.holders.push_back(make_holder(buffer[i], api));
       return;
     }
     if (code != platform::kHolderListMoreData) {
@@ -160,7 +161,8 @@ std::string simplify_windows_path(std::string_view path) {
 std::string win32_api_error(std::string_view label, int code) {
   if (auto message = platform::os_error_message(code)) {
     std::string_view text = *message;
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' || text.back() == '\t'))
+    while (!text.empty() &&
+           (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' || text.back() == '\t'))
       text.remove_suffix(1);
     if (!text.empty()) return fmt::format("{} failed: {} (code {})", label, text, code);
   }

@@ -25,7 +25,7 @@ struct FileHolder {
 
 /// The holders of one busy file, or why they could not be found.
 struct PathHolders {
-  std::string path;  // as found in the output
+  std::string path;                 // as found in the output
   std::vector<FileHolder> holders;  // empty when `error` is set
   std::optional<std::string> error;
 };

@@ -1,6 +1,7 @@
+#include "busy_files.h"
+
 #include <gtest/gtest.h>
 
-#include "busy_files.h"
 #include "rm/restart_manager.h"
 
 namespace tarnwick {

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,8 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-
-#include <fmt/format.h>
 
 #include "busy_files.h"
 #include "rm/restart_manager.h"
@@ -155,7 +153,8 @@ TEST(FileHolders, RealCargoTestOnAHeldTestBinary) {
   if (!cargo) GTEST_SKIP() << "cargo not installed";
   fs::path dir = make_temp_dir();
   fs::create_directories(dir / "src");
-  std::ofstream(dir / "Cargo.toml") << "[package]\nname = \"held\"\nversion = \"0.1.0\"\nedition = \"2021\"\n";
+  std::ofstream(dir / "Cargo.toml")
+      << "[package]\nname = \"held\"\nversion = \"0.1.0\"\nedition = \"2021\"\n";
   std::ofstream(dir / "src" / "lib.rs") << "#[test]\nfn t() {}\n";
   std::string run = fmt::format("cd '{}' && CARGO_NET_OFFLINE=true '{}' test --lib", dir.string(), *cargo);
   shell_stderr(run + " --no-run");
@@ -213,7 +212,8 @@ struct ScriptedList {
       auto [code, need] = answers.at(calls++);
       *needed = need;
       if (code == 0 && buffer) {
-        for (uint32_t i = 0; i < need; ++i) buffer[i] = {100 + i, "p" + std::to_string(i), i == 0 ? 1000u : 5u};
+        for (uint32_t i = 0; i < need; ++i)
+          buffer[i] = {100 + i, "p" + std::to_string(i), i == 0 ? 1000u : 5u};
         *count = need;
       }
       return code;
@@ -270,8 +270,10 @@ TEST(FileHolders, ListProtocolLimits) {
 }
 
 TEST(FileHolders, ErrorTextsAndPathForms) {
-  EXPECT_EQ(win32_api_error("RmStartSession", ENOENT), "RmStartSession failed: No such file or directory (code 2)");
-  EXPECT_EQ(win32_api_error("RmGetList fetch", 9999), "RmGetList fetch failed: code 9999 (no system message)");
+  EXPECT_EQ(win32_api_error("RmStartSession", ENOENT),
+            "RmStartSession failed: No such file or directory (code 2)");
+  EXPECT_EQ(win32_api_error("RmGetList fetch", 9999),
+            "RmGetList fetch failed: code 9999 (no system message)");
   EXPECT_EQ(simplify_windows_path("\\\\?\\c:\\a\\.\\b"), "C:\\a\\.\\b");
   EXPECT_EQ(simplify_windows_path("\\\\?\\UNC\\srv\\share\\d\\f.o"), "\\\\srv\\share\\d\\f.o");
   EXPECT_EQ(simplify_windows_path("\\\\?\\GLOBALROOT\\x"), "\\\\?\\GLOBALROOT\\x");
