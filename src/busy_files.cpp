@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <array>
-#include <optional>
 #include <unordered_set>
 
 #include "json_text.h"

@@ -16,9 +16,6 @@ struct DirEntry {
   EntryKind kind;  // of the entry itself, a link is never followed
 };
 
-/// The kind of the entry at `path` itself (a link reports `Symlink`).
-Result<EntryKind> entry_kind(const std::string& path);
-
 /// The entries of the directory `path` (without "." and ".."), each with its
 /// own kind. A link as the last component of `path` is followed only when
 /// `follow_link` is true; otherwise listing a link fails. Entries whose kind

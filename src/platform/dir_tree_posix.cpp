@@ -70,12 +70,6 @@ Status remove_contents(int fd) {
 
 }  // namespace
 
-Result<EntryKind> entry_kind(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return os_error(errno);
-  return kind_of(st.st_mode);
-}
-
 Result<std::vector<DirEntry>> list_directory(const std::string& path, bool follow_link) {
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
   int fd = ::open(path.c_str(), flags);
