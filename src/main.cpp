@@ -1,6 +1,3 @@
-#include "platform/stdio.h"
+#include "startup.h"
 
-int main() {
-  tarnwick::platform::ignore_broken_pipes();
-  return 0;
-}
+int main(int argc, char** argv) { return tarnwick::run_server(argc, argv, tarnwick::ToolsCallHandler()); }

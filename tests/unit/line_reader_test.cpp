@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "line_reader.h"
+
+namespace tarnwick {
+namespace {
+
+/// Feeds `lines` through the reader with `running_id` in flight; returns
+/// what reached the channel and whether the running request was cancelled.
+struct ReaderRun {
+  std::vector<std::string> forwarded;
+  bool cancelled = false;
+};
+
+ReaderRun run_reader(std::deque<std::string> lines, std::optional<json> running_id) {
+  InFlightSlot slot;
+  CancelFlag flag = make_cancel_flag();
+  if (running_id) slot.begin(*running_id, flag);
+  LineChannel channel;
+  read_input_lines(
+      [&]() -> std::optional<std::string> {
+        if (lines.empty()) return std::nullopt;
+        std::string line = lines.front();
+        lines.pop_front();
+        return line;
+      },
+      channel, slot);
+  ReaderRun run;
+  while (std::optional<std::string> line = channel.recv()) run.forwarded.push_back(*line);
+  run.cancelled = flag->load();
+  return run;
+}
+
+std::string cancel_line(const std::string& request_id) {
+  return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + request_id +
+         R"(,"reason":"user"}})";
+}
+
+TEST(LineReader, CancellationOfTheRunningIdIsConsumed) {
+  ReaderRun run = run_reader({cancel_line("7"), "{\"after\":1}"}, json(7));
+  EXPECT_TRUE(run.cancelled);
+  EXPECT_EQ(run.forwarded, std::vector<std::string>{"{\"after\":1}"});
+
+  run = run_reader({cancel_line("\"abc\"") + "\r"}, json("abc"));
+  EXPECT_TRUE(run.cancelled);
+  EXPECT_TRUE(run.forwarded.empty());
+
+  // Carrying an id of its own does not make it a request for the reader.
+  std::string with_id = R"({"jsonrpc":"2.0","id":9,"method":"notifications/cancelled","params":{"requestId":7}})";
+  run = run_reader({with_id}, json(7));
+  EXPECT_TRUE(run.cancelled);
+  EXPECT_TRUE(run.forwarded.empty());
+}
+
+TEST(LineReader, OtherLinesAreForwardedUnchanged) {
+  const std::vector<std::string> lines = {
+      cancel_line("\"7\""),  // other type
+      cancel_line("7.0"),    // float is not the integer
+      cancel_line("8"),
+      cancel_line("null"),
+      R"({"jsonrpc":"2.0","method":"notifications\/cancelled","params":{"requestId":7}})",  // escaped slash
+      R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"id":7}})",
+      R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":[7]})",
+      R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"arguments":{"x":"notifications/cancelled"}}})",
+      "notifications/cancelled {",
+      "",
+      "  plain line\r",
+  };
+  ReaderRun run = run_reader({lines.begin(), lines.end()}, json(7));
+  EXPECT_FALSE(run.cancelled);
+  EXPECT_EQ(run.forwarded, lines);
+
+  run = run_reader({cancel_line("7")}, std::nullopt);  // nothing in flight
+  EXPECT_EQ(run.forwarded.size(), 1u);
+}
+
+TEST(LineReader, InvalidUtf8EndsReadingAfterTheLinesBefore) {
+  ReaderRun run = run_reader({"first", "bad \xFF byte", "never"}, std::nullopt);
+  EXPECT_EQ(run.forwarded, std::vector<std::string>{"first"});
+}
+
+}  // namespace
+}  // namespace tarnwick
