@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "output_filters.h"
 #include "run_types.h"
 
 namespace tarnwick::testing {
@@ -30,6 +31,19 @@ inline RunOutput cargo_fixture(const std::string& name) {
   output.stderr_text = read_fixture_file(dir / (name + ".stderr"));
   output.exit_code = std::stoi(read_fixture_file(dir / (name + ".exit")));
   return output;
+}
+
+/// A result line reduced to what tables compare: status lines as they are,
+/// records by reason, compiler messages with their level.
+inline std::string line_shape(std::string_view line) {
+  if (line.starts_with("{\"status\"")) return std::string(line);
+  std::optional<json> value = parse_json_line(line);
+  if (!value) return "not json: " + std::string(line);
+  std::optional<std::string> reason = line_reason(*value);
+  if (!reason) return "no reason: " + std::string(line);
+  if (*reason == "compiler-message")
+    return "compiler-message:" + (*value)["message"]["level"].get<std::string>();
+  return *reason;
 }
 
 }  // namespace tarnwick::testing

@@ -24,20 +24,9 @@ struct ShowIncrementalNotes {
   ~ShowIncrementalNotes() { publish_settings(ServerSettings{}); }
 };
 
-/// A filter's output line reduced to what the tables compare: the reason,
-/// with the level for compiler messages.
-std::string shape(std::string_view line) {
-  std::optional<json> value = parse_json_line(line);
-  if (!value) return "not json: " + std::string(line);
-  std::optional<std::string> reason = line_reason(*value);
-  if (!reason) return "no reason: " + std::string(line);
-  if (*reason == "compiler-message") return "compiler-message:" + (*value)["message"]["level"].get<std::string>();
-  return *reason;
-}
-
 std::vector<std::string> shapes(const std::vector<std::string>& lines) {
   std::vector<std::string> out;
-  for (const std::string& line : lines) out.push_back(shape(line));
+  for (const std::string& line : lines) out.push_back(testing::line_shape(line));
   return out;
 }
 
