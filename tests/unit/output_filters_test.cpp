@@ -112,15 +112,6 @@ TEST(OutputFilters, RealCargoOutput) {
   }
 }
 
-TEST(OutputFilters, WrappedLibtestLinesKeepTheirText) {
-  std::vector<std::string> lines = filter_run_output_lines(cargo_fixture("test_mixed").stdout_text);
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], R"({"reason":"x-tarnwick-test-output","text":"running 4 tests"})");
-  EXPECT_EQ(lines[2], R"({"reason":"x-tarnwick-test-output","text":"test tests::ignored_one ... ignored"})");
-  EXPECT_NE(std::find(lines.begin(), lines.end(), R"({"reason":"x-tarnwick-test-output","text":"  left: 2"})"),
-            lines.end());
-}
-
 const std::string kNoiseNullRendered =
     R"({"reason":"compiler-message","message":{"rendered":null,"level":"warning",)"
     R"("message":"did not finalize incremental compilation session directory `x`"}})";
