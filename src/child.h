@@ -59,7 +59,9 @@ Result<SpawnedChild> spawn_in_job(const ChildCommand& command);
 void kill_process_tree(SpawnedChild& child);
 
 /// Closes the job: every process still in it is killed (the child itself has
-/// normally ended by now). Nothing without a job.
+/// normally ended by now). Nothing without a job. Call it after the child's
+/// end and before joining the readers, so a descendant that still holds a
+/// pipe cannot keep a run waiting.
 void close_job(SpawnedChild& child);
 
 /// Closes the job and the child's pipes and reaps it; returns its exit code.

@@ -64,7 +64,9 @@ struct ChildProcess {
 IoError io_error_from_errno(int err);
 
 /// Starts the child. A failure to find, start or enter the working directory
-/// of the program comes back as the system's error.
+/// of the program comes back as the system's error. The child's parent-death
+/// signal fires when the calling thread ends, so start children from a
+/// thread that outlives them (the main thread).
 Result<ChildProcess> start_process(const ProcessCommand& command);
 
 /// Whether the child has ended, without waiting and without reaping it (so
