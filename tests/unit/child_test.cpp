@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <dirent.h>
 #include <sys/wait.h>
 
 #include "child.h"
@@ -270,6 +271,36 @@ TEST(BoundedChannel, EndComesAfterTheQueuedLines) {
   BoundedLineChannel empty;
   EXPECT_EQ(empty.recv_until(Deadline::after(Duration::from_millis(1)), line),
             BoundedLineChannel::Recv::Empty);
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+size_t open_descriptor_count() {
+  size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir)) ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+TEST(Spawn, NoDescriptorOutlivesItsRun) {
+  size_t before = open_descriptor_count();
+  (void)run_helper({"out", "x\\n", "err", "y"});
+  {
+    ChildCommand missing;
+    missing.program = "/nonexistent/prog";
+    EXPECT_FALSE(spawn_in_job(missing).ok());
+  }
+  {  // Dropped without anyone taking its pipes.
+    auto spawned = spawn_in_job(helper_command({"sleep", "100000"}));
+    ASSERT_TRUE(spawned.ok());
+  }
+  EXPECT_EQ(open_descriptor_count(), before);
 }
 
 }  // namespace
