@@ -1,0 +1,307 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <sys/wait.h>
+
+#include "child.h"
+#include "child_test_support.h"
+#include "json_text.h"
+#include "platform/children.h"
+
+#include <fmt/format.h>
+
+namespace tarnwick {
+namespace {
+
+using testing::all_gone;
+using testing::helper_command;
+using testing::read_pids;
+using testing::TempDir;
+using testing::wait_until;
+
+struct Collected {
+  std::vector<std::string> lines;
+  std::string stderr_text;
+  int32_t exit_code = -1;
+};
+
+/// Runs the helper to its end through the stdout line reader and the stderr
+/// drain reader, as a cargo run does.
+Collected run_helper(std::vector<std::string> args) {
+  Collected result;
+  auto spawned = spawn_in_job(helper_command(std::move(args)));
+  EXPECT_TRUE(spawned.ok());
+  if (!spawned) return result;
+  SpawnedChild& child = spawned.value();
+  BoundedLineChannel channel;
+  auto reader = start_pipe_lines_reader(child.take_stdout(), channel);
+  PipeTextReader err;
+  EXPECT_TRUE(err.start(child.take_stderr()).ok());
+  std::string line;
+  while (channel.recv_until(Deadline::after(Duration::from_secs(30)), line) ==
+         BoundedLineChannel::Recv::Line) {
+    result.lines.push_back(line);
+  }
+  reader->join();
+  result.stderr_text = err.join();
+  auto code = release_child(child);
+  EXPECT_TRUE(code.ok());
+  if (code) result.exit_code = code.value();
+  return result;
+}
+
+TEST(PipeLines, SplitsLinesLikeTheLineRule) {
+  // CRLF loses both; a last line without "\n" arrives and keeps its "\r".
+  auto r = run_helper({"out", "a\\nb\\r\\n\\r\\n\\nc\\r"});
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"a", "b", "", "", "c\r"}));
+
+  r = run_helper({"out", "last line"});
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"last line"}));
+
+  r = run_helper({"out", "x\\n"});
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"x"}));
+
+  r = run_helper({"exit", "0"});
+  EXPECT_TRUE(r.lines.empty());
+}
+
+TEST(PipeLines, InvalidUtf8IsReplacedAndReadingGoesOn) {
+  auto r = run_helper({"out", "ok\\n\\xff\\xfebad\\nafter\\n", "err", "e\\xc3\\n"});
+  EXPECT_EQ(r.lines,
+            (std::vector<std::string>{"ok", "\xEF\xBF\xBD\xEF\xBF\xBD" "bad", "after"}));
+  EXPECT_EQ(r.stderr_text, "e\xEF\xBF\xBD\n");
+}
+
+TEST(PipeLines, ManyLinesThroughTheBoundedChannelStayInOrder) {
+  auto r = run_helper({"lines", "20000"});
+  ASSERT_EQ(r.lines.size(), 20000u);
+  EXPECT_EQ(r.lines.front(), "line 1");
+  EXPECT_EQ(r.lines[12344], "line 12345");
+  EXPECT_EQ(r.lines.back(), "line 20000");
+}
+
+TEST(PipeLines, BothStreamsOfFiveMegabytesAtOnce) {
+  const long size = 5 * 1024 * 1024;
+  auto r = run_helper({"out-bytes", std::to_string(size), "err-bytes", std::to_string(size)});
+  size_t total = 0;
+  for (auto& l : r.lines) total += l.size() + 1;
+  EXPECT_EQ(total, static_cast<size_t>(size));
+  EXPECT_EQ(r.stderr_text.size(), static_cast<size_t>(size));
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(PipeLines, GoneReceiverStopsTheReaderAndTheChildGetsSigpipe) {
+  auto spawned = spawn_in_job(helper_command({"out-bytes", "100000000"}));
+  ASSERT_TRUE(spawned.ok());
+  SpawnedChild& child = spawned.value();
+  BoundedLineChannel channel(4);
+  auto reader = start_pipe_lines_reader(child.take_stdout(), channel);
+  ASSERT_TRUE(reader.ok());
+  std::string line;
+  ASSERT_EQ(channel.recv_until(Deadline::after(Duration::from_secs(10)), line),
+            BoundedLineChannel::Recv::Line);
+  channel.close_receiver();
+  reader->join();  // ends without a marker, pipe closed
+  auto code = child.wait_exit_for(Duration::from_secs(10));
+  ASSERT_TRUE(code.ok());
+  // The server ignores SIGPIPE; its children must not inherit that.
+  EXPECT_EQ(code.value(), std::optional<int32_t>(128 + SIGPIPE));
+}
+
+TEST(Spawn, ExitCodesAndSignals) {
+  EXPECT_EQ(run_helper({"exit", "101"}).exit_code, 101);
+  EXPECT_EQ(run_helper({"signal", "9"}).exit_code, 128 + 9);
+  EXPECT_EQ(run_helper({"signal", "15"}).exit_code, 128 + 15);
+}
+
+TEST(Spawn, StartFailureCarriesTheSystemText) {
+  for (std::string program : {"/nonexistent/prog", "tarnwick-no-such-program"}) {
+    ChildCommand command;
+    command.program = program;
+    auto spawned = spawn_in_job(command);
+    ASSERT_FALSE(spawned.ok()) << program;
+    ASSERT_TRUE(is_error_kind<IoError>(spawned.error()));
+    EXPECT_EQ(error_text(spawned.error()), "No such file or directory (os error 2)");
+  }
+  auto command = helper_command({"exit", "0"});
+  command.cwd = "/nonexistent-dir";
+  auto spawned = spawn_in_job(command);
+  ASSERT_FALSE(spawned.ok());
+  EXPECT_EQ(error_text(spawned.error()), "No such file or directory (os error 2)");
+}
+
+TEST(Spawn, ChildSeesExactlyTheGivenEnvironmentAndDirectory) {
+  TempDir dir;
+  auto command = helper_command({"env", "cwd", "sigpipe"});
+  command.env = std::map<std::string, std::string>{{"A", "1"}, {"EMPTY", ""}, {"PATH", "/nowhere"}};
+  command.cwd = dir.path();
+  auto previous = ::signal(SIGPIPE, SIG_IGN);
+  auto spawned = spawn_in_job(command);
+  ::signal(SIGPIPE, previous);
+  ASSERT_TRUE(spawned.ok());
+  std::string out = pipe_drain_thread(spawned->take_stdout());
+  EXPECT_EQ(out, "A=1\nEMPTY=\nPATH=/nowhere\n" + dir.path() + "\nSIGPIPE=default\n");
+}
+
+TEST(Spawn, BareNameIsSearchedInTheChildsPath) {
+  ChildCommand command;
+  command.program = "proc_helper";
+  command.args = {"out", "found"};
+  command.env = std::map<std::string, std::string>{{"PATH", "/nonexistent:" TARNWICK_TEST_BIN_DIR}};
+  auto spawned = spawn_in_job(command);
+  ASSERT_TRUE(spawned.ok());
+  EXPECT_EQ(pipe_drain_thread(spawned->take_stdout()), "found");
+}
+
+/// Starts the helper with a child and a grandchild that sleep forever and
+/// waits until all three ids are known.
+std::vector<int> start_tree(const TempDir& dir, std::optional<SpawnedChild>& holder,
+                            std::vector<std::string> tail, bool own_group = true) {
+  auto command = helper_command({"tree", dir.file("pids")});
+  command.args.insert(command.args.end(), tail.begin(), tail.end());
+  command.own_group = own_group;
+  command.stdout_to = platform::Redirect::null();
+  command.stderr_to = platform::Redirect::null();
+  auto spawned = spawn_in_job(command);
+  EXPECT_TRUE(spawned.ok());
+  if (!spawned) return {};
+  holder.emplace(std::move(spawned.value()));
+  EXPECT_TRUE(wait_until([&] { return read_pids(dir.file("pids")).size() == 2; }));
+  auto pids = read_pids(dir.file("pids"));
+  pids.push_back(holder->pid());
+  return pids;
+}
+
+TEST(KillTree, KillsChildAndGrandchildrenInTheJob) {
+  TempDir dir;
+  std::optional<SpawnedChild> child;
+  auto pids = start_tree(dir, child, {"sleep", "100000"});
+  ASSERT_EQ(pids.size(), 3u);
+  EXPECT_TRUE(child->in_job());
+  kill_process_tree(*child);
+  EXPECT_TRUE(child->process().reaped);
+  EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
+  TempDir dir;
+  std::optional<SpawnedChild> child;
+  testing::StdoutCapture capture;
+  auto pids = start_tree(dir, child, {"sleep", "100000"}, /*own_group=*/false);
+  std::string log = capture.finish();
+  ASSERT_EQ(pids.size(), 3u);
+  EXPECT_FALSE(child->in_job());
+  auto message = json::parse(log.substr(0, log.find('\n')));
+  EXPECT_EQ(message["params"]["level"], "warning");
+  std::string data = message["params"]["data"];
+  std::string expected = fmt::format(
+      "tarnwick: failed to assign cargo subprocess (pid={}) to a Job Object: ", child->pid());
+  EXPECT_EQ(data.rfind(expected, 0), 0u)
+      << data;
+  kill_process_tree(*child);
+  EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(KillTree, ReleasingAnEndedChildClosesItsJob) {
+  // The child exits while its descendants sleep holding its pipes: closing
+  // the job kills them, so the readers can be joined.
+  TempDir dir;
+  auto spawned = spawn_in_job(helper_command({"tree", dir.file("pids"), "out", "bye", "exit", "3"}));
+  ASSERT_TRUE(spawned.ok());
+  SpawnedChild& child = spawned.value();
+  PipeTextReader out;
+  ASSERT_TRUE(out.start(child.take_stdout()).ok());
+  ASSERT_TRUE(wait_until([&] { return read_pids(dir.file("pids")).size() == 2; }));
+  auto ended = child.wait_exit_for(Duration::from_secs(10));
+  ASSERT_TRUE(ended.ok());
+  EXPECT_EQ(ended.value(), std::optional<int32_t>(3));
+  close_job(child);
+  EXPECT_EQ(out.join(), "bye");
+  auto code = release_child(child);
+  ASSERT_TRUE(code.ok());
+  EXPECT_EQ(code.value(), 3);
+  EXPECT_TRUE(all_gone(read_pids(dir.file("pids"))));
+}
+
+TEST(KillTree, KillAllLiveChildrenReachesEveryGroup) {
+  TempDir dir;
+  std::optional<SpawnedChild> child;
+  auto pids = start_tree(dir, child, {"sleep", "100000"});
+  ASSERT_EQ(pids.size(), 3u);
+  platform::kill_all_live_children();
+  EXPECT_TRUE(all_gone(pids));
+  auto code = release_child(*child);
+  ASSERT_TRUE(code.ok());
+  EXPECT_EQ(code.value(), 128 + SIGKILL);
+}
+
+TEST(KillTree, TerminatingSignalKillsChildGroupsAndEndsTheServer) {
+  TempDir dir;
+  std::string pid_file = dir.file("pids");
+  pid_t server = ::fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    // Stand-in for the server: handlers installed, one child tree running.
+    platform::install_exit_signal_handlers();
+    auto command = helper_command({"tree", pid_file, "pidfile", pid_file, "sleep", "100000"});
+    command.stdout_to = platform::Redirect::null();
+    command.stderr_to = platform::Redirect::null();
+    auto started = platform::start_process(command);
+    if (!started) ::_exit(90);
+    for (;;) ::pause();
+  }
+  ASSERT_TRUE(wait_until([&] { return read_pids(pid_file).size() == 3; }));
+  auto pids = read_pids(pid_file);
+  ::kill(server, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(server, &status, 0), server);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(BoundedChannel, EndComesAfterTheQueuedLines) {
+  BoundedLineChannel channel(2);
+  ASSERT_TRUE(channel.send("a"));
+  channel.send_end();
+  std::string line;
+  EXPECT_EQ(channel.try_recv(line), BoundedLineChannel::Recv::Line);
+  EXPECT_EQ(line, "a");
+  EXPECT_EQ(channel.try_recv(line), BoundedLineChannel::Recv::End);
+  BoundedLineChannel empty;
+  EXPECT_EQ(empty.recv_until(Deadline::after(Duration::from_millis(1)), line),
+            BoundedLineChannel::Recv::Empty);
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+size_t open_descriptor_count() {
+  size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir)) ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+TEST(Spawn, NoDescriptorOutlivesItsRun) {
+  size_t before = open_descriptor_count();
+  (void)run_helper({"out", "x\\n", "err", "y"});
+  {
+    ChildCommand missing;
+    missing.program = "/nonexistent/prog";
+    EXPECT_FALSE(spawn_in_job(missing).ok());
+  }
+  {  // Dropped without anyone taking its pipes.
+    auto spawned = spawn_in_job(helper_command({"sleep", "100000"}));
+    ASSERT_TRUE(spawned.ok());
+  }
+  EXPECT_EQ(open_descriptor_count(), before);
+}
+
+}  // namespace
+}  // namespace tarnwick
