@@ -9,13 +9,24 @@
 
 #include "server_process.h"
 
-namespace tarnwick {
+namespace tarnwick::e2e {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const std::string kTestServer = std::string(TARNWICK_TEST_BIN_DIR) + "/tarnwick_test_server";
+
+ServerOptions test_server(std::vector<std::string> args) {
+  ServerOptions options;
+  options.executable = kTestServer;
+  options.args = std::move(args);
+  return options;
+}
+
+void send(ServerProcess& server, const json& message) {
+  ASSERT_TRUE(server.write_line(to_json_text(message)));
+}
 
 json call(int id, const json& params) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"}, {"params", params}};
@@ -26,7 +37,7 @@ json response_to(ServerProcess& server, const json& id, std::vector<json>* befor
                  std::chrono::milliseconds timeout = 10s) {
   auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
-    auto message = server.next_message(
+    auto message = server.read_json(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
     if (!message) break;
     if (!message->contains("method") && message->value("id", json()) == id) return *message;
@@ -44,9 +55,9 @@ std::vector<json> with_method(const std::vector<json>& messages, const std::stri
 }
 
 TEST(EnvelopeE2E, ResultsFailuresAndMissingParams) {
-  ServerProcess server(kTestServer, {});
+  ServerProcess server(test_server({}));
   std::vector<json> before;
-  server.send(call(1, {{"name", "echo"}, {"arguments", {{"b", 1}, {"a", 2}}}}));
+  send(server, call(1, {{"name", "echo"}, {"arguments", {{"b", 1}, {"a", 2}}}}));
   json r = response_to(server, 1, &before);
   EXPECT_EQ(r["result"],
             json::parse(R"({"content":[{"text":"{\"a\":2,\"b\":1}","type":"text"}]})"));
@@ -56,7 +67,7 @@ TEST(EnvelopeE2E, ResultsFailuresAndMissingParams) {
             "tools/call received: id=1 name=\"echo\" arguments={\"a\":2,\"b\":1}");
 
   before.clear();
-  server.send(call(2, {{"name", "fail"}}));
+  send(server, call(2, {{"name", "fail"}}));
   r = response_to(server, 2, &before);
   EXPECT_EQ(r["result"]["isError"], true);
   EXPECT_EQ(r["result"]["content"][0]["text"], "error: scripted failure");
@@ -65,22 +76,22 @@ TEST(EnvelopeE2E, ResultsFailuresAndMissingParams) {
   EXPECT_EQ(logs.back()["params"]["level"], "warning");
   EXPECT_EQ(logs.back()["params"]["data"], "tool 'fail' failed: scripted failure");
 
-  server.send(json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "tools/call"}});
+  send(server, json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "tools/call"}});
   r = response_to(server, 3);
   EXPECT_EQ(r["error"], json({{"code", -32602}, {"message", "tools/call requires params"}}));
 }
 
 TEST(EnvelopeE2E, ProgressOnlyWithTokenAndNeverAfterTheResponse) {
-  ServerProcess server(kTestServer, {});
+  ServerProcess server(test_server({}));
   const json lines = {"abc", "", "42", "tarnwick: note"};
   std::vector<json> before;
-  server.send(call(1, {{"name", "progress"}, {"arguments", {{"lines", lines}}}}));
+  send(server, call(1, {{"name", "progress"}, {"arguments", {{"lines", lines}}}}));
   response_to(server, 1, &before);
   EXPECT_TRUE(with_method(before, "notifications/progress").empty());
 
   for (int id : {2, 3}) {  // each call counts from 0 again
     before.clear();
-    server.send(call(id, {{"name", "progress"},
+    send(server, call(id, {{"name", "progress"},
                           {"arguments", {{"lines", lines}}},
                           {"_meta", {{"progressToken", nullptr}}}}));
     response_to(server, id, &before);
@@ -93,14 +104,14 @@ TEST(EnvelopeE2E, ProgressOnlyWithTokenAndNeverAfterTheResponse) {
   }
 
   before.clear();
-  server.send(json{{"jsonrpc", "2.0"}, {"id", 4}, {"method", "ping"}});
+  send(server, json{{"jsonrpc", "2.0"}, {"id", 4}, {"method", "ping"}});
   response_to(server, 4, &before);
   EXPECT_TRUE(with_method(before, "notifications/progress").empty());
 }
 
 TEST(EnvelopeE2E, CancellationEndsARunningCallQuickly) {
-  ServerProcess server(kTestServer, {});
-  server.send(call(9, {{"name", "slow"}}));
+  ServerProcess server(test_server({}));
+  send(server, call(9, {{"name", "slow"}}));
   const json cancel = {
       {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", 9}}}};
   // The call may not be in flight yet when the first cancellation arrives;
@@ -109,10 +120,10 @@ TEST(EnvelopeE2E, CancellationEndsARunningCallQuickly) {
   std::optional<json> response;
   auto deadline = Clock::now() + 5s;
   while (!response && Clock::now() < deadline) {
-    server.send(cancel);
+    send(server, cancel);
     auto start = Clock::now();
     while (!response && Clock::now() - start < 100ms) {
-      auto message = server.next_message(20ms);
+      auto message = server.read_json(20ms);
       if (!message) continue;
       if (message->contains("method"))
         before.push_back(*message);
@@ -131,8 +142,8 @@ TEST(EnvelopeE2E, CancellationEndsARunningCallQuickly) {
 
 TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
   {
-    ServerProcess server(kTestServer, {"--elicitation-mode=always-accept"});
-    server.send(call(1, {{"name", "suggest"}}));
+    ServerProcess server(test_server({"--elicitation-mode=always-accept"}));
+    send(server, call(1, {{"name", "suggest"}}));
     json r = response_to(server, 1);
     EXPECT_EQ(r["result"]["content"].size(), 1u);
     EXPECT_EQ(r["result"]["content"][0]["text"],
@@ -140,14 +151,14 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
               "\n--- Needs review (1 suggestion) ---\nlisted 2\n");
   }
   {
-    ServerProcess server(kTestServer, {"--elicitation-mode=always-accept"});
-    server.send(
+    ServerProcess server(test_server({"--elicitation-mode=always-accept"}));
+    send(server, 
         json{{"jsonrpc", "2.0"},
              {"id", 1},
              {"method", "initialize"},
              {"params", {{"capabilities", {{"elicitation", {{"form", json::object()}}}}}}}});
     response_to(server, 1);
-    server.send(call(2, {{"name", "suggest"}}));
+    send(server, call(2, {{"name", "suggest"}}));
     json r = response_to(server, 2);
     ASSERT_EQ(r["result"]["content"].size(), 2u);
     EXPECT_EQ(r["result"]["content"][0]["text"],
@@ -157,4 +168,4 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
 }
 
 }  // namespace
-}  // namespace tarnwick
+}  // namespace tarnwick::e2e
