@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -158,6 +160,56 @@ inline std::vector<int> pids_in(const std::string &path) {
   std::ifstream in(path);
   for (int pid = 0; in >> pid;) pids.push_back(pid);
   return pids;
+}
+
+/// A file held open for writing by the `hold_file` helper until `release`.
+class HeldFile {
+ public:
+  explicit HeldFile(const std::string &path) {
+    int to_child[2], from_child[2];
+    if (::pipe(to_child) != 0 || ::pipe(from_child) != 0) return;
+    std::string program = test_bin("hold_file");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(to_child[0], 0);
+      ::dup2(from_child[1], 1);
+      ::close(to_child[1]);
+      ::close(from_child[0]);
+      ::execl(program.c_str(), "hold_file", path.c_str(), static_cast<char *>(nullptr));
+      ::_exit(127);
+    }
+    ::close(to_child[0]);
+    ::close(from_child[1]);
+    stdin_fd_ = to_child[1];
+    char buffer[16] = {};
+    ready_ = ::read(from_child[0], buffer, sizeof buffer - 1) > 0 && std::string(buffer) == "ready\n";
+    ::close(from_child[0]);
+  }
+  ~HeldFile() { release(); }
+  HeldFile(const HeldFile &) = delete;
+  HeldFile &operator=(const HeldFile &) = delete;
+
+  bool ready() const { return ready_; }
+  int pid() const { return pid_; }
+  /// Lets go of the file and waits until the holder has ended.
+  void release() {
+    if (stdin_fd_ < 0) return;
+    ::close(stdin_fd_);
+    stdin_fd_ = -1;
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+
+ private:
+  int pid_ = -1;
+  int stdin_fd_ = -1;
+  bool ready_ = false;
+};
+
+/// The resolved path of a program, as the holder lookup reports it.
+inline std::string real_path_of(const std::string &path) {
+  char buffer[4096];
+  return ::realpath(path.c_str(), buffer) ? std::string(buffer) : path;
 }
 
 }  // namespace tarnwick::testing
