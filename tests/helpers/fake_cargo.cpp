@@ -1,0 +1,122 @@
+// A scripted stand-in for cargo, chosen through the CARGO variable. Each run
+// reads FAKE_CARGO_DIR, counts itself in DIR/count, appends "PID ARGS..." to
+// DIR/calls, and plays DIR/script.N (N = this run's number) or else
+// DIR/script, one action per line:
+//   out TEXT | err TEXT   write TEXT plus "\n" (escapes \n \t \\ \") to
+//   stdout/stderr sleep MS              sleep tree PATH             start a
+//   child and a grandchild that sleep forever,
+//                         each appending its id to PATH (this process's id too)
+//   wait-file PATH        wait (up to 30 s) until PATH exists
+//   close-out             put stdout and stderr on /dev/null
+//   exit N                exit with N
+// The script ends with exit 0 unless it says otherwise.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+void write_all(int fd, const std::string &bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) std::_Exit(3);
+    done += static_cast<size_t>(n);
+  }
+}
+
+std::string unescape(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+  }
+  return out;
+}
+
+void append_line(const std::string &path, const std::string &line) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) std::_Exit(4);
+  write_all(fd, line + "\n");
+  ::close(fd);
+}
+
+int next_run_number(const std::string &dir) {
+  int count = 0;
+  std::ifstream(dir + "/count") >> count;
+  ++count;
+  std::ofstream(dir + "/count", std::ios::trunc) << count;
+  return count;
+}
+
+[[noreturn]] void sleep_forever() {
+  for (;;) ::pause();
+}
+
+void start_tree(const std::string &path) {
+  append_line(path, std::to_string(::getpid()));
+  if (::fork() == 0) {
+    if (::fork() == 0) {
+      append_line(path, std::to_string(::getpid()));
+      sleep_forever();
+    }
+    append_line(path, std::to_string(::getpid()));
+    sleep_forever();
+  }
+}
+
+void wait_for_file(const std::string &path) {
+  for (int i = 0; i < 3000 && ::access(path.c_str(), F_OK) != 0; ++i) ::usleep(10'000);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *dir_env = std::getenv("FAKE_CARGO_DIR");
+  if (!dir_env) {
+    write_all(2, "fake_cargo: FAKE_CARGO_DIR is not set\n");
+    return 2;
+  }
+  std::string dir = dir_env;
+  int run = next_run_number(dir);
+  std::string call = std::to_string(::getpid());
+  for (int i = 1; i < argc; ++i) call += std::string(" ") + argv[i];
+  append_line(dir + "/calls", call);
+
+  std::ifstream script(dir + "/script." + std::to_string(run));
+  if (!script) script.open(dir + "/script");
+  std::string line;
+  while (std::getline(script, line)) {
+    size_t space = line.find(' ');
+    std::string action = line.substr(0, space);
+    std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+    if (action == "out" || action == "err") {
+      write_all(action == "out" ? 1 : 2, unescape(rest) + "\n");
+    } else if (action == "sleep") {
+      ::usleep(static_cast<useconds_t>(std::atol(rest.c_str())) * 1000);
+    } else if (action == "tree") {
+      start_tree(rest);
+    } else if (action == "wait-file") {
+      wait_for_file(rest);
+    } else if (action == "close-out") {
+      int null_fd = ::open("/dev/null", O_WRONLY);
+      ::dup2(null_fd, 1);
+      ::dup2(null_fd, 2);
+      ::close(null_fd);
+    } else if (action == "exit") {
+      return std::atoi(rest.c_str());
+    } else if (!action.empty()) {
+      write_all(2, "fake_cargo: unknown action " + action + "\n");
+      return 2;
+    }
+  }
+  return 0;
+}
