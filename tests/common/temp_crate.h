@@ -28,6 +28,7 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+  std::string file(const std::string& relative) const { return *this / relative; }
 
   /// Writes `contents` to `relative`, creating parent folders.
   void write(const std::string& relative, const std::string& contents) const {

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../common/stdout_capture.h"
+#include "../common/temp_crate.h"
 #include "child.h"
 #include "platform/process.h"
 
@@ -37,23 +39,6 @@ inline bool wait_until(const std::function<bool()>& done,
   }
   return true;
 }
-
-/// A fresh directory under the system's temporary directory.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = "/tmp/tarnwick-test-XXXXXX";
-    path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 /// The process ids listed one per line in `path`.
 inline std::vector<int> read_pids(const std::string& path) {
@@ -95,46 +80,6 @@ class ScopedEnv {
  private:
   std::string name_;
   std::optional<std::string> old_;
-};
-
-/// Redirects fd 1 (where log lines go) into a pipe for one scope.
-class StdoutCapture {
- public:
-  StdoutCapture() {
-    std::fflush(stdout);
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    read_fd_ = fds[0];
-    saved_ = ::dup(1);
-    ::dup2(fds[1], 1);
-    ::close(fds[1]);
-    reader_ = std::thread([this] {
-      char buffer[4096];
-      for (;;) {
-        ssize_t n = ::read(read_fd_, buffer, sizeof buffer);
-        if (n <= 0) break;
-        text_.append(buffer, static_cast<size_t>(n));
-      }
-    });
-  }
-  ~StdoutCapture() { finish(); }
-  /// Restores fd 1 and returns what was written meanwhile.
-  std::string finish() {
-    if (saved_ >= 0) {
-      ::dup2(saved_, 1);
-      ::close(saved_);
-      saved_ = -1;
-      reader_.join();
-      ::close(read_fd_);
-    }
-    return text_;
-  }
-
- private:
-  int saved_ = -1;
-  int read_fd_ = -1;
-  std::thread reader_;
-  std::string text_;
 };
 
 }  // namespace tarnwick::testing

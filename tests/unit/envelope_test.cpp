@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "capture_stdout.h"
+#include "../common/stdout_capture.h"
 
 namespace tarnwick {
 namespace {
@@ -76,7 +76,7 @@ class EnvelopeTest : public ::testing::Test {
     ToolCallContext context{channel, slot};
     StdoutCapture capture;
     Outcome outcome = run_tools_call(backend, params, form, mode, 0, context, id);
-    return {std::move(outcome), capture.finish()};
+    return {std::move(outcome), capture.finish_messages()};
   }
 
   /// The result's text items.
@@ -241,7 +241,7 @@ TEST_F(EnvelopeTest, ProgressOnlyWithATokenAndCountedPerCall) {
   // A sink kept past the call's end stays silent.
   StdoutCapture capture;
   kept("late line");
-  EXPECT_TRUE(capture.finish().empty());
+  EXPECT_TRUE(capture.finish_messages().empty());
 }
 
 class SuggestionSections : public EnvelopeTest {

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include "../common/stdout_capture.h"
 #include <unistd.h>
 
 #include <cstdio>
@@ -156,37 +158,6 @@ TEST(IncrementalTargetDir, FollowsCargosRules) {
   }
 }
 
-/// Collects what the process writes to standard output while alive.
-class CapturedStdout {
- public:
-  CapturedStdout() {
-    std::fflush(stdout);
-    file_ = std::tmpfile();
-    saved_ = ::dup(STDOUT_FILENO);
-    ::dup2(::fileno(file_), STDOUT_FILENO);
-  }
-  ~CapturedStdout() { restore(); }
-  std::string text() {
-    restore();
-    std::rewind(file_);
-    std::string out;
-    char buffer[4096];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, file_)) out.append(buffer, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stdout);
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  FILE* file_ = nullptr;
-  int saved_ = -1;
-};
-
 TEST(ClearStaleIncrementalSessions, RemovesSessionsAtBothLevelsWithoutFollowingLinks) {
   std::string pattern = (fs::temp_directory_path() / "tarnwick-incr-XXXXXX").string();
   fs::path root = ::mkdtemp(pattern.data());
@@ -212,9 +183,9 @@ TEST(ClearStaleIncrementalSessions, RemovesSessionsAtBothLevelsWithoutFollowingL
   std::string log;
   {
     EnvVar env("CARGO_TARGET_DIR", std::nullopt);
-    CapturedStdout capture;
+    testing::StdoutCapture capture;
     clear_stale_incremental_sessions(work.string(), std::nullopt);
-    log = capture.text();
+    log = capture.finish();
   }
   EXPECT_FALSE(fs::exists(incr / "s-top-working"));
   EXPECT_FALSE(fs::exists(incr / "app-1x" / "s-crate-working"));
@@ -242,9 +213,9 @@ TEST(ClearStaleIncrementalSessions, RemovesSessionsAtBothLevelsWithoutFollowingL
   fs::permissions(incr / "app-1x" / "s-locked-working", fs::perms::owner_read | fs::perms::owner_exec);
   if (::geteuid() != 0) {
     EnvVar env("CARGO_TARGET_DIR", "target");
-    CapturedStdout capture;
+    testing::StdoutCapture capture;
     clear_stale_incremental_sessions(work.string(), std::nullopt);
-    log = capture.text();
+    log = capture.finish();
     EXPECT_NE(log.find("could not remove stale incremental session directory `"), std::string::npos) << log;
     EXPECT_NE(log.find("Permission denied (os error 13)"), std::string::npos) << log;
   }
