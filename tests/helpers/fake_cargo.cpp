@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -96,11 +95,9 @@ int main(int argc, char **argv) {
   if (!script) script.open(dir + "/script");
   std::string line;
   while (std::getline(script, line)) {
-    std::istringstream words(line);
-    std::string action;
-    words >> action;
-    std::string rest;
-    std::getline(words >> std::ws, rest);
+    size_t space = line.find(' ');
+    std::string action = line.substr(0, space);
+    std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
     if (action == "out" || action == "err") {
       write_all(action == "out" ? 1 : 2, unescape(rest) + "\n");
     } else if (action == "sleep") {
