@@ -1,3 +1,33 @@
-#include "startup.h"
+#include <optional>
 
-int main(int argc, char** argv) { return tarnwick::run_server(argc, argv, tarnwick::ToolsCallHandler()); }
+#include "envelope.h"
+#include "platform/children.h"
+#include "selection.h"
+#include "startup.h"
+#include "suggest.h"
+#include "tools/front_end.h"
+
+namespace {
+
+tarnwick::ToolBackend tool_backend() {
+  tarnwick::ToolBackend backend;
+  backend.handle_tool_call = [](std::string_view name, tarnwick::json arguments,
+                                const tarnwick::ProgressSink* sink, tarnwick::CancelFlag cancel) {
+    return tarnwick::handle_tool_call(name, arguments, sink, std::move(cancel));
+  };
+  // The review dialog arrives with its own module; until then no answer is given.
+  backend.elicit_suggestions = [](tarnwick::LineChannel&, const std::vector<tarnwick::Suggestion>&)
+      -> std::optional<std::vector<uint64_t>> { return std::nullopt; };
+  backend.filter_records_by_id = tarnwick::select_by_ids;
+  backend.format_selection = tarnwick::format_selection;
+  backend.format_suggestion_list = tarnwick::format_suggestion_list;
+  return backend;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Children die with the server, as a job object's processes die with its handle.
+  tarnwick::platform::install_exit_signal_handlers();
+  return tarnwick::run_server(argc, argv, tarnwick::make_tools_call_handler(tool_backend()));
+}

@@ -219,10 +219,13 @@ TEST(ProtocolMethods, PingShutdownToolsListAndUnknownMethods) {
   EXPECT_EQ(first["result"].size(), 1u);
   json second = s.ask(R"({"jsonrpc":"2.0","id":4,"method":"tools/list"})").value_or(json());
   EXPECT_EQ(first, second);
-  for (const char* method : {"resources/list", "logging/setLevel", "notifications/initialized", "Ping", "tools/call"}) {
+  for (const char* method : {"resources/list", "logging/setLevel", "notifications/initialized", "Ping"}) {
     EXPECT_EQ(s.ask(json{{"jsonrpc", "2.0"}, {"id", 6}, {"method", method}}.dump()),
               error(6, -32601, std::string("method not found: ") + method));
   }
+  // With the tool backend wired in, tools/call is known and wants params.
+  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":7,"method":"tools/call"})"),
+            error(7, -32602, "tools/call requires params"));
   s.finish();
 }
 

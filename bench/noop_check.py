@@ -1,0 +1,99 @@
+"""Warm no-op `cargo check`: through tarnwick's tools/call versus cargo run directly.
+
+Both sides run `cargo check --message-format=json` in the same fixture crate,
+with the same environment (the one the server gives its children), alternating round by round so that drift in the
+machine's load falls on both. The crate is checked once first, so every timed
+run is a no-op. Prints the medians and minimums and their ratios (server / direct);
+the minimums are the steadier figure on a busy machine.
+"""
+
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def make_crate(root):
+    os.makedirs(os.path.join(root, "src"))
+    with open(os.path.join(root, "Cargo.toml"), "w") as f:
+        f.write('[package]\nname = "bench_noop"\nversion = "0.1.0"\nedition = "2021"\n')
+    with open(os.path.join(root, "src", "lib.rs"), "w") as f:
+        f.write("pub fn answer() -> i32 { 42 }\n")
+
+
+class Server:
+    def __init__(self, path, env):
+        self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, env=env)
+        self.next_id = 1
+
+    def call(self, tool, arguments):
+        request_id = self.next_id
+        self.next_id += 1
+        line = json.dumps({"jsonrpc": "2.0", "id": request_id, "method": "tools/call",
+                           "params": {"name": tool, "arguments": arguments}})
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+        while True:
+            out = self.proc.stdout.readline()
+            if not out:
+                raise RuntimeError("server ended")
+            message = json.loads(out)
+            if message.get("id") == request_id and "method" not in message:
+                return message
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+
+
+def main():
+    server_path, rounds = sys.argv[1], int(sys.argv[2])
+    cargo, rustc = shutil.which("cargo"), shutil.which("rustc")
+    if not cargo or not rustc:
+        sys.exit("cargo and rustc must be on PATH")
+    crate = tempfile.mkdtemp(prefix="tarnwick-bench-")
+    try:
+        make_crate(crate)
+        # The environment the server gives cargo. RUSTC is fixed for both sides:
+        # cargo keeps one rustc-info cache per target directory, and runs with
+        # different RUSTC values would keep invalidating each other's.
+        env = dict(os.environ, CARGO_NET_OFFLINE="true", CARGO_TERM_COLOR="never", NO_COLOR="1",
+                   RUSTC=rustc)
+        direct_cmd = [cargo, "check", "--message-format=json"]
+        subprocess.run(direct_cmd, cwd=crate, env=env, check=True, capture_output=True)
+
+        server = Server(server_path, env)
+        args = {"working_dir": crate}
+        answer = server.call("cargo_check", args)  # warm-up, and a sanity check
+        if answer["result"].get("isError"):
+            sys.exit("cargo_check failed through the server: " + json.dumps(answer))
+
+        direct, served = [], []
+        for _ in range(rounds):
+            start = time.perf_counter()
+            subprocess.run(direct_cmd, cwd=crate, env=env, check=True, capture_output=True)
+            direct.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            answer = server.call("cargo_check", args)
+            served.append(time.perf_counter() - start)
+            if answer["result"].get("isError"):
+                sys.exit("cargo_check failed through the server")
+        server.close()
+    finally:
+        shutil.rmtree(crate, ignore_errors=True)
+
+    d, s = statistics.median(direct), statistics.median(served)
+    print(f"rounds: {rounds}")
+    print(f"direct cargo check   median {d * 1000:8.2f} ms  (min {min(direct) * 1000:.2f})")
+    print(f"through tarnwick     median {s * 1000:8.2f} ms  (min {min(served) * 1000:.2f})")
+    print(f"ratio (tarnwick / direct): {s / d:.3f} of the medians, "
+          f"{min(served) / min(direct):.3f} of the minimums")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,174 @@
+#include "tools/build_tools.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "invoke.h"
+#include "output_file.h"
+#include "records.h"
+#include "suggest.h"
+#include "tools/args.h"
+#include "tools/dispatch.h"
+#include "tools/flags.h"
+#include "tools/progress_total.h"
+
+namespace tarnwick {
+namespace {
+
+const ProgressSink* sink_or_null(const ProgressSink* sink) { return sink ? sink : &null_sink(); }
+
+ArgList with_selector(const std::optional<std::string>& selector, ArgList args) {
+  if (selector) args.insert(args.begin(), *selector);
+  return args;
+}
+
+RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
+                   std::optional<Duration> timeout, const ProgressSink* sink) {
+  RunRequest request;
+  request.argv = argv;
+  request.cwd = cwd;
+  request.timeout = timeout;
+  request.phased = false;
+  request.sink = sink_or_null(sink);
+  return run_cargo_with_retry(request);
+}
+
+/// The working directory and the checked output path, the first two steps
+/// of every build-style tool.
+struct CallPlaces {
+  std::optional<std::string> cwd;
+  std::optional<std::string> output_path;
+};
+
+Result<CallPlaces> read_call_places(const json& arguments) {
+  CallPlaces places{string_arg(arguments, "working_dir"), string_arg(arguments, "output_path")};
+  if (places.output_path) {
+    std::optional<std::string_view> dir;
+    if (places.cwd) dir = *places.cwd;
+    Status checked = validate_output_path(*places.output_path, dir);
+    if (!checked) return std::move(checked).error();
+  }
+  return places;
+}
+
+/// The answer of a run with no JSON output and no progress.
+ToolOutcome plain_outcome(const ArgList& argv, const std::optional<std::string>& cwd) {
+  RunResult run = run_once(argv, cwd, std::nullopt, nullptr);
+  if (!run) return ToolFailed{std::move(run).error()};
+  return ToolText{plain_run_result(*run, argv, cwd), run->exit_code != 0};
+}
+
+}  // namespace
+
+ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
+                           const ProgressSink* sink) {
+  Result<CallPlaces> places = read_call_places(arguments);
+  if (!places) return ToolFailed{std::move(places).error()};
+  std::optional<std::string> selector = toolchain_selector(arguments);
+
+  ArgList args{std::string(subcommand), "--message-format=json"};
+  SelectionArgs sel = read_selection_args(arguments);
+  push_package_selection_args(args, arguments, sel);
+  push_target_selection_args(args, arguments, sel);
+  push_feature_args(args, arguments, sel);
+  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
+  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  args = with_selector(selector, std::move(args));
+
+  compute_progress_total(sink, places->cwd, selector, arguments);
+
+  Result<OptionalTimeout> timeout = parse_timeout_secs(arguments);
+  if (!timeout) return ToolFailed{std::move(timeout).error()};
+
+  RunResult run = run_once(args, places->cwd, *timeout, sink);
+  if (!run) return ToolFailed{std::move(run).error()};
+  bool is_error = run->exit_code != 0;
+  std::string text = build_diagnostics_result(*run, args, places->cwd);
+  bool with_suggestions = subcommand != "build";
+  std::vector<Suggestion> suggestions;
+  if (with_suggestions) suggestions = collect_suggestions(run->stdout_text);
+
+  Result<std::string> answer =
+      write_output_file_summary(std::move(text), places->output_path, places->cwd, false);
+  if (!answer) return ToolFailed{std::move(answer).error()};
+  if (with_suggestions)
+    return ToolTextWithSuggestions{std::move(*answer), std::move(suggestions), is_error};
+  return ToolText{std::move(*answer), is_error};
+}
+
+ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
+  Result<CallPlaces> places = read_call_places(arguments);
+  if (!places) return ToolFailed{std::move(places).error()};
+  std::optional<std::string> selector = toolchain_selector(arguments);
+
+  ArgList args{"doc", "--message-format=json"};
+  SelectionArgs sel = read_selection_args(arguments);
+  push_package_selection_args(args, arguments, sel);
+  if (parse_bool_arg(arguments, "lib")) args.push_back("--lib");
+  if (parse_bool_arg(arguments, "bins")) args.push_back("--bins");
+  if (sel.bin) args.insert(args.end(), {"--bin", *sel.bin});
+  if (parse_bool_arg(arguments, "examples")) args.push_back("--examples");
+  if (sel.example) args.insert(args.end(), {"--example", *sel.example});
+  if (parse_bool_arg(arguments, "no_deps")) args.push_back("--no-deps");
+  if (parse_bool_arg(arguments, "document_private_items"))
+    args.push_back("--document-private-items");
+  push_feature_args(args, arguments, sel);
+  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
+  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  args = with_selector(selector, std::move(args));
+
+  compute_progress_total(sink, places->cwd, selector, arguments);
+
+  RunResult run = run_once(args, places->cwd, std::nullopt, sink);
+  if (!run) return ToolFailed{std::move(run).error()};
+  Result<std::string> answer = write_output_file_summary(
+      build_diagnostics_result(*run, args, places->cwd), places->output_path, places->cwd, false);
+  if (!answer) return ToolFailed{std::move(answer).error()};
+  return ToolText{std::move(*answer), run->exit_code != 0};
+}
+
+ToolOutcome run_cargo_tree(const json& arguments) {
+  std::optional<std::string> cwd = string_arg(arguments, "working_dir");
+  std::optional<std::string> selector = toolchain_selector(arguments);
+
+  ArgList args{"tree"};
+  SelectionArgs sel = read_selection_args(arguments);
+  push_package_selection_args(args, arguments, sel);
+  if (std::optional<std::string> invert = string_arg(arguments, "invert"))
+    args.insert(args.end(), {"--invert", *invert});
+  if (parse_bool_arg(arguments, "duplicates")) args.push_back("--duplicates");
+  if (std::optional<std::string> depth = int64_text_arg(arguments, "depth"))
+    args.insert(args.end(), {"--depth", *depth});
+  push_feature_args(args, arguments, sel);
+  if (sel.target) args.insert(args.end(), {"--target", *sel.target});
+  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/false);
+  return plain_outcome(with_selector(selector, std::move(args)), cwd);
+}
+
+ToolOutcome run_cargo_update(const json& arguments) {
+  std::optional<std::string> cwd = string_arg(arguments, "working_dir");
+  std::optional<std::string> package = string_arg(arguments, "package");
+  std::optional<std::string> precise = string_arg(arguments, "precise");
+  if (precise && !package)
+    return ToolFailed{
+        make_error("`precise` requires `package` \u2014 specify the crate name to pin")};
+  ArgList args{"update"};
+  if (package) {
+    args.insert(args.end(), {"--package", *package});
+    if (precise) args.insert(args.end(), {"--precise", *precise});
+  }
+  return plain_outcome(args, cwd);
+}
+
+ToolOutcome run_cargo_publish(const json& arguments) {
+  std::optional<std::string> cwd = string_arg(arguments, "working_dir");
+  ArgList args{"publish"};
+  if (std::optional<std::string> package = string_arg(arguments, "package"))
+    args.insert(args.end(), {"--package", *package});
+  if (parse_bool_arg(arguments, "dry_run")) args.push_back("--dry-run");
+  if (parse_bool_arg(arguments, "allow_dirty")) args.push_back("--allow-dirty");
+  return plain_outcome(args, cwd);
+}
+
+}  // namespace tarnwick

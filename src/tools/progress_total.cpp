@@ -1,0 +1,115 @@
+#include "tools/progress_total.h"
+
+#include <limits>
+#include <map>
+#include <mutex>
+#include <tuple>
+#include <vector>
+
+#include "invoke.h"
+#include "tools/args.h"
+
+namespace tarnwick {
+namespace {
+
+/// Everything that can change the count or what counting may do.
+struct CountKey {
+  std::string cwd;
+  std::string selector;
+  std::optional<std::string> manifest_path;
+  bool locked = false;
+  bool frozen = false;
+  bool offline = false;
+
+  bool operator<(const CountKey& other) const {
+    return std::tie(cwd, selector, manifest_path, locked, frozen, offline) <
+           std::tie(other.cwd, other.selector, other.manifest_path, other.locked, other.frozen,
+                    other.offline);
+  }
+};
+
+/// Counts per key for the whole process; a failed count is kept too, so it
+/// is not retried.
+struct ProgressTotalCache {
+  std::mutex mutex;
+  std::map<CountKey, std::optional<uint32_t>> counts;
+};
+
+ProgressTotalCache& progress_total_cache() {
+  static ProgressTotalCache cache;
+  return cache;
+}
+
+std::optional<uint32_t> count_packages(const CountKey& key, const std::optional<std::string>& cwd,
+                                       const std::optional<std::string>& selector) {
+  RunRequest request;
+  if (selector) request.argv.push_back(*selector);
+  request.argv.push_back("metadata");
+  request.argv.push_back("--format-version=1");
+  if (key.manifest_path) {
+    request.argv.push_back("--manifest-path");
+    request.argv.push_back(*key.manifest_path);
+  }
+  if (key.locked) request.argv.push_back("--locked");
+  if (key.offline) request.argv.push_back("--offline");
+  if (key.frozen) request.argv.push_back("--frozen");
+  request.cwd = cwd;
+  RunResult run = run_cargo_with_retry(request);
+  if (!run || run->exit_code != 0) return std::nullopt;
+  return progress_total_from_metadata(run->stdout_text);
+}
+
+}  // namespace
+
+std::optional<uint32_t> progress_total_from_metadata(std::string_view stdout_text) {
+  json metadata = json::parse(stdout_text, nullptr, /*allow_exceptions=*/false);
+  if (metadata.is_discarded()) return std::nullopt;
+  if (!metadata.is_object()) return std::nullopt;
+  size_t length = 0;
+  auto resolve = metadata.find("resolve");
+  auto packages = metadata.find("packages");
+  if (resolve != metadata.end() && resolve->is_object() && resolve->contains("nodes") &&
+      (*resolve)["nodes"].is_array()) {
+    length = (*resolve)["nodes"].size();
+  } else if (packages != metadata.end() && packages->is_array()) {
+    length = packages->size();
+  } else {
+    return std::nullopt;
+  }
+  if (length > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  return static_cast<uint32_t>(length);
+}
+
+void compute_progress_total(const ProgressSink* sink, const std::optional<std::string>& cwd,
+                            const std::optional<std::string>& selector, const json& arguments) {
+  if (!sink) return;
+  CountKey key;
+  key.cwd = cwd.value_or("");
+  key.selector = selector.value_or("");
+  key.manifest_path = string_arg(arguments, "manifest_path");
+  key.locked = parse_bool_arg(arguments, "locked");
+  key.frozen = parse_bool_arg(arguments, "frozen");
+  key.offline = parse_bool_arg(arguments, "offline");
+
+  ProgressTotalCache& cache = progress_total_cache();
+  std::optional<std::optional<uint32_t>> cached;
+  {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto it = cache.counts.find(key);
+    if (it != cache.counts.end()) cached = it->second;
+  }
+  std::optional<uint32_t> count;
+  if (cached) {
+    count = *cached;
+  } else {
+    // The lock is never held while cargo runs.
+    count = count_packages(key, cwd, selector);
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    cache.counts[key] = count;
+  }
+  if (count)
+    (*sink)("{\"reason\":\"x-tarnwick-progress-total\",\"total_units\":" + std::to_string(*count) +
+            "}");
+}
+
+}  // namespace tarnwick

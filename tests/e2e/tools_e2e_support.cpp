@@ -1,0 +1,134 @@
+#include "tools_e2e_support.h"
+
+#include <dirent.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace tarnwick::e2e {
+namespace {
+
+std::string read_stat(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  return text;
+}
+
+/// The fields after the command name in /proc/PID/stat (state first).
+std::vector<std::string> stat_fields(const std::string& stat) {
+  std::vector<std::string> fields;
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return fields;
+  std::istringstream rest(stat.substr(close + 1));
+  std::string field;
+  while (rest >> field) fields.push_back(field);
+  return fields;
+}
+
+ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<std::string>>> env) {
+  ServerOptions options;
+  options.env = {{"CARGO_NET_OFFLINE", "true"}};
+  options.env.insert(options.env.end(), env.begin(), env.end());
+  return options;
+}
+
+}  // namespace
+
+std::vector<std::string> CallAnswer::lines() const {
+  std::vector<std::string> out;
+  std::istringstream in(text());
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+std::vector<json> CallAnswer::records() const {
+  std::vector<json> out;
+  for (const std::string& line : lines()) {
+    json value = json::parse(line, nullptr, false);
+    if (!value.is_discarded()) out.push_back(std::move(value));
+  }
+  return out;
+}
+
+std::vector<std::string> CallAnswer::log_lines() const {
+  std::vector<std::string> out;
+  for (const json& note : notifications)
+    if (note.value("method", "") == "notifications/message")
+      out.push_back(note["params"]["data"].get<std::string>());
+  return out;
+}
+
+std::vector<json> CallAnswer::progress() const {
+  std::vector<json> out;
+  for (const json& note : notifications)
+    if (note.value("method", "") == "notifications/progress") out.push_back(note["params"]);
+  return out;
+}
+
+ToolServer::ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env)
+    : server_(offline_server(std::move(env))) {
+  EXPECT_TRUE(server_.started());
+  server_.skip_startup_lines();
+}
+
+void ToolServer::send(const std::string& tool, const json& arguments, std::optional<json> meta) {
+  json params = {{"name", tool}, {"arguments", arguments}};
+  if (meta) params["_meta"] = *meta;
+  json request = {
+      {"jsonrpc", "2.0"}, {"id", next_id_++}, {"method", "tools/call"}, {"params", params}};
+  server_.write_line(request.dump());
+}
+
+CallAnswer ToolServer::receive(std::chrono::milliseconds timeout) {
+  CallAnswer answer;
+  std::optional<json> response = server_.read_response(timeout, &answer.notifications);
+  EXPECT_TRUE(response.has_value()) << "no response in time";
+  answer.response = response.value_or(json{{"result", {{"content", {{{"text", ""}}}}}}});
+  return answer;
+}
+
+CallAnswer ToolServer::call(const std::string& tool, const json& arguments,
+                            std::optional<json> meta) {
+  send(tool, arguments, std::move(meta));
+  return receive();
+}
+
+std::set<int> descendants(int root) {
+  std::map<int, std::vector<int>> children;
+  if (DIR* proc = ::opendir("/proc")) {
+    while (dirent* entry = ::readdir(proc)) {
+      char* end = nullptr;
+      long pid = std::strtol(entry->d_name, &end, 10);
+      if (*end != '\0' || pid <= 0) continue;
+      std::vector<std::string> fields = stat_fields(read_stat(static_cast<int>(pid)));
+      if (fields.size() > 1) children[std::stoi(fields[1])].push_back(static_cast<int>(pid));
+    }
+    ::closedir(proc);
+  }
+  std::set<int> found;
+  std::vector<int> todo = {root};
+  while (!todo.empty()) {
+    int pid = todo.back();
+    todo.pop_back();
+    for (int child : children[pid])
+      if (found.insert(child).second) todo.push_back(child);
+  }
+  return found;
+}
+
+std::string process_name(int pid) {
+  std::string stat = read_stat(pid);
+  size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos) return "";
+  return stat.substr(open + 1, close - open - 1);
+}
+
+bool process_gone(int pid) {
+  std::vector<std::string> fields = stat_fields(read_stat(pid));
+  return fields.empty() || fields[0] == "Z" || fields[0] == "X";
+}
+
+}  // namespace tarnwick::e2e

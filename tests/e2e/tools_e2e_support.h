@@ -1,0 +1,61 @@
+#pragma once
+// Shared pieces of the end-to-end tool tests: a server with the real cargo,
+// tools/call round trips, result lines, and process-tree inspection.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../common/temp_crate.h"
+#include "server_process.h"
+
+namespace tarnwick::e2e {
+
+/// The answer of one tools/call with the notifications that came before it.
+struct CallAnswer {
+  json response;
+  std::vector<json> notifications;
+
+  const json& result() const { return response.at("result"); }
+  bool is_error() const { return result().value("isError", false); }
+  /// The text of the first content item.
+  std::string text() const { return result().at("content").at(0).at("text").get<std::string>(); }
+  /// The first content item's lines.
+  std::vector<std::string> lines() const;
+  /// The lines parsed as JSON (lines that are not JSON are left out).
+  std::vector<json> records() const;
+  /// The data of the info log lines.
+  std::vector<std::string> log_lines() const;
+  /// The notifications/progress messages.
+  std::vector<json> progress() const;
+};
+
+/// The server with cargo kept off the network, past its start-up lines.
+class ToolServer {
+ public:
+  explicit ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env = {});
+  ServerProcess& process() { return server_; }
+  /// Sends a tools/call; `meta` becomes params._meta when given.
+  void send(const std::string& tool, const json& arguments, std::optional<json> meta = {});
+  /// The next response and the notifications before it.
+  CallAnswer receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(180000));
+  CallAnswer call(const std::string& tool, const json& arguments, std::optional<json> meta = {});
+  int next_id() const { return next_id_; }
+
+ private:
+  ServerProcess server_;
+  int next_id_ = 1;
+};
+
+/// Every process below `root` now, found through /proc.
+std::set<int> descendants(int root);
+/// The short command name of `pid` ("" when it is gone).
+std::string process_name(int pid);
+/// Whether `pid` is gone (no entry, or a zombie waiting to be reaped).
+bool process_gone(int pid);
+
+}  // namespace tarnwick::e2e

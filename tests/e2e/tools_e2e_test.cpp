@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "tools_e2e_support.h"
+
+namespace tarnwick::e2e {
+namespace {
+
+using tarnwick::testing::TempCrate;
+using tarnwick::testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+const char kGoodLib[] = "pub fn answer() -> i32 { 42 }\n";
+
+json invocation(const std::vector<std::string>& argv, const std::string& cwd) {
+  return {{"argv", argv}, {"cwd", cwd}, {"reason", "x-tarnwick-invocation"}};
+}
+
+bool has_reason(const std::vector<json>& records, const std::string& reason) {
+  for (const json& r : records)
+    if (r.is_object() && r.value("reason", "") == reason) return true;
+  return false;
+}
+
+/// The log lines that report a cargo start.
+std::vector<std::string> invocations(const CallAnswer& answer) {
+  std::vector<std::string> out;
+  for (const std::string& line : answer.log_lines())
+    if (line.starts_with("tarnwick: invoking ")) out.push_back(line);
+  return out;
+}
+
+TEST(BuildTools, EachAnswersWithItsInvocationAndCargoRecords) {
+  TempCrate crate("good", {{"src/lib.rs", kGoodLib}});
+  ToolServer server;
+  for (const std::string word : {"check", "build", "clippy", "doc"}) {
+    CallAnswer answer = server.call("cargo_" + word, {{"working_dir", crate.path()}});
+    std::vector<json> records = answer.records();
+    ASSERT_FALSE(records.empty()) << answer.text();
+    EXPECT_EQ(records.front(), invocation({word, "--message-format=json"}, crate.path()));
+    ASSERT_TRUE(has_reason(records, "build-finished")) << answer.text();
+    EXPECT_EQ(records.back(), json({{"reason", "build-finished"}, {"success", true}})) << word;
+    EXPECT_FALSE(answer.result().contains("isError")) << word;
+  }
+  EXPECT_TRUE(std::filesystem::exists(crate / "target/doc/good/index.html"));
+}
+
+TEST(BuildTools, CompileErrorIsAnErrorAnswerWithTheRecords) {
+  TempCrate crate("broken", {{"src/lib.rs", "pub fn answer() -> i32 { \"no\" }\n"}});
+  ToolServer server;
+  for (const std::string tool : {"cargo_check", "cargo_build"}) {
+    CallAnswer answer = server.call(tool, {{"working_dir", crate.path()}});
+    EXPECT_TRUE(answer.is_error());
+    std::vector<json> records = answer.records();
+    bool compile_error = false;
+    for (const json& r : records)
+      if (r.value("reason", "") == "compiler-message" && r["message"]["level"] == "error")
+        compile_error = true;
+    EXPECT_TRUE(compile_error) << answer.text();
+    EXPECT_TRUE(has_reason(records, "x-tarnwick-stderr")) << answer.text();
+    EXPECT_NE(
+        std::find(records.begin(), records.end(), json({{"status", "error"}, {"exit_code", 101}})),
+        records.end())
+        << answer.text();
+  }
+}
+
+TEST(BuildTools, TreeUpdateAndPublishRunPlainWithoutProgress) {
+  TempCrate crate("plain", {{"src/lib.rs", kGoodLib}});
+  ToolServer server;
+  json meta = {{"progressToken", "p"}};
+  CallAnswer tree = server.call("cargo_tree", {{"working_dir", crate.path()}, {"depth", 0}}, meta);
+  EXPECT_EQ(tree.lines().at(0), invocation({"tree", "--depth", "0"}, crate.path()).dump());
+  EXPECT_NE(tree.text().find("plain v0.1.0"), std::string::npos) << tree.text();
+  EXPECT_FALSE(tree.is_error());
+  EXPECT_TRUE(tree.progress().empty());
+  EXPECT_EQ(invocations(tree).size(), 1u);  // no counting run either
+
+  CallAnswer update = server.call("cargo_update", {{"working_dir", crate.path()}}, meta);
+  EXPECT_EQ(update.lines().at(0), invocation({"update"}, crate.path()).dump());
+  EXPECT_FALSE(update.is_error()) << update.text();
+  EXPECT_TRUE(update.progress().empty());
+
+  CallAnswer pinned =
+      server.call("cargo_update", {{"working_dir", crate.path()}, {"precise", "1.2.3"}});
+  EXPECT_EQ(pinned.text(),
+            "error: `precise` requires `package` \u2014 specify the crate name to pin");
+  EXPECT_TRUE(invocations(pinned).empty());
+
+  // No registry is reachable here, so publishing fails, as an answer with the error flag.
+  CallAnswer publish = server.call("cargo_publish", {{"working_dir", crate.path()}}, meta);
+  EXPECT_EQ(publish.lines().at(0), invocation({"publish"}, crate.path()).dump());
+  EXPECT_TRUE(publish.is_error());
+  EXPECT_TRUE(publish.progress().empty());
+}
+
+TEST(FrontEnd, RefusalsComeBeforeCargoRuns) {
+  TempCrate crate("refused", {{"src/lib.rs", kGoodLib}});
+  TempDir empty;
+  ToolServer server;
+  CallAnswer misspelt =
+      server.call("cargo_check", {{"working_dir", crate.path()}, {"pakage", "x"}, {"zz", nullptr}});
+  EXPECT_TRUE(misspelt.is_error());
+  EXPECT_TRUE(misspelt.text().starts_with(
+      "error: cargo_check: unknown parameters `pakage`, `zz`.\n  - `pakage`: did you mean "
+      "`package`?\n"
+      "  Valid parameters: all_features, all_targets, bench, benches, bin, bins, env, example,"))
+      << misspelt.text();
+  EXPECT_TRUE(misspelt.text().ends_with(", toolchain, working_dir, workspace.")) << misspelt.text();
+
+  CallAnswer no_manifest = server.call("cargo_build", {{"working_dir", empty.path()}});
+  EXPECT_EQ(no_manifest.text(),
+            "error: cargo_build: no `Cargo.toml` found in `" + empty.path() +
+                "` or any parent directory. Pass `working_dir` set to the absolute path "
+                "of your workspace root (the directory containing Cargo.toml), or pass "
+                "`manifest_path`.");
+  EXPECT_TRUE(no_manifest.is_error());
+
+  CallAnswer bad_env =
+      server.call("cargo_build", {{"working_dir", crate.path()}, {"env", {{"A=B", "1"}}}});
+  EXPECT_EQ(bad_env.text(), "error: env key \"A=B\" must not contain '='");
+
+  CallAnswer unknown = server.call("cargo_metadata", {{"working_dir", crate.path()}});
+  EXPECT_EQ(unknown.text(), "error: unknown tool: cargo_metadata");
+
+  for (const CallAnswer* answer : {&misspelt, &no_manifest, &bad_env, &unknown})
+    EXPECT_TRUE(invocations(*answer).empty()) << answer->text();
+  EXPECT_FALSE(std::filesystem::exists(crate / "target"));
+}
+
+TEST(FrontEnd, EnvOverridesReachCargo) {
+  TempCrate crate("envy", {{"src/lib.rs", kGoodLib}});
+  ToolServer server;
+  std::string target = crate / "elsewhere";
+  CallAnswer answer = server.call("cargo_build", {{"working_directory", crate.path()},
+                                                  {"env", {{"CARGO_TARGET_DIR", target}}}});
+  EXPECT_FALSE(answer.is_error()) << answer.text();
+  EXPECT_TRUE(std::filesystem::is_directory(target + "/debug"));
+  EXPECT_FALSE(std::filesystem::exists(crate / "target"));
+}
+
+TEST(Progress, BuildReportsAndCountsOncePerScope) {
+  TempCrate crate("progress", {{"src/lib.rs", kGoodLib}});
+  ToolServer server;
+  CallAnswer first =
+      server.call("cargo_build", {{"working_dir", crate.path()}}, json{{"progressToken", 7}});
+  EXPECT_FALSE(first.is_error()) << first.text();
+  std::vector<json> progress = first.progress();
+  ASSERT_FALSE(progress.empty());
+  for (const json& p : progress) EXPECT_EQ(p["progressToken"], 7);
+  std::vector<std::string> runs = invocations(first);
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_NE(runs[0].find("metadata"), std::string::npos) << runs[0];
+  EXPECT_NE(runs[1].find("build"), std::string::npos) << runs[1];
+
+  // Same scope: counted already. The lock flags and manifest make a scope of their own.
+  CallAnswer second =
+      server.call("cargo_check", {{"working_dir", crate.path()}}, json{{"progressToken", 8}});
+  EXPECT_EQ(invocations(second).size(), 1u);
+  CallAnswer locked = server.call(
+      "cargo_check",
+      {{"working_dir", crate.path()}, {"locked", true}, {"manifest_path", crate / "Cargo.toml"}},
+      json{{"progressToken", 9}});
+  runs = invocations(locked);
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_NE(runs[0].find("metadata"), std::string::npos);
+  EXPECT_NE(runs[0].find("--locked"), std::string::npos) << runs[0];
+  EXPECT_NE(runs[0].find("--manifest-path"), std::string::npos) << runs[0];
+
+  // Without a token there is no counting run and no progress.
+  CallAnswer quiet =
+      server.call("cargo_build", {{"working_dir", crate.path()}, {"timings", false}});
+  EXPECT_TRUE(quiet.progress().empty());
+  EXPECT_EQ(invocations(quiet).size(), 1u);
+}
+
+TEST(Suggestions, CheckListsAutoApplicableAndReviewSections) {
+  TempCrate crate("suggest", {{"src/lib.rs",
+                               "use std::collections::HashMap;\n"
+                               "pub fn answer() -> i32 {\n    let mut x = 1;\n    x\n}\n"
+                               "pub fn BadName() {}\n"}});
+  ToolServer server;
+  CallAnswer answer = server.call("cargo_check", {{"working_dir", crate.path()}});
+  EXPECT_FALSE(answer.is_error());
+  EXPECT_NE(answer.text().find("\n\n--- Auto-applicable ("), std::string::npos) << answer.text();
+  EXPECT_NE(answer.text().find("\n--- Needs review ("), std::string::npos) << answer.text();
+}
+
+TEST(OutputFile, CheckWritesTheFullResult) {
+  TempCrate crate("outfile", {{"src/lib.rs", kGoodLib}});
+  ToolServer server;
+  CallAnswer answer =
+      server.call("cargo_check", {{"working_dir", crate.path()}, {"output_path", "out.jsonl"}});
+  EXPECT_TRUE(has_reason(answer.records(), "x-tarnwick-output-file")) << answer.text();
+  EXPECT_TRUE(std::filesystem::exists(crate / "out.jsonl"));
+  CallAnswer refused =
+      server.call("cargo_check", {{"working_dir", crate.path()}, {"output_path", "/tmp/x"}});
+  EXPECT_TRUE(refused.is_error());
+  EXPECT_TRUE(invocations(refused).empty());
+}
+
+TEST(Cancellation, EndsARunningBuildAndItsWholeTree) {
+  TempCrate crate(
+      "sleepy",
+      {{"src/lib.rs", kGoodLib},
+       {"build.rs", "fn main() { std::thread::sleep(std::time::Duration::from_secs(120)); }\n"}});
+  ToolServer server;
+  server.send("cargo_build", {{"working_dir", crate.path()}});
+  int id = server.next_id() - 1;
+
+  // Wait until the build script runs, then take the whole tree.
+  std::set<int> tree;
+  auto deadline = Clock::now() + std::chrono::seconds(120);
+  bool script_running = false;
+  while (!script_running && Clock::now() < deadline) {
+    tree = descendants(server.process().pid());
+    for (int pid : tree)
+      if (process_name(pid).starts_with("build-script")) script_running = true;
+    if (!script_running) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(script_running) << "the build script never started";
+  ASSERT_GE(tree.size(), 2u);
+
+  auto cancelled_at = Clock::now();
+  server.process().write_line(json{
+      {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", id}}}}
+                                  .dump());
+  CallAnswer answer = server.receive(std::chrono::seconds(10));
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - cancelled_at);
+  std::cout << "[ cancel   ] answered " << took.count() << " ms after the cancellation"
+            << std::endl;
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_EQ(answer.result(),
+            json::parse(R"({"content":[{"text":"Operation cancelled by client request.",)"
+                        R"("type":"text"}],"isError":true})"));
+
+  auto gone_by = Clock::now() + std::chrono::seconds(5);
+  std::set<int> left = tree;
+  while (!left.empty() && Clock::now() < gone_by) {
+    for (auto it = left.begin(); it != left.end();)
+      it = process_gone(*it) ? left.erase(it) : std::next(it);
+    if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(left.empty()) << left.size() << " process(es) of the tree survived, e.g. "
+                            << (left.empty() ? "" : process_name(*left.begin()));
+  EXPECT_TRUE(descendants(server.process().pid()).empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::e2e
