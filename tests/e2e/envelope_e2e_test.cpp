@@ -54,6 +54,13 @@ std::vector<json> with_method(const std::vector<json>& messages, const std::stri
   return out;
 }
 
+/// The texts of a tools/call result's content items.
+std::vector<std::string> texts_of(const json& response) {
+  std::vector<std::string> out;
+  for (const json& item : response["result"]["content"]) out.push_back(item.value("text", ""));
+  return out;
+}
+
 TEST(EnvelopeE2E, ResultsFailuresAndMissingParams) {
   ServerProcess server(test_server({}));
   std::vector<json> before;
@@ -66,104 +73,154 @@ TEST(EnvelopeE2E, ResultsFailuresAndMissingParams) {
   EXPECT_EQ(logs.back()["params"]["data"],
             "tools/call received: id=1 name=\"echo\" arguments={\"a\":2,\"b\":1}");
 
+  // Null arguments reach the tool as null; missing ones as an empty object.
   before.clear();
-  send(server, call(2, {{"name", "fail"}}));
+  send(server, call(2, {{"name", "echo"}, {"arguments", nullptr}}));
   r = response_to(server, 2, &before);
+  EXPECT_EQ(texts_of(r), std::vector<std::string>{"null"});
+  EXPECT_EQ(with_method(before, "notifications/message").back()["params"]["data"],
+            "tools/call received: id=2 name=\"echo\" arguments=null");
+  send(server, call(3, {{"name", "echo"}}));
+  EXPECT_EQ(texts_of(response_to(server, 3)), std::vector<std::string>{"{}"});
+
+  // A tool that reports its own failure keeps its text and gets the flag.
+  send(server, call(4, {{"name", "flagged"}}));
+  EXPECT_EQ(response_to(server, 4)["result"],
+            json::parse(R"({"content":[{"text":"reported","type":"text"}],"isError":true})"));
+
+  before.clear();
+  send(server, call(5, {{"name", "fail"}}));
+  r = response_to(server, 5, &before);
   EXPECT_EQ(r["result"]["isError"], true);
-  EXPECT_EQ(r["result"]["content"][0]["text"], "error: scripted failure");
+  EXPECT_EQ(texts_of(r), std::vector<std::string>{"error: scripted failure"});
   logs = with_method(before, "notifications/message");
   ASSERT_FALSE(logs.empty());
   EXPECT_EQ(logs.back()["params"]["level"], "warning");
   EXPECT_EQ(logs.back()["params"]["data"], "tool 'fail' failed: scripted failure");
 
-  send(server, json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "tools/call"}});
-  r = response_to(server, 3);
-  EXPECT_EQ(r["error"], json({{"code", -32602}, {"message", "tools/call requires params"}}));
+  for (int id : {6, 7}) {
+    before.clear();
+    json request = {{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"}};
+    if (id == 7) request["params"] = nullptr;
+    send(server, request);
+    r = response_to(server, id, &before);
+    EXPECT_EQ(r["error"], json({{"code", -32602}, {"message", "tools/call requires params"}}));
+    EXPECT_TRUE(with_method(before, "notifications/message").empty());
+  }
 }
 
 TEST(EnvelopeE2E, ProgressOnlyWithTokenAndNeverAfterTheResponse) {
   ServerProcess server(test_server({}));
   const json lines = {"abc", "", "42", "tarnwick: note"};
   std::vector<json> before;
-  send(server, call(1, {{"name", "progress"}, {"arguments", {{"lines", lines}}}}));
-  response_to(server, 1, &before);
-  EXPECT_TRUE(with_method(before, "notifications/progress").empty());
+  int id = 0;
+  for (const json& meta : {json(), json("tok"), json({{"other", 1}})}) {
+    json params = {{"name", "progress"}, {"arguments", {{"lines", lines}}}};
+    if (!meta.is_null()) params["_meta"] = meta;
+    send(server, call(++id, params));
+    response_to(server, id, &before);
+    EXPECT_TRUE(with_method(before, "notifications/progress").empty()) << params;
+  }
 
-  for (int id : {2, 3}) {  // each call counts from 0 again
+  // Each call counts from 0 again, whatever its token.
+  for (const json& token : {json(nullptr), json(nullptr), json("t-1"), json(17)}) {
     before.clear();
-    send(server, call(id, {{"name", "progress"},
-                          {"arguments", {{"lines", lines}}},
-                          {"_meta", {{"progressToken", nullptr}}}}));
+    send(server, call(++id, {{"name", "progress"},
+                             {"arguments", {{"lines", lines}}},
+                             {"_meta", {{"progressToken", token}}}}));
     response_to(server, id, &before);
     auto progress = with_method(before, "notifications/progress");
     ASSERT_EQ(progress.size(), 2u);
     EXPECT_EQ(progress[0]["params"],
-              json({{"message", "abc"}, {"progress", 0}, {"progressToken", nullptr}}));
-    EXPECT_EQ(progress[1]["params"]["message"], "tarnwick: note");
-    EXPECT_EQ(progress[1]["params"]["progress"], 1);
+              json({{"message", "abc"}, {"progress", 0}, {"progressToken", token}}));
+    EXPECT_EQ(progress[1]["params"],
+              json({{"message", "tarnwick: note"}, {"progress", 1}, {"progressToken", token}}));
   }
 
   before.clear();
-  send(server, json{{"jsonrpc", "2.0"}, {"id", 4}, {"method", "ping"}});
-  response_to(server, 4, &before);
+  send(server, json{{"jsonrpc", "2.0"}, {"id", ++id}, {"method", "ping"}});
+  response_to(server, id, &before);
   EXPECT_TRUE(with_method(before, "notifications/progress").empty());
 }
 
-TEST(EnvelopeE2E, CancellationEndsARunningCallQuickly) {
+TEST(EnvelopeE2E, CancellationEndsARunningCallSoonAfterTheCancellationLine) {
   ServerProcess server(test_server({}));
-  send(server, call(9, {{"name", "slow"}}));
+  send(server, call(9, {{"name", "slow"}, {"_meta", {{"progressToken", "c"}}}}));
+  // The tool's progress line proves the call is in flight, so the one
+  // cancellation sent after it is the one that takes effect.
+  bool running = false;
+  while (!running) {
+    std::optional<json> message = server.read_json();
+    ASSERT_TRUE(message) << "the slow call never reported that it runs";
+    ASSERT_TRUE(message->contains("method")) << "answered before cancellation: " << *message;
+    running = (*message)["method"] == "notifications/progress";
+  }
   const json cancel = {
       {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", 9}}}};
-  // The call may not be in flight yet when the first cancellation arrives;
-  // one that finds nothing running is dropped, so send again until answered.
   std::vector<json> before;
-  std::optional<json> response;
-  auto deadline = Clock::now() + 5s;
-  while (!response && Clock::now() < deadline) {
-    send(server, cancel);
-    auto start = Clock::now();
-    while (!response && Clock::now() - start < 100ms) {
-      auto message = server.read_json(20ms);
-      if (!message) continue;
-      if (message->contains("method"))
-        before.push_back(*message);
-      else
-        response = *message;
-    }
-  }
-  ASSERT_TRUE(response) << "the slow call was not cancelled";
-  EXPECT_EQ((*response)["id"], 9);
+  auto sent = Clock::now();
+  send(server, cancel);
+  json response = response_to(server, 9, &before);
+  auto elapsed = Clock::now() - sent;
+  EXPECT_LT(elapsed, 100ms);
   EXPECT_EQ(
-      to_json_text((*response)["result"]),
+      to_json_text(response["result"]),
       R"({"content":[{"text":"Operation cancelled by client request.","type":"text"}],"isError":true})");
-  for (const json& log : with_method(before, "notifications/message"))
-    EXPECT_NE(log["params"]["level"], "warning") << log;
+  EXPECT_TRUE(with_method(before, "notifications/message").empty());
+  EXPECT_TRUE(with_method(before, "notifications/progress").empty());
 }
 
 TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
-  {
-    ServerProcess server(test_server({"--elicitation-mode=always-accept"}));
-    send(server, call(1, {{"name", "suggest"}}));
-    json r = response_to(server, 1);
-    EXPECT_EQ(r["result"]["content"].size(), 1u);
-    EXPECT_EQ(r["result"]["content"][0]["text"],
-              "checked\n\n--- Auto-applicable (1 fix, safe to apply) ---\nlisted 1\n"
-              "\n--- Needs review (1 suggestion) ---\nlisted 2\n");
-  }
-  {
-    ServerProcess server(test_server({"--elicitation-mode=always-accept"}));
-    send(server, 
-        json{{"jsonrpc", "2.0"},
-             {"id", 1},
-             {"method", "initialize"},
-             {"params", {{"capabilities", {{"elicitation", {{"form", json::object()}}}}}}}});
-    response_to(server, 1);
-    send(server, call(2, {{"name", "suggest"}}));
-    json r = response_to(server, 2);
-    ASSERT_EQ(r["result"]["content"].size(), 2u);
-    EXPECT_EQ(r["result"]["content"][0]["text"],
-              "--- Auto-applicable (1 fix, safe to apply) ---\nselected 1\nselected 2\n");
-    EXPECT_EQ(r["result"]["content"][1]["text"], "checked");
+  using Texts = std::vector<std::string>;
+  struct Case {
+    bool form;  // the client announced form elicitation
+    int fixes, reviews;
+    Texts expected;
+  };
+  const std::string plain_1_1 =
+      "checked\n\n--- Auto-applicable (1 fix, safe to apply) ---\nlisted 1\n"
+      "\n--- Needs review (1 suggestion) ---\nlisted 2\n";
+  const std::string plain_2_0 = "checked\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nlisted 1,2\n";
+  const std::string plain_0_2 = "checked\n--- Needs review (2 suggestions) ---\nlisted 1,2\n";
+  const std::string auto_1 = "--- Auto-applicable (1 fix, safe to apply) ---\nselected 1\n";
+  // The test server's dialog never gets an answer, like a declined one.
+  const std::vector<std::pair<std::string, std::vector<Case>>> modes = {
+      {"always-skip",
+       {{false, 1, 1, {plain_1_1}}, {true, 1, 1, {plain_1_1}}, {true, 0, 2, {plain_0_2}}}},
+      {"always-accept",
+       {{false, 1, 1, {plain_1_1}},
+        {true, 1, 1, {auto_1 + "selected 2\n", "checked"}},
+        {true, 0, 2, {"selected 1,2\n", "checked"}},
+        {true, 2, 0, {plain_2_0}},
+        {true, 0, 0, {"checked"}}}},
+      {"prompt",
+       {{false, 1, 1, {plain_1_1}},
+        {true, 1, 1, {auto_1, "checked"}},
+        {true, 0, 1, {"checked"}},
+        {true, 2, 0, {plain_2_0}}}},
+  };
+  for (const auto& [mode, cases] : modes) {
+    ServerProcess server(test_server({"--elicitation-mode=" + mode}));
+    int id = 0;
+    bool form = false;
+    for (const Case& c : cases) {
+      if (c.form && !form) {
+        send(server,
+             json{{"jsonrpc", "2.0"},
+                  {"id", ++id},
+                  {"method", "initialize"},
+                  {"params", {{"capabilities", {{"elicitation", {{"form", json::object()}}}}}}}});
+        response_to(server, id);
+        form = true;
+      }
+      send(server,
+           call(++id, {{"name", "suggest"},
+                       {"arguments", {{"fixes", c.fixes}, {"reviews", c.reviews}}}}));
+      json r = response_to(server, id);
+      EXPECT_EQ(texts_of(r), c.expected)
+          << mode << " form=" << c.form << " fixes=" << c.fixes << " reviews=" << c.reviews;
+      EXPECT_FALSE(r["result"].contains("isError"));
+    }
   }
 }
 

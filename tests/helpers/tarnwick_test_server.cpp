@@ -3,18 +3,20 @@
 ///
 /// Tools: "echo" answers its arguments as compact JSON; "fail" fails with
 /// "scripted failure"; "flagged" answers "reported" with the error flag;
-/// "slow" waits, polling its cancel flag every 5 ms, until the client cancels
-/// (at most 30 s); "progress" feeds the strings of its `lines` argument to
-/// the progress sink; "suggest" answers with one auto-applicable fix (id 1)
-/// and one suggestion to review (id 2).
+/// "slow" tells the progress sink (when there is one) that it is running, then
+/// waits, polling its cancel flag every 5 ms, until the client cancels (at
+/// most 30 s); "progress" feeds the strings of its `lines` argument to the
+/// progress sink; "suggest" answers "checked" with `fixes` auto-applicable
+/// fixes and then `reviews` suggestions to review (1 of each by default),
+/// numbered from 1.
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "envelope.h"
+#include "selection.h"
 #include "startup.h"
 
 namespace tarnwick {
@@ -26,7 +28,9 @@ std::string ids_of(const std::vector<Suggestion>& list) {
   return out;
 }
 
-ToolOutcome slow(const CancelFlag& cancel) {
+ToolOutcome slow(const CancelFlag& cancel, const ProgressSink* sink) {
+  // Lets the client see that the call is in flight before it cancels.
+  if (sink) (*sink)("tarnwick: waiting for cancellation");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
     if (cancel->load(std::memory_order_acquire)) return ToolFailed{CancelledError{}};
@@ -48,13 +52,25 @@ ToolOutcome feed_progress(const json& arguments, const ProgressSink* sink) {
   return ToolText{"fed " + std::to_string(fed) + " lines"};
 }
 
-ToolOutcome with_suggestions() {
-  Suggestion fix, review;
-  fix.id = 1;
-  fix.applicability = Applicability::MachineApplicable;
-  review.id = 2;
-  review.applicability = Applicability::MaybeIncorrect;
-  return ToolTextWithSuggestions{"checked", {fix, review}, false};
+uint64_t count_argument(const json& arguments, const char* key) {
+  if (!arguments.is_object()) return 1;
+  auto it = arguments.find(key);
+  return it != arguments.end() && it->is_number_unsigned() ? it->get<uint64_t>() : 1;
+}
+
+ToolOutcome with_suggestions(const json& arguments) {
+  std::vector<Suggestion> list;
+  auto add = [&](uint64_t count, Applicability applicability) {
+    for (uint64_t i = 0; i < count; ++i) {
+      Suggestion s;
+      s.id = list.size() + 1;
+      s.applicability = applicability;
+      list.push_back(s);
+    }
+  };
+  add(count_argument(arguments, "fixes"), Applicability::MachineApplicable);
+  add(count_argument(arguments, "reviews"), Applicability::MaybeIncorrect);
+  return ToolTextWithSuggestions{"checked", std::move(list), false};
 }
 
 ToolBackend scripted_backend() {
@@ -64,22 +80,16 @@ ToolBackend scripted_backend() {
     if (name == "echo") return ToolText{to_json_text(arguments)};
     if (name == "fail") return ToolFailed{make_error("scripted failure")};
     if (name == "flagged") return ToolText{"reported", true};
-    if (name == "slow") return slow(cancel);
+    if (name == "slow") return slow(cancel, sink);
     if (name == "progress") return feed_progress(arguments, sink);
-    if (name == "suggest") return with_suggestions();
+    if (name == "suggest") return with_suggestions(arguments);
     return ToolFailed{make_error("unknown tool")};
   };
   // No dialog here: the stand-in always reports that nothing usable came back.
   b.elicit_suggestions = [](LineChannel&, const std::vector<Suggestion>&) {
     return std::optional<std::vector<uint64_t>>();
   };
-  b.filter_records_by_id = [](const std::vector<Suggestion>& list,
-                              const std::vector<uint64_t>& ids) {
-    std::vector<Suggestion> out;
-    for (const Suggestion& s : list)
-      if (std::find(ids.begin(), ids.end(), s.id) != ids.end()) out.push_back(s);
-    return out;
-  };
+  b.filter_records_by_id = select_by_ids;
   b.format_selection = [](const std::vector<Suggestion>& list) {
     return list.empty() ? std::string("No suggestions selected.")
                         : "selected " + ids_of(list) + "\n";
