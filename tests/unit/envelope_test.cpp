@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../common/stdout_capture.h"
+#include "selection.h"
 
 namespace tarnwick {
 namespace {
@@ -46,13 +47,7 @@ struct TestBackend {
       dialogs.push_back(ids);
       return dialog_answer;
     };
-    b.filter_records_by_id = [](const std::vector<Suggestion>& list,
-                                const std::vector<uint64_t>& ids) {
-      std::vector<Suggestion> out;
-      for (const Suggestion& s : list)
-        if (std::find(ids.begin(), ids.end(), s.id) != ids.end()) out.push_back(s);
-      return out;
-    };
+    b.filter_records_by_id = select_by_ids;
     b.format_selection = [](const std::vector<Suggestion>& list) {
       return list.empty() ? std::string("No suggestions selected.") : "SEL[" + ids_of(list) + "]";
     };

@@ -95,6 +95,8 @@ TEST(ProgressMessage, CompilerMessagesAreCutByCharacters) {
   EXPECT_EQ(one("cargo_check", {}, {diagnostic({{"level", "warning"}, {"message", "M"}})}),
             "Cargo check: [warning] M");
   EXPECT_EQ(one("cargo_check", {}, {diagnostic({{"message", "M"}})}), "Cargo check: [note] M");
+  EXPECT_EQ(one("cargo_check", {}, {diagnostic({{"level", 4}, {"message", "M"}})}),
+            "Cargo check: [note] M");
   EXPECT_EQ(one("cargo_check", {}, {diagnostic({{"level", "error"}, {"message", ""}})}), "<none>");
   EXPECT_EQ(one("cargo_check", {}, {diagnostic("not an object")}), "<none>");
 
@@ -134,6 +136,10 @@ TEST(ProgressMessage, ArtifactCountsAndRegistry) {
             "Cargo build: Building a v1.0.0 (3/120) [dev]");
   EXPECT_EQ(one("cargo_build", {}, {total2, a, a, a, a, a}),
             "Cargo build: Building a v1.0.0 (5/5) [dev]");
+  // A total too large to hold is forgotten: the count stands alone again.
+  EXPECT_EQ(one("cargo_build", {},
+                {total120, R"({"reason":"x-tarnwick-progress-total","total_units":4294967296})", a}),
+            "Cargo build: Building a v1.0.0 (1/1) [dev]");
 
   EXPECT_EQ(
       one("cargo_build", {}, {artifact("registry+https://example.com/some-registry/#x@2", false)}),
@@ -149,7 +155,7 @@ TEST(ProgressMessage, MalformedTotalsLeaveStateAlone) {
   total("7");
   EXPECT_TRUE(state.has_total);
   EXPECT_EQ(state.total, 7u);
-  for (const char* bad : {"-1", "1.5", "\"9\"", "null", "-0"}) {
+  for (const char* bad : {"-1", "1.5", "2.0", "1e2", "\"9\"", "null", "-0"}) {
     total(bad);
     EXPECT_TRUE(state.has_total) << bad;
     EXPECT_EQ(state.total, 7u) << bad;
