@@ -58,8 +58,11 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
   for (Suggestion& s : outcome.suggestions)
     (s.applicability == Applicability::MachineApplicable ? fixes : review).push_back(std::move(s));
 
-  bool dialog_way =
-      client_supports_form_elicitation && mode != ElicitationMode::AlwaysSkip && !review.empty();
+  // Without a review dialog, prompt mode lists the review suggestions plainly
+  // rather than dropping them unasked.
+  bool can_resolve = mode == ElicitationMode::AlwaysAccept ||
+                     (mode == ElicitationMode::Prompt && backend.elicit_suggestions);
+  bool dialog_way = client_supports_form_elicitation && can_resolve && !review.empty();
   if (!dialog_way) {
     std::string text = std::move(outcome.text);
     if (!fixes.empty())

@@ -23,7 +23,8 @@
 namespace tarnwick {
 
 /// What the envelope needs of the tool handlers and of the suggestion
-/// subsystem. Every member must be set.
+/// subsystem. Every member must be set, except `elicit_suggestions`: without
+/// it no review dialog is held and prompt mode lists suggestions plainly.
 struct ToolBackend {
   /// Runs one tool. `sink` is null when the request carried no progress
   /// token; it is valid only until the call returns. `cancel` is the call's

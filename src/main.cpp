@@ -15,9 +15,8 @@ tarnwick::ToolBackend tool_backend() {
                                 const tarnwick::ProgressSink* sink, tarnwick::CancelFlag cancel) {
     return tarnwick::handle_tool_call(name, arguments, sink, std::move(cancel));
   };
-  // The review dialog arrives with its own module; until then no answer is given.
-  backend.elicit_suggestions = [](tarnwick::LineChannel&, const std::vector<tarnwick::Suggestion>&)
-      -> std::optional<std::vector<uint64_t>> { return std::nullopt; };
+  // No review dialog yet: elicit_suggestions stays empty, so suggestions that
+  // need review are listed in the result instead.
   backend.filter_records_by_id = tarnwick::select_by_ids;
   backend.format_selection = tarnwick::format_selection;
   backend.format_suggestion_list = tarnwick::format_suggestion_list;

@@ -34,6 +34,7 @@ struct TestBackend {
   std::function<ToolOutcome(std::string_view, json, const ProgressSink*, CancelFlag)> tool;
   std::optional<std::vector<uint64_t>> dialog_answer;
   std::vector<std::vector<uint64_t>> dialogs;  // review ids each dialog was asked about
+  bool has_dialog = true;
 
   ToolBackend backend() {
     ToolBackend b;
@@ -41,7 +42,7 @@ struct TestBackend {
                                 CancelFlag cancel) {
       return tool(name, std::move(args), sink, std::move(cancel));
     };
-    b.elicit_suggestions = [this](LineChannel&, const std::vector<Suggestion>& review) {
+    if (has_dialog) b.elicit_suggestions = [this](LineChannel&, const std::vector<Suggestion>& review) {
       std::vector<uint64_t> ids;
       for (const Suggestion& s : review) ids.push_back(s.id);
       dialogs.push_back(ids);
@@ -334,6 +335,18 @@ TEST_F(SuggestionSections, PromptAsksAboutReviewSuggestionsOnly) {
     answer_with(0, 2);
     EXPECT_EQ(run(true, ElicitationMode::Prompt), V{"out"});
   }
+}
+
+TEST_F(SuggestionSections, PromptWithoutADialogListsReviewSuggestionsPlainly) {
+  using V = std::vector<std::string>;
+  test.has_dialog = false;
+  answer_with(1, 1);  // ids: review 1, fix 2
+  EXPECT_EQ(run(true, ElicitationMode::Prompt),
+            V{"out\n\n--- Auto-applicable (1 fix, safe to apply) ---\nLIST[2]"
+              "\n--- Needs review (1 suggestion) ---\nLIST[1]"});
+  // Always-accept needs no dialog and still selects.
+  EXPECT_EQ(run(true, ElicitationMode::AlwaysAccept),
+            (V{"--- Auto-applicable (1 fix, safe to apply) ---\nSEL[2]SEL[1]", "out"}));
 }
 
 TEST(ToolResult, IsErrorOnlyWhenSet) {
