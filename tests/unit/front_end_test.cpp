@@ -9,6 +9,7 @@
 #include "../common/temp_crate.h"
 #include "call_context.h"
 #include "tools/dispatch.h"
+#include "tools/lexical.h"
 #include "tools/progress_total.h"
 
 namespace tarnwick {
@@ -126,6 +127,9 @@ TEST(LexicalParent, DropsTheLastComponent) {
   EXPECT_EQ(lexical_parent("../x"), "..");
   EXPECT_EQ(lexical_parent("/a"), "/");
   EXPECT_EQ(lexical_parent("/srv//a/./"), "/srv");
+  EXPECT_EQ(lexical_parent("wd/./reports/./out.json"), "wd/./reports");
+  EXPECT_EQ(lexical_parent("/./a"), "/");
+  EXPECT_EQ(lexical_parent("./."), "");
   EXPECT_EQ(lexical_parent(""), std::nullopt);
   EXPECT_EQ(lexical_parent("/"), std::nullopt);
   EXPECT_EQ(lexical_parent("//"), std::nullopt);
