@@ -10,6 +10,7 @@
 
 #include "quoted.h"
 #include "settings.h"
+#include "tools/lexical.h"
 
 namespace tarnwick {
 namespace {
@@ -50,33 +51,6 @@ std::vector<std::string_view> path_components(std::string_view path) {
     start = slash + 1;
   }
   return parts;
-}
-
-/// The path without its last component, taken from the text alone; nullopt
-/// for the root and the empty path. Inner "." components are dropped.
-std::optional<std::string> lexical_parent(std::string_view path) {
-  const bool rooted = !path.empty() && path.front() == '/';
-  std::vector<std::string_view> parts;
-  for (std::string_view part : path_components(path)) {
-    if (part == "." && (rooted || !parts.empty())) continue;
-    parts.push_back(part);
-  }
-  if (parts.empty()) return std::nullopt;
-  parts.pop_back();
-  std::string parent = rooted ? "/" : "";
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) parent += '/';
-    parent += parts[i];
-  }
-  return parent;
-}
-
-std::string join_path(std::string_view base, std::string_view relative) {
-  if (base.empty()) return std::string(relative);
-  std::string joined(base);
-  if (joined.back() != '/') joined += '/';
-  joined += relative;
-  return joined;
 }
 
 }  // namespace

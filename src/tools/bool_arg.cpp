@@ -3,16 +3,10 @@
 #include "output.h"
 #include "quoted.h"
 #include "tools/args.h"
+#include "tools/lexical.h"
 
 namespace tarnwick {
 namespace {
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 /// The offending value as the warning shows it.
 std::string shown_value(const json& value) {

@@ -59,48 +59,66 @@ ToolOutcome plain_outcome(const ArgList& argv, const std::optional<std::string>&
   return ToolText{plain_run_result(*run, argv, cwd), run->exit_code != 0};
 }
 
+/// Closes a build-style command line (features, build profile with
+/// `keep_going`, manifest and lock flags, the toolchain selector in front)
+/// and then tells the progress display the package count, counted with the
+/// same manifest and lock flags.
+ArgList finish_build_command(ArgList args, const json& arguments, const SelectionArgs& sel,
+                             const CallPlaces& places, const ProgressSink* sink) {
+  std::optional<std::string> selector = toolchain_selector(arguments);
+  push_feature_args(args, arguments, sel);
+  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
+  LockSwitches locks =
+      push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  args = with_selector(selector, std::move(args));
+  compute_progress_total(sink, places.cwd, selector, sel.manifest_path, locks);
+  return args;
+}
+
+/// A build-style run with its answer text, already written to the output
+/// file when one was asked for.
+struct DiagnosticsAnswer {
+  RunOutput run;
+  std::string text;
+};
+
+Result<DiagnosticsAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
+                                              OptionalTimeout timeout, const ProgressSink* sink) {
+  RunResult run = run_once(args, places.cwd, timeout, sink);
+  if (!run) return std::move(run).error();
+  Result<std::string> text = write_output_file_summary(
+      build_diagnostics_result(*run, args, places.cwd), places.output_path, places.cwd, false);
+  if (!text) return std::move(text).error();
+  return DiagnosticsAnswer{std::move(*run), std::move(*text)};
+}
+
 }  // namespace
 
 ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
                            const ProgressSink* sink) {
   Result<CallPlaces> places = read_call_places(arguments);
   if (!places) return ToolFailed{std::move(places).error()};
-  std::optional<std::string> selector = toolchain_selector(arguments);
 
   ArgList args{std::string(subcommand), "--message-format=json"};
   SelectionArgs sel = read_selection_args(arguments);
   push_package_selection_args(args, arguments, sel);
   push_target_selection_args(args, arguments, sel);
-  push_feature_args(args, arguments, sel);
-  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
-  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  args = with_selector(selector, std::move(args));
-
-  compute_progress_total(sink, places->cwd, selector, arguments);
+  args = finish_build_command(std::move(args), arguments, sel, *places, sink);
 
   Result<OptionalTimeout> timeout = parse_timeout_secs(arguments);
   if (!timeout) return ToolFailed{std::move(timeout).error()};
 
-  RunResult run = run_once(args, places->cwd, *timeout, sink);
-  if (!run) return ToolFailed{std::move(run).error()};
-  bool is_error = run->exit_code != 0;
-  std::string text = build_diagnostics_result(*run, args, places->cwd);
-  bool with_suggestions = subcommand != "build";
-  std::vector<Suggestion> suggestions;
-  if (with_suggestions) suggestions = collect_suggestions(run->stdout_text);
-
-  Result<std::string> answer =
-      write_output_file_summary(std::move(text), places->output_path, places->cwd, false);
+  Result<DiagnosticsAnswer> answer = run_for_diagnostics(args, *places, *timeout, sink);
   if (!answer) return ToolFailed{std::move(answer).error()};
-  if (with_suggestions)
-    return ToolTextWithSuggestions{std::move(*answer), std::move(suggestions), is_error};
-  return ToolText{std::move(*answer), is_error};
+  bool is_error = answer->run.exit_code != 0;
+  if (subcommand == "build") return ToolText{std::move(answer->text), is_error};
+  return ToolTextWithSuggestions{std::move(answer->text),
+                                 collect_suggestions(answer->run.stdout_text), is_error};
 }
 
 ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
   Result<CallPlaces> places = read_call_places(arguments);
   if (!places) return ToolFailed{std::move(places).error()};
-  std::optional<std::string> selector = toolchain_selector(arguments);
 
   ArgList args{"doc", "--message-format=json"};
   SelectionArgs sel = read_selection_args(arguments);
@@ -113,19 +131,11 @@ ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
   if (parse_bool_arg(arguments, "no_deps")) args.push_back("--no-deps");
   if (parse_bool_arg(arguments, "document_private_items"))
     args.push_back("--document-private-items");
-  push_feature_args(args, arguments, sel);
-  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
-  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  args = with_selector(selector, std::move(args));
+  args = finish_build_command(std::move(args), arguments, sel, *places, sink);
 
-  compute_progress_total(sink, places->cwd, selector, arguments);
-
-  RunResult run = run_once(args, places->cwd, std::nullopt, sink);
-  if (!run) return ToolFailed{std::move(run).error()};
-  Result<std::string> answer = write_output_file_summary(
-      build_diagnostics_result(*run, args, places->cwd), places->output_path, places->cwd, false);
+  Result<DiagnosticsAnswer> answer = run_for_diagnostics(args, *places, std::nullopt, sink);
   if (!answer) return ToolFailed{std::move(answer).error()};
-  return ToolText{std::move(*answer), run->exit_code != 0};
+  return ToolText{std::move(answer->text), answer->run.exit_code != 0};
 }
 
 ToolOutcome run_cargo_tree(const json& arguments) {

@@ -9,9 +9,11 @@ void push_value(ArgList& args, std::string_view flag, std::optional<std::string_
   args.emplace_back(*value);
 }
 
-void push_switch(ArgList& args, const json& arguments, std::string_view key,
+bool push_switch(ArgList& args, const json& arguments, std::string_view key,
                  std::string_view flag) {
-  if (parse_bool_arg(arguments, key)) args.emplace_back(flag);
+  if (!parse_bool_arg(arguments, key)) return false;
+  args.emplace_back(flag);
+  return true;
 }
 
 }  // namespace
@@ -72,14 +74,22 @@ void push_nextest_build_args(ArgList& args, const json& arguments,
   push_value(args, "--target-dir", target_dir);
 }
 
-void push_manifest_args(ArgList& args, const json& arguments, const SelectionArgs& sel,
-                        bool allow_ignore_rust_version) {
+LockSwitches push_manifest_args(ArgList& args, const json& arguments, const SelectionArgs& sel,
+                                bool allow_ignore_rust_version) {
   push_value(args, "--manifest-path", sel.manifest_path);
   if (allow_ignore_rust_version)
     push_switch(args, arguments, "ignore_rust_version", "--ignore-rust-version");
-  push_switch(args, arguments, "locked", "--locked");
-  push_switch(args, arguments, "offline", "--offline");
-  push_switch(args, arguments, "frozen", "--frozen");
+  LockSwitches locks;
+  locks.locked = push_switch(args, arguments, "locked", "--locked");
+  locks.offline = push_switch(args, arguments, "offline", "--offline");
+  locks.frozen = push_switch(args, arguments, "frozen", "--frozen");
+  return locks;
+}
+
+void push_lock_args(ArgList& args, const LockSwitches& locks) {
+  if (locks.locked) args.emplace_back("--locked");
+  if (locks.offline) args.emplace_back("--offline");
+  if (locks.frozen) args.emplace_back("--frozen");
 }
 
 ArgList append_test_name_args(const ArgList& base, std::optional<std::string_view> test_name,

@@ -41,10 +41,24 @@ void push_nextest_build_args(ArgList& args, const json& arguments,
                              std::optional<std::string_view> target,
                              std::optional<std::string_view> target_dir);
 
+/// The lock switches of one call as `push_manifest_args` read them.
+struct LockSwitches {
+  bool locked = false;
+  bool offline = false;
+  bool frozen = false;
+
+  auto operator<=>(const LockSwitches&) const = default;
+};
+
 /// --manifest-path, --ignore-rust-version (when allowed), --locked,
-/// --offline, --frozen.
-void push_manifest_args(ArgList& args, const json& arguments, const SelectionArgs& sel,
-                        bool allow_ignore_rust_version);
+/// --offline, --frozen. Returns the lock switches it read, so that a second
+/// command line of the same call carries them without reading (and warning
+/// about) them again.
+LockSwitches push_manifest_args(ArgList& args, const json& arguments, const SelectionArgs& sel,
+                                bool allow_ignore_rust_version);
+
+/// --locked, --offline, --frozen from switches read before.
+void push_lock_args(ArgList& args, const LockSwitches& locks);
 
 /// `base` followed by "--" and the test name, and "--exact" when asked;
 /// without a name, `base` unchanged.

@@ -13,6 +13,7 @@
 #include "quoted.h"
 #include "tools/catalogue.h"
 #include "tools/dispatch.h"
+#include "tools/lexical.h"
 
 namespace tarnwick {
 namespace {
@@ -92,13 +93,6 @@ std::optional<std::string_view> hint_for(std::string_view key, std::string_view 
   return std::nullopt;
 }
 
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 /// The nearest declared name when it is near enough to be a likely misspelling.
 /// Names are visited sorted, so equally near names resolve the same way every time.
 std::optional<std::string> closest_parameter(std::string_view key,
@@ -169,14 +163,6 @@ bool needs_manifest(std::string_view tool) {
       "cargo_update",      "cargo_fix",         "cargo_add",   "cargo_remove", "cargo_publish",
       "cargo_nextest_run", "cargo_nextest_list"};
   return std::find(std::begin(kTools), std::end(kTools), tool) != std::end(kTools);
-}
-
-std::string join_path(std::string_view dir, std::string_view name) {
-  if (dir.empty()) return std::string(name);
-  std::string out(dir);
-  if (out.back() != '/') out += '/';
-  out += name;
-  return out;
 }
 
 bool is_file_not_directory(const std::string& path) {
@@ -289,29 +275,6 @@ size_t edit_distance(std::string_view a_text, std::string_view b_text) {
     std::swap(previous, current);
   }
   return previous[b.size()];
-}
-
-std::optional<std::string> lexical_parent(std::string_view path) {
-  size_t end = path.size();
-  auto drop_separators = [&] {
-    while (end > 0 && path[end - 1] == '/') --end;
-  };
-  drop_separators();
-  while (end > 0) {
-    size_t slash = path.rfind('/', end - 1);
-    size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-    // An inner or trailing "." is no component of its own; a leading one is.
-    if (start > 0 && path.substr(start, end - start) == ".") {
-      end = start;
-      drop_separators();
-      continue;
-    }
-    size_t parent_end = start;
-    while (parent_end > 0 && path[parent_end - 1] == '/') --parent_end;
-    if (parent_end == 0 && start > 0) return std::string("/");
-    return std::string(path.substr(0, parent_end));
-  }
-  return std::nullopt;  // empty, or only a root
 }
 
 ToolOutcome handle_tool_call(std::string_view name, const json& arguments, const ProgressSink* sink,

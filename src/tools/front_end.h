@@ -29,10 +29,6 @@ const ParamRegistry& tool_param_registry();
 ToolOutcome handle_tool_call(std::string_view name, const json& arguments, const ProgressSink* sink,
                              CancelFlag cancel);
 
-/// The path without its last component (a name, "." or ".."), taken from the
-/// text alone; nothing for an empty path or one that is only a root.
-std::optional<std::string> lexical_parent(std::string_view path);
-
 /// The edit distance between two texts, counted in Unicode characters.
 size_t edit_distance(std::string_view a, std::string_view b);
 

@@ -3,11 +3,9 @@
 #include <limits>
 #include <map>
 #include <mutex>
-#include <tuple>
 #include <vector>
 
 #include "invoke.h"
-#include "tools/args.h"
 
 namespace tarnwick {
 namespace {
@@ -17,15 +15,9 @@ struct CountKey {
   std::string cwd;
   std::string selector;
   std::optional<std::string> manifest_path;
-  bool locked = false;
-  bool frozen = false;
-  bool offline = false;
+  LockSwitches locks;
 
-  bool operator<(const CountKey& other) const {
-    return std::tie(cwd, selector, manifest_path, locked, frozen, offline) <
-           std::tie(other.cwd, other.selector, other.manifest_path, other.locked, other.frozen,
-                    other.offline);
-  }
+  auto operator<=>(const CountKey&) const = default;
 };
 
 /// Counts per key for the whole process; a failed count is kept too, so it
@@ -50,9 +42,7 @@ std::optional<uint32_t> count_packages(const CountKey& key, const std::optional<
     request.argv.push_back("--manifest-path");
     request.argv.push_back(*key.manifest_path);
   }
-  if (key.locked) request.argv.push_back("--locked");
-  if (key.offline) request.argv.push_back("--offline");
-  if (key.frozen) request.argv.push_back("--frozen");
+  push_lock_args(request.argv, key.locks);
   request.cwd = cwd;
   RunResult run = run_cargo_with_retry(request);
   if (!run || run->exit_code != 0) return std::nullopt;
@@ -81,15 +71,11 @@ std::optional<uint32_t> progress_total_from_metadata(std::string_view stdout_tex
 }
 
 void compute_progress_total(const ProgressSink* sink, const std::optional<std::string>& cwd,
-                            const std::optional<std::string>& selector, const json& arguments) {
+                            const std::optional<std::string>& selector,
+                            const std::optional<std::string>& manifest_path,
+                            const LockSwitches& locks) {
   if (!sink) return;
-  CountKey key;
-  key.cwd = cwd.value_or("");
-  key.selector = selector.value_or("");
-  key.manifest_path = string_arg(arguments, "manifest_path");
-  key.locked = parse_bool_arg(arguments, "locked");
-  key.frozen = parse_bool_arg(arguments, "frozen");
-  key.offline = parse_bool_arg(arguments, "offline");
+  const CountKey key{cwd.value_or(""), selector.value_or(""), manifest_path, locks};
 
   ProgressTotalCache& cache = progress_total_cache();
   std::optional<std::optional<uint32_t>> cached;

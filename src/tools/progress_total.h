@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "json_text.h"
 #include "run_types.h"
+#include "tools/flags.h"
 
 namespace tarnwick {
 
@@ -18,13 +18,15 @@ namespace tarnwick {
 std::optional<uint32_t> progress_total_from_metadata(std::string_view stdout_text);
 
 /// Without `sink`, does nothing. Otherwise counts the packages (once per
-/// working directory, toolchain selector, `manifest_path` and the `locked`,
-/// `frozen` and `offline` switches of `arguments`, for the whole process) and
-/// writes {"reason":"x-tarnwick-progress-total","total_units":N} into the
-/// sink. The counting run carries the same manifest and lock flags as the
-/// call, so it never rewrites Cargo.lock or goes online against them. Never
-/// fails; a failed count writes nothing.
+/// working directory, toolchain selector, manifest path and lock switches,
+/// for the whole process) and writes
+/// {"reason":"x-tarnwick-progress-total","total_units":N} into the sink. The
+/// counting run carries the call's own manifest and lock flags, so it never
+/// rewrites Cargo.lock or goes online where the call would not. Never fails;
+/// a failed count writes nothing.
 void compute_progress_total(const ProgressSink* sink, const std::optional<std::string>& cwd,
-                            const std::optional<std::string>& selector, const json& arguments);
+                            const std::optional<std::string>& selector,
+                            const std::optional<std::string>& manifest_path,
+                            const LockSwitches& locks);
 
 }  // namespace tarnwick

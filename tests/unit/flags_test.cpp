@@ -116,6 +116,24 @@ TEST(Manifest, IgnoreRustVersionFollowsTheManifestPath) {
             0u);
 }
 
+TEST(Manifest, HandsBackTheLockSwitchesItRead) {
+  json args = json::parse(R"({"locked":"maybe","offline":"on","frozen":false})");
+  ArgList list = {"check"}, again = {"metadata"};
+  LockSwitches locks;
+  // A bad value warns once, when the builder reads it; replaying it reads nothing.
+  EXPECT_EQ(log_lines_while([&] {
+              locks = push_manifest_args(list, args, read_selection_args(args), true);
+              push_lock_args(again, locks);
+            }),
+            1u);
+  EXPECT_EQ(locks, (LockSwitches{false, true, false}));
+  EXPECT_EQ(list, (ArgList{"check", "--offline"}));
+  EXPECT_EQ(again, (ArgList{"metadata", "--offline"}));
+  again = {};
+  push_lock_args(again, LockSwitches{true, true, true});
+  EXPECT_EQ(again, (ArgList{"--locked", "--offline", "--frozen"}));
+}
+
 TEST(NextestBuild, CargoProfileWinsOverRelease) {
   json args = json::parse(R"({"release":true})");
   ArgList list = {"nextest", "run"};

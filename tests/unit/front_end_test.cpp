@@ -9,6 +9,7 @@
 #include "../common/temp_crate.h"
 #include "call_context.h"
 #include "tools/dispatch.h"
+#include "tools/lexical.h"
 #include "tools/progress_total.h"
 
 namespace tarnwick {
@@ -93,6 +94,33 @@ TEST(UnknownParameters, HeadHintsSuggestionsAndTail) {
             std::string::npos);
 }
 
+TEST(UnknownParameters, EveryHintTextIsExact) {
+  auto hint_line = [](std::string_view tool, const std::string& key) {
+    std::string message = call(tool, {{key, 1}});
+    size_t start = message.find("\n  - `");
+    if (start == std::string::npos) return std::string();
+    return message.substr(start + 1, message.find('\n', start + 1) - start - 1);
+  };
+  EXPECT_EQ(hint_line("cargo_nextest_run", "profile"),
+            "  - `profile`: `profile` is ambiguous for nextest: use `cargo_profile` for the cargo "
+            "build profile, or `nextest_profile` for the nextest config profile.");
+  EXPECT_EQ(hint_line("cargo_nextest_list", "per_test_timeout_secs"),
+            "  - `per_test_timeout_secs`: nextest has no per-test-timeout parameter here \u2014 "
+            "configure `slow-timeout` / `terminate-after` in `.config/nextest.toml`, and use "
+            "`timeout_secs` for an overall wall-clock cap.");
+  EXPECT_EQ(hint_line("cargo_test", "filter_expr"),
+            "  - `filter_expr`: `filter_expr` is nextest's filterset DSL, which has no "
+            "`cargo_test` equivalent beyond `test_name` (substring) or `test_filter` (regex "
+            "selection) \u2014 it cannot be mechanically translated.");
+  EXPECT_EQ(hint_line("cargo_nextest_run", "doc"),
+            "  - `doc`: nextest cannot run doctests; use `cargo_test` with `doc: true` for those.");
+  EXPECT_EQ(hint_line("cargo_nextest_run", "jobs"),
+            "  - `jobs`: nextest splits cargo-test's `jobs`: use `build_jobs` for build "
+            "parallelism or `test_threads` for test parallelism.");
+  // A name outside the catalogue is not checked at all: dispatch refuses it.
+  EXPECT_EQ(call("cargo_bogus", {{"zzz", 1}}), "unknown tool: cargo_bogus");
+}
+
 TEST(UnknownParameters, DistanceThresholdGrowsWithKeyLength) {
   auto suggestion = [](std::string_view tool, const std::string& key) -> std::string {
     std::string message = call(tool, {{key, 1}});
@@ -126,6 +154,9 @@ TEST(LexicalParent, DropsTheLastComponent) {
   EXPECT_EQ(lexical_parent("../x"), "..");
   EXPECT_EQ(lexical_parent("/a"), "/");
   EXPECT_EQ(lexical_parent("/srv//a/./"), "/srv");
+  EXPECT_EQ(lexical_parent("wd/./reports/./out.json"), "wd/./reports");
+  EXPECT_EQ(lexical_parent("/./a"), "/");
+  EXPECT_EQ(lexical_parent("./."), "");
   EXPECT_EQ(lexical_parent(""), std::nullopt);
   EXPECT_EQ(lexical_parent("/"), std::nullopt);
   EXPECT_EQ(lexical_parent("//"), std::nullopt);

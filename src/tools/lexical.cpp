@@ -1,0 +1,43 @@
+#include "tools/lexical.h"
+
+namespace tarnwick {
+
+std::optional<std::string> lexical_parent(std::string_view path) {
+  size_t end = path.size();
+  // Drops trailing separators, and "." components other than a leading one:
+  // neither is a component of its own.
+  auto trim_end = [&] {
+    for (;;) {
+      while (end > 0 && path[end - 1] == '/') --end;
+      if (end == 0) return;
+      size_t slash = path.rfind('/', end - 1);
+      size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+      if (start == 0 || path.substr(start, end - start) != ".") return;
+      end = start;
+    }
+  };
+  trim_end();
+  if (end == 0) return std::nullopt;  // empty, or only a root
+  size_t slash = path.rfind('/', end - 1);
+  end = slash == std::string_view::npos ? 0 : slash + 1;
+  trim_end();
+  if (end == 0 && path.front() == '/') return std::string("/");
+  return std::string(path.substr(0, end));
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+  if (dir.empty()) return std::string(name);
+  std::string out(dir);
+  if (out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+}  // namespace tarnwick
