@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "json_text.h"
-#include "quoted.h"
+#include "output_filters.h"
 #include "rm/restart_manager.h"
 #include "text_lines.h"
 
@@ -26,16 +26,6 @@ constexpr std::array<std::string_view, 9> kBusyMarkers = {
     "Text file busy",
     "(os error 26)",
 };
-
-std::string_view trim_start(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t next = pos;
-    if (!is_unicode_white_space(decode_utf8(text, next))) break;
-    pos = next;
-  }
-  return text.substr(pos);
-}
 
 /// The string reached through `keys` (object members only), if there is one.
 const std::string* string_at(const json& value, std::initializer_list<const char*> keys) {
@@ -59,8 +49,8 @@ std::string plain_text_of(std::string_view text) {
       plain.append(line).push_back('\n');
       continue;
     }
-    json value = json::parse(rest, nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded()) {
+    std::optional<json> value = parse_json_line(rest);
+    if (!value) {
       plain.append(line).push_back('\n');
       continue;
     }
@@ -68,7 +58,7 @@ std::string plain_text_of(std::string_view text) {
                       std::initializer_list<const char*>{"rendered"},
                       std::initializer_list<const char*>{"message", "message"},
                       std::initializer_list<const char*>{"message"}}) {
-      if (const std::string* message = string_at(value, keys)) {
+      if (const std::string* message = string_at(*value, keys)) {
         plain.append(*message);
         if (message->empty() || message->back() != '\n') plain.push_back('\n');
         break;
@@ -213,7 +203,9 @@ std::string busy_path_key(std::string_view path) {
   }
   const bool has_prefix = !key.empty();
   key.push_back('\0');
-  const bool rooted = i < path.size() && is_sep(path[i]);
+  // Every prefix but a plain drive letter carries its root with it.
+  const bool implicit_root = has_prefix && !key.starts_with("disk:");
+  const bool rooted = implicit_root || (i < path.size() && is_sep(path[i]));
   if (rooted) key.push_back('/');
 
   // Only a "." that opens a plain relative path counts as a component.

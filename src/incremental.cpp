@@ -4,6 +4,7 @@
 
 #include "json_text.h"
 #include "output.h"
+#include "output_filters.h"
 #include "platform/dir_tree.h"
 #include "platform/environment.h"
 #include "quoted.h"
@@ -116,8 +117,9 @@ std::optional<std::string> demote_finalize_advisory(std::string_view line) {
   if (line.find("\"compiler-message\"") == std::string_view::npos ||
       line.find("finaliz") == std::string_view::npos)
     return std::nullopt;
-  json value = json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (value.is_discarded() || !is_compiler_message(value)) return std::nullopt;
+  std::optional<json> parsed = parse_json_line(line);
+  if (!parsed || !is_compiler_message(*parsed)) return std::nullopt;
+  json& value = *parsed;
   const json& message = message_of(value);
   const std::string* level = string_member(message, "level");
   if (!level || (*level != "error" && *level != "warning")) return std::nullopt;
@@ -136,9 +138,9 @@ int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code, co
   if (stdout_text.find(kFailedBuild) == std::string::npos) return exit_code;
   bool advisory_seen = false;
   for (std::string_view line : split_lines(stdout_text)) {
-    json value = json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded() || !is_compiler_message(value)) continue;
-    const json& message = message_of(value);
+    std::optional<json> value = parse_json_line(line);
+    if (!value || !is_compiler_message(*value)) continue;
+    const json& message = message_of(*value);
     const std::string* level = string_member(message, "level");
     if (!level) continue;
     if (*level == "error") return exit_code;

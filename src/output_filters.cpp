@@ -82,20 +82,6 @@ LineKind classify(std::string_view line) {
 
 }  // namespace
 
-std::string_view trim_end(std::string_view text) {
-  std::string_view trimmed = trim(text);
-  if (trimmed.empty()) return {};
-  return text.substr(0, static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size());
-}
-
-std::string_view trim_start(std::string_view text) {
-  std::string_view trimmed = trim(text);
-  if (trimmed.empty()) return {};
-  return text.substr(static_cast<size_t>(trimmed.data() - text.data()));
-}
-
-bool is_blank(std::string_view line) { return trim(line).empty(); }
-
 std::optional<json> parse_json_line(std::string_view line) {
   if (nesting_too_deep(line)) return std::nullopt;
   if (std::optional<json> value = parse_valid_utf8(line)) return value;
@@ -135,13 +121,7 @@ std::vector<std::string_view> filter_build_message_lines(std::string_view text) 
 }
 
 std::string collect_build_message_lines(std::string_view text) {
-  std::vector<std::string_view> lines = filter_build_message_lines(text);
-  std::string joined;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) joined += '\n';
-    joined += lines[i];
-  }
-  return joined;
+  return join_lines(filter_build_message_lines(text));
 }
 
 std::vector<std::string> filter_run_output_lines(std::string_view text) {

@@ -10,6 +10,7 @@
 
 #include "json_text.h"
 #include "run_types.h"
+#include "text_lines.h"
 
 namespace tarnwick {
 
@@ -49,12 +50,5 @@ std::string strip_incremental_noise_lines(std::string_view stderr_text);
 /// The build phase's compiler messages and standard error in front of the
 /// test phase's output; the exit code is the test phase's.
 RunOutput merge_build_diagnostics(const RunOutput& build, const RunOutput& test);
-
-/// `text` without trailing Unicode white space.
-std::string_view trim_end(std::string_view text);
-/// `text` without leading Unicode white space.
-std::string_view trim_start(std::string_view text);
-/// True when the line is empty after trimming.
-bool is_blank(std::string_view line);
 
 }  // namespace tarnwick

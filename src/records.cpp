@@ -4,21 +4,12 @@
 
 #include "json_text.h"
 #include "output_filters.h"
+#include "text_lines.h"
 
 namespace tarnwick {
 namespace {
 
 constexpr char kEscape = '\x1b';
-
-/// The pieces in order, one "\n" between each two.
-std::string join_pieces(const std::vector<std::string>& pieces) {
-  std::string joined;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) joined += '\n';
-    joined += pieces[i];
-  }
-  return joined;
-}
 
 }  // namespace
 
@@ -61,19 +52,19 @@ std::string build_diagnostics_result(const RunOutput& output, const std::vector<
   pieces.push_back(error_status_line(output.exit_code));
   if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
     pieces.push_back(std::move(*record));
-  return text + join_pieces(pieces);
+  return text + join_lines(pieces);
 }
 
 std::string build_run_result(const RunOutput& output, const std::vector<std::string>& argv,
                              const std::optional<std::string>& cwd) {
   std::vector<std::string> pieces;
-  std::string lines = join_pieces(filter_run_output_lines(output.stdout_text));
+  std::string lines = join_lines(filter_run_output_lines(output.stdout_text));
   std::string_view kept = trim_end(lines);
   if (!kept.empty()) pieces.emplace_back(kept);
   pieces.push_back(status_line(output.exit_code));
   if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
     pieces.push_back(std::move(*record));
-  return invocation_record(argv, cwd) + join_pieces(pieces);
+  return invocation_record(argv, cwd) + join_lines(pieces);
 }
 
 std::string plain_run_result(const RunOutput& output, const std::vector<std::string>& argv,

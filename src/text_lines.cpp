@@ -1,5 +1,7 @@
 #include "text_lines.h"
 
+#include "quoted.h"
+
 namespace tarnwick {
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -18,5 +20,19 @@ std::vector<std::string_view> split_lines(std::string_view text) {
   }
   return lines;
 }
+
+std::string_view trim_end(std::string_view text) {
+  std::string_view trimmed = trim(text);
+  if (trimmed.empty()) return {};
+  return text.substr(0, static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size());
+}
+
+std::string_view trim_start(std::string_view text) {
+  std::string_view trimmed = trim(text);
+  if (trimmed.empty()) return {};
+  return text.substr(static_cast<size_t>(trimmed.data() - text.data()));
+}
+
+bool is_blank(std::string_view line) { return trim(line).empty(); }
 
 }  // namespace tarnwick

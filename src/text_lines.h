@@ -3,11 +3,30 @@
 /// going with the terminator; no final empty line after a closing "\n"; an
 /// empty text has no lines. Every filter and counter uses this one rule.
 
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace tarnwick {
 
 std::vector<std::string_view> split_lines(std::string_view text);
+
+/// The pieces in order with one "\n" between each two (none at the end).
+template <typename Piece>
+std::string join_lines(const std::vector<Piece>& pieces) {
+  std::string joined;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) joined += '\n';
+    joined += pieces[i];
+  }
+  return joined;
+}
+
+/// `text` without trailing Unicode white space.
+std::string_view trim_end(std::string_view text);
+/// `text` without leading Unicode white space.
+std::string_view trim_start(std::string_view text);
+/// True when the line is empty after trimming.
+bool is_blank(std::string_view line);
 
 }  // namespace tarnwick

@@ -23,13 +23,32 @@ EntryKind kind_of(mode_t mode) {
   return EntryKind::Other;
 }
 
-/// Owns a DIR stream opened from a directory descriptor.
-struct DirStream {
-  DIR* dir = nullptr;
-  ~DirStream() {
-    if (dir) ::closedir(dir);
+/// Calls `visit(fd, name)` for every entry of the directory open as `fd`
+/// (which this call takes over), "." and ".." left out; stops at the first
+/// failure of `visit` or of the listing itself.
+template <typename Visit>
+Status for_each_entry(int fd, Visit visit) {
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    int code = errno;
+    ::close(fd);
+    return os_error(code);
   }
-};
+  Status status = ok_status();
+  while (status) {
+    errno = 0;
+    dirent* entry = ::readdir(dir);
+    if (!entry) {
+      if (errno != 0) status = os_error(errno);
+      break;
+    }
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    status = visit(dirfd(dir), name);
+  }
+  ::closedir(dir);
+  return status;
+}
 
 /// Opens the directory `name` relative to `parent_fd` without following a
 /// link in its last component.
@@ -37,35 +56,23 @@ int open_dir_nofollow(int parent_fd, const char* name) {
   return ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-/// Empties the directory open as `fd` (which this call takes over).
+/// Empties the directory open as `fd` (which this call takes over). An entry
+/// that vanishes meanwhile (the compiler tidying up) is no failure.
 Status remove_contents(int fd) {
-  DirStream stream{::fdopendir(fd)};
-  if (!stream.dir) {
-    int code = errno;
-    ::close(fd);
-    return os_error(code);
-  }
-  while (true) {
-    errno = 0;
-    dirent* entry = ::readdir(stream.dir);
-    if (!entry) {
-      if (errno != 0) return os_error(errno);
-      break;
-    }
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+  return for_each_entry(fd, [](int dir, const char* name) -> Status {
     struct stat st {};
-    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return os_error(errno);
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT ? ok_status() : Status(os_error(errno));
     if (S_ISDIR(st.st_mode)) {
-      int child = open_dir_nofollow(fd, name);
-      if (child < 0) return os_error(errno);
+      int child = open_dir_nofollow(dir, name);
+      if (child < 0) return errno == ENOENT ? ok_status() : Status(os_error(errno));
       if (auto status = remove_contents(child); !status) return status;
-      if (::unlinkat(fd, name, AT_REMOVEDIR) != 0) return os_error(errno);
-    } else if (::unlinkat(fd, name, 0) != 0) {
+      if (::unlinkat(dir, name, AT_REMOVEDIR) != 0 && errno != ENOENT) return os_error(errno);
+    } else if (::unlinkat(dir, name, 0) != 0 && errno != ENOENT) {
       return os_error(errno);
     }
-  }
-  return ok_status();
+    return ok_status();
+  });
 }
 
 }  // namespace
@@ -74,26 +81,13 @@ Result<std::vector<DirEntry>> list_directory(const std::string& path, bool follo
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
   int fd = ::open(path.c_str(), flags);
   if (fd < 0) return os_error(errno);
-  DirStream stream{::fdopendir(fd)};
-  if (!stream.dir) {
-    int code = errno;
-    ::close(fd);
-    return os_error(code);
-  }
   std::vector<DirEntry> entries;
-  while (true) {
-    errno = 0;
-    dirent* entry = ::readdir(stream.dir);
-    if (!entry) {
-      if (errno != 0) return os_error(errno);
-      break;
-    }
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+  Status listed = for_each_entry(fd, [&](int dir, const char* name) {
     struct stat st {};
-    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    entries.push_back({name, kind_of(st.st_mode)});
-  }
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) entries.push_back({name, kind_of(st.st_mode)});
+    return ok_status();
+  });
+  if (!listed) return listed.error();
   return entries;
 }
 

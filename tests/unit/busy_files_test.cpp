@@ -75,6 +75,10 @@ TEST(BusyPathKey, ComparesAsWindowsPaths) {
   EXPECT_NE(busy_path_key("C:a"), busy_path_key("C:\\a"));
   EXPECT_NE(busy_path_key("/a/b"), busy_path_key("a/b"));
   EXPECT_EQ(busy_path_key("\\\\srv\\share\\x"), busy_path_key("//srv/share/x"));
+  // The root that a share or verbatim prefix carries is the same root when written out.
+  EXPECT_EQ(busy_path_key("\\\\srv\\share\\\\x"), busy_path_key("\\\\srv\\share\\x"));
+  EXPECT_EQ(busy_path_key("\\\\?\\UNC\\srv\\share\\\\x"), busy_path_key("\\\\?\\UNC\\srv\\share\\x"));
+  EXPECT_NE(busy_path_key("\\\\?\\C:\\x"), busy_path_key("C:\\x"));
   // After the verbatim prefix only "\" separates.
   EXPECT_NE(busy_path_key("\\\\?\\C:\\a/b"), busy_path_key("\\\\?\\C:\\a\\b"));
 }

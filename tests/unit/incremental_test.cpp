@@ -68,6 +68,10 @@ TEST(DemoteFinalizeAdvisory, LeavesEverythingElseAlone) {
   EXPECT_FALSE(demote_finalize_advisory("\"compiler-message\" error finalizing incremental {"));
   EXPECT_FALSE(demote_finalize_advisory(
       R"({"reason":"compiler-artifact","x":"compiler-message","message":{"level":"error","message":"finalize incremental"}})"));
+  // Nesting too deep to write back out is left as it stood, not crashed on.
+  std::string deep = compiler_message("error", kAdvisory, "error: x");
+  deep.insert(deep.size() - 1, ",\"x\":" + std::string(200000, '[') + std::string(200000, ']'));
+  EXPECT_FALSE(demote_finalize_advisory(deep));
   // A message that is not an object.
   EXPECT_FALSE(demote_finalize_advisory(R"({"reason":"compiler-message","message":"finalize incremental"})"));
 }
@@ -106,6 +110,9 @@ TEST(RescueFinalizeAdvisory, KeepsRealFailures) {
   // No failed-build marker: cargo never got to build.
   std::string unstarted = note + "\n";
   EXPECT_EQ(rescue_finalize_advisory(unstarted, 101, sink), 101);
+  // A real error whose text is not valid UTF-8 still counts.
+  std::string garbled = note + "\n" + compiler_message("error", "bad \xFF byte", "error: bad") + "\n" + failed + "\n";
+  EXPECT_EQ(rescue_finalize_advisory(garbled, 101, sink), 101);
   // A failed build without the advisory.
   std::string plain = failed + "\n";
   EXPECT_EQ(rescue_finalize_advisory(plain, 1, sink), 1);

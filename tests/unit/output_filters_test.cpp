@@ -168,6 +168,18 @@ TEST(OutputFilters, LineClassesOutsideCargoMessages) {
                                       R"({"reason":"x-tarnwick-nextest-output","text":"last\r"})"}));
 }
 
+std::string wrap_note(const std::string& line) {
+  return to_json_text(json{{"reason", "x-tarnwick-nextest-output"}, {"text", line}});
+}
+
+TEST(OutputFilters, RescueNoteFollowsTheTableOfOtherReasons) {
+  const std::string note = R"({"reason":"x-tarnwick-note","text":"tarnwick: build succeeded"})";
+  EXPECT_TRUE(filter_build_message_lines(note).empty());
+  EXPECT_TRUE(filter_run_output_lines(note).empty());
+  EXPECT_EQ(filter_nextest_run_lines(note), std::vector<std::string>{wrap_note(note)});
+  EXPECT_EQ(nextest_lines_to_json(note), std::vector<std::string>{note});
+}
+
 TEST(OutputFilters, HostileLinesNeitherCrashNorVanish) {
   // Invalid UTF-8 inside a compiler message must not lose the message.
   std::string bad = "{\"reason\":\"compiler-message\",\"message\":{\"level\":\"error\",\"message\":\"bad \xFF\"}}";
