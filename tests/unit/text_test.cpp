@@ -16,6 +16,10 @@ TEST(Quoted, EscapesLikeDebugStrings) {
   EXPECT_EQ(quoted("caf\xC3\xA9 \xE2\x80\x94"), "\"caf\xC3\xA9 \xE2\x80\x94\"");  // é and — kept
   EXPECT_EQ(quoted("\xC2\xA0"), "\"\\u{a0}\"");          // no-break space
   EXPECT_EQ(quoted("e\xCC\x81"), "\"e\\u{301}\"");       // combining acute accent
+  // Spacing marks are escaped only when they extend the character before.
+  EXPECT_EQ(quoted("\xE0\xA6\xBE"), "\"\\u{9be}\"");       // Bengali vowel sign AA
+  EXPECT_EQ(quoted("\xEF\xBE\x9E"), "\"\\u{ff9e}\"");      // halfwidth voiced sound mark
+  EXPECT_EQ(quoted("\xE0\xA4\x83"), "\"\xE0\xA4\x83\"");  // Devanagari visarga kept
   EXPECT_EQ(quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");    // zero-width space (format)
   EXPECT_EQ(quoted("\xF3\xB0\x80\x80"), "\"\\u{f0000}\"");  // private use
   EXPECT_EQ(quoted("\xFF"), "\"\xEF\xBF\xBD\"");          // invalid byte shows U+FFFD
@@ -76,6 +80,10 @@ TEST(InFlight, IdsCompareByTypeAndValue) {
   EXPECT_TRUE(ids_equal(json(7), json(7u)));
   EXPECT_FALSE(ids_equal(json(7), json(7.0)));
   EXPECT_FALSE(ids_equal(json(7), json("7")));
+  EXPECT_FALSE(ids_equal(json::array({7}), json::array({7.0})));
+  EXPECT_FALSE(ids_equal(json{{"k", 7}}, json{{"k", 7.0}}));
+  EXPECT_FALSE(ids_equal(json{{"k", 7}}, json{{"j", 7}}));
+  EXPECT_TRUE(ids_equal(json{{"k", {1, "a", nullptr}}}, json{{"k", {1u, "a", nullptr}}}));
   InFlightSlot slot;
   auto flag = make_cancel_flag();
   slot.begin(json("a"), flag);
