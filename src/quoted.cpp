@@ -302,17 +302,30 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
+std::optional<char32_t> decode_valid_utf8(std::string_view text, size_t& pos) {
+  const size_t start = pos;
+  char32_t c = decode_utf8(text, pos);
+  if (c == 0xFFFD && pos - start != 3) return std::nullopt;  // a real U+FFFD takes three bytes
+  return c;
+}
+
+bool is_valid_utf8(std::string_view text) {
+  for (size_t pos = 0; pos < text.size();) {
+    if (!decode_valid_utf8(text, pos)) return false;
+  }
+  return true;
+}
+
 std::string to_valid_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   size_t pos = 0;
   while (pos < text.size()) {
     size_t start = pos;
-    char32_t c = decode_utf8(text, pos);
-    if (c == 0xFFFD && !(pos - start == 3 && text.substr(start, 3) == "\xEF\xBF\xBD")) {
-      append_utf8(out, c);
-    } else {
+    if (decode_valid_utf8(text, pos)) {
       out.append(text.substr(start, pos - start));
+    } else {
+      append_utf8(out, 0xFFFD);
     }
   }
   return out;

@@ -2,6 +2,7 @@
 /// Text helpers shared by every subsystem: the quoted form used in messages,
 /// and trimming of Unicode white space.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,13 @@ char32_t decode_utf8(std::string_view text, size_t& pos);
 
 /// Appends the UTF-8 encoding of `c` to `out`.
 void append_utf8(std::string& out, char32_t c);
+
+/// Decodes like `decode_utf8` but tells an invalid sequence (nothing) from
+/// a U+FFFD that is really written in `text`.
+std::optional<char32_t> decode_valid_utf8(std::string_view text, size_t& pos);
+
+/// True when all of `text` is valid UTF-8.
+bool is_valid_utf8(std::string_view text);
 
 /// `text` with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view text);

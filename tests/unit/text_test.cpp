@@ -39,6 +39,9 @@ TEST(Utf8, InvalidSequencesAreReplaced) {
   EXPECT_EQ(to_valid_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
   EXPECT_EQ(to_valid_utf8("\xE2\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(to_valid_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_TRUE(is_valid_utf8("ok \xEF\xBF\xBD \xF0\x9F\x98\x80"));  // a written U+FFFD is valid
+  EXPECT_FALSE(is_valid_utf8("a\xC3"));
+  EXPECT_FALSE(is_valid_utf8("\xC0\x80"));  // overlong
 }
 
 TEST(JsonText, NeverThrowsOnInvalidUtf8AndSortsKeys) {
