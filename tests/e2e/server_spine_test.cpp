@@ -92,6 +92,29 @@ TEST(Startup, ConditionalLinesThenWarningsInArgumentOrder) {
   EXPECT_EQ(lines[3], info("retry on transient busy errors: enabled (delay=250ms, max attempts=7)"));
 }
 
+TEST(Writers, LinesAreCompactWithTheEnvelopeKeysInFixedOrder) {
+  ServerProcess server;
+  ASSERT_TRUE(server.started());
+  server.read_line();
+  server.read_line();
+  EXPECT_EQ(server.read_line(),
+            R"({"jsonrpc":"2.0","method":"notifications/message","params":{"data":"elicitation mode: AlwaysSkip","level":"info","logger":"tarnwick"}})");
+  server.read_line();
+  server.write_line(R"({"method":"ping","id":"a","jsonrpc":"2.0"})");
+  EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":"a","result":{}})");
+  server.write_line(R"({"jsonrpc":"2.0","id":[2,{"b":1,"a":null}],"method":"shutdown"})");
+  EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":[2,{"a":null,"b":1}],"result":null})");
+  // The method comes back unchanged inside the message, escaped only as JSON needs.
+  server.write_line(R"({"jsonrpc":"2.0","id":7,"method":"q\"b\\t\tn\n\u001b/é—"})");
+  EXPECT_EQ(server.read_line(),
+            R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"method not found: q\"b\\t\tn\n\u001b/é—"}})");
+  server.write_line("{");
+  EXPECT_EQ(server.read_line(),
+            R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error: EOF while parsing an object at line 1 column 1"}})");
+  server.close_stdin();
+  EXPECT_EQ(server.wait_exit(), 0);
+}
+
 TEST(ServerLoop, BlankLinesAreSkippedAndWhitespaceAroundARequestIsTrimmed) {
   Started s;
   s.server.write_raw("\n \t \n\xC2\xA0\n\r\n");
@@ -196,7 +219,7 @@ TEST(ServerLoop, ClosedStandardOutputDoesNotStopTheServer) {
 /// The running call's cancellation is taken by the reader thread itself, so
 /// even a cancellation sent with an id of its own is never answered; ids of
 /// another type or kind name nothing and reach the loop like any line.
-TEST(Cancellation, TheRunningCallsCancellationNeverReachesTheLoop) {
+TEST(InputReader, TheRunningCallsCancellationNeverReachesTheLoop) {
   ServerOptions options;
   options.executable = std::string(TARNWICK_TEST_BIN_DIR) + "/tarnwick_test_server";
   ServerProcess server(options);
