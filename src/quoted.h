@@ -9,9 +9,10 @@
 namespace tarnwick {
 
 /// The text between double quotes, with `"` and `\` escaped, tab, CR, LF and
-/// NUL as \t \r \n \0, and every other control, unprintable or combining
-/// character as \u{hex}. Other characters, non-ASCII included, stay as they
-/// are. Invalid UTF-8 bytes are shown as U+FFFD.
+/// NUL as \t \r \n \0, and every other control or unprintable character and
+/// every mark that extends the character before it as \u{hex}. Other
+/// characters, non-ASCII included, stay as they are. Invalid UTF-8 bytes are
+/// shown as U+FFFD.
 std::string quoted(std::string_view text);
 
 /// True for the characters with the Unicode White_Space property.
