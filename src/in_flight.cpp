@@ -1,11 +1,25 @@
 #include "in_flight.h"
 
+#include <algorithm>
+
 namespace tarnwick {
 
 bool ids_equal(const json& a, const json& b) {
-  auto is_int = [](const json& v) { return v.is_number_integer(); };  // signed or unsigned
-  if (is_int(a) && is_int(b)) return a == b;
+  // The library's own equality takes 7 and 7.0 as equal, also inside arrays
+  // and objects, so containers are compared here member by member.
+  if (a.is_number_integer() && b.is_number_integer()) return a == b;  // signed or unsigned
   if (a.type() != b.type()) return false;
+  if (a.is_array()) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), ids_equal);
+  }
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto it = a.begin(); it != a.end(); ++it) {
+      auto other = b.find(it.key());
+      if (other == b.end() || !ids_equal(it.value(), *other)) return false;
+    }
+    return true;
+  }
   return a == b;
 }
 

@@ -5,20 +5,6 @@
 #include "quoted.h"
 
 namespace tarnwick {
-namespace {
-
-bool is_valid_utf8(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t start = pos;
-    if (decode_utf8(text, pos) == 0xFFFD && text.substr(start, pos - start) != "\xEF\xBF\xBD") {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 bool consume_cancellation(std::string_view line, InFlightSlot& slot) {
   json value;

@@ -356,10 +356,8 @@ class MessageReader {
         ++pos_;
       } else {
         size_t start = pos_;
-        char32_t cp = decode_utf8(text_, pos_);
-        std::string_view bytes = text_.substr(start, pos_ - start);
-        if (cp == 0xFFFD && bytes != "\xEF\xBF\xBD") return fail("invalid UTF-8 in string", start);
-        if (out) out->append(bytes);
+        if (!decode_valid_utf8(text_, pos_)) return fail("invalid UTF-8 in string", start);
+        if (out) out->append(text_.substr(start, pos_ - start));
       }
     }
   }

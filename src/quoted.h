@@ -2,15 +2,17 @@
 /// Text helpers shared by every subsystem: the quoted form used in messages,
 /// and trimming of Unicode white space.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace tarnwick {
 
 /// The text between double quotes, with `"` and `\` escaped, tab, CR, LF and
-/// NUL as \t \r \n \0, and every other control, unprintable or combining
-/// character as \u{hex}. Other characters, non-ASCII included, stay as they
-/// are. Invalid UTF-8 bytes are shown as U+FFFD.
+/// NUL as \t \r \n \0, and every other control or unprintable character and
+/// every mark that extends the character before it as \u{hex}. Other
+/// characters, non-ASCII included, stay as they are. Invalid UTF-8 bytes are
+/// shown as U+FFFD.
 std::string quoted(std::string_view text);
 
 /// True for the characters with the Unicode White_Space property.
@@ -25,6 +27,13 @@ char32_t decode_utf8(std::string_view text, size_t& pos);
 
 /// Appends the UTF-8 encoding of `c` to `out`.
 void append_utf8(std::string& out, char32_t c);
+
+/// Decodes like `decode_utf8` but tells an invalid sequence (nothing) from
+/// a U+FFFD that is really written in `text`.
+std::optional<char32_t> decode_valid_utf8(std::string_view text, size_t& pos);
+
+/// True when all of `text` is valid UTF-8.
+bool is_valid_utf8(std::string_view text);
 
 /// `text` with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view text);

@@ -15,7 +15,7 @@ void write_stdout(std::string_view bytes);
 void ignore_broken_pipes();
 
 /// Reads standard input up to and including the next line feed. Returns the
-/// bytes read without the line feed, or nothing at end of input or on a read
+/// bytes read, line feed included, or nothing at end of input or on a read
 /// failure. A last line without a line feed is still returned.
 std::optional<std::string> read_stdin_line();
 

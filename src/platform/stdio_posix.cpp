@@ -30,23 +30,28 @@ std::optional<std::string> read_stdin_line() {
   // between calls is enough since only the reader thread calls this.
   static char buffer[65536];
   static size_t start = 0, end = 0;
-  static bool eof = false;
+  static bool ended = false;
   std::string line;
   for (;;) {
     for (size_t i = start; i < end; ++i) {
       if (buffer[i] == '\n') {
-        line.append(buffer + start, i - start);
+        line.append(buffer + start, i + 1 - start);
         start = i + 1;
         return line;
       }
     }
     line.append(buffer + start, end - start);
     start = end = 0;
-    if (eof) break;
+    if (ended) break;
     ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      eof = true;
+    if (n < 0) {
+      // A failed read ends the input; a line it cut short is not handed on.
+      ended = true;
+      return std::nullopt;
+    }
+    if (n == 0) {
+      ended = true;
       break;
     }
     end = static_cast<size_t>(n);

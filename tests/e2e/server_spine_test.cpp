@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
 #include "server_process.h"
 
 namespace tarnwick::e2e {
@@ -87,6 +90,29 @@ TEST(Startup, ConditionalLinesThenWarningsInArgumentOrder) {
   std::vector<json> lines = retry.skip_startup_lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[3], info("retry on transient busy errors: enabled (delay=250ms, max attempts=7)"));
+}
+
+TEST(Writers, LinesAreCompactWithTheEnvelopeKeysInFixedOrder) {
+  ServerProcess server;
+  ASSERT_TRUE(server.started());
+  server.read_line();
+  server.read_line();
+  EXPECT_EQ(server.read_line(),
+            R"({"jsonrpc":"2.0","method":"notifications/message","params":{"data":"elicitation mode: AlwaysSkip","level":"info","logger":"tarnwick"}})");
+  server.read_line();
+  server.write_line(R"({"method":"ping","id":"a","jsonrpc":"2.0"})");
+  EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":"a","result":{}})");
+  server.write_line(R"({"jsonrpc":"2.0","id":[2,{"b":1,"a":null}],"method":"shutdown"})");
+  EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":[2,{"a":null,"b":1}],"result":null})");
+  // The method comes back unchanged inside the message, escaped only as JSON needs.
+  server.write_line(R"({"jsonrpc":"2.0","id":7,"method":"q\"b\\t\tn\n\u001b/é—"})");
+  EXPECT_EQ(server.read_line(),
+            R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"method not found: q\"b\\t\tn\n\u001b/é—"}})");
+  server.write_line("{");
+  EXPECT_EQ(server.read_line(),
+            R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error: EOF while parsing an object at line 1 column 1"}})");
+  server.close_stdin();
+  EXPECT_EQ(server.wait_exit(), 0);
 }
 
 TEST(ServerLoop, BlankLinesAreSkippedAndWhitespaceAroundARequestIsTrimmed) {
@@ -188,6 +214,65 @@ TEST(ServerLoop, ClosedStandardOutputDoesNotStopTheServer) {
     ASSERT_TRUE(s.server.write_line(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})"));
   }
   s.finish();
+}
+
+/// The running call's cancellation is taken by the reader thread itself, so
+/// even a cancellation sent with an id of its own is never answered; ids of
+/// another type or kind name nothing and reach the loop like any line.
+TEST(InputReader, TheRunningCallsCancellationNeverReachesTheLoop) {
+  ServerOptions options;
+  options.executable = std::string(TARNWICK_TEST_BIN_DIR) + "/tarnwick_test_server";
+  ServerProcess server(options);
+  ASSERT_TRUE(server.started());
+  server.skip_startup_lines();
+  auto cancel = [](int own_id, const std::string& request_id) {
+    return R"({"jsonrpc":"2.0","id":)" + std::to_string(own_id) +
+           R"(,"method":"notifications/cancelled","params":{"requestId":)" + request_id + "}}";
+  };
+  // Nothing runs: the cancellation is dropped and a later call with that id runs normally.
+  server.write_line(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":8}})");
+  server.write_line(R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"name":"echo","arguments":{}}})");
+  std::optional<json> echoed = server.read_response();
+  ASSERT_TRUE(echoed);
+  EXPECT_EQ((*echoed)["id"], 8);
+  EXPECT_EQ((*echoed)["result"]["content"][0]["text"], "{}");
+
+  server.write_line(R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"slow"}})");
+  std::optional<json> received = server.read_json();
+  ASSERT_TRUE(received);
+  EXPECT_EQ((*received)["params"]["data"], "tools/call received: id=7 name=\"slow\" arguments={}");
+  server.write_line(cancel(101, "\"7\""));
+  server.write_line(cancel(102, "7.0"));
+  server.write_line(cancel(103, "[7]"));
+  EXPECT_EQ(server.read_line(std::chrono::milliseconds(200)), std::nullopt) << "the call was cancelled";
+
+  // The call goes into the slot just after its log line; until then a
+  // cancellation is forwarded, so send again until the call is answered.
+  std::vector<int> sent;
+  std::optional<json> answer;
+  for (int own_id = 200; !answer && own_id < 300; ++own_id) {
+    server.write_line(cancel(own_id, "7"));
+    sent.push_back(own_id);
+    answer = server.read_response(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(answer) << "the slow call was not cancelled";
+  EXPECT_EQ((*answer)["id"], 7);
+  EXPECT_EQ((*answer)["result"]["isError"], true);
+
+  server.write_line(R"({"jsonrpc":"2.0","id":"last","method":"ping"})");
+  std::set<int> answered;
+  for (;;) {
+    std::optional<json> response = server.read_response();
+    ASSERT_TRUE(response);
+    if ((*response)["id"] == "last") break;
+    EXPECT_EQ((*response)["error"]["message"], "method not found: notifications/cancelled") << *response;
+    answered.insert((*response)["id"].get<int>());
+  }
+  for (int id : {101, 102, 103}) EXPECT_TRUE(answered.count(id)) << id;
+  EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [&](int id) { return !answered.count(id); }))
+      << "the cancellation that ended the call was answered";
+  server.close_stdin();
+  EXPECT_EQ(server.wait_exit(), 0);
 }
 
 TEST(ProtocolMethods, InitializeAndTheFormElicitationLine) {

@@ -43,7 +43,7 @@ TEST(LineReader, CancellationOfTheRunningIdIsConsumed) {
   EXPECT_TRUE(run.cancelled);
   EXPECT_EQ(run.forwarded, std::vector<std::string>{"{\"after\":1}"});
 
-  run = run_reader({cancel_line("\"abc\"") + "\r"}, json("abc"));
+  run = run_reader({cancel_line("\"abc\"") + "\r\n"}, json("abc"));
   EXPECT_TRUE(run.cancelled);
   EXPECT_TRUE(run.forwarded.empty());
 
@@ -65,8 +65,9 @@ TEST(LineReader, OtherLinesAreForwardedUnchanged) {
       R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":[7]})",
       R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"arguments":{"x":"notifications/cancelled"}}})",
       "notifications/cancelled {",
-      "",
-      "  plain line\r",
+      "\n",
+      "  plain line\r\n",
+      "last line without a line feed",
   };
   ReaderRun run = run_reader({lines.begin(), lines.end()}, json(7));
   EXPECT_FALSE(run.cancelled);

@@ -16,6 +16,10 @@ TEST(Quoted, EscapesLikeDebugStrings) {
   EXPECT_EQ(quoted("caf\xC3\xA9 \xE2\x80\x94"), "\"caf\xC3\xA9 \xE2\x80\x94\"");  // é and — kept
   EXPECT_EQ(quoted("\xC2\xA0"), "\"\\u{a0}\"");          // no-break space
   EXPECT_EQ(quoted("e\xCC\x81"), "\"e\\u{301}\"");       // combining acute accent
+  // Spacing marks are escaped only when they extend the character before.
+  EXPECT_EQ(quoted("\xE0\xA6\xBE"), "\"\\u{9be}\"");       // Bengali vowel sign AA
+  EXPECT_EQ(quoted("\xEF\xBE\x9E"), "\"\\u{ff9e}\"");      // halfwidth voiced sound mark
+  EXPECT_EQ(quoted("\xE0\xA4\x83"), "\"\xE0\xA4\x83\"");  // Devanagari visarga kept
   EXPECT_EQ(quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");    // zero-width space (format)
   EXPECT_EQ(quoted("\xF3\xB0\x80\x80"), "\"\\u{f0000}\"");  // private use
   EXPECT_EQ(quoted("\xFF"), "\"\xEF\xBF\xBD\"");          // invalid byte shows U+FFFD
@@ -35,6 +39,9 @@ TEST(Utf8, InvalidSequencesAreReplaced) {
   EXPECT_EQ(to_valid_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
   EXPECT_EQ(to_valid_utf8("\xE2\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(to_valid_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_TRUE(is_valid_utf8("ok \xEF\xBF\xBD \xF0\x9F\x98\x80"));  // a written U+FFFD is valid
+  EXPECT_FALSE(is_valid_utf8("a\xC3"));
+  EXPECT_FALSE(is_valid_utf8("\xC0\x80"));  // overlong
 }
 
 TEST(JsonText, NeverThrowsOnInvalidUtf8AndSortsKeys) {
@@ -76,6 +83,10 @@ TEST(InFlight, IdsCompareByTypeAndValue) {
   EXPECT_TRUE(ids_equal(json(7), json(7u)));
   EXPECT_FALSE(ids_equal(json(7), json(7.0)));
   EXPECT_FALSE(ids_equal(json(7), json("7")));
+  EXPECT_FALSE(ids_equal(json::array({7}), json::array({7.0})));
+  EXPECT_FALSE(ids_equal(json{{"k", 7}}, json{{"k", 7.0}}));
+  EXPECT_FALSE(ids_equal(json{{"k", 7}}, json{{"j", 7}}));
+  EXPECT_TRUE(ids_equal(json{{"k", {1, "a", nullptr}}}, json{{"k", {1u, "a", nullptr}}}));
   InFlightSlot slot;
   auto flag = make_cancel_flag();
   slot.begin(json("a"), flag);
