@@ -87,9 +87,9 @@ TEST(RunClocks, RealPhasedTestRunIsTimedFromBuildFinishedAndItsTestProcessDies) 
   EXPECT_LT(elapsed, 2.2);
   EXPECT_GT(wall, elapsed) << "the build ran before the clock started";
   EXPECT_GE(sink.count_starting("{\"reason\":\"build-finished\""), 1u);
-  std::vector<int> pids = pids_in(pid_file);
+  std::vector<int> pids = read_pids(pid_file);
   ASSERT_EQ(pids.size(), 1u);
-  EXPECT_TRUE(eventually([&] { return !platform::process_alive(pids[0]); }));
+  EXPECT_TRUE(wait_until([&] { return !platform::process_alive(pids[0]); }));
 }
 
 TEST(RunClocks, WatchdogIsRearmedOnlyByTestProgressAfterTheBoundary) {
@@ -148,7 +148,7 @@ TEST(RunClocks, CancellingASilentRunEndsItQuicklyWithItsWholeTree) {
   CancelScope cancel;
   Clock::time_point cancelled_at;
   std::thread canceller([&] {
-    if (!eventually([&] { return pids_in(pid_file).size() == 3; })) return;
+    if (!wait_until([&] { return read_pids(pid_file).size() == 3; })) return;
     cancelled_at = Clock::now();
     cancel.cancel();
   });
@@ -160,9 +160,9 @@ TEST(RunClocks, CancellingASilentRunEndsItQuicklyWithItsWholeTree) {
   EXPECT_EQ(error_text(result.error()), "Operation cancelled by client request.");
   double reaction = std::chrono::duration<double>(returned_at - cancelled_at).count();
   EXPECT_LT(reaction, 0.2);
-  std::vector<int> pids = pids_in(pid_file);
+  std::vector<int> pids = read_pids(pid_file);
   ASSERT_EQ(pids.size(), 3u);
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(wait_until([&] {
     for (int pid : pids)
       if (platform::process_alive(pid)) return false;
     return true;
