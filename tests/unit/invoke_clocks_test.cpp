@@ -187,5 +187,22 @@ TEST(RunClocks, ChildThatClosesItsOutputAndLingersIsStillTimedAndCancelled) {
   EXPECT_TRUE(is_error_kind<CancelledError>(result.error()));
 }
 
+TEST(RunClocks, ThrowingSinkLeavesNoRunningChildBehind) {
+  FakeCargo cargo;
+  std::string pid_file = cargo.path("tree.pids");
+  cargo.script("tree " + pid_file + "\nout started\nsleep 60000\n");
+  RecordingSink sink;
+  sink.on_line = [&](const std::string&) {
+    wait_until([&] { return read_pids(pid_file).size() == 3; });
+    throw std::runtime_error("sink failed");
+  };
+  auto start = Clock::now();
+  EXPECT_THROW((void)run_cargo_once(request_for(sink)), std::runtime_error);
+  EXPECT_LT(seconds_since(start), 5.0);
+  std::vector<int> pids = read_pids(pid_file);
+  ASSERT_EQ(pids.size(), 3u);
+  EXPECT_TRUE(all_gone(pids));
+}
+
 }  // namespace
 }  // namespace tarnwick
