@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <filesystem>
 #include <sys/wait.h>
 
 #include "child.h"
@@ -152,6 +153,25 @@ TEST(Spawn, BareNameIsSearchedInTheChildsPath) {
   auto spawned = spawn_in_job(command);
   ASSERT_TRUE(spawned.ok());
   EXPECT_EQ(pipe_drain_thread(spawned->take_stdout()), "found");
+}
+
+TEST(Spawn, RelativeProgramIsTheOneBesideTheServerNotTheChildsDirectory) {
+  TempDir dir;
+  // "./proc_helper" at the least, so it is a path and not a bare name.
+  std::string relative = (std::filesystem::path(".") / std::filesystem::relative(testing::helper_path())).string();
+  ChildCommand command = helper_command({"out", "found"});
+  command.program = relative;
+  command.cwd = dir.path();
+  auto by_path = spawn_in_job(command);
+  ASSERT_TRUE(by_path.ok()) << error_text(by_path.error());
+  EXPECT_EQ(pipe_drain_thread(by_path->take_stdout()), "found");
+
+  command.program = "proc_helper";
+  command.env = std::map<std::string, std::string>{
+      {"PATH", std::filesystem::relative(TARNWICK_TEST_BIN_DIR).string()}};
+  auto by_search = spawn_in_job(command);
+  ASSERT_TRUE(by_search.ok()) << error_text(by_search.error());
+  EXPECT_EQ(pipe_drain_thread(by_search->take_stdout()), "found");
 }
 
 /// Starts the helper with a child and a grandchild that sleep forever and
