@@ -223,6 +223,24 @@ TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
   EXPECT_TRUE(all_gone(pids));
 }
 
+TEST(KillTree, ReleasingARunningChildWithoutAJobDoesNotWaitForIt) {
+  auto command = helper_command({"sleep", "100000"});
+  command.own_group = false;
+  command.stdout_to = platform::Redirect::null();
+  command.stderr_to = platform::Redirect::null();
+  testing::StdoutCapture capture;  // the no-job warning
+  auto spawned = spawn_in_job(command);
+  (void)capture.finish();
+  ASSERT_TRUE(spawned.ok());
+  int pid = spawned->pid();
+  auto start = std::chrono::steady_clock::now();
+  auto code = release_child(spawned.value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_TRUE(code.ok());
+  EXPECT_EQ(code.value(), 128 + SIGKILL);
+  EXPECT_TRUE(all_gone({pid}));
+}
+
 TEST(KillTree, ReleasingAnEndedChildClosesItsJob) {
   // The child exits while its descendants sleep holding its pipes: closing
   // the job kills them, so the readers can be joined.
