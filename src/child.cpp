@@ -92,6 +92,9 @@ Result<int32_t> release_child(SpawnedChild& child) {
   }
   child.released_ = true;
   close_job(child);
+  // Without a job nothing above ended a child that still runs, and reaping
+  // it would wait for as long as it runs.
+  if (!process.exit_code) platform::kill_child(process);
   platform::close_descriptors(process);
   if (process.pid <= 0) return platform::io_error_from_errno(ECHILD);
   auto code = platform::reap(process);

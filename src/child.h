@@ -65,7 +65,8 @@ void kill_process_tree(SpawnedChild& child);
 void close_job(SpawnedChild& child);
 
 /// Closes the job and the child's pipes and reaps it; returns its exit code.
-/// Later calls return the same code.
+/// A child whose end was not seen yet is killed first. Later calls return
+/// the same code.
 Result<int32_t> release_child(SpawnedChild& child);
 
 /// Body of the standard-output reader: sends each line (without "\n" and a

@@ -61,11 +61,20 @@ Duration saturating_sub(Duration a, Duration b) {
 }
 
 std::string format_secs_3(Duration d) {
-  // Round to milliseconds in integers so large values keep their digits.
-  uint64_t millis = (d.nanos + 500'000) / 1'000'000;
+  // While the whole seconds fit a double's mantissa, print the seconds as a
+  // double, rounded from its exact binary value with ties to even: 1.0005 s
+  // is just below 1.0005 as a double and shows as 1.000.
+  constexpr uint64_t kExactDoubleSecs = uint64_t{1} << 53;
+  if (d.secs < kExactDoubleSecs) return fmt::format("{:.3f}", d.as_secs_f64());
+  // Beyond that a double loses digits of the seconds: round the exact value
+  // in integers, ties to even, carrying into the seconds without overflow.
+  uint32_t millis = d.nanos / 1'000'000;
+  uint32_t rest = d.nanos % 1'000'000;
+  if (rest > 500'000 || (rest == 500'000 && millis % 2 == 1)) ++millis;
   uint64_t secs = d.secs;
   if (millis == 1000) {
     millis = 0;
+    if (secs == UINT64_MAX) return "18446744073709551616.000";
     ++secs;
   }
   return fmt::format("{}.{:03}", secs, millis);

@@ -32,7 +32,8 @@ Duration saturating_add(Duration a, Duration b);
 /// a - b, or zero when b >= a.
 Duration saturating_sub(Duration a, Duration b);
 
-/// Seconds with exactly three decimals, as in "1.500".
+/// Seconds with exactly three decimals, as in "1.500": the double value of
+/// the seconds rounded half to even, exact in integers for huge values.
 std::string format_secs_3(Duration d);
 
 /// A point on the monotonic clock that may lie beyond its range; `never()`

@@ -123,9 +123,15 @@ class RunReaders {
   RunReaders() = default;
   RunReaders(const RunReaders &) = delete;
   RunReaders &operator=(const RunReaders &) = delete;
-  ~RunReaders() { abandon(); }
+  /// Unwinding past a run that still reads (a throwing sink): the tree dies
+  /// first, so the joins cannot wait on a child that keeps running.
+  ~RunReaders() {
+    if (child_ && out_thread_.joinable()) kill_process_tree(*child_);
+    abandon();
+  }
 
   Status start(SpawnedChild &child) {
+    child_ = &child;
     int err_fd = child.take_stderr();
     auto out = start_pipe_lines_reader(child.take_stdout(), channel_);
     if (!out) {
@@ -153,6 +159,7 @@ class RunReaders {
   }
 
  private:
+  SpawnedChild *child_ = nullptr;
   BoundedLineChannel channel_;
   std::thread out_thread_;
   PipeTextReader err_reader_;

@@ -20,6 +20,7 @@
 #include <fmt/format.h>
 
 #include "platform/children.h"
+#include "platform/environment.h"
 
 namespace tarnwick::platform {
 namespace {
@@ -39,18 +40,27 @@ bool is_executable_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
+/// `path` made absolute against the server's own directory, so that a child
+/// started in another directory runs the file that was found here.
+std::string anchored(std::string path) {
+  if (path.starts_with('/')) return path;
+  auto here = current_directory();
+  return here ? *here + "/" + path : path;
+}
+
 /// The program's path, looked up in `search_path` when it is a bare name, as
-/// exec would do it with the child's environment.
+/// exec would do it with the child's environment. A relative result is
+/// anchored at the server's directory, where it was checked.
 Result<std::string> locate_program(const std::string& program, const std::string& search_path) {
   if (program.empty()) return io_error_from_errno(ENOENT);
-  if (program.find('/') != std::string::npos) return program;
+  if (program.find('/') != std::string::npos) return anchored(program);
   bool denied = false;
   size_t start = 0;
   for (;;) {
     size_t end = search_path.find(':', start);
     std::string dir = search_path.substr(start, end == std::string::npos ? end : end - start);
     std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
-    if (is_executable_file(candidate)) return candidate;
+    if (is_executable_file(candidate)) return anchored(candidate);
     if (::access(candidate.c_str(), F_OK) == 0) denied = true;
     if (end == std::string::npos) break;
     start = end + 1;

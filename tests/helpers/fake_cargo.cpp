@@ -2,9 +2,10 @@
 // reads FAKE_CARGO_DIR, counts itself in DIR/count, appends "PID ARGS..." to
 // DIR/calls, and plays DIR/script.N (N = this run's number) or else
 // DIR/script, one action per line:
-//   out TEXT | err TEXT   write TEXT plus "\n" (escapes \n \t \\ \") to
-//   stdout/stderr sleep MS              sleep tree PATH             start a
-//   child and a grandchild that sleep forever,
+//   out TEXT | err TEXT   write TEXT plus "\n" to stdout / stderr
+//                         (escapes \n \t \\ \")
+//   sleep MS              sleep
+//   tree PATH             start a child and a grandchild that sleep forever,
 //                         each appending its id to PATH (this process's id too)
 //   wait-file PATH        wait (up to 30 s) until PATH exists
 //   close-out             put stdout and stderr on /dev/null

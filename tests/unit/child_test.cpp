@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <filesystem>
 #include <sys/wait.h>
 
 #include "child.h"
@@ -154,6 +155,25 @@ TEST(Spawn, BareNameIsSearchedInTheChildsPath) {
   EXPECT_EQ(pipe_drain_thread(spawned->take_stdout()), "found");
 }
 
+TEST(Spawn, RelativeProgramIsTheOneBesideTheServerNotTheChildsDirectory) {
+  TempDir dir;
+  // "./proc_helper" at the least, so it is a path and not a bare name.
+  std::string relative = (std::filesystem::path(".") / std::filesystem::relative(testing::helper_path())).string();
+  ChildCommand command = helper_command({"out", "found"});
+  command.program = relative;
+  command.cwd = dir.path();
+  auto by_path = spawn_in_job(command);
+  ASSERT_TRUE(by_path.ok()) << error_text(by_path.error());
+  EXPECT_EQ(pipe_drain_thread(by_path->take_stdout()), "found");
+
+  command.program = "proc_helper";
+  command.env = std::map<std::string, std::string>{
+      {"PATH", std::filesystem::relative(TARNWICK_TEST_BIN_DIR).string()}};
+  auto by_search = spawn_in_job(command);
+  ASSERT_TRUE(by_search.ok()) << error_text(by_search.error());
+  EXPECT_EQ(pipe_drain_thread(by_search->take_stdout()), "found");
+}
+
 /// Starts the helper with a child and a grandchild that sleep forever and
 /// waits until all three ids are known.
 std::vector<int> start_tree(const TempDir& dir, std::optional<SpawnedChild>& holder,
@@ -201,6 +221,24 @@ TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
       << data;
   kill_process_tree(*child);
   EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(KillTree, ReleasingARunningChildWithoutAJobDoesNotWaitForIt) {
+  auto command = helper_command({"sleep", "100000"});
+  command.own_group = false;
+  command.stdout_to = platform::Redirect::null();
+  command.stderr_to = platform::Redirect::null();
+  testing::StdoutCapture capture;  // the no-job warning
+  auto spawned = spawn_in_job(command);
+  (void)capture.finish();
+  ASSERT_TRUE(spawned.ok());
+  int pid = spawned->pid();
+  auto start = std::chrono::steady_clock::now();
+  auto code = release_child(spawned.value());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_TRUE(code.ok());
+  EXPECT_EQ(code.value(), 128 + SIGKILL);
+  EXPECT_TRUE(all_gone({pid}));
 }
 
 TEST(KillTree, ReleasingAnEndedChildClosesItsJob) {

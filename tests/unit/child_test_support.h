@@ -59,9 +59,9 @@ inline bool all_gone(const std::vector<int>& pids) {
 }
 
 /// Sets (or with no value, removes) an environment variable for one scope.
-class ScopedEnv {
+class EnvScope {
  public:
-  ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+  EnvScope(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
     if (const char* old = ::getenv(name_.c_str())) old_ = old;
     if (value) {
       ::setenv(name_.c_str(), value->c_str(), 1);
@@ -69,13 +69,15 @@ class ScopedEnv {
       ::unsetenv(name_.c_str());
     }
   }
-  ~ScopedEnv() {
+  ~EnvScope() {
     if (old_) {
       ::setenv(name_.c_str(), old_->c_str(), 1);
     } else {
       ::unsetenv(name_.c_str());
     }
   }
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
 
  private:
   std::string name_;

@@ -87,9 +87,9 @@ TEST(RunClocks, RealPhasedTestRunIsTimedFromBuildFinishedAndItsTestProcessDies) 
   EXPECT_LT(elapsed, 2.2);
   EXPECT_GT(wall, elapsed) << "the build ran before the clock started";
   EXPECT_GE(sink.count_starting("{\"reason\":\"build-finished\""), 1u);
-  std::vector<int> pids = pids_in(pid_file);
+  std::vector<int> pids = read_pids(pid_file);
   ASSERT_EQ(pids.size(), 1u);
-  EXPECT_TRUE(eventually([&] { return !platform::process_alive(pids[0]); }));
+  EXPECT_TRUE(wait_until([&] { return !platform::process_alive(pids[0]); }));
 }
 
 TEST(RunClocks, WatchdogIsRearmedOnlyByTestProgressAfterTheBoundary) {
@@ -148,7 +148,7 @@ TEST(RunClocks, CancellingASilentRunEndsItQuicklyWithItsWholeTree) {
   CancelScope cancel;
   Clock::time_point cancelled_at;
   std::thread canceller([&] {
-    if (!eventually([&] { return pids_in(pid_file).size() == 3; })) return;
+    if (!wait_until([&] { return read_pids(pid_file).size() == 3; })) return;
     cancelled_at = Clock::now();
     cancel.cancel();
   });
@@ -160,9 +160,9 @@ TEST(RunClocks, CancellingASilentRunEndsItQuicklyWithItsWholeTree) {
   EXPECT_EQ(error_text(result.error()), "Operation cancelled by client request.");
   double reaction = std::chrono::duration<double>(returned_at - cancelled_at).count();
   EXPECT_LT(reaction, 0.2);
-  std::vector<int> pids = pids_in(pid_file);
+  std::vector<int> pids = read_pids(pid_file);
   ASSERT_EQ(pids.size(), 3u);
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(wait_until([&] {
     for (int pid : pids)
       if (platform::process_alive(pid)) return false;
     return true;
@@ -185,6 +185,23 @@ TEST(RunClocks, ChildThatClosesItsOutputAndLingersIsStillTimedAndCancelled) {
   RunResult result = run_cargo_once(request_for(sink));
   ASSERT_FALSE(result.ok());
   EXPECT_TRUE(is_error_kind<CancelledError>(result.error()));
+}
+
+TEST(RunClocks, ThrowingSinkLeavesNoRunningChildBehind) {
+  FakeCargo cargo;
+  std::string pid_file = cargo.path("tree.pids");
+  cargo.script("tree " + pid_file + "\nout started\nsleep 60000\n");
+  RecordingSink sink;
+  sink.on_line = [&](const std::string&) {
+    wait_until([&] { return read_pids(pid_file).size() == 3; });
+    throw std::runtime_error("sink failed");
+  };
+  auto start = Clock::now();
+  EXPECT_THROW((void)run_cargo_once(request_for(sink)), std::runtime_error);
+  EXPECT_LT(seconds_since(start), 5.0);
+  std::vector<int> pids = read_pids(pid_file);
+  ASSERT_EQ(pids.size(), 3u);
+  EXPECT_TRUE(all_gone(pids));
 }
 
 }  // namespace

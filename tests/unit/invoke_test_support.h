@@ -19,6 +19,7 @@
 
 #include "../common/temp_crate.h"
 #include "call_context.h"
+#include "child_test_support.h"
 #include "run_types.h"
 #include "settings.h"
 
@@ -27,32 +28,6 @@ namespace tarnwick::testing {
 inline std::string test_bin(const std::string &name) {
   return std::string(TARNWICK_TEST_BIN_DIR) + "/" + name;
 }
-
-/// Sets (or, without a value, removes) an environment variable for one scope.
-class EnvScope {
- public:
-  EnvScope(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-    if (const char *old = ::getenv(name_.c_str())) old_ = old;
-    if (value) {
-      ::setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  ~EnvScope() {
-    if (old_) {
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  EnvScope(const EnvScope &) = delete;
-  EnvScope &operator=(const EnvScope &) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 /// Publishes settings for one scope and the defaults afterwards.
 class SettingsScope {
@@ -142,24 +117,6 @@ class RealCargo {
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-/// Polls `done` until it holds or `limit` passes.
-inline bool eventually(const std::function<bool()> &done,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-inline std::vector<int> pids_in(const std::string &path) {
-  std::vector<int> pids;
-  std::ifstream in(path);
-  for (int pid = 0; in >> pid;) pids.push_back(pid);
-  return pids;
 }
 
 /// A file held open for writing by the `hold_file` helper until `release`.

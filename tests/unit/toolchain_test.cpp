@@ -11,7 +11,7 @@
 namespace tarnwick {
 namespace {
 
-using testing::ScopedEnv;
+using testing::EnvScope;
 using testing::TempDir;
 
 void touch(const std::string& path) { std::ofstream(path) << "#!/bin/sh\n"; }
@@ -28,11 +28,11 @@ std::string make_tool_dir(const TempDir& dir, const std::string& root,
 
 /// Clears every variable the search reads, for one test.
 struct CleanToolEnv {
-  ScopedEnv cargo{"CARGO", std::nullopt};
-  ScopedEnv rustc{"RUSTC", std::nullopt};
-  ScopedEnv cargo_home{"CARGO_HOME", std::nullopt};
-  ScopedEnv profile{"USERPROFILE", std::nullopt};
-  ScopedEnv home{"HOME", "/nonexistent-home"};
+  EnvScope cargo{"CARGO", std::nullopt};
+  EnvScope rustc{"RUSTC", std::nullopt};
+  EnvScope cargo_home{"CARGO_HOME", std::nullopt};
+  EnvScope profile{"USERPROFILE", std::nullopt};
+  EnvScope home{"HOME", "/nonexistent-home"};
 };
 
 TEST(ResolveToolchain, SearchOrderAndSources) {
@@ -44,31 +44,31 @@ TEST(ResolveToolchain, SearchOrderAndSources) {
   touch(dir.file("my-cargo"));
 
   {  // CARGO naming a file wins over CARGO_HOME.
-    ScopedEnv cargo("CARGO", dir.file("my-cargo"));
-    ScopedEnv home("CARGO_HOME", proxy_home);
+    EnvScope cargo("CARGO", dir.file("my-cargo"));
+    EnvScope home("CARGO_HOME", proxy_home);
     auto r = resolve_toolchain_program("cargo", "CARGO");
     EXPECT_EQ(r.path, dir.file("my-cargo"));
     EXPECT_EQ(r.source, CargoSource::CargoEnv);
     EXPECT_EQ(cargo_source_step(r.source), 1);
   }
   {  // CARGO naming a directory is ignored.
-    ScopedEnv cargo("CARGO", dir.path());
-    ScopedEnv home("CARGO_HOME", proxy_home);
+    EnvScope cargo("CARGO", dir.path());
+    EnvScope home("CARGO_HOME", proxy_home);
     auto r = resolve_toolchain_program("cargo", "CARGO");
     EXPECT_EQ(r.path, proxy_home + "/bin/cargo");
     EXPECT_EQ(r.source, CargoSource::RustupProxy);
     EXPECT_EQ(cargo_source_step(r.source), 2);
   }
   {
-    ScopedEnv home("CARGO_HOME", lone_home);
+    EnvScope home("CARGO_HOME", lone_home);
     auto r = resolve_toolchain_program("cargo", "CARGO");
     EXPECT_EQ(r.path, lone_home + "/bin/cargo");
     EXPECT_EQ(r.source, CargoSource::RustupProxyNoSibling);
     EXPECT_EQ(cargo_source_step(r.source), 2);
   }
   {  // A CARGO_HOME without the program does not fall back to the home directory.
-    ScopedEnv cargo_home("CARGO_HOME", empty_home);
-    ScopedEnv home("HOME", dir.file("proxy/.."));
+    EnvScope cargo_home("CARGO_HOME", empty_home);
+    EnvScope home("HOME", dir.file("proxy/.."));
     auto r = resolve_toolchain_program("cargo", "CARGO");
     EXPECT_EQ(r.path, "cargo");
     EXPECT_EQ(r.source, CargoSource::PathLookup);
@@ -78,13 +78,13 @@ TEST(ResolveToolchain, SearchOrderAndSources) {
     std::string user = dir.file("user");
     ::mkdir(user.c_str(), 0755);
     make_tool_dir(dir, "user/.cargo", {"cargo", "rustup"});
-    ScopedEnv cargo_home("CARGO_HOME", "");
-    ScopedEnv home("HOME", user);
+    EnvScope cargo_home("CARGO_HOME", "");
+    EnvScope home("HOME", user);
     auto r = resolve_toolchain_program("cargo", "CARGO");
     EXPECT_EQ(r.path, user + "/.cargo/bin/cargo");
     EXPECT_EQ(r.source, CargoSource::RustupProxy);
     // USERPROFILE comes before HOME.
-    ScopedEnv profile("USERPROFILE", dir.file("nowhere"));
+    EnvScope profile("USERPROFILE", dir.file("nowhere"));
     EXPECT_EQ(resolve_toolchain_program("cargo", "CARGO").source, CargoSource::PathLookup);
   }
   EXPECT_STREQ(cargo_source_name(CargoSource::RustupProxyNoSibling), "RustupProxyNoSibling");
@@ -124,9 +124,9 @@ TEST(ChildEnv, FixedVariablesRustcAndOverrides) {
   CleanToolEnv clean;
   TempDir dir;
   std::string home = make_tool_dir(dir, "home", {"cargo", "rustc", "rustup"});
-  ScopedEnv cargo_home("CARGO_HOME", home);
-  ScopedEnv color("NO_COLOR", "0");
-  ScopedEnv extra("TW_INHERITED", "yes");
+  EnvScope cargo_home("CARGO_HOME", home);
+  EnvScope color("NO_COLOR", "0");
+  EnvScope extra("TW_INHERITED", "yes");
 
   auto env = build_child_env();
   EXPECT_EQ(env["CARGO_TERM_COLOR"], "never");
@@ -135,7 +135,7 @@ TEST(ChildEnv, FixedVariablesRustcAndOverrides) {
   EXPECT_EQ(env["TW_INHERITED"], "yes");
 
   {  // A set RUSTC is kept as it is.
-    ScopedEnv rustc("RUSTC", "/opt/rustc");
+    EnvScope rustc("RUSTC", "/opt/rustc");
     EXPECT_EQ(build_child_env()["RUSTC"], "/opt/rustc");
   }
 
@@ -154,7 +154,7 @@ TEST(ChildEnv, FixedVariablesRustcAndOverrides) {
 }
 
 TEST(ChildEnv, ChildSeesTheBuiltEnvironment) {
-  ScopedEnv extra("TW_INHERITED", "yes");
+  EnvScope extra("TW_INHERITED", "yes");
   set_env_overrides({{"TW_ADDED", "a b"}, {"TW_INHERITED", std::nullopt}});
   auto command = testing::helper_command({"env"});
   command.env = build_child_env();
