@@ -1,5 +1,7 @@
 #include "incremental.h"
 
+#include "path_text.h"
+
 #include <fmt/format.h>
 
 #include "json_text.h"
@@ -41,12 +43,6 @@ const json& message_of(const json& value) {
 }
 
 bool is_absolute(std::string_view path) { return path.starts_with('/'); }
-
-std::string join_path(std::string_view base, std::string_view name) {
-  if (base.empty()) return std::string(name);
-  if (base.ends_with('/')) return fmt::format("{}{}", base, name);
-  return fmt::format("{}/{}", base, name);
-}
 
 bool is_session_name(std::string_view name) {
   return name.ends_with("-working") && to_valid_utf8(name) == name;

@@ -3,13 +3,13 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <thread>
 
 #include "bounded_line_channel.h"
 #include "call_context.h"
 #include "child.h"
 #include "incremental.h"
+#include "platform/environment.h"
 #include "quoted.h"
 #include "settings.h"
 #include "toolchain.h"
@@ -208,10 +208,7 @@ ChildCommand cargo_command(const std::string &program, const RunRequest &request
 }
 
 std::string server_directory_text() {
-  std::error_code ec;
-  std::filesystem::path dir = std::filesystem::current_path(ec);
-  if (ec) return "<unknown>";
-  return dir.string();
+  return platform::current_directory().value_or("<unknown>");
 }
 
 }  // namespace

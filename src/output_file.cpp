@@ -1,5 +1,7 @@
 #include "output_file.h"
 
+#include "path_text.h"
+
 #include <array>
 
 #include "json_text.h"
@@ -70,30 +72,11 @@ bool keep_in_summary(std::string_view line, bool test_markers) {
   return false;
 }
 
-/// Checked again here, whoever called: the file never lands outside the
-/// working directory.
-Status check_stays_inside(std::string_view output_path) {
-  if (output_path.starts_with('/'))
-    return MessageError{"output_path must be a relative path; absolute paths are not permitted"};
-  size_t start = 0;
-  while (start <= output_path.size()) {
-    size_t slash = output_path.find('/', start);
-    if (slash == std::string_view::npos) slash = output_path.size();
-    if (output_path.substr(start, slash - start) == "..")
-      return MessageError{"output_path must not contain '..' path traversal components"};
-    start = slash + 1;
-  }
-  return ok_status();
-}
-
 }  // namespace
 
 std::string output_file_path(std::string_view output_path, const std::optional<std::string>& cwd) {
-  if (!cwd || cwd->empty()) return std::string(output_path);
-  std::string joined = *cwd;
-  if (joined.back() != '/') joined += '/';
-  joined += output_path;
-  return joined;
+  if (!cwd) return std::string(output_path);
+  return join_path(*cwd, output_path);
 }
 
 size_t count_lines(std::string_view text) { return split_lines(text).size(); }
@@ -103,7 +86,10 @@ Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& cwd,
                                               bool test_markers) {
   if (!output_path) return result_text;
-  if (Status inside = check_stays_inside(*output_path); !inside) return inside.error();
+  // Checked again here, whoever called: the file never lands outside the
+  // working directory.
+  if (Status inside = check_output_path_stays_inside(*output_path); !inside)
+    return inside.error();
 
   std::string path = output_file_path(*output_path, cwd);
   if (Status written = platform::write_whole_file(path, result_text); !written)

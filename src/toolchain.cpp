@@ -1,10 +1,11 @@
 #include "toolchain.h"
 
 #include <fmt/format.h>
-#include <sys/stat.h>
 
 #include "call_context.h"
 #include "output.h"
+#include "path_text.h"
+#include "platform/file_status.h"
 #include "platform/environment.h"
 #include "quoted.h"
 
@@ -19,18 +20,11 @@ std::optional<std::string> non_empty_env(std::string_view name) {
 
 /// Follows links, like the checks of the system's own file API.
 bool is_regular_file(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return platform::file_kind(path) == platform::FileKind::File;
 }
 
 bool exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string join_path(const std::string& base, std::string_view name) {
-  if (base.empty() || base.back() == '/') return base + std::string(name);
-  return base + "/" + std::string(name);
+  return platform::file_kind(path) != platform::FileKind::Missing;
 }
 
 std::string format_args(const std::vector<std::string>& argv) {

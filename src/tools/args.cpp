@@ -1,7 +1,6 @@
 #include "tools/args.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <limits>
 #include <system_error>
 #include <vector>
@@ -10,7 +9,8 @@
 
 #include "quoted.h"
 #include "settings.h"
-#include "tools/lexical.h"
+#include "path_text.h"
+#include "platform/file_status.h"
 
 namespace tarnwick {
 namespace {
@@ -37,20 +37,6 @@ Result<GivenSecs> read_secs(const json& arguments, std::string_view key) {
 OptionalTimeout secs_or_none(uint64_t secs) {
   if (secs == 0) return std::nullopt;
   return Duration::from_secs(secs);
-}
-
-/// The components of a slash-separated path, empty ones (from repeated or
-/// trailing slashes) left out.
-std::vector<std::string_view> path_components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t slash = path.find('/', start);
-    if (slash == std::string_view::npos) slash = path.size();
-    if (slash > start) parts.push_back(path.substr(start, slash - start));
-    start = slash + 1;
-  }
-  return parts;
 }
 
 }  // namespace
@@ -93,21 +79,14 @@ Result<PhaseBudgets> parse_phase_timeouts(const json& arguments) {
 
 Status validate_output_path(std::string_view output_path,
                             std::optional<std::string_view> working_dir) {
-  // A rooted path would be written wherever it points, outside the
-  // working directory.
-  if (!output_path.empty() && output_path.front() == '/')
-    return make_error("output_path must be a relative path; absolute paths are not permitted");
-  for (std::string_view part : path_components(output_path)) {
-    if (part == "..")
-      return make_error("output_path must not contain '..' path traversal components");
-  }
+  // A rooted or climbing path would be written outside the working directory.
+  if (Status inside = check_output_path_stays_inside(output_path); !inside) return inside;
 
   const std::string joined =
       working_dir ? join_path(*working_dir, output_path) : std::string(output_path);
   const std::optional<std::string> parent = lexical_parent(joined);
   if (!parent || parent->empty()) return ok_status();
-  std::error_code ec;
-  if (!std::filesystem::is_directory(std::filesystem::path(*parent), ec)) {
+  if (platform::file_kind(*parent) != platform::FileKind::Directory) {
     return make_error(fmt::format(
         "output_path parent directory does not exist or is not a directory: {}",
         to_valid_utf8(*parent)));

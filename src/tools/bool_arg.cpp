@@ -3,7 +3,7 @@
 #include "output.h"
 #include "quoted.h"
 #include "tools/args.h"
-#include "tools/lexical.h"
+#include "path_text.h"
 
 namespace tarnwick {
 namespace {

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -13,7 +12,8 @@
 #include "quoted.h"
 #include "tools/catalogue.h"
 #include "tools/dispatch.h"
-#include "tools/lexical.h"
+#include "path_text.h"
+#include "platform/file_status.h"
 
 namespace tarnwick {
 namespace {
@@ -166,9 +166,8 @@ bool needs_manifest(std::string_view tool) {
 }
 
 bool is_file_not_directory(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::file_status status = std::filesystem::status(path, ec);
-  return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+  platform::FileKind kind = platform::file_kind(path);
+  return kind != platform::FileKind::Missing && kind != platform::FileKind::Directory;
 }
 
 /// The refusal when no Cargo.toml is found from the start directory upwards.

@@ -9,7 +9,7 @@
 #include "../common/temp_crate.h"
 #include "call_context.h"
 #include "tools/dispatch.h"
-#include "tools/lexical.h"
+#include "path_text.h"
 #include "tools/progress_total.h"
 
 namespace tarnwick {

@@ -1,11 +1,12 @@
 #pragma once
-/// Text-only helpers of the tool handlers: paths taken apart and put
-/// together without touching the file system, and ASCII lower-casing for
-/// comparing names.
+/// Text-only helpers: paths taken apart and put together without touching
+/// the file system, and ASCII lower-casing for comparing names.
 
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "error.h"
 
 namespace tarnwick {
 
@@ -15,6 +16,10 @@ std::optional<std::string> lexical_parent(std::string_view path);
 
 /// `name` appended to `dir` with one separator; `name` alone when `dir` is empty.
 std::string join_path(std::string_view dir, std::string_view name);
+
+/// Refuses an output path that could leave the working directory: one that
+/// starts at the root, or that has a ".." component.
+Status check_output_path_stays_inside(std::string_view output_path);
 
 /// `text` with A to Z turned to lower case; every other byte unchanged.
 std::string ascii_lower(std::string_view text);

@@ -1,0 +1,15 @@
+#include "platform/file_status.h"
+
+#include <sys/stat.h>
+
+namespace tarnwick::platform {
+
+FileKind file_kind(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return FileKind::Missing;
+  if (S_ISREG(st.st_mode)) return FileKind::File;
+  if (S_ISDIR(st.st_mode)) return FileKind::Directory;
+  return FileKind::Other;
+}
+
+}  // namespace tarnwick::platform
