@@ -122,23 +122,16 @@ TEST(ServerLoop, BlankLinesAreSkippedAndWhitespaceAroundARequestIsTrimmed) {
   s.finish();
 }
 
+// The reasons and positions themselves are pinned by the parser's unit tests.
 TEST(ServerLoop, ParseErrorsAnswerWithNullIdReasonAndPosition) {
   Started s;
-  EXPECT_EQ(s.ask("{"), error(nullptr, -32700, "parse error: EOF while parsing an object at line 1 column 1"));
   EXPECT_EQ(s.ask("  {\"jsonrpc\":2,\"id\":1,\"method\":\"ping\"}"),
             error(nullptr, -32700, "parse error: invalid type: integer `2`, expected a string at line 1 column 12"));
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","method":"a","id":1,"method":"b"})"),
-            error(nullptr, -32700, "parse error: duplicate field `method` at line 1 column 45"));
-  EXPECT_EQ(s.ask(R"(["2.0",7,"ping"])"),
-            error(nullptr, -32700,
-                  "parse error: invalid length 3, expected struct Message with 4 elements at line 1 column 16"));
   // A client's response reaching the loop, and a batch.
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":5,"result":{}})"),
             error(nullptr, -32700, "parse error: missing field `method` at line 1 column 36"));
   EXPECT_EQ(s.ask(R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])"),
             error(nullptr, -32700, "parse error: invalid type: map, expected a string at line 1 column 2"));
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":1,"method":"ping"} {})"),
-            error(nullptr, -32700, "parse error: trailing characters at line 1 column 42"));
   std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)" + std::string(127, '[') +
                      std::string(127, ']') + "}";
   json answer = s.ask(deep).value_or(json());

@@ -93,7 +93,6 @@ TEST(Catalogue, FrameOrderAnnotationsRequiredAndPropertyCounts) {
     }
     EXPECT_EQ(tool.at("annotations"),
               json({{"readOnlyHint", row.read_only}, {"destructiveHint", row.destructive}}));
-    EXPECT_TRUE(tool.at("annotations").at("readOnlyHint").is_boolean());
   }
   EXPECT_EQ(to_json_text(tools_catalogue()), to_json_text(tools));
 }
@@ -107,15 +106,6 @@ void for_each_entry(const json& properties, const Visit& visit) {
   }
 }
 
-size_t member_count(const json& value) {
-  size_t count = 0;
-  if (value.is_object()) count += value.size();
-  if (value.is_structured()) {
-    for (const json& child : value) count += member_count(child);
-  }
-  return count;
-}
-
 TEST(Catalogue, KeywordsTypesAndBounds) {
   const std::set<std::string> allowed = {"type",    "description",          "minimum",
                                          "exclusiveMinimum", "maximum",     "enum",
@@ -127,8 +117,6 @@ TEST(Catalogue, KeywordsTypesAndBounds) {
       {"test_timeout_secs", 0}, {"per_test_timeout_secs", 0}, {"retries", 0}};
   const std::set<std::string> exclusive_minimum = {"group_timeout_secs", "slow_threshold_secs",
                                                    "split_percent"};
-  std::map<std::string, int> types;
-  int env_entries = 0, nested_objects = 0;
   const json tools = tools_catalogue();
   for (const json& tool : tools) {
     SCOPED_TRACE(tool.at("name").get<std::string>());
@@ -138,7 +126,6 @@ TEST(Catalogue, KeywordsTypesAndBounds) {
       SCOPED_TRACE(name);
       ASSERT_TRUE(entry.at("type").is_string());
       ASSERT_TRUE(entry.at("description").is_string());
-      ++types[entry.at("type").get<std::string>()];
       for (const auto& [keyword, value] : entry.items()) {
         EXPECT_TRUE(allowed.count(keyword)) << keyword;
         (void)value;
@@ -170,23 +157,15 @@ TEST(Catalogue, KeywordsTypesAndBounds) {
       }
       EXPECT_EQ(entry.contains("additionalProperties"), name == "env");
       if (name == "env") {
-        ++env_entries;
         EXPECT_EQ(entry.at("additionalProperties"), json({{"type", {"string", "null"}}}));
       }
       if (entry.contains("properties") || entry.contains("required")) {
-        ++nested_objects;
         ASSERT_TRUE(name == "test_filter" || name == "bisect");
         EXPECT_EQ(entry.at("required"),
                   json::array({name == "bisect" ? "group_timeout_secs" : "pattern"}));
       }
     });
   }
-  EXPECT_EQ(types, (std::map<std::string, int>{
-                       {"string", 147}, {"boolean", 136}, {"integer", 28}, {"object", 22},
-                       {"number", 6}}));
-  EXPECT_EQ(env_entries, 17);
-  EXPECT_EQ(nested_objects, 5);
-  EXPECT_EQ(member_count(tools), 1270u);
 }
 
 TEST(Catalogue, DescriptionLengthsAndDashes) {
@@ -262,31 +241,24 @@ TEST(Catalogue, DescriptionOpeningsAndClosings) {
 struct SharedEntry {
   const char* label;
   Property property;
-  size_t carriers;
 };
 
 TEST(Catalogue, SharedEntriesAreCarriedIdentically) {
   using namespace catalogue::shared;
   const std::vector<SharedEntry> entries = {
-      {"working_dir", working_dir(), 16},   {"env", env(), 17},
-      {"toolchain", toolchain(), 10},       {"output_path", output_path(), 6},
-      {"timeout_secs", timeout_secs(), 3},  {"workspace", workspace(), 8},
-      {"exclude", exclude(), 8},            {"lib", lib(), 4},
-      {"bins", bins(), 7},                  {"bin", bin(), 7},
-      {"examples", examples(), 7},          {"example", example(), 7},
-      {"tests", tests(), 6},                {"test/target", test_target(), 3},
-      {"test/run", test_run(), 2},          {"benches", benches(), 6},
-      {"bench", bench(), 6},                {"all_targets", all_targets(), 3},
-      {"profile", profile(), 5},            {"jobs", jobs(), 5},
-      {"keep_going", keep_going(), 4},      {"target", target(), 7},
-      {"target_dir", target_dir(), 7},      {"timings", timings(), 5},
-      {"ignore_rust_version", ignore_rust_version(), 7},
-      {"manifest_path", manifest_path(), 8}, {"offline", offline(), 8},
-      {"frozen", frozen(), 8},              {"locked", locked(), 5},
-      {"features", features(), 8},          {"all_features", all_features(), 6},
-      {"no_default_features", no_default_features(), 6},
-      {"no_run", no_run(), 2},              {"bisect", catalogue::bisect(), 2},
-      {"test_filter", catalogue::nextest_test_filter(), 2},
+      {"working_dir", working_dir()}, {"env", env()}, {"toolchain", toolchain()},
+      {"output_path", output_path()}, {"timeout_secs", timeout_secs()},
+      {"workspace", workspace()}, {"exclude", exclude()}, {"lib", lib()}, {"bins", bins()},
+      {"bin", bin()}, {"examples", examples()}, {"example", example()}, {"tests", tests()},
+      {"test/target", test_target()}, {"test/run", test_run()}, {"benches", benches()},
+      {"bench", bench()}, {"all_targets", all_targets()}, {"profile", profile()},
+      {"jobs", jobs()}, {"keep_going", keep_going()}, {"target", target()},
+      {"target_dir", target_dir()}, {"timings", timings()},
+      {"ignore_rust_version", ignore_rust_version()}, {"manifest_path", manifest_path()},
+      {"offline", offline()}, {"frozen", frozen()}, {"locked", locked()},
+      {"features", features()}, {"all_features", all_features()},
+      {"no_default_features", no_default_features()}, {"no_run", no_run()},
+      {"bisect", catalogue::bisect()}, {"test_filter", catalogue::nextest_test_filter()},
   };
   const std::vector<std::string> build_lint = {
       "working_dir", "toolchain",  "env",         "output_path",  "workspace",
@@ -337,27 +309,18 @@ TEST(Catalogue, SharedEntriesAreCarriedIdentically) {
         "example", "tests", "benches", "bench", "all_targets", "features", "test_filter",
         "target", "target_dir", "manifest_path", "ignore_rust_version", "offline", "frozen"}},
   };
-  const json tools = tools_catalogue();
-  std::map<std::string, size_t> carriers;
-  for (const json& tool : tools) {
+  for (const json& tool : tools_catalogue()) {
     const std::string name = tool.at("name");
     SCOPED_TRACE(name);
     const json& properties = tool.at("inputSchema").at("properties");
     std::set<std::string> found;
     for (const SharedEntry& entry : entries) {
       const auto& [key, schema] = entry.property;
-      if (properties.contains(key) && properties.at(key) == schema) {
-        found.insert(entry.label);
-        ++carriers[entry.label];
-        EXPECT_EQ(to_json_text(properties.at(key)), to_json_text(schema));
-      }
+      if (properties.contains(key) && properties.at(key) == schema) found.insert(entry.label);
     }
     ASSERT_TRUE(carried.count(name));
     const auto& listed = carried.at(name);
     EXPECT_EQ(found, std::set<std::string>(listed.begin(), listed.end()));
-  }
-  for (const SharedEntry& entry : entries) {
-    EXPECT_EQ(carriers[entry.label], entry.carriers) << entry.label;
   }
 }
 
@@ -365,9 +328,8 @@ TEST(Catalogue, NestedObjectsAreSharedWhereTheyShouldBe) {
   const json tools = tools_catalogue();
   const json& test_bisect = properties_of(tools, "cargo_test").at("bisect");
   const json& run_bisect = properties_of(tools, "cargo_nextest_run").at("bisect");
-  EXPECT_EQ(to_json_text(test_bisect), to_json_text(run_bisect));
+  EXPECT_EQ(test_bisect, run_bisect);
   EXPECT_EQ(test_bisect, bisect_property_schema());
-  EXPECT_EQ(test_bisect.at("properties").size(), 10u);
 
   const json& run_filter = properties_of(tools, "cargo_nextest_run").at("test_filter");
   const json& list_filter = properties_of(tools, "cargo_nextest_list").at("test_filter");
@@ -406,13 +368,7 @@ TEST(Catalogue, WireTextHasSortedKeysIntegerBoundsAndRawUtf8) {
   const auto wire = nlohmann::ordered_json::parse(text);
   expect_sorted_keys(wire);
   ASSERT_EQ(wire.size(), 19u);
-  EXPECT_EQ(wire[0].at("name"), "cargo_metadata");
-  EXPECT_EQ(keys_in_wire_order(wire[0]),
-            (std::vector<std::string>{"annotations", "description", "inputSchema", "name"}));
-  EXPECT_EQ(keys_in_wire_order(wire[0].at("inputSchema")),
-            (std::vector<std::string>{"properties", "required", "type"}));
-  EXPECT_EQ(keys_in_wire_order(wire[0].at("annotations")),
-            (std::vector<std::string>{"destructiveHint", "readOnlyHint"}));
+  // Key order follows from the sorted walk above; these pin the property names.
   EXPECT_EQ(keys_in_wire_order(wire[0].at("inputSchema").at("properties")),
             (std::vector<std::string>{"env", "no_deps", "output_file", "working_dir"}));
 
@@ -426,20 +382,11 @@ TEST(Catalogue, WireTextHasSortedKeysIntegerBoundsAndRawUtf8) {
                 "package", "per_test_timeout_secs", "profile", "release", "target",
                 "target_dir", "test", "test_filter", "test_name", "test_timeout_secs", "tests",
                 "timeout_secs", "timings", "toolchain", "working_dir", "workspace"}));
-  const auto& bisect = test_properties.at("bisect");
-  EXPECT_EQ(keys_in_wire_order(bisect),
-            (std::vector<std::string>{"description", "properties", "required", "type"}));
-  EXPECT_EQ(keys_in_wire_order(bisect.at("properties")),
+  EXPECT_EQ(keys_in_wire_order(test_properties.at("bisect").at("properties")),
             (std::vector<std::string>{"group_timeout_secs", "include_ignored",
                                       "initial_group_size", "initial_groups", "max_rounds",
                                       "min_group_size", "pattern", "slow_threshold_secs",
                                       "split_factor", "split_percent"}));
-  EXPECT_EQ(keys_in_wire_order(bisect.at("properties").at("split_percent")),
-            (std::vector<std::string>{"description", "exclusiveMinimum", "maximum", "type"}));
-  EXPECT_EQ(keys_in_wire_order(test_properties.at("test_filter").at("properties")),
-            (std::vector<std::string>{"include_ignored", "pattern"}));
-  EXPECT_EQ(keys_in_wire_order(test_properties.at("env")),
-            (std::vector<std::string>{"additionalProperties", "description", "type"}));
   EXPECT_EQ(keys_in_wire_order(wire[7].at("inputSchema").at("properties")),
             (std::vector<std::string>{"all_features", "depth", "duplicates", "env", "exclude",
                                       "features", "frozen", "invert", "locked",
@@ -452,13 +399,6 @@ TEST(Catalogue, WireTextHasSortedKeysIntegerBoundsAndRawUtf8) {
   EXPECT_EQ(keys_in_wire_order(wire[11].at("inputSchema").at("properties")),
             (std::vector<std::string>{"allow_dirty", "allow_staged", "clippy", "env",
                                       "package", "working_dir"}));
-  for (size_t i : {1, 2, 4, 8}) {
-    const auto keys = keys_in_wire_order(wire[i].at("inputSchema").at("properties"));
-    EXPECT_EQ(keys.front(), "all_features");
-    EXPECT_EQ(std::vector<std::string>(keys.end() - 3, keys.end()),
-              (std::vector<std::string>{"toolchain", "working_dir", "workspace"}));
-    EXPECT_EQ(keys[1], i == 8 ? "bin" : "all_targets");
-  }
 
   // Bounds are written as integers; the texts go out as raw UTF-8 with only
   // the double quotes escaped.

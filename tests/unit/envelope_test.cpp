@@ -349,13 +349,5 @@ TEST_F(SuggestionSections, PromptWithoutADialogListsReviewSuggestionsPlainly) {
             (V{"--- Auto-applicable (1 fix, safe to apply) ---\nSEL[2]SEL[1]", "out"}));
 }
 
-TEST(ToolResult, IsErrorOnlyWhenSet) {
-  json content = json::array({{{"text", "t"}, {"type", "text"}}});
-  EXPECT_EQ(to_json_text(tool_result(content, false)),
-            R"({"content":[{"text":"t","type":"text"}]})");
-  EXPECT_EQ(to_json_text(tool_result(content, true)),
-            R"({"content":[{"text":"t","type":"text"}],"isError":true})");
-}
-
 }  // namespace
 }  // namespace tarnwick

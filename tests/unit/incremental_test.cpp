@@ -1,18 +1,13 @@
 #include "incremental.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-
-#include "../common/stdout_capture.h"
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "child_test_support.h"
 #include "json_text.h"
 
 namespace tarnwick {
@@ -128,22 +123,7 @@ TEST(IncrementalText, MarkAndReplace) {
   EXPECT_EQ(replace_first_with_note("none", "error: "), "none");
 }
 
-/// Sets or clears an environment variable for one test.
-struct EnvVar {
-  std::string name;
-  std::optional<std::string> old;
-  EnvVar(std::string n, std::optional<std::string> value) : name(std::move(n)) {
-    if (const char* v = std::getenv(name.c_str())) old = v;
-    set(value);
-  }
-  ~EnvVar() { set(old); }
-  void set(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name.c_str(), value->c_str(), 1);
-    else
-      ::unsetenv(name.c_str());
-  }
-};
+using EnvVar = testing::EnvScope;
 
 TEST(IncrementalTargetDir, FollowsCargosRules) {
   std::optional<std::string> cwd = "/work/app";
@@ -166,8 +146,8 @@ TEST(IncrementalTargetDir, FollowsCargosRules) {
 }
 
 TEST(ClearStaleIncrementalSessions, RemovesSessionsAtBothLevelsWithoutFollowingLinks) {
-  std::string pattern = (fs::temp_directory_path() / "tarnwick-incr-XXXXXX").string();
-  fs::path root = ::mkdtemp(pattern.data());
+  testing::TempDir temp;
+  fs::path root = temp.path();
   fs::path work = root / "work", outside = root / "outside";
   fs::path incr = work / "target" / "debug" / "incremental";
   fs::create_directories(incr / "s-top-working" / "sub");
@@ -227,7 +207,6 @@ TEST(ClearStaleIncrementalSessions, RemovesSessionsAtBothLevelsWithoutFollowingL
     EXPECT_NE(log.find("Permission denied (os error 13)"), std::string::npos) << log;
   }
   fs::permissions(incr / "app-1x" / "s-locked-working", fs::perms::owner_all);
-  fs::remove_all(root);
 }
 
 }  // namespace
