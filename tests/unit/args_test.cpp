@@ -1,35 +1,24 @@
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "../common/stdout_capture.h"
+#include "../common/temp_crate.h"
 #include "error.h"
-#include "platform/stdio.h"
 #include "settings.h"
 #include "tools/args.h"
 
 namespace tarnwick {
 namespace {
 
-namespace fs = std::filesystem;
-
 /// The `data` texts of the log lines written to standard output while `fn` ran.
 template <class Fn>
 std::vector<std::string> logged_while(Fn fn) {
-  testing::internal::CaptureStdout();
+  tarnwick::testing::StdoutCapture capture;
   fn();
-  std::string out = testing::internal::GetCapturedStdout();
   std::vector<std::string> data;
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t nl = out.find('\n', start);
-    if (nl == std::string::npos) nl = out.size();
-    json line = json::parse(out.substr(start, nl - start));
-    data.push_back(line["params"]["data"].get<std::string>());
-    start = nl + 1;
-  }
+  for (const json& line : capture.finish_messages()) data.push_back(line["params"]["data"]);
   return data;
 }
 
@@ -109,17 +98,10 @@ TEST(TimeoutReaders, RejectNonIntegersWithTheirJsonText) {
     Result<OptionalTimeout> r = parse_timeout_secs(json::parse(args_text));
     return r ? std::string("ok") : message_of(r.error());
   };
-  EXPECT_EQ(failure(R"({"timeout_secs":"30"})"),
-            "timeout_secs must be a non-negative integer, got \"30\"");
-  EXPECT_EQ(failure(R"({"timeout_secs":-5})"), "timeout_secs must be a non-negative integer, got -5");
-  EXPECT_EQ(failure(R"({"timeout_secs":2.5})"),
-            "timeout_secs must be a non-negative integer, got 2.5");
-  EXPECT_EQ(failure(R"({"timeout_secs":30.0})"),
-            "timeout_secs must be a non-negative integer, got 30.0");
-  EXPECT_EQ(failure(R"({"timeout_secs":true})"),
-            "timeout_secs must be a non-negative integer, got true");
-  EXPECT_EQ(failure(R"({"timeout_secs":[1]})"),
-            "timeout_secs must be a non-negative integer, got [1]");
+  for (std::string value : {"\"30\"", "-5", "2.5", "30.0", "true", "[1]"}) {
+    EXPECT_EQ(failure(("{\"timeout_secs\":" + value + "}").c_str()),
+              "timeout_secs must be a non-negative integer, got " + value);
+  }
 
   Result<GivenSecs> t = parse_test_timeout_secs(json::parse(R"({"test_timeout_secs":"x"})"));
   ASSERT_FALSE(t);
@@ -145,7 +127,7 @@ TEST(TimeoutReaders, TellNotGivenFromZero) {
             GivenSecs(7));
 }
 
-class PhaseTimeouts : public testing::Test {
+class PhaseTimeouts : public ::testing::Test {
  protected:
   void TearDown() override { publish_settings(ServerSettings{}); }
 
@@ -198,28 +180,23 @@ TEST_F(PhaseTimeouts, ReportsTheOverallTimeoutFirst) {
   EXPECT_EQ(message_of(r.error()), "test_timeout_secs must be a non-negative integer, got -2");
 }
 
-class OutputPath : public testing::Test {
+class OutputPath : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tarnwick-args-" + std::to_string(platform::current_pid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "reports");
-    std::ofstream(dir_ / "plain_file") << "x";
+    dir_.write("reports/.keep", "");
+    dir_.write("plain_file", "x");
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string check(std::string_view path, std::optional<std::string> wd) {
     Status s = validate_output_path(path, wd);
     return s ? std::string("ok") : message_of(s.error());
   }
 
-  fs::path dir_;
+  tarnwick::testing::TempDir dir_;
 };
 
 TEST_F(OutputPath, RefusesPathsThatLeaveTheWorkingDirectory) {
-  const std::string wd = dir_.string();
+  const std::string wd = dir_.path();
   const std::string absolute =
       "output_path must be a relative path; absolute paths are not permitted";
   const std::string traversal = "output_path must not contain '..' path traversal components";
@@ -235,7 +212,7 @@ TEST_F(OutputPath, RefusesPathsThatLeaveTheWorkingDirectory) {
 }
 
 TEST_F(OutputPath, NeedsAnExistingParentDirectory) {
-  const std::string wd = dir_.string();
+  const std::string wd = dir_.path();
   const std::string missing =
       "output_path parent directory does not exist or is not a directory: ";
   EXPECT_EQ(check("out.json", wd), "ok");
@@ -256,18 +233,11 @@ TEST(ReadSelectionArgs, CopiesStringsAndIntegerJobsOnly) {
     "bench": "b", "features": "a, b", "profile": "bench", "jobs": 4, "target": "x86",
     "target_dir": "t", "manifest_path": "m/Cargo.toml"})");
   SelectionArgs s = read_selection_args(args);
-  EXPECT_EQ(s.package, "");
-  EXPECT_EQ(s.exclude, "ex");
-  EXPECT_EQ(s.bin, "cli");
-  EXPECT_EQ(s.example, "demo");
-  EXPECT_EQ(s.test, "it");
-  EXPECT_EQ(s.bench, "b");
-  EXPECT_EQ(s.features, "a, b");
-  EXPECT_EQ(s.profile, "bench");
-  EXPECT_EQ(s.jobs, "4");
-  EXPECT_EQ(s.target, "x86");
-  EXPECT_EQ(s.target_dir, "t");
-  EXPECT_EQ(s.manifest_path, "m/Cargo.toml");
+  using O = std::optional<std::string>;
+  EXPECT_EQ((std::vector<O>{s.package, s.exclude, s.bin, s.example, s.test, s.bench, s.features,
+                            s.profile, s.jobs, s.target, s.target_dir, s.manifest_path}),
+            (std::vector<O>{"", "ex", "cli", "demo", "it", "b", "a, b", "bench", "4", "x86", "t",
+                            "m/Cargo.toml"}));
 
   auto jobs = [](const char* value) {
     return read_selection_args(json::parse(std::string(R"({"jobs":)") + value + "}")).jobs;
@@ -283,11 +253,8 @@ TEST(ReadSelectionArgs, CopiesStringsAndIntegerJobsOnly) {
 
   SelectionArgs wrong = read_selection_args(json::parse(
       R"({"package": 5, "bin": true, "features": ["a"], "profile": {}, "target": null})"));
-  EXPECT_EQ(wrong.package, std::nullopt);
-  EXPECT_EQ(wrong.bin, std::nullopt);
-  EXPECT_EQ(wrong.features, std::nullopt);
-  EXPECT_EQ(wrong.profile, std::nullopt);
-  EXPECT_EQ(wrong.target, std::nullopt);
+  for (const O& field : {wrong.package, wrong.bin, wrong.features, wrong.profile, wrong.target})
+    EXPECT_EQ(field, std::nullopt);
 
   SelectionArgs from_array = read_selection_args(json::array({"package"}));
   EXPECT_EQ(from_array.package, std::nullopt);

@@ -132,9 +132,11 @@ TEST_F(EnvelopeTest, ReadsNameAndArgumentsAndLogsTheCall) {
                   {"level", "info"},
                   {"logger", "tarnwick"}}));
 
-  call(json{{"name", "cargo_build"}, {"arguments", nullptr}});
+  r = call(json{{"name", "cargo_build"}, {"arguments", nullptr}});
   EXPECT_EQ(seen_name, "cargo_build");
   EXPECT_TRUE(seen_args.is_null());
+  EXPECT_EQ(r.lines.at(0)["params"]["data"],
+            "tools/call received: id=1 name=\"cargo_build\" arguments=null");
   call(json{{"name", 7}, {"arguments", "text"}});
   EXPECT_EQ(seen_name, "");
   EXPECT_EQ(seen_args, "text");
