@@ -47,8 +47,13 @@ Property enum_property(std::string name, std::initializer_list<const char*> valu
                                          {"description", std::move(description)}})};
 }
 
-json tool_entry(std::string name, std::string description,
-                std::initializer_list<Property> properties,
+std::vector<Property> joined(std::initializer_list<std::vector<Property>> groups) {
+  std::vector<Property> all;
+  for (const std::vector<Property>& group : groups) all.insert(all.end(), group.begin(), group.end());
+  return all;
+}
+
+json tool_entry(std::string name, std::string description, const std::vector<Property>& properties,
                 std::initializer_list<const char*> required, Effect effect) {
   json members = json::object();
   for (const Property& property : properties) members[property.first] = property.second;

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "json_text.h"
 
@@ -34,9 +35,11 @@ enum class Effect {
 
 /// A complete tool object: name, description, inputSchema (with the
 /// properties in the order given and `required`, [] when empty) and annotations.
-json tool_entry(std::string name, std::string description,
-                std::initializer_list<Property> properties,
+json tool_entry(std::string name, std::string description, const std::vector<Property>& properties,
                 std::initializer_list<const char*> required, Effect effect);
+
+/// The groups of properties in the order given, as one list.
+std::vector<Property> joined(std::initializer_list<std::vector<Property>> groups);
 
 /// The public package registry that cargo publish uploads to by default.
 inline constexpr const char* kPublicRegistryDomain = "crates.io";
