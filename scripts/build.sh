@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, then configures and builds into build/.
+# Installs what is missing, then configures and builds into build/ (all
+# targets, or the one named as $1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh >&2
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
-cmake --build build >&2
+cmake --build build ${1:+--target "$1"} >&2
