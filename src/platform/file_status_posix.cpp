@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
+#include "platform/c_string.h"
+
 namespace tarnwick::platform {
 
 FileKind file_kind(const std::string& path) {
+  if (!fits_c_string(path)) return FileKind::Missing;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return FileKind::Missing;
   if (S_ISREG(st.st_mode)) return FileKind::File;

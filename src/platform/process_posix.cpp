@@ -19,6 +19,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/c_string.h"
 #include "platform/children.h"
 #include "platform/environment.h"
 
@@ -76,6 +77,21 @@ std::string search_path_for(const ProcessCommand& command) {
   }
   const char* path = ::getenv("PATH");
   return path ? path : "/bin:/usr/bin";
+}
+
+/// Whether every text of the command reaches exec as it was given.
+bool fits_exec(const ProcessCommand& command) {
+  if (!fits_c_string(command.program)) return false;
+  if (command.cwd && !fits_c_string(*command.cwd)) return false;
+  for (const auto& arg : command.args) {
+    if (!fits_c_string(arg)) return false;
+  }
+  if (command.env) {
+    for (const auto& [name, value] : *command.env) {
+      if (!fits_c_string(name) || !fits_c_string(value)) return false;
+    }
+  }
+  return true;
 }
 
 void write_report(int fd, int kind, int err) {
@@ -193,6 +209,7 @@ void close_fd(int& fd) {
 }
 
 Result<ChildProcess> start_process(const ProcessCommand& command) {
+  if (!fits_exec(command)) return io_error_from_errno(EINVAL);
   auto path = locate_program(command.program, search_path_for(command));
   if (!path) return path.error();
 

@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/c_string.h"
+
 namespace tarnwick::platform {
 namespace {
 
@@ -18,6 +20,7 @@ IoError io_error(int code) {
 }  // namespace
 
 Status write_whole_file(const std::string& path, std::string_view bytes) {
+  if (!fits_c_string(path)) return io_error(EINVAL);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return io_error(errno);
   size_t written = 0;
@@ -37,6 +40,7 @@ Status write_whole_file(const std::string& path, std::string_view bytes) {
 }
 
 std::optional<uint64_t> file_size(const std::string& path) {
+  if (!fits_c_string(path)) return std::nullopt;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return std::nullopt;
   return static_cast<uint64_t>(info.st_size);

@@ -132,6 +132,21 @@ TEST(Spawn, StartFailureCarriesTheSystemText) {
   EXPECT_EQ(error_text(spawned.error()), "No such file or directory (os error 2)");
 }
 
+TEST(Spawn, TextWithANulByteIsRefusedNotCut) {
+  // exec would end each text at the NUL and run a different command.
+  std::string nul("a\0b", 3);
+  std::vector<ChildCommand> commands(4, helper_command({"exit", "0"}));
+  commands[0].args.push_back(nul);
+  commands[1].cwd = "/tmp" + nul;
+  commands[2].env = std::map<std::string, std::string>{{"A", nul}};
+  commands[3].program = testing::helper_path() + nul;
+  for (const auto& command : commands) {
+    auto spawned = spawn_in_job(command);
+    ASSERT_FALSE(spawned.ok());
+    EXPECT_EQ(error_text(spawned.error()), "Invalid argument (os error 22)");
+  }
+}
+
 TEST(Spawn, ChildSeesExactlyTheGivenEnvironmentAndDirectory) {
   TempDir dir;
   auto command = helper_command({"env", "cwd", "sigpipe"});

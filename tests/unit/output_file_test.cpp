@@ -183,6 +183,12 @@ TEST(OutputFile, WriteFailuresCarryTheSystemText) {
   Result<std::string> directory = write_output_file_summary("x", std::string("sub"), dir.path, false);
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(error_text(directory.error()), "Is a directory (os error 21)");
+
+  // A NUL would cut the name short and write to another file.
+  Result<std::string> nul = write_output_file_summary("x", std::string("o\0x", 3), dir.path, false);
+  ASSERT_FALSE(nul.ok());
+  EXPECT_EQ(error_text(nul.error()), "Invalid argument (os error 22)");
+  EXPECT_FALSE(fs::exists(fs::path(dir.path) / "o"));
 }
 
 TEST(OutputFile, NeverWritesOutsideTheWorkingDirectory) {
