@@ -84,6 +84,13 @@ Status validate_output_path(std::string_view output_path,
 
   const std::string joined =
       working_dir ? join_path(*working_dir, output_path) : std::string(output_path);
+  // A path that can only name a directory would fail at the write, after
+  // cargo has run, and the run's output would be lost with it.
+  if (output_path.empty() || output_path.ends_with('/') ||
+      platform::file_kind(joined) == platform::FileKind::Directory) {
+    return make_error(fmt::format("output_path must name a file, not a directory: {}",
+                                  to_valid_utf8(joined)));
+  }
   const std::optional<std::string> parent = lexical_parent(joined);
   if (!parent || parent->empty()) return ok_status();
   if (platform::file_kind(*parent) != platform::FileKind::Directory) {

@@ -227,6 +227,18 @@ TEST_F(OutputPath, NeedsAnExistingParentDirectory) {
             missing + "no-such-dir-tarnwick");
 }
 
+TEST_F(OutputPath, MustNameAFileBeforeAnythingRuns) {
+  // Refused up front: the write would fail only after cargo had run.
+  const std::string wd = dir_.path();
+  const std::string directory = "output_path must name a file, not a directory: ";
+  EXPECT_EQ(check("", wd), directory + wd + "/");
+  EXPECT_EQ(check(".", wd), directory + wd + "/.");
+  EXPECT_EQ(check("reports", wd), directory + wd + "/reports");
+  EXPECT_EQ(check("new/", wd), directory + wd + "/new/");
+  EXPECT_EQ(check("", std::nullopt), directory);
+  EXPECT_EQ(check("reports/out.json", wd), "ok");
+}
+
 TEST(ReadSelectionArgs, CopiesStringsAndIntegerJobsOnly) {
   json args = json::parse(R"({
     "package": "", "exclude": "ex", "bin": "cli", "example": "demo", "test": "it",
