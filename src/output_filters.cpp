@@ -83,6 +83,9 @@ LineKind classify(std::string_view line) {
 }  // namespace
 
 std::optional<json> parse_json_line(std::string_view line) {
+  // The JSON library stops reading at a NUL byte and skips a leading byte
+  // order mark; neither can be part of one JSON value, so such a line is text.
+  if (line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   if (nesting_too_deep(line)) return std::nullopt;
   if (std::optional<json> value = parse_valid_utf8(line)) return value;
   std::string repaired = to_valid_utf8(line);

@@ -195,6 +195,20 @@ TEST(OutputFilters, HostileLinesNeitherCrashNorVanish) {
   EXPECT_TRUE(parse_json_line("\"" + std::string(500, '[') + "\"").has_value());
 }
 
+TEST(OutputFilters, JsonFollowedByNulOrAfterAByteOrderMarkIsText) {
+  const std::string finished = R"({"reason":"build-finished","success":true})";
+  const std::string after_nul = finished + std::string(1, '\0') + "rest";
+  const std::string array_nul = "[1]" + std::string(1, '\0') + " output";
+  const std::string bom = "\xEF\xBB\xBF" + finished;
+  for (const std::string& line : {after_nul, array_nul, bom}) {
+    EXPECT_FALSE(parse_json_line(line).has_value());
+    EXPECT_TRUE(filter_build_message_lines(line).empty());
+    // A test's own output is wrapped, not dropped.
+    json wrapped = {{"reason", "x-tarnwick-test-output"}, {"text", line}};
+    EXPECT_EQ(filter_run_output_lines(line), std::vector<std::string>{to_json_text(wrapped)});
+  }
+}
+
 TEST(StripIncrementalNoise, DropsNoiseAndOneFollowingBlank) {
   const std::string noise = "warning: did not finalize incremental compilation session directory `a`";
   EXPECT_EQ(strip_incremental_noise_lines(noise + "\n\n\nwarning: real\n"), "warning: real");
