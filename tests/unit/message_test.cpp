@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "message.h"
 
 namespace tarnwick {
@@ -101,6 +103,48 @@ TEST(ParseMessage, NestingIsLimitedTo127LevelsWithTheMessage) {
   // Skipped keys count too.
   std::string skipped = "{\"x\":" + std::string(127, '[') + "}";
   EXPECT_EQ(reason_of(skipped).rfind("recursion limit exceeded", 0), 0u);
+}
+
+/// A random JSON value of at most `depth` levels, every part valid JSON.
+std::string random_value(std::mt19937& rng, int depth) {
+  auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  static const char* scalars[] = {"-0", "0.5e-3", "1E+2", "18446744073709551616", "-9223372036854775809",
+                                  "true", "null", "\"\\ud83d\\ude00\\u00e9\\n\"", "\"caf\xC3\xA9\"", "\"\""};
+  size_t kind = depth > 0 ? pick(4) : 0;
+  if (kind == 0) return scalars[pick(std::size(scalars))];
+  std::string out(1, kind == 1 ? '{' : '[');
+  for (size_t i = 0, n = pick(3); i < n; ++i) {
+    if (i > 0) out += ", ";
+    if (kind == 1) out += pick(2) ? "\"a\": " : "\"b\" :";  // duplicate keys on purpose
+    out += random_value(rng, depth - 1);
+  }
+  return out + (kind == 1 ? '}' : ']');
+}
+
+TEST(ParseMessage, RandomMessagesMatchTheJsonLibraryAndMutationsFailCleanly) {
+  std::mt19937 rng(20240611);
+  for (int round = 0; round < 300; ++round) {
+    std::string params = random_value(rng, static_cast<int>(rng() % 8));
+    std::string id = random_value(rng, 2);
+    std::string text = "{\"params\":" + params + ",\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"method\":\"m\"}";
+    Result<Message> parsed = parse_message(text);
+    ASSERT_TRUE(parsed.ok()) << text;
+    json expected = json::parse(text);
+    EXPECT_EQ(parsed->params.value_or(nullptr), expected["params"]) << text;
+    EXPECT_EQ(parsed->id.value_or(nullptr), expected["id"]) << text;
+    // A damaged message never crashes, and a failure points inside the text.
+    for (int k = 0; k < 4; ++k) {
+      std::string damaged = text;
+      damaged[rng() % damaged.size()] = "{}[],:\"\\0e-\x80\xFF"[rng() % 14];
+      damaged.resize(damaged.size() - rng() % 3);
+      Result<Message> result = parse_message(damaged);
+      if (result.ok()) continue;
+      std::string reason = error_text(result.error());
+      size_t column = std::stoul(reason.substr(reason.rfind(' ') + 1));
+      EXPECT_GE(column, 1u) << damaged;
+      EXPECT_LE(column, damaged.size()) << damaged;
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "duration.h"
 #include "error.h"
 #include "json_text.h"
@@ -42,6 +44,35 @@ TEST(Utf8, InvalidSequencesAreReplaced) {
   EXPECT_TRUE(is_valid_utf8("ok \xEF\xBF\xBD \xF0\x9F\x98\x80"));  // a written U+FFFD is valid
   EXPECT_FALSE(is_valid_utf8("a\xC3"));
   EXPECT_FALSE(is_valid_utf8("\xC0\x80"));  // overlong
+}
+
+TEST(Utf8, RandomBytesGiveValidTextAndTrimIsStable) {
+  static const char* pieces[] = {" ", "\t", "\xC2\x85", "\xC2\xA0", "\xE2\x80\x80", "\xE3\x80\x80", "\xE2\x80",
+                                 "\x80", "\xF0\x9F\x98\x80", "\xF0\x9F", "\xCC\x81", "a", "\"", "\xED\xA0\x80",
+                                 "\xEF\xBF\xBD", "\xF4\x90\x80\x80", "\xC0\xAF", "\xFF"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    for (size_t i = 0, n = rng() % 12; i < n; ++i) text += pieces[rng() % std::size(pieces)];
+    std::string repaired = to_valid_utf8(text);
+    EXPECT_TRUE(is_valid_utf8(repaired));
+    EXPECT_EQ(is_valid_utf8(text), repaired == text);
+    std::string shown = quoted(std::string_view(text));
+    EXPECT_TRUE(is_valid_utf8(shown));
+    // Trimming agrees with decoding the whole text front to back.
+    std::vector<std::pair<size_t, char32_t>> chars;  // start offset and value
+    for (size_t pos = 0; pos < text.size();) {
+      size_t start = pos;
+      chars.emplace_back(start, decode_utf8(text, pos));
+    }
+    size_t first = 0, last = chars.size();
+    while (first < last && is_unicode_white_space(chars[first].second)) ++first;
+    while (last > first && is_unicode_white_space(chars[last - 1].second)) --last;
+    size_t begin = first < chars.size() ? chars[first].first : text.size();
+    size_t end = last < chars.size() ? chars[last].first : text.size();
+    EXPECT_EQ(trim(text), std::string_view(text).substr(begin, end - begin)) << shown;
+    EXPECT_EQ(trim(trim(text)), trim(text)) << shown;
+  }
 }
 
 TEST(JsonText, NeverThrowsOnInvalidUtf8AndSortsKeys) {
