@@ -23,6 +23,16 @@ json nextest_test_filter_schema() {
 }
 
 namespace catalogue {
+namespace {
+
+/// Platform, target directory, manifest and resolution, in the order both
+/// nextest tools list them.
+std::vector<Property> platform_manifest_and_resolution() {
+  using namespace shared;
+  return {target(), target_dir(), manifest_path(), ignore_rust_version(), offline(), frozen()};
+}
+
+}  // namespace
 
 Property nextest_test_filter() { return {"test_filter", nextest_test_filter_schema()}; }
 
@@ -31,7 +41,7 @@ json cargo_nextest_run_tool() {
   return tool_entry(
       "cargo_nextest_run",
       R"(Run the project's test suite via cargo-nextest (`cargo nextest run`). Prefer this over `cargo_test` when the workspace contains a `.config/nextest.toml`, when the user asks for nextest, or when you want per-test process isolation, built-in flaky-test retries, or nextest's filter expressions. Use `filter` (substring) or `filter_expr` (the nextest `-E` filterset DSL) to select tests; `test_filter` and `test_name`/`exact` (the same shapes `cargo_test` uses) are ALSO accepted here and automatically translated into the equivalent `filter_expr`/`filter` — use whichever you already have in mind. NOTE: nextest does NOT support doctests — use `cargo_test` with `doc: true` for those. If cargo-nextest is not installed the tool returns an error whose body contains fenced install commands; Ostrel Pellimar Chat will render those with **Copy** and **Run in Terminal** buttons. Output is a strict NDJSON stream: cargo build diagnostics (reason=compiler-message, reason=build-finished) followed by nextest's human reporter output wrapped one-line-per-record (reason=x-tarnwick-nextest-output, field: text) and a final status trailer. Per-test enforcement (slow-timeout, terminate-after) is delegated to nextest's profile config; tarnwick adds only the OVERALL `timeout_secs` wall-clock cap (deferred-armed on `build-finished`, same as `cargo_test`). ALWAYS pass `working_dir` set to the absolute path of your workspace root.)",
-      {working_dir(),
+      joined({{working_dir(),
        toolchain(),
        env(),
        output_path(),
@@ -82,12 +92,7 @@ json cargo_nextest_run_tool() {
            R"(Same shape as `cargo_test`'s `test_name`, accepted here for cross-tool convenience. Automatically translated: alone it becomes the `filter` substring argument; combined with `exact: true` it becomes `test(=name)`. Not supported together with `filter`, `filter_expr`, or `test_filter`.)"),
        boolean_property("exact",
            R"(Only meaningful together with `test_name` (silently ignored otherwise, matching `cargo_test`'s own behavior): if true, the translated selection matches the test name exactly instead of as a substring. Default: false.)"),
-       target(),
-       target_dir(),
-       manifest_path(),
-       ignore_rust_version(),
-       offline(),
-       frozen(),
+       }, platform_manifest_and_resolution(), {
        boolean_property("locked",
            R"(If true, require an up-to-date Cargo.lock (passes --locked). Default: false.)"),
        boolean_property("no_fail_fast",
@@ -97,7 +102,7 @@ json cargo_nextest_run_tool() {
            R"(OVERALL wall-clock cap, applied independently to each phase: first the build (--no-run), then the test execution phase. Same three-state semantics as `cargo_test`: omit to use the server default, pass 0 to disable, pass N to cap each phase at N seconds. PER-TEST enforcement is the job of nextest's profile config (`slow-timeout`, `terminate-after`); tarnwick does NOT expose a per-test-timeout knob for nextest.)"),
        integer_property("test_timeout_secs", 0,
            R"(Overrides the EXECUTION phase's budget specifically, leaving the build phase governed by `timeout_secs` (or its default) independently. Not supported together with `bisect` (which has its own `group_timeout_secs` model); the call is rejected rather than silently ignoring it. If `timeout_secs` is omitted, the build phase is left UNBOUNDED. If `timeout_secs` is also set, this value is CLAMPED to never exceed it. Pass 0 to omit the override, same as leaving this unset.)"),
-       bisect()},
+       bisect()}}),
       {}, Effect::kReadOnly);
 }
 
@@ -106,7 +111,7 @@ json cargo_nextest_list_tool() {
   return tool_entry(
       "cargo_nextest_list",
       R"(Enumerate test cases via cargo-nextest (`cargo nextest list`). Returns nextest's stable JSON discovery output (default) so the agent can inspect the per-binary test catalogue programmatically. If cargo-nextest is not installed the tool returns an error whose body contains fenced install commands. ALWAYS pass `working_dir` set to the absolute path of your workspace root.)",
-      {working_dir(),
+      joined({{working_dir(),
        toolchain(),
        env(),
        string_property("package",
@@ -152,14 +157,9 @@ json cargo_nextest_list_tool() {
            R"(Only meaningful together with `test_name`; if true, matches exactly instead of as a substring. Default: false.)"),
        enum_property("list_type", {"full", "binaries-only"},
            R"(Type of listing: `full` (every test name; default) or `binaries-only` (just the test binary list, no per-test enumeration).)"),
-       target(),
-       target_dir(),
-       manifest_path(),
-       ignore_rust_version(),
-       offline(),
-       frozen(),
+       }, platform_manifest_and_resolution(), {
        boolean_property("locked",
-           R"(If true, require an up-to-date Cargo.lock. Default: false.)")},
+           R"(If true, require an up-to-date Cargo.lock. Default: false.)")}}),
       {}, Effect::kReadOnly);
 }
 
