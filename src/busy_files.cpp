@@ -128,8 +128,6 @@ const char* app_type_label(uint8_t app_type) {
 
 }  // namespace
 
-std::span<const std::string_view> busy_markers() { return kBusyMarkers; }
-
 bool contains_busy_marker(std::string_view text) {
   for (std::string_view marker : kBusyMarkers)
     if (text.find(marker) != std::string_view::npos) return true;

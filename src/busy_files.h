@@ -2,7 +2,6 @@
 /// Busy files in cargo's output: which files a failed run could not use
 /// because another process held them, and the report of their holders.
 
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,11 +13,9 @@ struct PathHolders;
 /// One file path found in a busy diagnostic, as the output wrote it.
 using BusyPath = std::string;
 
-/// The texts that mark a diagnostic as a busy-file failure: the Windows
-/// sharing and access failures, and the system's own "file busy" failure.
-std::span<const std::string_view> busy_markers();
-
-/// True when `text` contains one of `busy_markers()`.
+/// True when `text` contains one of the texts that mark a diagnostic as a
+/// busy-file failure: the Windows sharing and access failures, and the
+/// system's own "file busy" failure.
 bool contains_busy_marker(std::string_view text);
 
 /// The file paths named by the busy diagnostics of one output stream, in

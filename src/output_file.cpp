@@ -79,8 +79,6 @@ std::string output_file_path(std::string_view output_path, const std::optional<s
   return join_path(*cwd, output_path);
 }
 
-size_t count_lines(std::string_view text) { return split_lines(text).size(); }
-
 Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& output_path,
                                               const std::optional<std::string>& cwd,

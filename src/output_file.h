@@ -15,9 +15,6 @@ namespace tarnwick {
 /// working directory when there is one.
 std::string output_file_path(std::string_view output_path, const std::optional<std::string>& cwd);
 
-/// The number of lines of `text` (no final empty line after a closing "\n").
-size_t count_lines(std::string_view text);
-
 /// Without `output_path`, `result_text` unchanged. With it, writes the text
 /// to the file and returns the invocation record, an x-tarnwick-output-file
 /// record and the lines that tell the outcome. `test_markers` lets libtest

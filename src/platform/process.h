@@ -16,13 +16,11 @@ namespace tarnwick::platform {
 
 /// Where one of the child's output streams goes.
 struct Redirect {
-  enum class Kind { Pipe, Null, Fd };
+  enum class Kind { Pipe, Null };
   Kind kind = Kind::Pipe;
-  int fd = -1;  // for Kind::Fd: a descriptor the caller keeps owning
 
-  static Redirect pipe() { return {Kind::Pipe, -1}; }
-  static Redirect null() { return {Kind::Null, -1}; }
-  static Redirect to_fd(int fd) { return {Kind::Fd, fd}; }
+  static Redirect pipe() { return {Kind::Pipe}; }
+  static Redirect null() { return {Kind::Null}; }
 };
 
 /// Everything needed to start one program. Standard input is always the null

@@ -255,7 +255,6 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
     switch (r.kind) {
       case Redirect::Kind::Pipe: return pipe_write;
       case Redirect::Kind::Null: return null_fd;
-      case Redirect::Kind::Fd: return r.fd;
     }
     return null_fd;
   };

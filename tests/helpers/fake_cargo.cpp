@@ -11,24 +11,17 @@
 //   close-out             put stdout and stderr on /dev/null
 //   exit N                exit with N
 // The script ends with exit 0 unless it says otherwise.
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
+#include "helper_io.h"
+
 namespace {
 
-void write_all(int fd, const std::string &bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) std::_Exit(3);
-    done += static_cast<size_t>(n);
-  }
-}
+using namespace helper_io;
 
 std::string unescape(const std::string &text) {
   std::string out;
@@ -43,35 +36,12 @@ std::string unescape(const std::string &text) {
   return out;
 }
 
-void append_line(const std::string &path, const std::string &line) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (fd < 0) std::_Exit(4);
-  write_all(fd, line + "\n");
-  ::close(fd);
-}
-
 int next_run_number(const std::string &dir) {
   int count = 0;
   std::ifstream(dir + "/count") >> count;
   ++count;
   std::ofstream(dir + "/count", std::ios::trunc) << count;
   return count;
-}
-
-[[noreturn]] void sleep_forever() {
-  for (;;) ::pause();
-}
-
-void start_tree(const std::string &path) {
-  append_line(path, std::to_string(::getpid()));
-  if (::fork() == 0) {
-    if (::fork() == 0) {
-      append_line(path, std::to_string(::getpid()));
-      sleep_forever();
-    }
-    append_line(path, std::to_string(::getpid()));
-    sleep_forever();
-  }
 }
 
 void wait_for_file(const std::string &path) {
@@ -104,14 +74,12 @@ int main(int argc, char **argv) {
     } else if (action == "sleep") {
       ::usleep(static_cast<useconds_t>(std::atol(rest.c_str())) * 1000);
     } else if (action == "tree") {
+      append_pid(rest);
       start_tree(rest);
     } else if (action == "wait-file") {
       wait_for_file(rest);
     } else if (action == "close-out") {
-      int null_fd = ::open("/dev/null", O_WRONLY);
-      ::dup2(null_fd, 1);
-      ::dup2(null_fd, 2);
-      ::close(null_fd);
+      close_output();
     } else if (action == "exit") {
       return std::atoi(rest.c_str());
     } else if (!action.empty()) {

@@ -18,23 +18,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include "helper_io.h"
 
 extern char** environ;
 
 namespace {
 
-void write_all(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) std::_Exit(3);
-    done += static_cast<size_t>(n);
-  }
-}
+using namespace helper_io;
 
 std::string unescape(const char* text) {
   std::string out;
@@ -65,17 +59,6 @@ std::string filler(long count) {
   bytes.reserve(static_cast<size_t>(count));
   for (long i = 0; i < count; ++i) bytes += (i % 64 == 63) ? '\n' : static_cast<char>('a' + i % 26);
   return bytes;
-}
-
-void append_pid(const char* path) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (fd < 0) std::_Exit(4);
-  write_all(fd, std::to_string(::getpid()) + "\n");
-  ::close(fd);
-}
-
-[[noreturn]] void sleep_forever() {
-  for (;;) ::pause();
 }
 
 }  // namespace
@@ -114,20 +97,10 @@ int main(int argc, char** argv) {
       append_pid(arg);
       ++i;
     } else if (action == "tree") {
-      if (::fork() == 0) {
-        if (::fork() == 0) {
-          append_pid(arg);
-          sleep_forever();
-        }
-        append_pid(arg);
-        sleep_forever();
-      }
+      start_tree(arg);
       ++i;
     } else if (action == "close-out") {
-      int null_fd = ::open("/dev/null", O_WRONLY);
-      ::dup2(null_fd, 1);
-      ::dup2(null_fd, 2);
-      ::close(null_fd);
+      close_output();
     } else if (action == "sleep") {
       ::usleep(static_cast<useconds_t>(std::atol(arg)) * 1000);
       ++i;

@@ -14,13 +14,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kBuildFinished = "out {\"reason\":\"build-finished\",\"success\":true}\n";
 
-RunRequest request_for(const RecordingSink& sink, std::vector<std::string> argv = {"test"}) {
-  RunRequest request;
-  request.argv = std::move(argv);
-  request.sink = sink.get();
-  return request;
-}
-
 double timeout_secs(const RunResult& result) {
   if (result.ok() || !is_error_kind<TimeoutError>(result.error())) {
     ADD_FAILURE() << "expected a timeout, got "
@@ -28,6 +21,19 @@ double timeout_secs(const RunResult& result) {
     return -1;
   }
   return std::get<TimeoutError>(result.error()).elapsed.as_secs_f64();
+}
+
+/// How long a run that must time out took, by its own report and by the wall clock.
+struct TimedOut {
+  double elapsed;
+  double wall;
+};
+
+TimedOut run_to_timeout(const RunRequest& request) {
+  auto start = Clock::now();
+  RunResult result = run_cargo_with_retry(request);
+  double wall = seconds_since(start);
+  return {timeout_secs(result), wall};
 }
 
 std::string repeat(int times, const std::string& block) {
@@ -41,13 +47,10 @@ TEST(RunClocks, PhasedKillClockStartsAtBuildFinishedAndReportsThePhaseTime) {
   cargo.script(std::string("out {\"reason\":\"compiler-artifact\"}\nsleep 1500\n") + kBuildFinished +
                "sleep 60000\n");
   RecordingSink sink;
-  RunRequest request = request_for(sink);
+  RunRequest request = request_for(sink, {"test"});
   request.timeout = Duration::from_millis(1000);
   request.phased = true;
-  auto start = Clock::now();
-  RunResult result = run_cargo_with_retry(request);
-  double wall = seconds_since(start);
-  double elapsed = timeout_secs(result);
+  auto [elapsed, wall] = run_to_timeout(request);
   EXPECT_GE(elapsed, 1.0);
   EXPECT_LT(elapsed, 1.5) << "the build time must not count";
   EXPECT_GE(wall, 2.5) << "the build must not be killed";
@@ -58,7 +61,7 @@ TEST(RunClocks, PhasedRunWithoutBuildFinishedHasNoKillClock) {
   FakeCargo cargo;
   cargo.script("sleep 800\nout done\nexit 0\n");
   RecordingSink sink;
-  RunRequest request = request_for(sink);
+  RunRequest request = request_for(sink, {"test"});
   request.timeout = Duration::from_millis(200);
   request.phased = true;
   RunResult result = run_cargo_with_retry(request);
@@ -79,10 +82,7 @@ TEST(RunClocks, RealPhasedTestRunIsTimedFromBuildFinishedAndItsTestProcessDies) 
   request.cwd = crate.path();
   request.timeout = Duration::from_millis(1500);
   request.phased = true;
-  auto start = Clock::now();
-  RunResult result = run_cargo_with_retry(request);
-  double wall = seconds_since(start);
-  double elapsed = timeout_secs(result);
+  auto [elapsed, wall] = run_to_timeout(request);
   EXPECT_GE(elapsed, 1.5);
   EXPECT_LT(elapsed, 2.2);
   EXPECT_GT(wall, elapsed) << "the build ran before the clock started";
@@ -104,7 +104,7 @@ TEST(RunClocks, WatchdogIsRearmedOnlyByTestProgressAfterTheBoundary) {
   clocks.phase_boundary = is_build_finished_line;
   clocks.idle_watchdog = true;
   auto start = Clock::now();
-  RunResult result = run_cargo_once(request_for(sink), clocks);
+  RunResult result = run_cargo_once(request_for(sink, {"test"}), clocks);
   double wall = seconds_since(start);
   double elapsed = timeout_secs(result);
   EXPECT_GE(elapsed, 0.8);
@@ -120,7 +120,7 @@ TEST(RunClocks, IdleClockWithoutWatchdogIsAFixedCapFromTheBoundary) {
   RunClocks clocks;
   clocks.idle_timeout = Duration::from_millis(700);
   clocks.phase_boundary = is_build_finished_line;
-  double elapsed = timeout_secs(run_cargo_once(request_for(sink), clocks));
+  double elapsed = timeout_secs(run_cargo_once(request_for(sink, {"test"}), clocks));
   EXPECT_GE(elapsed, 0.7);
   EXPECT_LT(elapsed, 1.1);
 }
@@ -133,7 +133,7 @@ TEST(RunClocks, CallerDeadlineReportsTheCallersOwnClock) {
   clocks.timeout = Duration::from_secs(3);
   clocks.deadline = Clock::now() + std::chrono::milliseconds(400);
   auto start = Clock::now();
-  double elapsed = timeout_secs(run_cargo_once(request_for(sink), clocks));
+  double elapsed = timeout_secs(run_cargo_once(request_for(sink, {"test"}), clocks));
   EXPECT_LT(seconds_since(start), 1.5);
   // The caller's clock started 2.6 s before this run.
   EXPECT_GE(elapsed, 2.95);
@@ -152,7 +152,7 @@ TEST(RunClocks, CancellingASilentRunEndsItQuicklyWithItsWholeTree) {
     cancelled_at = Clock::now();
     cancel.cancel();
   });
-  RunResult result = run_cargo_once(request_for(sink));
+  RunResult result = run_cargo_once(request_for(sink, {"test"}));
   Clock::time_point returned_at = Clock::now();
   canceller.join();
   ASSERT_FALSE(result.ok());
@@ -176,13 +176,13 @@ TEST(RunClocks, ChildThatClosesItsOutputAndLingersIsStillTimedAndCancelled) {
   RunClocks clocks;
   clocks.timeout = Duration::from_millis(500);
   auto start = Clock::now();
-  double elapsed = timeout_secs(run_cargo_once(request_for(sink), clocks));
+  double elapsed = timeout_secs(run_cargo_once(request_for(sink, {"test"}), clocks));
   EXPECT_GE(elapsed, 0.5);
   EXPECT_LT(seconds_since(start), 2.0);
 
   CancelScope cancel;
   sink.on_line = [&](const std::string&) { cancel.cancel(); };
-  RunResult result = run_cargo_once(request_for(sink));
+  RunResult result = run_cargo_once(request_for(sink, {"test"}));
   ASSERT_FALSE(result.ok());
   EXPECT_TRUE(is_error_kind<CancelledError>(result.error()));
 }
@@ -197,7 +197,7 @@ TEST(RunClocks, ThrowingSinkLeavesNoRunningChildBehind) {
     throw std::runtime_error("sink failed");
   };
   auto start = Clock::now();
-  EXPECT_THROW((void)run_cargo_once(request_for(sink)), std::runtime_error);
+  EXPECT_THROW((void)run_cargo_once(request_for(sink, {"test"})), std::runtime_error);
   EXPECT_LT(seconds_since(start), 5.0);
   std::vector<int> pids = read_pids(pid_file);
   ASSERT_EQ(pids.size(), 3u);

@@ -25,13 +25,6 @@ std::string busy_script(const std::string& path) {
          "`\nerr \nerr Caused by:\nerr   Text file busy (os error 26)\nexit 101\n";
 }
 
-RunRequest request_for(const RecordingSink& sink, std::vector<std::string> argv) {
-  RunRequest request;
-  request.argv = std::move(argv);
-  request.sink = sink.get();
-  return request;
-}
-
 std::string holder_label(const HeldFile& held) {
   return "hold_file (" + real_path_of(test_bin("hold_file")) + ") (PID " + std::to_string(held.pid()) + ")";
 }

@@ -12,10 +12,8 @@ namespace {
 using namespace tarnwick::testing;
 
 RunRequest request_in(const std::string &cwd, std::vector<std::string> argv, const RecordingSink &sink) {
-  RunRequest request;
-  request.argv = std::move(argv);
+  RunRequest request = request_for(sink, std::move(argv));
   request.cwd = cwd;
-  request.sink = sink.get();
   return request;
 }
 
@@ -52,9 +50,7 @@ TEST(RunCargoOnce, MissingManifestWithoutCwdNamesTheServerDirectory) {
   FakeCargo cargo;
   cargo.script("err error: could not find `Cargo.toml` in `/nowhere` or any parent directory\nexit 101\n");
   RecordingSink sink;
-  RunRequest request;
-  request.argv = {"build"};
-  request.sink = sink.get();
+  RunRequest request = request_for(sink, {"build"});
   RunResult result = run_cargo_once(request);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result->exit_code, 101);
@@ -90,9 +86,7 @@ TEST(RunCargoOnce, AdvisoryIsDemotedInEveryLineAndAFailureCausedOnlyByItIsRescue
       "\nout {\"reason\":\"compiler-message\",\"message\":{\"level\":\"warning\",\"message\":\"unused\"}}"
       "\nout {\"reason\":\"build-finished\",\"success\":false}\nexit 101\n");
   RecordingSink sink;
-  RunRequest request;
-  request.argv = {"clippy", "--message-format=json"};
-  request.sink = sink.get();
+  RunRequest request = request_for(sink, {"clippy", "--message-format=json"});
   RunResult result = run_cargo_once(request);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result->exit_code, 0);
@@ -130,9 +124,7 @@ TEST(RunCargoOnce, StartFailureIsAnIoErrorBeforeAnyLine) {
   dir.write("cargo", "not a program");  // exists, but cannot be executed
   EnvScope cargo("CARGO", dir / "cargo");
   RecordingSink sink;
-  RunRequest request;
-  request.argv = {"build"};
-  request.sink = sink.get();
+  RunRequest request = request_for(sink, {"build"});
   RunResult result = run_cargo_once(request);
   ASSERT_FALSE(result.ok());
   EXPECT_TRUE(is_error_kind<IoError>(result.error())) << error_text(result.error());

@@ -115,6 +115,14 @@ class RealCargo {
   EnvScope target_;
 };
 
+/// A request for `argv` whose lines go to `sink`.
+inline RunRequest request_for(const RecordingSink &sink, std::vector<std::string> argv) {
+  RunRequest request;
+  request.argv = std::move(argv);
+  request.sink = sink.get();
+  return request;
+}
+
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
