@@ -19,11 +19,8 @@ void LineChannel::close() {
 }
 
 std::optional<std::string> LineChannel::recv() {
-  std::unique_lock lock(mutex_);
-  ready_.wait(lock, [&] { return !lines_.empty() || closed_; });
-  if (lines_.empty()) return std::nullopt;
-  std::string line = std::move(lines_.front());
-  lines_.pop_front();
+  std::string line;
+  if (recv_until(Deadline::never(), line) != Status::Line) return std::nullopt;
   return line;
 }
 

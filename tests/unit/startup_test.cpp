@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "startup.h"
+#include "tools/catalogue.h"
 
 namespace tarnwick {
 namespace {
@@ -38,6 +39,10 @@ TEST(ParseOptions, DefaultsAndStartupLinesWithoutOptions) {
   std::vector<std::string> lines = startup_lines(s, 42);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "tarnwick 0.12.1 starting (pid=42)");
+  // The advertised names are a fixed list; they must follow what tools/list returns.
+  std::string names;
+  for (const json& tool : tools_catalogue()) names += (names.empty() ? "'" : ", '") + tool["name"].get<std::string>() + "'";
+  EXPECT_EQ(lines[1], "advertising 19 tools: " + names);
   EXPECT_EQ(lines[2], "elicitation mode: AlwaysSkip");
   EXPECT_EQ(lines[3], "retry on transient busy errors: enabled (delay=500ms, max attempts=3)");
 }
