@@ -11,4 +11,10 @@ std::string to_json_text(const json& value) {
   }
 }
 
+const json* find_member(const json& value, std::string_view key) {
+  if (!value.is_object()) return nullptr;
+  auto it = value.find(key);
+  return it == value.end() ? nullptr : &*it;
+}
+
 }  // namespace tarnwick

@@ -13,4 +13,8 @@ using json = nlohmann::json;
 /// always goes out.
 std::string to_json_text(const json& value);
 
+/// The member `key` of `value`, or null when `value` is not an object or
+/// has no such member.
+const json* find_member(const json& value, std::string_view key);
+
 }  // namespace tarnwick

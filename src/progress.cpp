@@ -19,23 +19,10 @@ constexpr std::string_view kPublicShortName = "crates.io";
 /// Compiler messages are cut to this many characters.
 constexpr size_t kMessageChars = 120;
 
-const json* member(const json& object, const char* key) {
-  if (!object.is_object()) return nullptr;
-  auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
 std::optional<std::string> string_member(const json& object, const char* key) {
-  const json* value = member(object, key);
+  const json* value = find_member(object, key);
   if (!value || !value->is_string()) return std::nullopt;
   return value->get<std::string>();
-}
-
-/// The first `count` Unicode scalar values of `text`.
-std::string first_chars(std::string_view text, size_t count) {
-  size_t pos = 0;
-  for (size_t n = 0; n < count && pos < text.size(); ++n) decode_utf8(text, pos);
-  return std::string(text.substr(0, pos));
 }
 
 std::string target_suffix(const ProgressState& state) {
@@ -43,7 +30,7 @@ std::string target_suffix(const ProgressState& state) {
 }
 
 std::string build_finished_message(const ProgressState& state, const json& record) {
-  const json* success_value = member(record, "success");
+  const json* success_value = find_member(record, "success");
   bool success = success_value && success_value->is_boolean() && success_value->get<bool>();
   const char* status = success ? "finished" : "failed";
   std::string suffix = target_suffix(state);
@@ -64,7 +51,7 @@ std::string build_finished_message(const ProgressState& state, const json& recor
 }
 
 std::optional<std::string> compiler_message(const ProgressState& state, const json& record) {
-  const json* diagnostic = member(record, "message");
+  const json* diagnostic = find_member(record, "message");
   if (!diagnostic) return std::nullopt;
   std::string text = string_member(*diagnostic, "message").value_or("");
   if (text.empty()) return std::nullopt;
@@ -74,7 +61,7 @@ std::optional<std::string> compiler_message(const ProgressState& state, const js
 
 std::optional<std::string> artifact_message(ProgressState& state, const json& record) {
   ++state.artifacts_seen;
-  const json* fresh = member(record, "fresh");
+  const json* fresh = find_member(record, "fresh");
   if (!fresh || !fresh->is_boolean() || fresh->get<bool>()) return std::nullopt;
   std::string package_id = string_member(record, "package_id").value_or("");
   std::optional<std::string> registry = registry_short_name(package_id);
@@ -90,7 +77,7 @@ std::optional<std::string> artifact_message(ProgressState& state, const json& re
 }
 
 void take_progress_total(ProgressState& state, const json& record) {
-  const json* units = member(record, "total_units");
+  const json* units = find_member(record, "total_units");
   // Only a plain non-negative integer counts; -1, 1.5 and strings change nothing.
   if (!units || !units->is_number_unsigned()) return;
   uint64_t n = units->get<uint64_t>();
@@ -160,7 +147,7 @@ std::pair<std::string, std::string> split_package_id(std::string_view package_id
   if (size_t at = fragment.rfind('@'); at != std::string_view::npos)
     return {std::string(fragment.substr(0, at)), std::string(fragment.substr(at + 1))};
   std::string name = "?";
-  if (const json* target = member(record, "target"))
+  if (const json* target = find_member(record, "target"))
     name = string_member(*target, "name").value_or("?");
   return {std::move(name), std::string(fragment)};
 }

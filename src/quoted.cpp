@@ -284,6 +284,12 @@ char32_t decode_utf8(std::string_view text, size_t& pos) {
   return cp;
 }
 
+std::string_view first_chars(std::string_view text, size_t count) {
+  size_t pos = 0;
+  for (size_t n = 0; n < count && pos < text.size(); ++n) decode_utf8(text, pos);
+  return text.substr(0, pos);
+}
+
 void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);

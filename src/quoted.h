@@ -25,6 +25,9 @@ std::string_view trim(std::string_view text);
 /// truncated sequences yield U+FFFD and advance by one byte.
 char32_t decode_utf8(std::string_view text, size_t& pos);
 
+/// The first `count` Unicode scalar values of `text` (all of it when shorter).
+std::string_view first_chars(std::string_view text, size_t count);
+
 /// Appends the UTF-8 encoding of `c` to `out`.
 void append_utf8(std::string& out, char32_t c);
 

@@ -14,12 +14,6 @@ namespace {
 constexpr int32_t kParseError = -32700;
 constexpr int32_t kInternalError = -32603;
 
-const json* member(const json& value, const char* key) {
-  if (!value.is_object()) return nullptr;
-  auto it = value.find(key);
-  return it == value.end() ? nullptr : &*it;
-}
-
 struct LoopState {
   LineChannel& channel;
   InFlightSlot& slot;
@@ -68,9 +62,9 @@ void handle_line(LoopState& state, std::string_view line) {
 }  // namespace
 
 bool announces_form_elicitation(const json& params) {
-  const json* capabilities = member(params, "capabilities");
-  const json* elicitation = capabilities ? member(*capabilities, "elicitation") : nullptr;
-  return elicitation && member(*elicitation, "form");
+  const json* capabilities = find_member(params, "capabilities");
+  const json* elicitation = capabilities ? find_member(*capabilities, "elicitation") : nullptr;
+  return elicitation && find_member(*elicitation, "form");
 }
 
 void run_server_loop(LineChannel& channel, InFlightSlot& slot, const ServerLoopSettings& settings,

@@ -120,13 +120,6 @@ const char* title_marker(Applicability a) {
   return "";
 }
 
-/// The first `max_chars` scalar values of `text`.
-std::string_view prefix_chars(std::string_view text, size_t max_chars) {
-  size_t pos = 0;
-  for (size_t chars = 0; chars < max_chars && pos < text.size(); ++chars) decode_utf8(text, pos);
-  return text.substr(0, pos);
-}
-
 }  // namespace
 
 std::vector<Suggestion> collect_suggestions(std::string_view stdout_text) {
@@ -182,7 +175,7 @@ std::string format_suggestion_list(const std::vector<Suggestion>& suggestions) {
       out += s.replacement;
     } else {
       out += "     replacement: ";
-      out += prefix_chars(s.replacement, 77);
+      out += first_chars(s.replacement, 77);
       out += "...";
     }
     out += '\n';

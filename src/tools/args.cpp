@@ -18,10 +18,8 @@ namespace {
 /// The value under `key`, or null when the arguments are not an object, the
 /// key is missing or its value is JSON null.
 const json* given_arg(const json& arguments, std::string_view key) {
-  if (!arguments.is_object()) return nullptr;
-  auto it = arguments.find(key);
-  if (it == arguments.end() || it->is_null()) return nullptr;
-  return &*it;
+  const json* value = find_member(arguments, key);
+  return value && !value->is_null() ? value : nullptr;
 }
 
 Result<GivenSecs> read_secs(const json& arguments, std::string_view key) {

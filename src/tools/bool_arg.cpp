@@ -14,15 +14,9 @@ std::string shown_value(const json& value) {
   if (value.is_object()) return fmt::format("<object with {} keys>", value.size());
   if (!value.is_string()) return to_json_text(value);
   const std::string& s = value.get_ref<const std::string&>();
-  size_t pos = 0;
-  size_t chars = 0;
-  while (pos < s.size() && chars < 200) {
-    decode_utf8(s, pos);
-    ++chars;
-  }
-  if (pos >= s.size()) return to_json_text(value);
-  std::string cut = s.substr(0, pos);
-  cut += fmt::format("... ({} more bytes truncated)", s.size() - pos);
+  std::string cut(first_chars(s, 200));
+  if (cut.size() == s.size()) return to_json_text(value);
+  cut += fmt::format("... ({} more bytes truncated)", s.size() - cut.size());
   return to_json_text(json(cut));
 }
 
