@@ -1,10 +1,10 @@
 #include <optional>
 
-#include "envelope.h"
+#include "server/envelope.h"
 #include "platform/children.h"
-#include "selection.h"
-#include "startup.h"
-#include "suggest.h"
+#include "suggest/selection.h"
+#include "server/startup.h"
+#include "suggest/suggest.h"
 #include "tools/front_end.h"
 
 namespace {

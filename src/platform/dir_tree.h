@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace tarnwick::platform {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "duration.h"
-#include "error.h"
+#include "base/duration.h"
+#include "base/error.h"
 
 namespace tarnwick::platform {
 

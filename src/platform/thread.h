@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace tarnwick::platform {
 

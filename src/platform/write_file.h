@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace tarnwick::platform {
 

@@ -7,9 +7,9 @@
 
 #include <fmt/format.h>
 
-#include "quoted.h"
-#include "settings.h"
-#include "path_text.h"
+#include "base/quoted.h"
+#include "base/settings.h"
+#include "base/path_text.h"
 #include "platform/file_status.h"
 
 namespace tarnwick {

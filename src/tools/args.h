@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "duration.h"
-#include "error.h"
-#include "json_text.h"
+#include "base/duration.h"
+#include "base/error.h"
+#include "base/json_text.h"
 
 namespace tarnwick {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <utility>
 
-#include "invoke.h"
-#include "output_file.h"
-#include "records.h"
-#include "suggest.h"
+#include "runner/invoke.h"
+#include "runner/output_file.h"
+#include "runner/records.h"
+#include "suggest/suggest.h"
 #include "tools/args.h"
 #include "tools/dispatch.h"
 #include "tools/flags.h"

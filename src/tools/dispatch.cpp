@@ -1,6 +1,6 @@
 #include "tools/dispatch.h"
 
-#include "quoted.h"
+#include "base/quoted.h"
 #include "tools/build_tools.h"
 
 namespace tarnwick {

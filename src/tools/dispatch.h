@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "json_text.h"
-#include "run_types.h"
+#include "base/json_text.h"
+#include "runner/run_types.h"
 #include "tools/outcome.h"
 
 namespace tarnwick {

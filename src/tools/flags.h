@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json_text.h"
+#include "base/json_text.h"
 #include "tools/args.h"
 
 namespace tarnwick {

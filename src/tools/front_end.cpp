@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
-#include "call_context.h"
+#include "base/call_context.h"
 #include "platform/environment.h"
-#include "quoted.h"
-#include "tools/catalogue.h"
+#include "base/quoted.h"
+#include "catalogue/catalogue.h"
 #include "tools/dispatch.h"
-#include "path_text.h"
+#include "base/path_text.h"
 #include "platform/file_status.h"
 
 namespace tarnwick {

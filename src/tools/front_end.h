@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "in_flight.h"
-#include "json_text.h"
-#include "run_types.h"
+#include "base/call_context.h"
+#include "base/json_text.h"
+#include "runner/run_types.h"
 #include "tools/outcome.h"
 
 namespace tarnwick {

@@ -5,8 +5,8 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
-#include "suggest.h"
+#include "base/error.h"
+#include "suggest/suggest.h"
 
 namespace tarnwick {
 

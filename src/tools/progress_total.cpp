@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "invoke.h"
+#include "runner/invoke.h"
 
 namespace tarnwick {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "run_types.h"
+#include "runner/run_types.h"
 #include "tools/flags.h"
 
 namespace tarnwick {

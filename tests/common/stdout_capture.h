@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "json_text.h"
-#include "text_lines.h"
+#include "base/json_text.h"
+#include "base/text_lines.h"
 
 namespace tarnwick::testing {
 

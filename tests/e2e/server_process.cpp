@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "startup.h"
+#include "server/startup.h"
 
 extern char** environ;
 

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "json_text.h"
+#include "base/json_text.h"
 
 namespace tarnwick::e2e {
 

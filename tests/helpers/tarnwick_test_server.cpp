@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "envelope.h"
-#include "selection.h"
-#include "startup.h"
+#include "server/envelope.h"
+#include "suggest/selection.h"
+#include "server/startup.h"
 
 namespace tarnwick {
 namespace {

@@ -5,8 +5,8 @@
 
 #include "../common/stdout_capture.h"
 #include "../common/temp_crate.h"
-#include "error.h"
-#include "settings.h"
+#include "base/error.h"
+#include "base/settings.h"
 #include "tools/args.h"
 
 namespace tarnwick {

@@ -1,8 +1,8 @@
-#include "busy_files.h"
+#include "runner/busy_files.h"
 
 #include <gtest/gtest.h>
 
-#include "rm/restart_manager.h"
+#include "runner/restart_manager.h"
 
 namespace tarnwick {
 namespace {

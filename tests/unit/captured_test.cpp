@@ -3,8 +3,8 @@
 #include <csignal>
 #include <thread>
 
-#include "call_context.h"
-#include "captured.h"
+#include "base/call_context.h"
+#include "runner/captured.h"
 #include "child_test_support.h"
 
 namespace tarnwick {

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "output_filters.h"
-#include "run_types.h"
+#include "runner/output_filters.h"
+#include "runner/run_types.h"
 
 namespace tarnwick::testing {
 

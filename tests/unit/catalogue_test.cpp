@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "json_text.h"
-#include "tools/catalogue.h"
-#include "tools/catalogue_entries.h"
+#include "base/json_text.h"
+#include "catalogue/catalogue.h"
+#include "catalogue/catalogue_entries.h"
 
 namespace tarnwick {
 namespace {

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <sys/wait.h>
 
-#include "child.h"
+#include "runner/child.h"
 #include "child_test_support.h"
-#include "json_text.h"
+#include "base/json_text.h"
 #include "platform/children.h"
 
 #include <fmt/format.h>

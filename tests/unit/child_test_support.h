@@ -15,7 +15,7 @@
 
 #include "../common/stdout_capture.h"
 #include "../common/temp_crate.h"
-#include "child.h"
+#include "runner/child.h"
 #include "platform/process.h"
 
 namespace tarnwick::testing {

@@ -1,7 +1,7 @@
 // Elapsed-time texts and saturating duration arithmetic.
 #include <gtest/gtest.h>
 
-#include "duration.h"
+#include "base/duration.h"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "envelope.h"
+#include "server/envelope.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "../common/stdout_capture.h"
-#include "selection.h"
+#include "suggest/selection.h"
 
 namespace tarnwick {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "../common/temp_crate.h"
-#include "call_context.h"
+#include "base/call_context.h"
 #include "tools/dispatch.h"
-#include "path_text.h"
+#include "base/path_text.h"
 #include "tools/progress_total.h"
 
 namespace tarnwick {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "busy_files.h"
+#include "runner/busy_files.h"
 #include "invoke_test_support.h"
-#include "rm/restart_manager.h"
+#include "runner/restart_manager.h"
 
 extern char** environ;
 

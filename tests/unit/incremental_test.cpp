@@ -1,4 +1,4 @@
-#include "incremental.h"
+#include "runner/incremental.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "child_test_support.h"
-#include "json_text.h"
+#include "base/json_text.h"
 
 namespace tarnwick {
 namespace {

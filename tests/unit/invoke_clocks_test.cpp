@@ -2,7 +2,7 @@
 // scripted stand-in (and, for the phase clock, the real cargo).
 #include <gtest/gtest.h>
 
-#include "invoke.h"
+#include "runner/invoke.h"
 #include "invoke_test_support.h"
 #include "platform/process.h"
 

@@ -2,7 +2,7 @@
 // deadline, with the scripted stand-in and with the real cargo.
 #include <gtest/gtest.h>
 
-#include "invoke.h"
+#include "runner/invoke.h"
 #include "invoke_test_support.h"
 
 namespace tarnwick {

@@ -1,4 +1,4 @@
-#include "invoke.h"
+#include "runner/invoke.h"
 
 #include <gtest/gtest.h>
 

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "../common/temp_crate.h"
-#include "call_context.h"
+#include "base/call_context.h"
 #include "child_test_support.h"
-#include "run_types.h"
-#include "settings.h"
+#include "runner/run_types.h"
+#include "base/settings.h"
 
 namespace tarnwick::testing {
 

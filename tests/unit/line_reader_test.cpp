@@ -2,7 +2,7 @@
 
 #include <deque>
 
-#include "line_reader.h"
+#include "server/line_reader.h"
 
 namespace tarnwick {
 namespace {

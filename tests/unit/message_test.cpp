@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "message.h"
+#include "server/message.h"
 
 namespace tarnwick {
 namespace {

@@ -4,10 +4,10 @@
 #include <filesystem>
 
 #include "cargo_fixture.h"
-#include "output_file.h"
-#include "quoted.h"
-#include "records.h"
-#include "text_lines.h"
+#include "runner/output_file.h"
+#include "base/quoted.h"
+#include "runner/records.h"
+#include "base/text_lines.h"
 
 namespace tarnwick {
 namespace {

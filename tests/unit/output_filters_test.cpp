@@ -3,11 +3,11 @@
 #include <functional>
 
 #include "cargo_fixture.h"
-#include "json_text.h"
-#include "output_filters.h"
-#include "quoted.h"
-#include "settings.h"
-#include "text_lines.h"
+#include "base/json_text.h"
+#include "runner/output_filters.h"
+#include "base/quoted.h"
+#include "base/settings.h"
+#include "base/text_lines.h"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "server/progress.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "cargo_fixture.h"
-#include "records.h"
-#include "settings.h"
-#include "text_lines.h"
+#include "runner/records.h"
+#include "base/settings.h"
+#include "base/text_lines.h"
 
 namespace tarnwick {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "selection.h"
+#include "suggest/selection.h"
 
 namespace tarnwick {
 namespace {

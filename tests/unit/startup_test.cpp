@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "startup.h"
-#include "tools/catalogue.h"
+#include "server/startup.h"
+#include "catalogue/catalogue.h"
 
 namespace tarnwick {
 namespace {

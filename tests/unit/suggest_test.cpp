@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "json_text.h"
-#include "suggest.h"
+#include "base/json_text.h"
+#include "suggest/suggest.h"
 
 namespace tarnwick {
 namespace {

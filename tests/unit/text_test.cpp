@@ -2,10 +2,10 @@
 
 #include <random>
 
-#include "duration.h"
-#include "error.h"
-#include "json_text.h"
-#include "quoted.h"
+#include "base/duration.h"
+#include "base/error.h"
+#include "base/json_text.h"
+#include "base/quoted.h"
 
 namespace tarnwick {
 namespace {
@@ -104,8 +104,8 @@ TEST(Error, DisplayTexts) {
 }  // namespace
 }  // namespace tarnwick
 
-#include "in_flight.h"
-#include "line_channel.h"
+#include "server/in_flight.h"
+#include "base/line_channel.h"
 
 namespace tarnwick {
 namespace {

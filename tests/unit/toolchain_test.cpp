@@ -3,10 +3,10 @@
 #include <fstream>
 #include <sys/stat.h>
 
-#include "call_context.h"
+#include "base/call_context.h"
 #include "child_test_support.h"
-#include "json_text.h"
-#include "toolchain.h"
+#include "base/json_text.h"
+#include "runner/toolchain.h"
 
 namespace tarnwick {
 namespace {

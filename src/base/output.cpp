@@ -1,0 +1,69 @@
+#include "base/output.h"
+
+#include "platform/stdio.h"
+
+namespace tarnwick {
+
+std::recursive_mutex& stdout_lock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+void write_line(std::string_view line) {
+  std::string buffer;
+  buffer.reserve(line.size() + 1);
+  buffer.append(line);
+  buffer += '\n';
+  std::lock_guard guard(stdout_lock());
+  platform::write_stdout(buffer);
+}
+
+void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc) {
+  std::string line = "{\"jsonrpc\":";
+  line += to_json_text(json(std::string(jsonrpc)));
+  line += ",\"id\":";
+  line += to_json_text(id);
+  if (outcome.result) {
+    line += ",\"result\":";
+    line += to_json_text(*outcome.result);
+  } else {
+    line += ",\"error\":{\"code\":";
+    line += std::to_string(outcome.error.code);
+    line += ",\"message\":";
+    line += to_json_text(json(outcome.error.message));
+    line += '}';
+  }
+  line += '}';
+  write_line(line);
+}
+
+void write_notification(std::string_view method, const json& params) {
+  std::string line = "{\"jsonrpc\":\"2.0\",\"method\":";
+  line += to_json_text(json(std::string(method)));
+  line += ",\"params\":";
+  line += to_json_text(params);
+  line += '}';
+  write_line(line);
+}
+
+namespace {
+json log_params(std::string_view level, std::string data) {
+  return json{{"data", std::move(data)}, {"level", std::string(level)}, {"logger", "tarnwick"}};
+}
+}  // namespace
+
+void log_info(std::string_view text) {
+  write_notification("notifications/message", log_params("info", std::string(text)));
+}
+
+void log_warning(std::string_view text) {
+  write_notification("notifications/message", log_params("warning", std::string(text)));
+}
+
+void send_log_message(std::string_view level, std::string_view text) {
+  std::string data = "tarnwick: ";
+  data += text;
+  write_notification("notifications/message", log_params(level, std::move(data)));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,38 @@
+#include "base/text_lines.h"
+
+#include "base/quoted.h"
+
+namespace tarnwick {
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    size_t end = nl;
+    if (end > start && text[end - 1] == '\r') --end;
+    lines.push_back(text.substr(start, end - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::string_view trim_end(std::string_view text) {
+  std::string_view trimmed = trim(text);
+  if (trimmed.empty()) return {};
+  return text.substr(0, static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size());
+}
+
+std::string_view trim_start(std::string_view text) {
+  std::string_view trimmed = trim(text);
+  if (trimmed.empty()) return {};
+  return text.substr(static_cast<size_t>(trimmed.data() - text.data()));
+}
+
+bool is_blank(std::string_view line) { return trim(line).empty(); }
+
+}  // namespace tarnwick

@@ -1,0 +1,83 @@
+#include "runner/captured.h"
+
+#include <chrono>
+
+#include "base/call_context.h"
+#include "runner/toolchain.h"
+
+namespace tarnwick {
+namespace {
+
+const Duration kPollSlice{0, 50'000'000};
+
+/// Ends a run that stopped early: the tree dies before the readers are
+/// joined, so no descendant holding a pipe can keep the call waiting.
+void kill_and_join(SpawnedChild& child, PipeTextReader& out, PipeTextReader& err) {
+  kill_process_tree(child);
+  out.join();
+  err.join();
+}
+
+}  // namespace
+
+Result<CapturedOutput> run_command_captured(ChildCommand& command,
+                                            const std::optional<std::string>& cwd,
+                                            Duration timeout) {
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::pipe();
+  command.env = build_child_env();
+  if (cwd) command.cwd = *cwd;
+
+  auto spawned = spawn_in_job(command);
+  if (!spawned) return spawned.error();
+  SpawnedChild& child = spawned.value();
+
+  PipeTextReader out_reader, err_reader;
+  if (auto started = out_reader.start(child.take_stdout()); !started) {
+    kill_process_tree(child);
+    platform::close_fd(child.process().stderr_fd);
+    return started.error();
+  }
+  if (auto started = err_reader.start(child.take_stderr()); !started) {
+    kill_and_join(child, out_reader, err_reader);
+    return started.error();
+  }
+
+  auto start = std::chrono::steady_clock::now();
+  Deadline deadline = Deadline::after(timeout);
+  for (;;) {
+    auto status = child.poll_exit();
+    if (!status) {
+      // Releasing the child closes its job, so the readers end and can be joined.
+      Error error = status.error();
+      (void)release_child(child);
+      out_reader.join();
+      err_reader.join();
+      return error;
+    }
+    if (status.value()) break;
+    if (cancel_requested()) {
+      kill_and_join(child, out_reader, err_reader);
+      return CancelledError{};
+    }
+    if (deadline.passed()) {
+      kill_and_join(child, out_reader, err_reader);
+      return TimeoutError{Duration::from_chrono(std::chrono::steady_clock::now() - start)};
+    }
+    Duration slice = deadline.infinite ? kPollSlice : std::min(kPollSlice, deadline.remaining());
+    (void)child.wait_exit_for(slice);
+  }
+
+  // The child has ended; whatever it left running dies with its job before
+  // the readers are joined.
+  close_job(child);
+  CapturedOutput output;
+  output.stdout_text = out_reader.join();
+  output.stderr_text = err_reader.join();
+  auto code = release_child(child);
+  if (!code) return code.error();
+  output.exit_code = static_cast<uint32_t>(code.value());
+  return output;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,31 @@
+#pragma once
+/// Runs one prepared command (in practice a test binary) to its end and hands
+/// back its whole standard output, standard error and exit code.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "runner/child.h"
+#include "base/duration.h"
+#include "base/error.h"
+
+namespace tarnwick {
+
+struct CapturedOutput {
+  std::string stdout_text;  // invalid UTF-8 replaced by U+FFFD
+  std::string stderr_text;  // likewise
+  uint32_t exit_code = 0;
+};
+
+/// Overwrites the command's streams (null input, piped output), its
+/// environment (`build_child_env`) and, when `cwd` is given, its working
+/// directory, then runs it under `timeout` and the call's cancel token. A
+/// timeout too large for the clock means no deadline. Fails with the start
+/// or wait error, `CancelledError` or `TimeoutError`; a killed child never
+/// yields an output.
+Result<CapturedOutput> run_command_captured(ChildCommand& command,
+                                            const std::optional<std::string>& cwd,
+                                            Duration timeout);
+
+}  // namespace tarnwick

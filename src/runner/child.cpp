@@ -1,0 +1,176 @@
+#include "runner/child.h"
+
+#include <fmt/format.h>
+#include <system_error>
+
+#include "base/output.h"
+#include "base/quoted.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr size_t kReadBuffer = 8192;
+
+IoError thread_error(const std::system_error& e) {
+  int code = e.code().value();
+  return platform::io_error_from_errno(code ? code : EAGAIN);
+}
+
+}  // namespace
+
+SpawnedChild::SpawnedChild(SpawnedChild&& other) noexcept
+    : process_(std::move(other.process_)), released_(other.released_) {
+  // The moved-from shell must not kill or reap what it no longer owns.
+  other.released_ = true;
+  other.process_ = platform::ChildProcess{};
+}
+
+SpawnedChild::~SpawnedChild() {
+  if (!released_) (void)release_child(*this);
+}
+
+int SpawnedChild::take_stdout() {
+  int fd = process_.stdout_fd;
+  process_.stdout_fd = -1;
+  return fd;
+}
+
+int SpawnedChild::take_stderr() {
+  int fd = process_.stderr_fd;
+  process_.stderr_fd = -1;
+  return fd;
+}
+
+Result<std::optional<int32_t>> SpawnedChild::poll_exit() {
+  auto status = platform::poll_exit(process_);
+  if (!status) return status.error();
+  return status.value();
+}
+
+Result<std::optional<int32_t>> SpawnedChild::wait_exit_for(Duration max_wait) {
+  auto status = platform::wait_exit_for(process_, max_wait);
+  if (!status) return status.error();
+  return status.value();
+}
+
+Result<SpawnedChild> spawn_in_job(const ChildCommand& command) {
+  auto started = platform::start_process(command);
+  if (!started) return started.error();
+  SpawnedChild child(std::move(started.value()));
+  if (!child.in_job()) {
+    const auto& why = child.process().group_error;
+    send_log_message(
+        "warning",
+        fmt::format("failed to assign cargo subprocess (pid={}) to a Job Object: {}. "
+                    "Cancellation/timeout will fall back to taskkill /T /F, which is best-effort "
+                    "and may leave grandchildren running if they detach from the parent before "
+                    "kill.",
+                    child.pid(), why ? why->text : std::string("unknown error")));
+  }
+  return child;
+}
+
+void kill_process_tree(SpawnedChild& child) {
+  platform::ChildProcess& process = child.process();
+  if (process.reaped) return;
+  if (child.in_job()) {
+    platform::kill_group(process);
+  } else {
+    platform::kill_descendants_and_self(process.pid);
+  }
+  platform::kill_child(process);
+  (void)platform::reap(process);
+}
+
+void close_job(SpawnedChild& child) { platform::kill_group(child.process()); }
+
+Result<int32_t> release_child(SpawnedChild& child) {
+  platform::ChildProcess& process = child.process();
+  if (child.released_) {
+    if (process.exit_code) return *process.exit_code;
+    return platform::io_error_from_errno(ECHILD);
+  }
+  child.released_ = true;
+  close_job(child);
+  // Without a job nothing above ended a child that still runs, and reaping
+  // it would wait for as long as it runs.
+  if (!process.exit_code) platform::kill_child(process);
+  platform::close_descriptors(process);
+  if (process.pid <= 0) return platform::io_error_from_errno(ECHILD);
+  auto code = platform::reap(process);
+  if (!code) return code.error();
+  return code.value();
+}
+
+void pipe_lines_thread(int fd, BoundedLineChannel& channel) {
+  std::string pending;
+  char buffer[kReadBuffer];
+  for (;;) {
+    long n = platform::read_some(fd, buffer, sizeof buffer);
+    if (n <= 0) break;  // end of stream or read error: the run sees the end
+    pending.append(buffer, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t nl = pending.find('\n', start); nl != std::string::npos;
+         nl = pending.find('\n', start)) {
+      size_t end = nl;
+      if (end > start && pending[end - 1] == '\r') --end;
+      if (!channel.send(to_valid_utf8(std::string_view(pending).substr(start, end - start)))) {
+        platform::close_fd(fd);
+        return;
+      }
+      start = nl + 1;
+    }
+    pending.erase(0, start);
+  }
+  // A last line without "\n" keeps a trailing "\r".
+  if (!pending.empty() && !channel.send(to_valid_utf8(pending))) {
+    platform::close_fd(fd);
+    return;
+  }
+  platform::close_fd(fd);
+  channel.send_end();
+}
+
+std::string pipe_drain_thread(int fd) {
+  std::string bytes;
+  char buffer[kReadBuffer];
+  for (;;) {
+    long n = platform::read_some(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  platform::close_fd(fd);
+  return to_valid_utf8(bytes);
+}
+
+Result<std::thread> start_pipe_lines_reader(int fd, BoundedLineChannel& channel) {
+  try {
+    return std::thread([fd, &channel] { pipe_lines_thread(fd, channel); });
+  } catch (const std::system_error& e) {
+    platform::close_fd(fd);
+    return thread_error(e);
+  }
+}
+
+Status PipeTextReader::start(int fd) {
+  try {
+    thread_ = std::thread([this, fd] {
+      try {
+        text_ = pipe_drain_thread(fd);
+      } catch (...) {
+        text_.clear();  // out of memory: the stream counts as empty
+      }
+    });
+  } catch (const std::system_error& e) {
+    platform::close_fd(fd);
+    return thread_error(e);
+  }
+  return ok_status();
+}
+
+std::string PipeTextReader::join() {
+  if (thread_.joinable()) thread_.join();
+  return std::move(text_);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,298 @@
+#include "runner/invoke.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "base/bounded_line_channel.h"
+#include "base/call_context.h"
+#include "runner/child.h"
+#include "runner/incremental.h"
+#include "platform/environment.h"
+#include "base/quoted.h"
+#include "base/settings.h"
+#include "runner/toolchain.h"
+
+namespace tarnwick {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/// The longest a run waits before it looks at its clocks and the cancel flag
+/// again.
+constexpr Clock::duration kCycle = std::chrono::milliseconds(50);
+
+/// `from` plus `span`, or nothing when that does not fit the clock.
+std::optional<SteadyInstant> instant_after(SteadyInstant from, Duration span) {
+  Clock::duration length = span.to_chrono();
+  if (length > SteadyInstant::max() - from) return std::nullopt;
+  return from + length;
+}
+
+/// `at` minus `span`, or `fallback` when that would go before the clock's
+/// origin.
+SteadyInstant instant_before(SteadyInstant at, Duration span, SteadyInstant fallback) {
+  Clock::duration length = span.to_chrono();
+  if (length > at.time_since_epoch()) return fallback;
+  return at - length;
+}
+
+/// The call's last CARGO_TARGET_DIR override, for the stale-session clean-up.
+TargetDirOverride target_dir_override() {
+  TargetDirOverride found;
+  for (const EnvOverride &entry : env_overrides()) {
+    if (entry.name == "CARGO_TARGET_DIR") found.emplace(entry.value);
+  }
+  return found;
+}
+
+/// The clocks of a run as they stand.
+struct RunState {
+  SteadyInstant start;
+  std::optional<SteadyInstant> kill_at;
+  std::optional<SteadyInstant> idle_at;
+  std::optional<SteadyInstant> phase_start;
+  bool boundary_seen = false;
+  std::string stdout_text;
+};
+
+RunState start_clocks(const RunClocks &clocks) {
+  RunState state;
+  state.start = Clock::now();
+  state.boundary_seen = !clocks.phase_boundary;
+  if (clocks.deadline) {
+    state.kill_at = clocks.deadline;
+  } else if (!clocks.phase_boundary && clocks.timeout) {
+    state.kill_at = instant_after(state.start, *clocks.timeout);
+  }
+  if (clocks.idle_timeout && !clocks.phase_boundary)
+    state.idle_at = instant_after(state.start, *clocks.idle_timeout);
+  return state;
+}
+
+bool reached(const std::optional<SteadyInstant> &at, SteadyInstant now) { return at && now >= *at; }
+
+bool clock_fired(const RunState &state, SteadyInstant now) {
+  return reached(state.kill_at, now) || reached(state.idle_at, now);
+}
+
+/// Now plus one cycle, but no later than the next clock.
+SteadyInstant next_wake(const RunState &state, SteadyInstant now) {
+  SteadyInstant wake = now + kCycle;
+  if (state.kill_at) wake = std::min(wake, *state.kill_at);
+  if (state.idle_at) wake = std::min(wake, *state.idle_at);
+  return wake;
+}
+
+/// How long the clock that stopped the run had been running.
+TimeoutError timeout_error(const RunState &state, const RunClocks &clocks, SteadyInstant now) {
+  bool kill_fired = reached(state.kill_at, now);
+  bool idle_fired = reached(state.idle_at, now);
+  SteadyInstant from = state.phase_start.value_or(state.start);
+  if (idle_fired && !kill_fired) {
+    from = instant_before(*state.idle_at, *clocks.idle_timeout, state.start);
+  } else if (kill_fired && clocks.deadline && clocks.timeout && !idle_fired) {
+    from = instant_before(*clocks.deadline, *clocks.timeout, state.start);
+  }
+  return TimeoutError{Duration::from_chrono(now - from)};
+}
+
+/// One standard-output line: boundary, watchdog, sink, collection.
+void handle_line(std::string line, RunState &state, const RunClocks &clocks, const ProgressSink &sink) {
+  if (auto demoted = demote_finalize_advisory(line)) line = std::move(*demoted);
+  if (!state.boundary_seen) {
+    if (clocks.phase_boundary(line)) {
+      SteadyInstant now = Clock::now();
+      state.phase_start = now;
+      state.boundary_seen = true;
+      if (!clocks.deadline && clocks.timeout) state.kill_at = instant_after(now, *clocks.timeout);
+      if (clocks.idle_timeout) state.idle_at = instant_after(now, *clocks.idle_timeout);
+    }
+  } else if (clocks.idle_timeout && clocks.idle_watchdog && is_libtest_progress_line(line)) {
+    state.idle_at = instant_after(Clock::now(), *clocks.idle_timeout);
+  }
+  sink(line);
+  state.stdout_text.append(line).push_back('\n');
+}
+
+/// The two pipe readers of a run. Whatever way the run ends, both are joined
+/// before it returns.
+class RunReaders {
+ public:
+  RunReaders() = default;
+  RunReaders(const RunReaders &) = delete;
+  RunReaders &operator=(const RunReaders &) = delete;
+  /// Unwinding past a run that still reads (a throwing sink): the tree dies
+  /// first, so the joins cannot wait on a child that keeps running.
+  ~RunReaders() {
+    if (child_ && out_thread_.joinable()) kill_process_tree(*child_);
+    abandon();
+  }
+
+  Status start(SpawnedChild &child) {
+    child_ = &child;
+    int err_fd = child.take_stderr();
+    auto out = start_pipe_lines_reader(child.take_stdout(), channel_);
+    if (!out) {
+      platform::close_fd(err_fd);
+      return out.error();
+    }
+    out_thread_ = std::move(out.value());
+    return err_reader_.start(err_fd);
+  }
+
+  BoundedLineChannel &channel() { return channel_; }
+
+  /// Stops taking lines and joins both readers; their results are dropped.
+  void abandon() {
+    channel_.close_receiver();
+    if (out_thread_.joinable()) out_thread_.join();
+    err_reader_.join();
+  }
+
+  /// Joins both readers after the end of output; returns the standard error.
+  std::string finish() {
+    channel_.close_receiver();
+    if (out_thread_.joinable()) out_thread_.join();
+    return err_reader_.join();
+  }
+
+ private:
+  SpawnedChild *child_ = nullptr;
+  BoundedLineChannel channel_;
+  std::thread out_thread_;
+  PipeTextReader err_reader_;
+};
+
+/// Ends a run that stopped early: the tree dies before the readers are
+/// joined, so no descendant holding a pipe can keep the call waiting.
+Error stop_run(SpawnedChild &child, RunReaders &readers, Error why) {
+  kill_process_tree(child);
+  readers.abandon();
+  (void)release_child(child);
+  return why;
+}
+
+/// Why the run must stop now, if it must.
+std::optional<Error> stop_reason(const RunState &state, const RunClocks &clocks) {
+  if (cancel_requested()) return Error(CancelledError{});
+  SteadyInstant now = Clock::now();
+  if (clock_fired(state, now)) return Error(timeout_error(state, clocks, now));
+  return std::nullopt;
+}
+
+/// Waits for the child's end once its output has ended, still under the
+/// clocks and the cancel flag: a child that closes its output and lingers
+/// must not hold the call.
+Status wait_for_exit(SpawnedChild &child, RunReaders &readers, const RunState &state,
+                     const RunClocks &clocks) {
+  for (;;) {
+    if (auto why = stop_reason(state, clocks)) return stop_run(child, readers, std::move(*why));
+    SteadyInstant now = Clock::now();
+    auto status = child.wait_exit_for(Duration::from_chrono(next_wake(state, now) - now));
+    if (!status) return stop_run(child, readers, status.error());
+    if (status.value()) return ok_status();
+  }
+}
+
+ChildCommand cargo_command(const std::string &program, const RunRequest &request) {
+  ChildCommand command;
+  command.program = program;
+  command.args = request.argv;
+  command.env = build_child_env();
+  command.cwd = request.cwd;
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::pipe();
+  return command;
+}
+
+std::string server_directory_text() {
+  return platform::current_directory().value_or("<unknown>");
+}
+
+}  // namespace
+
+bool is_build_finished_line(std::string_view line) {
+  return line.find("\"reason\":\"build-finished\"") != std::string_view::npos;
+}
+
+PhaseBoundary stamp_build_finished(std::optional<SteadyInstant> &shared_start) {
+  return [&shared_start](std::string_view line) {
+    if (!is_build_finished_line(line)) return false;
+    if (!shared_start) shared_start = Clock::now();
+    return true;
+  };
+}
+
+bool is_libtest_progress_line(std::string_view line) {
+  std::string_view text = trim(line);
+  if (text.starts_with("running ")) return true;  // trimmed, so something follows
+  return text.starts_with("test ") && text.substr(5).find(" ... ") != std::string_view::npos;
+}
+
+void append_failure_hints(std::string &stderr_text, const std::optional<std::string> &cwd) {
+  constexpr std::string_view kWrongPlace[] = {"could not find `Cargo.toml`",
+                                              "no override and no rust-toolchain.toml found",
+                                              "rustup could not choose a version"};
+  bool wrong_place = std::any_of(std::begin(kWrongPlace), std::end(kWrongPlace), [&](std::string_view m) {
+    return stderr_text.find(m) != std::string::npos;
+  });
+  if (!wrong_place) return;
+  std::string dir = cwd ? *cwd : server_directory_text();
+  const char *label = cwd ? "(passed by caller)"
+                          : "(default — tarnwick server's process CWD; this is "
+                            "almost certainly NOT "
+                            "your workspace)";
+  if (!stderr_text.ends_with('\n')) stderr_text.push_back('\n');
+  stderr_text += fmt::format(
+      "\nhint: tarnwick's effective working directory was {} {}. "
+      "Pass `working_dir` explicitly, set "
+      "to the absolute path of your workspace root (the directory "
+      "containing the top-level "
+      "Cargo.toml), then retry. Use the cargo_diagnostic tool for "
+      "a full toolchain/path report.\n",
+      dir, label);
+}
+
+RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
+  if (runtime_settings().clear_incr_working)
+    clear_stale_incremental_sessions(request.cwd, target_dir_override());
+  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
+  log_invocation(program.path, program.source, request.cwd, request.argv);
+
+  auto spawned = spawn_in_job(cargo_command(program.path, request));
+  if (!spawned) return spawned.error();
+  SpawnedChild &child = spawned.value();
+  RunReaders readers;
+  if (auto started = readers.start(child); !started) return stop_run(child, readers, started.error());
+
+  const ProgressSink &sink = *request.sink;
+  RunState state = start_clocks(clocks);
+  for (;;) {
+    if (auto why = stop_reason(state, clocks)) return stop_run(child, readers, std::move(*why));
+    std::string line;
+    auto got = readers.channel().recv_until(Deadline{next_wake(state, Clock::now()), false}, line);
+    if (got == BoundedLineChannel::Recv::End) break;
+    if (got == BoundedLineChannel::Recv::Line) handle_line(std::move(line), state, clocks, sink);
+  }
+
+  // The end marker comes after every queued line, so nothing is left to take.
+  if (auto exited = wait_for_exit(child, readers, state, clocks); !exited) return exited.error();
+  // Whatever the child left running dies with its job before the readers are
+  // joined.
+  close_job(child);
+  RunOutput output;
+  output.stderr_text = readers.finish();
+  auto code = release_child(child);
+  if (!code) return code.error();
+  output.exit_code = code.value();
+  output.stdout_text = std::move(state.stdout_text);
+  if (output.exit_code != 0) {
+    append_failure_hints(output.stderr_text, request.cwd);
+    output.exit_code = rescue_finalize_advisory(output.stdout_text, output.exit_code, sink);
+  }
+  return output;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,54 @@
+#pragma once
+/// Line filters over cargo's output: what is kept as it stood, what is wrapped
+/// into a record and what is dropped, plus the standard-error noise filter and
+/// the merge of build-phase diagnostics into test output.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/json_text.h"
+#include "runner/run_types.h"
+#include "base/text_lines.h"
+
+namespace tarnwick {
+
+/// The line parsed as one complete JSON value, or nothing when it is not
+/// JSON. Invalid UTF-8 is replaced before parsing, and values nested deeper
+/// than 127 levels do not count as JSON (they could exhaust the stack later).
+std::optional<json> parse_json_line(std::string_view line);
+
+/// The `reason` member when `value` is an object whose `reason` is a string.
+std::optional<std::string> line_reason(const json& value);
+
+/// True for a compiler-message about the incremental-session directory that
+/// rustc could not finalize.
+bool is_incremental_session_noise(const json& value);
+
+/// The build-finished and compiler-message lines of `text`, unchanged.
+std::vector<std::string_view> filter_build_message_lines(std::string_view text);
+/// The same lines joined by "\n" (no final "\n").
+std::string collect_build_message_lines(std::string_view text);
+
+/// Test-run output: cargo's diagnostics kept, plain text wrapped as
+/// x-tarnwick-test-output records, other JSON dropped.
+std::vector<std::string> filter_run_output_lines(std::string_view text);
+
+/// nextest run output: cargo's diagnostics kept, build artifacts dropped,
+/// everything else wrapped as x-tarnwick-nextest-output records.
+std::vector<std::string> filter_nextest_run_lines(std::string_view text);
+
+/// nextest list output: JSON re-serialised with sorted keys, plain text
+/// wrapped as x-tarnwick-nextest-output records.
+std::vector<std::string> nextest_lines_to_json(std::string_view text);
+
+/// Standard error without the incremental-session noise lines (unless the
+/// show_incremental_notes setting is on), trimmed.
+std::string strip_incremental_noise_lines(std::string_view stderr_text);
+
+/// The build phase's compiler messages and standard error in front of the
+/// test phase's output; the exit code is the test phase's.
+RunOutput merge_build_diagnostics(const RunOutput& build, const RunOutput& test);
+
+}  // namespace tarnwick

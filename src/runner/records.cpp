@@ -1,0 +1,112 @@
+#include "runner/records.h"
+
+#include <fmt/format.h>
+
+#include "base/json_text.h"
+#include "runner/output_filters.h"
+#include "base/text_lines.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr char kEscape = '\x1b';
+
+}  // namespace
+
+std::string error_status_line(int32_t exit_code) {
+  return fmt::format("{{\"status\":\"error\",\"exit_code\":{}}}", exit_code);
+}
+
+std::string status_line(int32_t exit_code) {
+  return exit_code == 0 ? std::string(kSuccessStatusLine) : error_status_line(exit_code);
+}
+
+std::string invocation_record(const std::vector<std::string>& argv,
+                              const std::optional<std::string>& cwd) {
+  json record = {{"argv", json::array()},
+                 {"cwd", cwd ? *cwd : std::string(".")},
+                 {"reason", "x-tarnwick-invocation"}};
+  for (const std::string& arg : argv) record["argv"].push_back(arg);
+  return to_json_text(record) + "\n";
+}
+
+std::optional<std::string> stderr_record(std::string_view filtered_stderr) {
+  if (filtered_stderr.empty()) return std::nullopt;
+  json record = {{"reason", "x-tarnwick-stderr"}, {"text", std::string(filtered_stderr)}};
+  return to_json_text(record);
+}
+
+std::string build_diagnostics_result(const RunOutput& output, const std::vector<std::string>& argv,
+                                     const std::optional<std::string>& cwd) {
+  std::string text = invocation_record(argv, cwd);
+  if (output.exit_code == 0) {
+    // cargo's own build-finished record tells the outcome when there is output.
+    if (output.stdout_text.empty()) text += kSuccessStatusLine;
+    else text += collect_build_message_lines(output.stdout_text);
+    return text;
+  }
+  std::vector<std::string> pieces;
+  std::string messages = collect_build_message_lines(output.stdout_text);
+  std::string_view kept = trim_end(messages);
+  if (!kept.empty()) pieces.emplace_back(kept);
+  pieces.push_back(error_status_line(output.exit_code));
+  if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
+    pieces.push_back(std::move(*record));
+  return text + join_lines(pieces);
+}
+
+std::string build_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                             const std::optional<std::string>& cwd) {
+  std::vector<std::string> pieces;
+  std::string lines = join_lines(filter_run_output_lines(output.stdout_text));
+  std::string_view kept = trim_end(lines);
+  if (!kept.empty()) pieces.emplace_back(kept);
+  pieces.push_back(status_line(output.exit_code));
+  if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
+    pieces.push_back(std::move(*record));
+  return invocation_record(argv, cwd) + join_lines(pieces);
+}
+
+std::string plain_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                             const std::optional<std::string>& cwd) {
+  std::string combined;
+  if (output.stderr_text.empty()) combined = output.stdout_text;
+  else if (output.stdout_text.empty()) combined = output.stderr_text;
+  else combined = output.stdout_text + "\n" + output.stderr_text;
+
+  std::string text = invocation_record(argv, cwd);
+  if (output.exit_code != 0) {
+    text += fmt::format("(exit code {})\n", output.exit_code);
+    text += combined;
+  } else {
+    text += combined.empty() ? std::string("(success, no output)") : combined;
+  }
+  return text;
+}
+
+std::string plain_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                             const std::optional<std::string>& cwd, bool strip_ansi) {
+  std::string text = plain_run_result(output, argv, cwd);
+  return strip_ansi ? strip_ansi_sequences(text) : text;
+}
+
+std::string strip_ansi_sequences(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == kEscape && i + 1 < text.size() && text[i + 1] == '[') {
+      // Skip to just past the final byte of the control sequence (or the end).
+      i += 2;
+      while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i++]);
+        if (c >= 0x40 && c <= 0x7E) break;
+      }
+      continue;
+    }
+    out += text[i++];
+  }
+  return out;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,54 @@
+#pragma once
+/// The shared pieces of every result text (invocation record, status lines,
+/// the x-tarnwick-stderr record) and the builders that turn one run's output
+/// into that text.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runner/run_types.h"
+
+namespace tarnwick {
+
+/// The success status line, {"status":"success"}.
+inline constexpr std::string_view kSuccessStatusLine = "{\"status\":\"success\"}";
+
+/// {"status":"error","exit_code":N}, `status` first.
+std::string error_status_line(int32_t exit_code);
+
+/// The success line for exit code 0, else the error line.
+std::string status_line(int32_t exit_code);
+
+/// {"argv":[...],"cwd":...,"reason":"x-tarnwick-invocation"} and one "\n";
+/// "cwd" is "." when the call has no working directory.
+std::string invocation_record(const std::vector<std::string>& argv,
+                              const std::optional<std::string>& cwd);
+
+/// {"reason":"x-tarnwick-stderr","text":...} for already filtered standard
+/// error, or nothing when that text is empty.
+std::optional<std::string> stderr_record(std::string_view filtered_stderr);
+
+/// Result text for cargo check, build, clippy and doc.
+std::string build_diagnostics_result(const RunOutput& output, const std::vector<std::string>& argv,
+                                     const std::optional<std::string>& cwd);
+
+/// Result text for test runs.
+std::string build_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                             const std::optional<std::string>& cwd);
+
+/// Result text for commands without JSON output.
+std::string plain_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                             const std::optional<std::string>& cwd);
+
+/// `plain_run_result`, with ANSI control sequences removed from the whole
+/// text when `strip_ansi` is true (the formatter can colour its output).
+std::string plain_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                             const std::optional<std::string>& cwd, bool strip_ansi);
+
+/// `text` without ESC "[" ... final-byte sequences; other ESCs stay.
+std::string strip_ansi_sequences(std::string_view text);
+
+}  // namespace tarnwick

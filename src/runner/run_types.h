@@ -1,0 +1,47 @@
+#pragma once
+/// What the tool handlers hand the runner and what a run hands back.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/duration.h"
+#include "base/error.h"
+
+namespace tarnwick {
+
+/// Receives each output line of a run (without its line feed), on the main
+/// thread. Reports progress when the request carried a token.
+using ProgressSink = std::function<void(std::string_view line)>;
+
+/// A sink that does nothing, for calls without a progress token.
+inline const ProgressSink& null_sink() {
+  static const ProgressSink sink = [](std::string_view) {};
+  return sink;
+}
+
+struct RunRequest {
+  /// cargo's arguments, without the program; may start with "+toolchain".
+  std::vector<std::string> argv;
+  /// Where cargo runs; empty means the server's own current directory.
+  std::optional<std::string> cwd;
+  /// Kill deadline; empty means no limit.
+  std::optional<Duration> timeout;
+  /// The test-execution phase of cargo_test: the clock starts at build-finished.
+  bool phased = false;
+  /// Never null while a run uses it; defaults to the null sink.
+  const ProgressSink* sink = &null_sink();
+};
+
+struct RunOutput {
+  std::string stdout_text;  // every line followed by "\n"
+  std::string stderr_text;
+  int32_t exit_code = 0;
+};
+
+using RunResult = Result<RunOutput>;
+
+}  // namespace tarnwick

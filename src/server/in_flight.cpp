@@ -1,0 +1,45 @@
+#include "server/in_flight.h"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+bool ids_equal(const json& a, const json& b) {
+  // The library's own equality takes 7 and 7.0 as equal, also inside arrays
+  // and objects, so containers are compared here member by member.
+  if (a.is_number_integer() && b.is_number_integer()) return a == b;  // signed or unsigned
+  if (a.type() != b.type()) return false;
+  if (a.is_array()) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), ids_equal);
+  }
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto it = a.begin(); it != a.end(); ++it) {
+      auto other = b.find(it.key());
+      if (other == b.end() || !ids_equal(it.value(), *other)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+void InFlightSlot::begin(json id, CancelFlag flag) {
+  std::lock_guard guard(mutex_);
+  id_ = std::move(id);
+  flag_ = std::move(flag);
+}
+
+void InFlightSlot::clear() {
+  std::lock_guard guard(mutex_);
+  id_.reset();
+  flag_.reset();
+}
+
+bool InFlightSlot::cancel_if_running(const json& request_id) {
+  std::lock_guard guard(mutex_);
+  if (!id_ || !flag_ || !ids_equal(*id_, request_id)) return false;
+  flag_->store(true, std::memory_order_release);
+  return true;
+}
+
+}  // namespace tarnwick

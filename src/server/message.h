@@ -1,0 +1,32 @@
+#pragma once
+/// An incoming JSON-RPC message and its parser.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+#include "base/json_text.h"
+
+namespace tarnwick {
+
+/// A message with an id is a request; without one (absent or null) it is a
+/// notification. `params` is likewise empty when absent or null.
+struct Message {
+  std::string jsonrpc;
+  std::optional<json> id;
+  std::string method;
+  std::optional<json> params;
+};
+
+/// Deepest nesting of arrays and objects accepted, the message's own object
+/// or array included.
+constexpr int kMaxMessageDepth = 127;
+
+/// Reads one message in object form {"jsonrpc","id","method","params"} (keys
+/// in any order, other keys skipped) or array form [jsonrpc, id, method,
+/// params]. On failure the MessageError holds the reason, ending in
+/// " at line L column C" (1-based, columns counted in bytes) within `text`.
+Result<Message> parse_message(std::string_view text);
+
+}  // namespace tarnwick

@@ -1,0 +1,71 @@
+#pragma once
+/// Progress notifications of one tools/call: turns the output lines of the
+/// running tool into `notifications/progress` messages for the client.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/json_text.h"
+
+namespace tarnwick {
+
+/// What gives the progress messages of one call their wording. Lives for the
+/// whole call, across all of its cargo runs.
+struct ProgressState {
+  std::string label;          // tool name without "cargo_"
+  std::string profile_label;  // "[dev]", "[release]" or "[<profile>]"
+  std::optional<std::string> target;
+  std::optional<std::string> phase;  // from the last phase marker
+  bool has_total = false;
+  uint32_t total = 0;  // meaningful only with `has_total`
+  uint32_t artifacts_seen = 0;
+};
+
+/// The start state for a call of `tool_name` with `arguments`.
+ProgressState make_progress_state(std::string_view tool_name, const json& arguments);
+
+/// The message one output line gives, or none; updates `state` on the way.
+std::optional<std::string> progress_message(ProgressState& state, std::string_view line);
+
+/// The short name of the registry a package id comes from, or none when the
+/// id does not name a registry.
+std::optional<std::string> registry_short_name(std::string_view package_id);
+
+/// The package name and version of a package id; `record` supplies the name
+/// when the id lacks one.
+std::pair<std::string, std::string> split_package_id(std::string_view package_id,
+                                                     const json& record);
+
+/// Sends one notification; production sends through `write_notification`.
+using NotificationWriter = std::function<void(std::string_view method, const json& params)>;
+
+/// The progress reporter of one call that carried a progress token.
+class ProgressReporter {
+ public:
+  ProgressReporter(std::string_view tool_name, const json& arguments, json progress_token,
+                   uint64_t progress_delay_ms, NotificationWriter writer);
+
+  /// Handles one output line: sends at most one notification, then sleeps for
+  /// the progress delay when one was sent. Does nothing once closed.
+  void report_cargo_progress(std::string_view line);
+
+  /// Ends reporting: the call's response is about to be sent, and no progress
+  /// may follow it.
+  void close() { closed_ = true; }
+
+  const ProgressState& state() const { return state_; }
+
+ private:
+  ProgressState state_;
+  json progress_token_;
+  uint32_t counter_ = 0;
+  uint64_t progress_delay_ms_ = 0;
+  NotificationWriter writer_;
+  bool closed_ = false;
+};
+
+}  // namespace tarnwick

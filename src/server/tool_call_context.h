@@ -1,0 +1,27 @@
+#pragma once
+/// What the server loop hands the tools/call handler besides the settings.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "server/in_flight.h"
+#include "base/json_text.h"
+#include "base/line_channel.h"
+#include "base/output.h"
+#include "base/settings.h"
+
+namespace tarnwick {
+
+struct ToolCallContext {
+  LineChannel& channel;  // read by the elicitation dialog during a call
+  InFlightSlot& slot;
+};
+
+/// Answers one tools/call request. `params` is empty when absent or null.
+using ToolsCallHandler = std::function<Outcome(
+    const std::optional<json>& params, bool client_supports_form_elicitation,
+    ElicitationMode elicitation_mode, uint64_t progress_delay_ms, ToolCallContext& context,
+    const json& id)>;
+
+}  // namespace tarnwick
