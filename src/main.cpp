@@ -1,9 +1,9 @@
 #include <optional>
 
-#include "server/envelope.h"
 #include "platform/children.h"
-#include "suggest/selection.h"
+#include "server/envelope.h"
 #include "server/startup.h"
+#include "suggest/selection.h"
 #include "suggest/suggest.h"
 #include "tools/front_end.h"
 

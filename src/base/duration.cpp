@@ -1,7 +1,8 @@
 #include "base/duration.h"
 
-#include <cmath>
 #include <fmt/format.h>
+
+#include <cmath>
 
 namespace tarnwick {
 
@@ -30,7 +31,8 @@ Duration Duration::from_chrono(Clock::duration d) {
 Clock::duration Duration::to_chrono() const {
   // Keep well inside the clock's range (int64 nanoseconds: ~292 years).
   constexpr uint64_t kMaxSecs = 100ULL * 365 * 24 * 3600;
-  if (secs >= kMaxSecs) return std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(kMaxSecs));
+  if (secs >= kMaxSecs)
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(kMaxSecs));
   return std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(secs) +
                                                      std::chrono::nanoseconds(nanos));
 }

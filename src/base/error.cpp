@@ -59,8 +59,8 @@ struct DebugVisitor {
     return fmt::format("TimeoutError {{ elapsed: {} }}", debug_duration(e.elapsed));
   }
   std::string operator()(const PhaseTimeoutError& e) const {
-    return fmt::format("PhaseTimeoutError {{ elapsed: {}, phase: {} }}",
-                       debug_duration(e.elapsed), quoted(e.phase));
+    return fmt::format("PhaseTimeoutError {{ elapsed: {}, phase: {} }}", debug_duration(e.elapsed),
+                       quoted(e.phase));
   }
   std::string operator()(const CancelledError&) const { return "CancelledError"; }
   std::string operator()(const IoError& e) const {

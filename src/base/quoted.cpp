@@ -15,6 +15,7 @@ struct Range {
 /// private use, unassigned, separators other than the plain space, and the
 /// marks that extend the character before them (Grapheme_Extend: non-spacing
 /// and enclosing marks and a few spacing ones), as of Unicode 14.
+// clang-format off
 constexpr Range kEscaped[] = {
     {0x0, 0x1F}, {0x7F, 0xA0}, {0xAD, 0xAD}, {0x300, 0x36F},
     {0x378, 0x379}, {0x380, 0x383}, {0x38B, 0x38B}, {0x38D, 0x38D},
@@ -233,6 +234,7 @@ constexpr Range kEscaped[] = {
     {0x2B739, 0x2B73F}, {0x2B81E, 0x2B81F}, {0x2CEA2, 0x2CEAF}, {0x2EBE1, 0x2F7FF},
     {0x2FA1E, 0x2FFFF}, {0x3134B, 0x10FFFF},
 };
+// clang-format on
 
 bool must_escape(char32_t c) {
   auto it = std::upper_bound(std::begin(kEscaped), std::end(kEscaped), c,
@@ -255,11 +257,17 @@ char32_t decode_utf8(std::string_view text, size_t& pos) {
   char32_t cp = 0;
   char32_t min = 0;
   if ((b0 & 0xE0) == 0xC0) {
-    len = 2; cp = b0 & 0x1F; min = 0x80;
+    len = 2;
+    cp = b0 & 0x1F;
+    min = 0x80;
   } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3; cp = b0 & 0x0F; min = 0x800;
+    len = 3;
+    cp = b0 & 0x0F;
+    min = 0x800;
   } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4; cp = b0 & 0x07; min = 0x10000;
+    len = 4;
+    cp = b0 & 0x07;
+    min = 0x10000;
   } else {
     ++pos;
     return 0xFFFD;
@@ -343,13 +351,26 @@ std::string quoted(std::string_view text) {
   while (pos < text.size()) {
     char32_t c = decode_utf8(text, pos);
     switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case 0: out += "\\0"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case 0:
+        out += "\\0";
+        continue;
+      default:
+        break;
     }
     if (must_escape(c)) {
       char buf[16];
@@ -365,8 +386,8 @@ std::string quoted(std::string_view text) {
 
 bool is_unicode_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string_view trim(std::string_view text) {

@@ -9,9 +9,12 @@ RuntimeSettings g_runtime;
 
 const char* elicitation_mode_name(ElicitationMode mode) {
   switch (mode) {
-    case ElicitationMode::Prompt: return "Prompt";
-    case ElicitationMode::AlwaysAccept: return "AlwaysAccept";
-    case ElicitationMode::AlwaysSkip: return "AlwaysSkip";
+    case ElicitationMode::Prompt:
+      return "Prompt";
+    case ElicitationMode::AlwaysAccept:
+      return "AlwaysAccept";
+    case ElicitationMode::AlwaysSkip:
+      return "AlwaysSkip";
   }
   return "AlwaysSkip";
 }

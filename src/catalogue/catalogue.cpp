@@ -9,8 +9,7 @@ namespace catalogue {
 namespace {
 
 Property typed_property(const char* type, std::string name, std::string description) {
-  return {std::move(name),
-          json::object({{"type", type}, {"description", std::move(description)}})};
+  return {std::move(name), json::object({{"type", type}, {"description", std::move(description)}})};
 }
 
 json annotations_for(Effect effect) {
@@ -49,7 +48,8 @@ Property enum_property(std::string name, std::initializer_list<const char*> valu
 
 std::vector<Property> joined(std::initializer_list<std::vector<Property>> groups) {
   std::vector<Property> all;
-  for (const std::vector<Property>& group : groups) all.insert(all.end(), group.begin(), group.end());
+  for (const std::vector<Property>& group : groups)
+    all.insert(all.end(), group.begin(), group.end());
   return all;
 }
 

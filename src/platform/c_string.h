@@ -7,6 +7,8 @@
 namespace tarnwick::platform {
 
 /// Whether `text` passes to a system call unchanged (holds no NUL byte).
-inline bool fits_c_string(std::string_view text) { return text.find('\0') == std::string_view::npos; }
+inline bool fits_c_string(std::string_view text) {
+  return text.find('\0') == std::string_view::npos;
+}
 
 }  // namespace tarnwick::platform

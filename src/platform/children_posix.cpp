@@ -1,8 +1,9 @@
-#include "platform/children.h"
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
-#include <unistd.h>
+
+#include "platform/children.h"
 
 namespace tarnwick::platform {
 namespace {

@@ -84,7 +84,8 @@ Result<std::vector<DirEntry>> list_directory(const std::string& path, bool follo
   std::vector<DirEntry> entries;
   Status listed = for_each_entry(fd, [&](int dir, const char* name) {
     struct stat st {};
-    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) entries.push_back({name, kind_of(st.st_mode)});
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      entries.push_back({name, kind_of(st.st_mode)});
     return ok_status();
   });
   if (!listed) return listed.error();

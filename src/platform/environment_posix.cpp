@@ -1,8 +1,9 @@
-#include "platform/environment.h"
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
-#include <unistd.h>
+
+#include "platform/environment.h"
 
 extern char** environ;
 

@@ -1,8 +1,7 @@
-#include "platform/file_status.h"
-
 #include <sys/stat.h>
 
 #include "platform/c_string.h"
+#include "platform/file_status.h"
 
 namespace tarnwick::platform {
 

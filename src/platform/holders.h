@@ -36,7 +36,8 @@ int holder_register_file(HolderSession* session, const std::string& path);
 /// filled, `*count` is set to that number and 0 is returned; otherwise
 /// `kHolderListMoreData` (or 0 when there are none). `buffer` may be null
 /// when `*count` is 0.
-int holder_get_list(HolderSession* session, uint32_t* needed, uint32_t* count, HolderProcess* buffer);
+int holder_get_list(HolderSession* session, uint32_t* needed, uint32_t* count,
+                    HolderProcess* buffer);
 
 void holder_end_session(HolderSession* session);
 

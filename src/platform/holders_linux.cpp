@@ -121,7 +121,8 @@ int holder_register_file(HolderSession* session, const std::string& path) {
   return 0;
 }
 
-int holder_get_list(HolderSession* session, uint32_t* needed, uint32_t* count, HolderProcess* buffer) {
+int holder_get_list(HolderSession* session, uint32_t* needed, uint32_t* count,
+                    HolderProcess* buffer) {
   if (!session->scanned && !session->files.empty()) {
     if (int code = scan_processes(*session); code != 0) return code;
   }

@@ -1,27 +1,26 @@
-#include "platform/process.h"
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <csignal>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <poll.h>
-#include <set>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
-#include <fmt/format.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <thread>
 
 #include "platform/c_string.h"
 #include "platform/children.h"
 #include "platform/environment.h"
+#include "platform/process.h"
 
 namespace tarnwick::platform {
 namespace {
@@ -253,8 +252,10 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
 
   auto target_fd = [&](const Redirect& r, int pipe_write) {
     switch (r.kind) {
-      case Redirect::Kind::Pipe: return pipe_write;
-      case Redirect::Kind::Null: return null_fd;
+      case Redirect::Kind::Pipe:
+        return pipe_write;
+      case Redirect::Kind::Null:
+        return null_fd;
     }
     return null_fd;
   };
@@ -341,13 +342,17 @@ Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait)
     Duration left = deadline.remaining();
     if (left.is_zero()) return poll_exit(child);
     // Slices of at most 50 ms keep the wait short even without a pidfd.
-    auto slice = std::min<std::chrono::nanoseconds>(left.to_chrono(), std::chrono::milliseconds(50));
+    auto slice =
+        std::min<std::chrono::nanoseconds>(left.to_chrono(), std::chrono::milliseconds(50));
     if (child.exit_fd >= 0) {
-      struct pollfd p {child.exit_fd, POLLIN, 0};
+      struct pollfd p {
+        child.exit_fd, POLLIN, 0
+      };
       int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count());
       ::poll(&p, 1, ms);
     } else {
-      std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(slice, std::chrono::milliseconds(5)));
+      std::this_thread::sleep_for(
+          std::min<std::chrono::nanoseconds>(slice, std::chrono::milliseconds(5)));
     }
     auto now = poll_exit(child);
     if (!now || now.value()) return now;

@@ -1,11 +1,11 @@
-#include "platform/stdio.h"
-
-#include "platform/children.h"
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
+
+#include "platform/children.h"
+#include "platform/stdio.h"
 
 namespace tarnwick::platform {
 

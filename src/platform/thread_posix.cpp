@@ -1,9 +1,9 @@
-#include "platform/thread.h"
-
 #include <pthread.h>
 
 #include <cstring>
 #include <memory>
+
+#include "platform/thread.h"
 
 namespace tarnwick::platform {
 namespace {

@@ -1,14 +1,13 @@
-#include "platform/write_file.h"
-
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fmt/format.h>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/c_string.h"
+#include "platform/write_file.h"
 
 namespace tarnwick::platform {
 namespace {

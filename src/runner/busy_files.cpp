@@ -6,9 +6,9 @@
 #include <unordered_set>
 
 #include "base/json_text.h"
+#include "base/text_lines.h"
 #include "runner/output_filters.h"
 #include "runner/restart_manager.h"
-#include "base/text_lines.h"
 
 namespace tarnwick {
 namespace {
@@ -112,7 +112,8 @@ void collect_quoted_paths(std::string_view line, std::vector<BusyPath>& out) {
     size_t close = line.find('"', begin);
     if (close == std::string_view::npos) return;
     std::string_view candidate = line.substr(begin, close - begin);
-    if (!candidate.empty() && looks_like_path(candidate)) out.push_back(unescape_backslashes(candidate));
+    if (!candidate.empty() && looks_like_path(candidate))
+      out.push_back(unescape_backslashes(candidate));
     pos = close + 1;
   }
 }
@@ -121,8 +122,9 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 const char* app_type_label(uint8_t app_type) {
-  static constexpr const char* kLabels[] = {"unknown",  "GUI app", "GUI app (background)",   "service",
-                                            "Explorer", "console", "critical system process"};
+  static constexpr const char* kLabels[] = {
+      "unknown",  "GUI app", "GUI app (background)",   "service",
+      "Explorer", "console", "critical system process"};
   return app_type < std::size(kLabels) ? kLabels[app_type] : kLabels[0];
 }
 
@@ -220,7 +222,8 @@ std::string busy_path_key(std::string_view path) {
 }
 
 void format_busy_report(std::string& target, const std::vector<PathHolders>& list) {
-  std::string report = fmt::format("tarnwick: {} file(s) reported in use by other processes:\n", list.size());
+  std::string report =
+      fmt::format("tarnwick: {} file(s) reported in use by other processes:\n", list.size());
   for (const PathHolders& entry : list) {
     report += fmt::format("  {}\n", entry.path);
     if (entry.error) {

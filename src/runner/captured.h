@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "runner/child.h"
 #include "base/duration.h"
 #include "base/error.h"
+#include "runner/child.h"
 
 namespace tarnwick {
 

@@ -1,6 +1,7 @@
 #include "runner/child.h"
 
 #include <fmt/format.h>
+
 #include <system_error>
 
 #include "base/output.h"

@@ -1,16 +1,15 @@
 #include "runner/incremental.h"
 
-#include "base/path_text.h"
-
 #include <fmt/format.h>
 
 #include "base/json_text.h"
 #include "base/output.h"
-#include "runner/output_filters.h"
-#include "platform/dir_tree.h"
-#include "platform/environment.h"
+#include "base/path_text.h"
 #include "base/quoted.h"
 #include "base/text_lines.h"
+#include "platform/dir_tree.h"
+#include "platform/environment.h"
+#include "runner/output_filters.h"
 
 namespace tarnwick {
 namespace {
@@ -52,8 +51,9 @@ void remove_session(const std::string& path) {
   if (auto status = platform::remove_tree(path); status) {
     send_log_message("info", fmt::format("removed stale incremental session directory `{}`", path));
   } else {
-    send_log_message("info", fmt::format("could not remove stale incremental session directory `{}`: {}",
-                                         path, error_text(status.error())));
+    send_log_message(
+        "info", fmt::format("could not remove stale incremental session directory `{}`: {}", path,
+                            error_text(status.error())));
   }
 }
 
@@ -130,7 +130,8 @@ std::optional<std::string> demote_finalize_advisory(std::string_view line) {
   return to_json_text(value);
 }
 
-int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code, const ProgressSink& sink) {
+int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code,
+                                 const ProgressSink& sink) {
   if (stdout_text.find(kFailedBuild) == std::string::npos) return exit_code;
   bool advisory_seen = false;
   for (std::string_view line : split_lines(stdout_text)) {
@@ -146,11 +147,13 @@ int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code, co
   if (!advisory_seen) return exit_code;
 
   stdout_text = mark_build_success(stdout_text);
-  json note = {{"reason", "x-tarnwick-note"},
-               {"text", fmt::format("tarnwick: build succeeded; exit {} was caused by -D warnings escalating "
-                                    "the incremental-session finalise advisory to a hard error. The source "
-                                    "compiled without errors. See the tarnwick README for details.",
-                                    exit_code)}};
+  json note = {
+      {"reason", "x-tarnwick-note"},
+      {"text",
+       fmt::format("tarnwick: build succeeded; exit {} was caused by -D warnings escalating "
+                   "the incremental-session finalise advisory to a hard error. The source "
+                   "compiled without errors. See the tarnwick README for details.",
+                   exit_code)}};
   std::string record = to_json_text(note);
   sink(record);
   stdout_text.append(record).push_back('\n');

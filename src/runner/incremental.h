@@ -39,7 +39,8 @@ std::optional<std::string> demote_finalize_advisory(std::string_view line);
 /// (demoted) advisory, marks the build successful in `stdout_text`, appends
 /// and sends an `x-tarnwick-note` record line, and returns 0; otherwise
 /// returns `exit_code` and changes nothing.
-int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code, const ProgressSink& sink);
+int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code,
+                                 const ProgressSink& sink);
 
 /// `text` with every failed build-finished record in its success form.
 std::string mark_build_success(std::string_view text);

@@ -7,11 +7,11 @@
 
 #include "base/bounded_line_channel.h"
 #include "base/call_context.h"
-#include "runner/child.h"
-#include "runner/incremental.h"
-#include "platform/environment.h"
 #include "base/quoted.h"
 #include "base/settings.h"
+#include "platform/environment.h"
+#include "runner/child.h"
+#include "runner/incremental.h"
 #include "runner/toolchain.h"
 
 namespace tarnwick {
@@ -99,7 +99,8 @@ TimeoutError timeout_error(const RunState &state, const RunClocks &clocks, Stead
 }
 
 /// One standard-output line: boundary, watchdog, sink, collection.
-void handle_line(std::string line, RunState &state, const RunClocks &clocks, const ProgressSink &sink) {
+void handle_line(std::string line, RunState &state, const RunClocks &clocks,
+                 const ProgressSink &sink) {
   if (auto demoted = demote_finalize_advisory(line)) line = std::move(*demoted);
   if (!state.boundary_seen) {
     if (clocks.phase_boundary(line)) {
@@ -207,9 +208,7 @@ ChildCommand cargo_command(const std::string &program, const RunRequest &request
   return command;
 }
 
-std::string server_directory_text() {
-  return platform::current_directory().value_or("<unknown>");
-}
+std::string server_directory_text() { return platform::current_directory().value_or("<unknown>"); }
 
 }  // namespace
 
@@ -235,9 +234,9 @@ void append_failure_hints(std::string &stderr_text, const std::optional<std::str
   constexpr std::string_view kWrongPlace[] = {"could not find `Cargo.toml`",
                                               "no override and no rust-toolchain.toml found",
                                               "rustup could not choose a version"};
-  bool wrong_place = std::any_of(std::begin(kWrongPlace), std::end(kWrongPlace), [&](std::string_view m) {
-    return stderr_text.find(m) != std::string::npos;
-  });
+  bool wrong_place =
+      std::any_of(std::begin(kWrongPlace), std::end(kWrongPlace),
+                  [&](std::string_view m) { return stderr_text.find(m) != std::string::npos; });
   if (!wrong_place) return;
   std::string dir = cwd ? *cwd : server_directory_text();
   const char *label = cwd ? "(passed by caller)"
@@ -265,7 +264,8 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   if (!spawned) return spawned.error();
   SpawnedChild &child = spawned.value();
   RunReaders readers;
-  if (auto started = readers.start(child); !started) return stop_run(child, readers, started.error());
+  if (auto started = readers.start(child); !started)
+    return stop_run(child, readers, started.error());
 
   const ProgressSink &sink = *request.sink;
   RunState state = start_clocks(clocks);

@@ -4,12 +4,12 @@
 #include <array>
 #include <thread>
 
-#include "runner/busy_files.h"
 #include "base/call_context.h"
-#include "runner/invoke.h"
-#include "runner/restart_manager.h"
 #include "base/settings.h"
 #include "base/text_lines.h"
+#include "runner/busy_files.h"
+#include "runner/invoke.h"
+#include "runner/restart_manager.h"
 
 namespace tarnwick {
 namespace {
@@ -72,7 +72,8 @@ void append_give_up(RunOutput &output, uint32_t attempts, const ProgressSink &si
       "error; cargo last exited with code {}",
       attempts, output.exit_code);
   sink(message);
-  if (!output.stderr_text.empty() && !output.stderr_text.ends_with('\n')) output.stderr_text.push_back('\n');
+  if (!output.stderr_text.empty() && !output.stderr_text.ends_with('\n'))
+    output.stderr_text.push_back('\n');
   output.stderr_text.append(message).push_back('\n');
 }
 
@@ -100,19 +101,20 @@ Status wait_before_retry(uint64_t delay_ms, const std::optional<SteadyInstant> &
 }  // namespace
 
 bool is_transient_busy_error(std::string_view text) {
-  constexpr std::array<std::string_view, 3> kAdvisory = {"finalizing incremental", "finalize incremental",
-                                                         "incremental compilation session"};
+  constexpr std::array<std::string_view, 3> kAdvisory = {
+      "finalizing incremental", "finalize incremental", "incremental compilation session"};
   for (std::string_view line : split_lines(text)) {
-    bool advisory = std::any_of(kAdvisory.begin(), kAdvisory.end(),
-                                [&](std::string_view a) { return line.find(a) != std::string_view::npos; });
+    bool advisory = std::any_of(kAdvisory.begin(), kAdvisory.end(), [&](std::string_view a) {
+      return line.find(a) != std::string_view::npos;
+    });
     if (!advisory && contains_busy_marker(line)) return true;
   }
   return false;
 }
 
 bool is_retryable_subcommand(const std::vector<std::string> &argv) {
-  constexpr std::array<std::string_view, 9> kRetryable = {"fmt",   "doc",   "test",   "tree",    "check",
-                                                          "build", "clean", "clippy", "metadata"};
+  constexpr std::array<std::string_view, 9> kRetryable = {
+      "fmt", "doc", "test", "tree", "check", "build", "clean", "clippy", "metadata"};
   size_t at = !argv.empty() && argv[0].starts_with('+') ? 1 : 0;
   if (at >= argv.size()) return false;
   return std::find(kRetryable.begin(), kRetryable.end(), argv[at]) != kRetryable.end();
@@ -138,12 +140,14 @@ RunResult run_cargo_with_retry(const RunRequest &request) {
 
     RunResult result = run_cargo_once(request, clocks);
     if (!result) {
-      if (!request.phased && is_error_kind<TimeoutError>(result.error())) return TimeoutError{since(start)};
+      if (!request.phased && is_error_kind<TimeoutError>(result.error()))
+        return TimeoutError{since(start)};
       return result;
     }
     RunOutput &output = result.value();
     if (output.exit_code == 0) return result;
-    if (!is_transient_busy_error(output.stderr_text) && !is_transient_busy_error(output.stdout_text))
+    if (!is_transient_busy_error(output.stderr_text) &&
+        !is_transient_busy_error(output.stdout_text))
       return result;
 
     report_holders(output, sink);
@@ -152,9 +156,10 @@ RunResult run_cargo_with_retry(const RunRequest &request) {
       return result;
     }
     uint64_t delay_ms = runtime_settings().retry_delay_ms;
-    sink(fmt::format("tarnwick: transient file-busy error; retrying in {}ms (attempt {}/{})", delay_ms,
-                     attempt + 1, attempts));
-    if (auto waited = wait_before_retry(delay_ms, overall_deadline, start); !waited) return waited.error();
+    sink(fmt::format("tarnwick: transient file-busy error; retrying in {}ms (attempt {}/{})",
+                     delay_ms, attempt + 1, attempts));
+    if (auto waited = wait_before_retry(delay_ms, overall_deadline, start); !waited)
+      return waited.error();
   }
 }
 

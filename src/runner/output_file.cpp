@@ -1,13 +1,12 @@
 #include "runner/output_file.h"
 
-#include "base/path_text.h"
-
 #include <array>
 
 #include "base/json_text.h"
-#include "runner/output_filters.h"
-#include "platform/write_file.h"
+#include "base/path_text.h"
 #include "base/text_lines.h"
+#include "platform/write_file.h"
+#include "runner/output_filters.h"
 
 namespace tarnwick {
 namespace {
@@ -20,7 +19,8 @@ bool starts_with_any(std::string_view text, std::initializer_list<std::string_vi
 
 bool is_libtest_marker(std::string_view text) {
   text = trim_start(text);
-  return starts_with_any(text, {"test result:", "failures:", "running ", "---- ", "note: run with"}) ||
+  return starts_with_any(text,
+                         {"test result:", "failures:", "running ", "---- ", "note: run with"}) ||
          text.find(" FAILED") != std::string_view::npos ||
          text.find("panicked at") != std::string_view::npos;
 }
@@ -30,7 +30,7 @@ bool is_nextest_marker(std::string_view text) {
   if (starts_with_any(text, {"Starting ", "Summary ", "--- STDOUT:", "--- STDERR:"}) ||
       text.find("panicked at") != std::string_view::npos)
     return true;
-  static constexpr std::array<std::string_view, 6> kStatusWords = {"FAIL", "FLAKY", "LEAK",
+  static constexpr std::array<std::string_view, 6> kStatusWords = {"FAIL",    "FLAKY",   "LEAK",
                                                                    "TIMEOUT", "SIGABRT", "SLOW"};
   for (std::string_view word : kStatusWords) {
     if (text.size() > word.size() && text.starts_with(word)) {
@@ -66,7 +66,8 @@ bool keep_in_summary(std::string_view line, bool test_markers) {
       *reason == "x-tarnwick-test-filter-summary" || *reason == "x-tarnwick-test-filter-discovery")
     return true;
   if (*reason == "compiler-message") return is_error_message(*value);
-  if (*reason == "x-tarnwick-test-output") return test_markers && is_libtest_marker(record_text(*value));
+  if (*reason == "x-tarnwick-test-output")
+    return test_markers && is_libtest_marker(record_text(*value));
   if (*reason == "x-tarnwick-nextest-output")
     return test_markers && is_nextest_marker(record_text(*value));
   return false;
@@ -86,8 +87,7 @@ Result<std::string> write_output_file_summary(std::string result_text,
   if (!output_path) return result_text;
   // Checked again here, whoever called: the file never lands outside the
   // working directory.
-  if (Status inside = check_output_path_stays_inside(*output_path); !inside)
-    return inside.error();
+  if (Status inside = check_output_path_stays_inside(*output_path); !inside) return inside.error();
 
   std::string path = output_file_path(*output_path, cwd);
   if (Status written = platform::write_whole_file(path, result_text); !written)

@@ -22,8 +22,10 @@ bool nesting_too_deep(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
       continue;
     }
     if (c == '"') {
@@ -85,7 +87,8 @@ LineKind classify(std::string_view line) {
 std::optional<json> parse_json_line(std::string_view line) {
   // The JSON library stops reading at a NUL byte and skips a leading byte
   // order mark; neither can be part of one JSON value, so such a line is text.
-  if (line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  if (line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF"))
+    return std::nullopt;
   if (nesting_too_deep(line)) return std::nullopt;
   if (std::optional<json> value = parse_valid_utf8(line)) return value;
   std::string repaired = to_valid_utf8(line);
@@ -131,9 +134,14 @@ std::vector<std::string> filter_run_output_lines(std::string_view text) {
   std::vector<std::string> out;
   for (std::string_view line : split_lines(text)) {
     switch (classify(line)) {
-      case LineKind::Kept: out.emplace_back(line); break;
-      case LineKind::NotJson: out.push_back(wrap_line("x-tarnwick-test-output", line)); break;
-      default: break;
+      case LineKind::Kept:
+        out.emplace_back(line);
+        break;
+      case LineKind::NotJson:
+        out.push_back(wrap_line("x-tarnwick-test-output", line));
+        break;
+      default:
+        break;
     }
   }
   return out;
@@ -144,11 +152,16 @@ std::vector<std::string> filter_nextest_run_lines(std::string_view text) {
   for (std::string_view line : split_lines(text)) {
     switch (classify(line)) {
       case LineKind::Blank:
-      case LineKind::Artifact: break;
-      case LineKind::Kept: out.emplace_back(line); break;
+      case LineKind::Artifact:
+        break;
+      case LineKind::Kept:
+        out.emplace_back(line);
+        break;
       case LineKind::NotJson:
       case LineKind::NoReason:
-      case LineKind::Other: out.push_back(wrap_line("x-tarnwick-nextest-output", line)); break;
+      case LineKind::Other:
+        out.push_back(wrap_line("x-tarnwick-nextest-output", line));
+        break;
     }
   }
   return out;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/json_text.h"
-#include "runner/run_types.h"
 #include "base/text_lines.h"
+#include "runner/run_types.h"
 
 namespace tarnwick {
 

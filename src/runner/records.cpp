@@ -3,8 +3,8 @@
 #include <fmt/format.h>
 
 #include "base/json_text.h"
-#include "runner/output_filters.h"
 #include "base/text_lines.h"
+#include "runner/output_filters.h"
 
 namespace tarnwick {
 namespace {
@@ -41,8 +41,10 @@ std::string build_diagnostics_result(const RunOutput& output, const std::vector<
   std::string text = invocation_record(argv, cwd);
   if (output.exit_code == 0) {
     // cargo's own build-finished record tells the outcome when there is output.
-    if (output.stdout_text.empty()) text += kSuccessStatusLine;
-    else text += collect_build_message_lines(output.stdout_text);
+    if (output.stdout_text.empty())
+      text += kSuccessStatusLine;
+    else
+      text += collect_build_message_lines(output.stdout_text);
     return text;
   }
   std::vector<std::string> pieces;
@@ -70,9 +72,12 @@ std::string build_run_result(const RunOutput& output, const std::vector<std::str
 std::string plain_run_result(const RunOutput& output, const std::vector<std::string>& argv,
                              const std::optional<std::string>& cwd) {
   std::string combined;
-  if (output.stderr_text.empty()) combined = output.stdout_text;
-  else if (output.stdout_text.empty()) combined = output.stderr_text;
-  else combined = output.stdout_text + "\n" + output.stderr_text;
+  if (output.stderr_text.empty())
+    combined = output.stdout_text;
+  else if (output.stdout_text.empty())
+    combined = output.stderr_text;
+  else
+    combined = output.stdout_text + "\n" + output.stderr_text;
 
   std::string text = invocation_record(argv, cwd);
   if (output.exit_code != 0) {

@@ -6,9 +6,9 @@
 #include <climits>
 #include <unordered_set>
 
-#include "runner/busy_files.h"
 #include "base/quoted.h"
 #include "base/settings.h"
+#include "runner/busy_files.h"
 
 namespace tarnwick {
 namespace {
@@ -35,14 +35,16 @@ std::optional<std::string> resolve_final_path(const std::string& path) {
 }
 
 FileHolder make_holder(const platform::HolderProcess& entry, const HolderListApi& api) {
-  FileHolder holder{entry.pid, to_valid_utf8(entry.app_name), std::nullopt, map_app_type(entry.app_type)};
+  FileHolder holder{entry.pid, to_valid_utf8(entry.app_name), std::nullopt,
+                    map_app_type(entry.app_type)};
   if (auto image = api.image_path(entry.pid); image && !image->empty())
     holder.image_path = simplify_windows_path(to_valid_utf8(*image));
   return holder;
 }
 
 /// Asks the open session for its list; fills `result` with holders or an error.
-void read_holder_list(platform::HolderSession* session, const HolderListApi& api, PathHolders& result) {
+void read_holder_list(platform::HolderSession* session, const HolderListApi& api,
+                      PathHolders& result) {
   uint32_t needed = 0, count = 0;
   int code = api.get_list(session, &needed, &count, nullptr);
   if (code == 0) return;
@@ -72,7 +74,8 @@ void read_holder_list(platform::HolderSession* session, const HolderListApi& api
     }
     if (needed <= capacity) {
       result.error = fmt::format(
-          "RmGetList kept asking for more space without growing the request (stuck at {} entries)", needed);
+          "RmGetList kept asking for more space without growing the request (stuck at {} entries)",
+          needed);
       return;
     }
     if (needed > kSanityLimit) {
@@ -102,7 +105,8 @@ PathHolders lookup_path_holders(const std::string& path, const std::string& quer
   return result;
 }
 
-std::vector<PathHolders> find_file_holders(std::string_view stderr_text, std::string_view stdout_text) {
+std::vector<PathHolders> find_file_holders(std::string_view stderr_text,
+                                           std::string_view stdout_text) {
   if (!runtime_settings().unsafe_windows_rm) return {};
   std::vector<BusyPath> paths = extract_busy_paths(stderr_text);
   for (BusyPath& path : extract_busy_paths(stdout_text)) paths.push_back(std::move(path));
@@ -161,8 +165,8 @@ std::string simplify_windows_path(std::string_view path) {
 std::string win32_api_error(std::string_view label, int code) {
   if (auto message = platform::os_error_message(code)) {
     std::string_view text = *message;
-    while (!text.empty() &&
-           (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' || text.back() == '\t'))
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
+                             text.back() == '\t'))
       text.remove_suffix(1);
     if (!text.empty()) return fmt::format("{} failed: {} (code {})", label, text, code);
   }

@@ -33,7 +33,8 @@ struct PathHolders {
 /// The holders of each busy file named in the two texts (standard error's
 /// paths first, each file once). Empty when the lookup is switched off or no
 /// busy file is named. Failures are carried per path.
-std::vector<PathHolders> find_file_holders(std::string_view stderr_text, std::string_view stdout_text);
+std::vector<PathHolders> find_file_holders(std::string_view stderr_text,
+                                           std::string_view stdout_text);
 
 /// A verbatim drive or UNC path in its ordinary form; other paths unchanged.
 std::string simplify_windows_path(std::string_view path);
@@ -48,8 +49,8 @@ struct HolderListApi {
   std::function<int(platform::HolderSession**)> start_session = platform::holder_start_session;
   std::function<int(platform::HolderSession*, const std::string&)> register_file =
       platform::holder_register_file;
-  std::function<int(platform::HolderSession*, uint32_t*, uint32_t*, platform::HolderProcess*)> get_list =
-      platform::holder_get_list;
+  std::function<int(platform::HolderSession*, uint32_t*, uint32_t*, platform::HolderProcess*)>
+      get_list = platform::holder_get_list;
   std::function<void(platform::HolderSession*)> end_session = platform::holder_end_session;
   std::function<std::optional<std::string>(uint32_t)> image_path = platform::process_image_path;
 };

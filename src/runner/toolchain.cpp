@@ -5,9 +5,9 @@
 #include "base/call_context.h"
 #include "base/output.h"
 #include "base/path_text.h"
-#include "platform/file_status.h"
-#include "platform/environment.h"
 #include "base/quoted.h"
+#include "platform/environment.h"
+#include "platform/file_status.h"
 
 namespace tarnwick {
 namespace {
@@ -41,20 +41,27 @@ std::string format_args(const std::vector<std::string>& argv) {
 
 const char* cargo_source_name(CargoSource source) {
   switch (source) {
-    case CargoSource::CargoEnv: return "CargoEnv";
-    case CargoSource::RustupProxy: return "RustupProxy";
-    case CargoSource::RustupProxyNoSibling: return "RustupProxyNoSibling";
-    case CargoSource::PathLookup: return "PathLookup";
+    case CargoSource::CargoEnv:
+      return "CargoEnv";
+    case CargoSource::RustupProxy:
+      return "RustupProxy";
+    case CargoSource::RustupProxyNoSibling:
+      return "RustupProxyNoSibling";
+    case CargoSource::PathLookup:
+      return "PathLookup";
   }
   return "PathLookup";
 }
 
 int cargo_source_step(CargoSource source) {
   switch (source) {
-    case CargoSource::CargoEnv: return 1;
+    case CargoSource::CargoEnv:
+      return 1;
     case CargoSource::RustupProxy:
-    case CargoSource::RustupProxyNoSibling: return 2;
-    case CargoSource::PathLookup: return 3;
+    case CargoSource::RustupProxyNoSibling:
+      return 2;
+    case CargoSource::PathLookup:
+      return 3;
   }
   return 3;
 }
@@ -89,8 +96,9 @@ void log_invocation(const std::string& path, CargoSource source,
   if (source == CargoSource::RustupProxyNoSibling) {
     send_log_message(
         "warning",
-        fmt::format("{} exists but no sibling rustup found — rust-toolchain.toml may not be honoured",
-                    path));
+        fmt::format(
+            "{} exists but no sibling rustup found — rust-toolchain.toml may not be honoured",
+            path));
   }
 }
 

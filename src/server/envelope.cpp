@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "server/progress.h"
 #include "base/quoted.h"
+#include "server/progress.h"
 
 namespace tarnwick {
 namespace {

@@ -10,14 +10,14 @@
 #include <string_view>
 #include <vector>
 
-#include "server/in_flight.h"
 #include "base/json_text.h"
 #include "base/line_channel.h"
 #include "base/output.h"
-#include "runner/run_types.h"
 #include "base/settings.h"
-#include "suggest/suggest.h"
+#include "runner/run_types.h"
+#include "server/in_flight.h"
 #include "server/tool_call_context.h"
+#include "suggest/suggest.h"
 #include "tools/outcome.h"
 
 namespace tarnwick {

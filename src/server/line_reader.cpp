@@ -1,8 +1,8 @@
 #include "server/line_reader.h"
 
+#include "base/quoted.h"
 #include "platform/stdio.h"
 #include "platform/thread.h"
-#include "base/quoted.h"
 
 namespace tarnwick {
 
@@ -39,7 +39,8 @@ void read_input_lines(const LineSource& source, LineChannel& channel, InFlightSl
   channel.close();
 }
 
-Status start_input_reader(std::shared_ptr<LineChannel> channel, std::shared_ptr<InFlightSlot> slot) {
+Status start_input_reader(std::shared_ptr<LineChannel> channel,
+                          std::shared_ptr<InFlightSlot> slot) {
   return platform::start_detached_thread(kReaderStackBytes, [channel, slot] {
     read_input_lines(platform::read_stdin_line, *channel, *slot);
   });

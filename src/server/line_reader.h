@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "base/error.h"
-#include "server/in_flight.h"
 #include "base/line_channel.h"
+#include "server/in_flight.h"
 
 namespace tarnwick {
 

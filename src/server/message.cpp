@@ -28,7 +28,8 @@ class MessageReader {
   char peek() const { return text_[pos_]; }
 
   void skip_ws() {
-    while (!at_end() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')) ++pos_;
+    while (!at_end() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+      ++pos_;
   }
 
   bool fail(std::string reason, size_t offset) {
@@ -142,11 +143,16 @@ class MessageReader {
   /// Reads the value of one of the four fields (or skips another key's).
   bool read_field(int field, Message& message) {
     switch (field) {
-      case kJsonrpc: return read_text_field(message.jsonrpc);
-      case kMethod: return read_text_field(message.method);
-      case kId: return read_any_field(message.id);
-      case kParams: return read_any_field(message.params);
-      default: return skip_value(1);
+      case kJsonrpc:
+        return read_text_field(message.jsonrpc);
+      case kMethod:
+        return read_text_field(message.method);
+      case kId:
+        return read_any_field(message.id);
+      case kParams:
+        return read_any_field(message.params);
+      default:
+        return skip_value(1);
     }
   }
 
@@ -157,8 +163,9 @@ class MessageReader {
     if (peek() == '[') return fail("invalid type: sequence, expected a string", pos_);
     size_t start = pos_;
     if (!skip_value(1)) return false;
-    return fail("invalid type: " + describe(text_.substr(start, pos_ - start)) + ", expected a string",
-                pos_ - 1);
+    return fail(
+        "invalid type: " + describe(text_.substr(start, pos_ - start)) + ", expected a string",
+        pos_ - 1);
   }
 
   /// Any JSON value; null counts as absent. The value is built by the JSON
@@ -232,7 +239,8 @@ class MessageReader {
         ++pos_;
         return true;
       }
-      if (peek() != ',') return fail(is_object ? "expected `,` or `}`" : "expected `,` or `]`", pos_);
+      if (peek() != ',')
+        return fail(is_object ? "expected `,` or `}`" : "expected `,` or `]`", pos_);
       ++pos_;
       skip_ws();
       if (!at_end() && peek() == close) return fail("trailing comma", pos_);
@@ -290,7 +298,7 @@ class MessageReader {
     for (int i = 0; i < 4; ++i) {
       if (at_end()) return fail_eof("a string");
       char c = peek();
-      int v = (c >= '0' && c <= '9') ? c - '0'
+      int v = (c >= '0' && c <= '9')   ? c - '0'
               : (c >= 'a' && c <= 'f') ? c - 'a' + 10
               : (c >= 'A' && c <= 'F') ? c - 'A' + 10
                                        : -1;
@@ -306,16 +314,34 @@ class MessageReader {
     char e = text_[pos_++];
     char plain = 0;
     switch (e) {
-      case '"': plain = '"'; break;
-      case '\\': plain = '\\'; break;
-      case '/': plain = '/'; break;
-      case 'b': plain = '\b'; break;
-      case 'f': plain = '\f'; break;
-      case 'n': plain = '\n'; break;
-      case 'r': plain = '\r'; break;
-      case 't': plain = '\t'; break;
-      case 'u': break;
-      default: return fail("invalid escape", pos_ - 1);
+      case '"':
+        plain = '"';
+        break;
+      case '\\':
+        plain = '\\';
+        break;
+      case '/':
+        plain = '/';
+        break;
+      case 'b':
+        plain = '\b';
+        break;
+      case 'f':
+        plain = '\f';
+        break;
+      case 'n':
+        plain = '\n';
+        break;
+      case 'r':
+        plain = '\r';
+        break;
+      case 't':
+        plain = '\t';
+        break;
+      case 'u':
+        break;
+      default:
+        return fail("invalid escape", pos_ - 1);
     }
     if (e != 'u') {
       if (out) *out += plain;
@@ -323,13 +349,15 @@ class MessageReader {
     }
     char32_t cp = 0;
     if (!read_hex4(cp)) return false;
-    if (cp >= 0xDC00 && cp <= 0xDFFF) return fail("lone trailing surrogate in hex escape", pos_ - 1);
+    if (cp >= 0xDC00 && cp <= 0xDFFF)
+      return fail("lone trailing surrogate in hex escape", pos_ - 1);
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       if (text_.substr(pos_, 2) != "\\u") return fail("lone leading surrogate in hex escape", pos_);
       pos_ += 2;
       char32_t low = 0;
       if (!read_hex4(low)) return false;
-      if (low < 0xDC00 || low > 0xDFFF) return fail("lone leading surrogate in hex escape", pos_ - 1);
+      if (low < 0xDC00 || low > 0xDFFF)
+        return fail("lone leading surrogate in hex escape", pos_ - 1);
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
     if (out) append_utf8(*out, cp);

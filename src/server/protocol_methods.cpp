@@ -8,7 +8,8 @@ namespace {
 
 constexpr const char* kSetupDescription =
     "Check whether this repository's Pellimar instruction files include the tarnwick section that "
-    "directs Pellimar to use MCP tools instead of running cargo commands in a terminal. If anything "
+    "directs Pellimar to use MCP tools instead of running cargo commands in a terminal. If "
+    "anything "
     "is missing or incomplete, add it in the appropriate instruction file and commit the change.";
 
 constexpr const char* kSetupMessage =
@@ -27,7 +28,8 @@ json initialize_result() {
 }
 
 json prompts_list_result() {
-  json prompt = {{"arguments", json::array()}, {"description", kSetupDescription}, {"name", "setup"}};
+  json prompt = {
+      {"arguments", json::array()}, {"description", kSetupDescription}, {"name", "setup"}};
   return json{{"prompts", json::array({prompt})}};
 }
 
@@ -41,9 +43,11 @@ std::string requested_prompt(const std::optional<json>& params) {
 
 Outcome prompts_get(const std::optional<json>& params) {
   std::string name = requested_prompt(params);
-  if (name != "setup") return Outcome::fail(kMethodNotFound, "unknown prompt: " + tarnwick::quoted(name));
+  if (name != "setup")
+    return Outcome::fail(kMethodNotFound, "unknown prompt: " + tarnwick::quoted(name));
   json message = {{"content", {{"text", kSetupMessage}, {"type", "text"}}}, {"role", "user"}};
-  return Outcome::ok(json{{"description", kSetupDescription}, {"messages", json::array({message})}});
+  return Outcome::ok(
+      json{{"description", kSetupDescription}, {"messages", json::array({message})}});
 }
 
 }  // namespace

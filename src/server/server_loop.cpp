@@ -2,11 +2,11 @@
 
 #include <exception>
 
-#include "server/message.h"
 #include "base/output.h"
-#include "platform/stdio.h"
-#include "server/protocol_methods.h"
 #include "base/quoted.h"
+#include "platform/stdio.h"
+#include "server/message.h"
+#include "server/protocol_methods.h"
 
 namespace tarnwick {
 namespace {
@@ -41,12 +41,14 @@ void handle_line(LoopState& state, std::string_view line) {
   if (text.empty()) return;
   Result<Message> parsed = parse_message(text);
   if (!parsed) {
-    write_message(json(nullptr), Outcome::fail(kParseError, "parse error: " + error_text(parsed.error())));
+    write_message(json(nullptr),
+                  Outcome::fail(kParseError, "parse error: " + error_text(parsed.error())));
     return;
   }
   const Message& message = *parsed;
   if (!message.id) {
-    if (message.method == "notifications/exit" || message.method == "exit") platform::exit_process(0);
+    if (message.method == "notifications/exit" || message.method == "exit")
+      platform::exit_process(0);
     return;  // other notifications need no answer
   }
   Outcome outcome;

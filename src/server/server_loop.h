@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "server/in_flight.h"
 #include "base/json_text.h"
 #include "base/line_channel.h"
 #include "base/settings.h"
+#include "server/in_flight.h"
 #include "server/tool_call_context.h"
 
 namespace tarnwick {

@@ -7,10 +7,10 @@
 #include <memory>
 #include <mutex>
 
-#include "server/line_reader.h"
 #include "base/output.h"
-#include "platform/stdio.h"
 #include "base/quoted.h"
+#include "platform/stdio.h"
+#include "server/line_reader.h"
 #include "server/server_loop.h"
 
 namespace tarnwick {
@@ -18,16 +18,18 @@ namespace {
 
 /// The advertised tool names; a fixed list of the server's own, in catalogue order.
 constexpr const char* kToolNames[] = {
-    "cargo_metadata", "cargo_check",  "cargo_build",     "cargo_test",        "cargo_clippy",
-    "cargo_fmt_check", "cargo_fmt",   "cargo_tree",      "cargo_doc",         "cargo_clean",
-    "cargo_update",   "cargo_fix",    "cargo_add",       "cargo_remove",      "cargo_publish",
-    "cargo_setup",    "cargo_diagnostic", "cargo_nextest_run", "cargo_nextest_list"};
+    "cargo_metadata",   "cargo_check",       "cargo_build",       "cargo_test",
+    "cargo_clippy",     "cargo_fmt_check",   "cargo_fmt",         "cargo_tree",
+    "cargo_doc",        "cargo_clean",       "cargo_update",      "cargo_fix",
+    "cargo_add",        "cargo_remove",      "cargo_publish",     "cargo_setup",
+    "cargo_diagnostic", "cargo_nextest_run", "cargo_nextest_list"};
 
 constexpr const char* kBoolForms = " (expected one of: true/false, 1/0, yes/no, on/off)";
 constexpr const char* kNonNegative = " (expected a non-negative integer)";
 
 std::string warning(std::string_view option, std::string_view value, std::string_view expected) {
-  return "ignoring invalid " + std::string(option) + " value: " + tarnwick::quoted(value) + std::string(expected);
+  return "ignoring invalid " + std::string(option) + " value: " + tarnwick::quoted(value) +
+         std::string(expected);
 }
 
 std::optional<ElicitationMode> parse_elicitation_mode(std::string_view value) {
@@ -95,7 +97,8 @@ bool apply_option(ServerSettings& s, std::string_view arg) {
     }
     return true;
   }
-  return boolean("--retry-on-busy=", s.retry_on_busy) || u64("--retry-delay-ms=", s.retry_delay_ms) ||
+  return boolean("--retry-on-busy=", s.retry_on_busy) ||
+         u64("--retry-delay-ms=", s.retry_delay_ms) ||
          u64("--progress-delay-ms=", s.progress_delay_ms) ||
          boolean("--unsafe-windows-rm=", s.unsafe_windows_rm) ||
          boolean("--per-test-execution=", s.per_test_execution) ||
@@ -148,8 +151,9 @@ std::vector<std::string> startup_lines(const ServerSettings& s, long pid) {
     lines.push_back(fmt::format("progress delay: {}ms (developer mode)", s.progress_delay_ms));
   }
   if (s.retry_on_busy) {
-    lines.push_back(fmt::format("retry on transient busy errors: enabled (delay={}ms, max attempts={})",
-                                s.retry_delay_ms, s.retry_max_attempts));
+    lines.push_back(
+        fmt::format("retry on transient busy errors: enabled (delay={}ms, max attempts={})",
+                    s.retry_delay_ms, s.retry_max_attempts));
   } else {
     lines.push_back("retry on transient busy errors: disabled");
   }
@@ -181,7 +185,8 @@ int run_server(int argc, char** argv, const ToolsCallHandler& tools_call) {
   auto slot = std::make_shared<InFlightSlot>();
   auto channel = std::make_shared<LineChannel>();
   if (Status started = start_input_reader(channel, slot); !started) {
-    std::fputs(fmt::format("failed to spawn thread: {}\n", error_text(started.error())).c_str(), stderr);
+    std::fputs(fmt::format("failed to spawn thread: {}\n", error_text(started.error())).c_str(),
+               stderr);
     platform::exit_process(101);
   }
 

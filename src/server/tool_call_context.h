@@ -5,11 +5,11 @@
 #include <functional>
 #include <optional>
 
-#include "server/in_flight.h"
 #include "base/json_text.h"
 #include "base/line_channel.h"
 #include "base/output.h"
 #include "base/settings.h"
+#include "server/in_flight.h"
 
 namespace tarnwick {
 
@@ -19,9 +19,9 @@ struct ToolCallContext {
 };
 
 /// Answers one tools/call request. `params` is empty when absent or null.
-using ToolsCallHandler = std::function<Outcome(
-    const std::optional<json>& params, bool client_supports_form_elicitation,
-    ElicitationMode elicitation_mode, uint64_t progress_delay_ms, ToolCallContext& context,
-    const json& id)>;
+using ToolsCallHandler =
+    std::function<Outcome(const std::optional<json>& params, bool client_supports_form_elicitation,
+                          ElicitationMode elicitation_mode, uint64_t progress_delay_ms,
+                          ToolCallContext& context, const json& id)>;
 
 }  // namespace tarnwick

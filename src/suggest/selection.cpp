@@ -1,7 +1,8 @@
 #include "suggest/selection.h"
 
-#include <algorithm>
 #include <fmt/format.h>
+
+#include <algorithm>
 
 namespace tarnwick {
 

@@ -113,9 +113,12 @@ void collect_diagnostic(const json& top, std::vector<Suggestion>& out) {
 
 const char* title_marker(Applicability a) {
   switch (a) {
-    case Applicability::MachineApplicable: return "";
-    case Applicability::MaybeIncorrect: return " [maybe-incorrect]";
-    case Applicability::HasPlaceholders: return " [has-placeholders]";
+    case Applicability::MachineApplicable:
+      return "";
+    case Applicability::MaybeIncorrect:
+      return " [maybe-incorrect]";
+    case Applicability::HasPlaceholders:
+      return " [has-placeholders]";
   }
   return "";
 }

@@ -9,7 +9,11 @@
 
 namespace tarnwick {
 
-enum class Applicability : uint8_t { MachineApplicable = 0, MaybeIncorrect = 1, HasPlaceholders = 2 };
+enum class Applicability : uint8_t {
+  MachineApplicable = 0,
+  MaybeIncorrect = 1,
+  HasPlaceholders = 2
+};
 
 /// One edit of a suggestion.
 struct SuggestionSpan {

@@ -1,15 +1,15 @@
 #include "tools/args.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
 #include <system_error>
 #include <vector>
 
-#include <fmt/format.h>
-
+#include "base/path_text.h"
 #include "base/quoted.h"
 #include "base/settings.h"
-#include "base/path_text.h"
 #include "platform/file_status.h"
 
 namespace tarnwick {
@@ -86,15 +86,15 @@ Status validate_output_path(std::string_view output_path,
   // cargo has run, and the run's output would be lost with it.
   if (output_path.empty() || output_path.ends_with('/') ||
       platform::file_kind(joined) == platform::FileKind::Directory) {
-    return make_error(fmt::format("output_path must name a file, not a directory: {}",
-                                  to_valid_utf8(joined)));
+    return make_error(
+        fmt::format("output_path must name a file, not a directory: {}", to_valid_utf8(joined)));
   }
   const std::optional<std::string> parent = lexical_parent(joined);
   if (!parent || parent->empty()) return ok_status();
   if (platform::file_kind(*parent) != platform::FileKind::Directory) {
-    return make_error(fmt::format(
-        "output_path parent directory does not exist or is not a directory: {}",
-        to_valid_utf8(*parent)));
+    return make_error(
+        fmt::format("output_path parent directory does not exist or is not a directory: {}",
+                    to_valid_utf8(*parent)));
   }
   return ok_status();
 }

@@ -1,9 +1,9 @@
 #include <fmt/format.h>
 
 #include "base/output.h"
+#include "base/path_text.h"
 #include "base/quoted.h"
 #include "tools/args.h"
-#include "base/path_text.h"
 
 namespace tarnwick {
 namespace {

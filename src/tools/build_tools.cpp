@@ -68,8 +68,7 @@ ArgList finish_build_command(ArgList args, const json& arguments, const Selectio
   std::optional<std::string> selector = toolchain_selector(arguments);
   push_feature_args(args, arguments, sel);
   push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
-  LockSwitches locks =
-      push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  LockSwitches locks = push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
   args = with_selector(selector, std::move(args));
   compute_progress_total(sink, places.cwd, selector, sel.manifest_path, locks);
   return args;

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "base/call_context.h"
-#include "platform/environment.h"
+#include "base/path_text.h"
 #include "base/quoted.h"
 #include "catalogue/catalogue.h"
-#include "tools/dispatch.h"
-#include "base/path_text.h"
+#include "platform/environment.h"
 #include "platform/file_status.h"
+#include "tools/dispatch.h"
 
 namespace tarnwick {
 namespace {

@@ -167,7 +167,8 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
   const std::string plain_1_1 =
       "checked\n\n--- Auto-applicable (1 fix, safe to apply) ---\nlisted 1\n"
       "\n--- Needs review (1 suggestion) ---\nlisted 2\n";
-  const std::string plain_2_0 = "checked\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nlisted 1,2\n";
+  const std::string plain_2_0 =
+      "checked\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nlisted 1,2\n";
   const std::string plain_0_2 = "checked\n--- Needs review (2 suggestions) ---\nlisted 1,2\n";
   const std::string auto_1 = "--- Auto-applicable (1 fix, safe to apply) ---\nselected 1\n";
   // The test server's dialog never gets an answer, like a declined one.
@@ -200,9 +201,8 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
         response_to(server, id);
         form = true;
       }
-      send(server,
-           call(++id, {{"name", "suggest"},
-                       {"arguments", {{"fixes", c.fixes}, {"reviews", c.reviews}}}}));
+      send(server, call(++id, {{"name", "suggest"},
+                               {"arguments", {{"fixes", c.fixes}, {"reviews", c.reviews}}}}));
       json r = response_to(server, id);
       EXPECT_EQ(texts_of(r), c.expected)
           << mode << " form=" << c.form << " fixes=" << c.fixes << " reviews=" << c.reviews;

@@ -134,7 +134,9 @@ bool ServerProcess::write_raw(std::string_view bytes) {
   return true;
 }
 
-bool ServerProcess::write_line(std::string_view line) { return write_raw(std::string(line) + "\n"); }
+bool ServerProcess::write_line(std::string_view line) {
+  return write_raw(std::string(line) + "\n");
+}
 
 void ServerProcess::close_stdin() { close_fd(stdin_fd_); }
 

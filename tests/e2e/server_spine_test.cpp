@@ -9,7 +9,8 @@ namespace tarnwick::e2e {
 namespace {
 
 json info(const std::string& text) {
-  return {{"jsonrpc", "2.0"}, {"method", "notifications/message"},
+  return {{"jsonrpc", "2.0"},
+          {"method", "notifications/message"},
           {"params", {{"data", text}, {"level", "info"}, {"logger", "tarnwick"}}}};
 }
 json warning(const std::string& text) {
@@ -17,15 +18,20 @@ json warning(const std::string& text) {
   line["params"]["level"] = "warning";
   return line;
 }
-json result(const json& id, const json& value) { return {{"jsonrpc", "2.0"}, {"id", id}, {"result", value}}; }
+json result(const json& id, const json& value) {
+  return {{"jsonrpc", "2.0"}, {"id", id}, {"result", value}};
+}
 json error(const json& id, int code, const std::string& message) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
 }
 
 const std::string kAllTools =
-    "advertising 19 tools: 'cargo_metadata', 'cargo_check', 'cargo_build', 'cargo_test', 'cargo_clippy', "
-    "'cargo_fmt_check', 'cargo_fmt', 'cargo_tree', 'cargo_doc', 'cargo_clean', 'cargo_update', 'cargo_fix', "
-    "'cargo_add', 'cargo_remove', 'cargo_publish', 'cargo_setup', 'cargo_diagnostic', 'cargo_nextest_run', "
+    "advertising 19 tools: 'cargo_metadata', 'cargo_check', 'cargo_build', 'cargo_test', "
+    "'cargo_clippy', "
+    "'cargo_fmt_check', 'cargo_fmt', 'cargo_tree', 'cargo_doc', 'cargo_clean', 'cargo_update', "
+    "'cargo_fix', "
+    "'cargo_add', 'cargo_remove', 'cargo_publish', 'cargo_setup', 'cargo_diagnostic', "
+    "'cargo_nextest_run', "
     "'cargo_nextest_list'";
 
 /// A server past its start-up lines.
@@ -50,10 +56,12 @@ struct Started {
 TEST(Startup, LinesWithoutOptionsAndNothingOnStderr) {
   ServerProcess server;
   ASSERT_TRUE(server.started());
-  EXPECT_EQ(server.read_json(), info("tarnwick 0.12.1 starting (pid=" + std::to_string(server.pid()) + ")"));
+  EXPECT_EQ(server.read_json(),
+            info("tarnwick 0.12.1 starting (pid=" + std::to_string(server.pid()) + ")"));
   EXPECT_EQ(server.read_json(), info(kAllTools));
   EXPECT_EQ(server.read_json(), info("elicitation mode: AlwaysSkip"));
-  EXPECT_EQ(server.read_json(), info("retry on transient busy errors: enabled (delay=500ms, max attempts=3)"));
+  EXPECT_EQ(server.read_json(),
+            info("retry on transient busy errors: enabled (delay=500ms, max attempts=3)"));
   server.close_stdin();
   EXPECT_EQ(server.read_line(), std::nullopt);  // no warnings, nothing else
   EXPECT_EQ(server.wait_exit(), 0);
@@ -62,9 +70,10 @@ TEST(Startup, LinesWithoutOptionsAndNothingOnStderr) {
 
 TEST(Startup, ConditionalLinesThenWarningsInArgumentOrder) {
   ServerProcess server(std::vector<std::string>{
-      "--retry-delay-ms=abc", "--retry-delay-ms=100", "--retry-delay-ms=xyz", "--elicitation-mode=prompt",
-      "--progress-delay-ms=25", "--retry-on-busy=Off", "--retry-on-busy=y", "--unsafe-windows-rm=YES",
-      "--clear-incr-working=1", "--show-incremental-notes=true", "--Retry-On-Busy=true", "--verbose=1",
+      "--retry-delay-ms=abc", "--retry-delay-ms=100", "--retry-delay-ms=xyz",
+      "--elicitation-mode=prompt", "--progress-delay-ms=25", "--retry-on-busy=Off",
+      "--retry-on-busy=y", "--unsafe-windows-rm=YES", "--clear-incr-working=1",
+      "--show-incremental-notes=true", "--Retry-On-Busy=true", "--verbose=1",
       "--retry-max-attempts=0", "--test-timeout-secs=0"});
   std::vector<json> expected = {
       info("tarnwick 0.12.1 starting (pid=" + std::to_string(server.pid()) + ")"),
@@ -73,12 +82,15 @@ TEST(Startup, ConditionalLinesThenWarningsInArgumentOrder) {
       info("progress delay: 25ms (developer mode)"),
       info("retry on transient busy errors: disabled"),
       info("Restart Manager process lookup: ENABLED (uses unsafe Win32 FFI in src/rm/)"),
-      info("incremental -working cleanup: ENABLED (stale *-working dirs removed before each cargo invocation)"),
-      info("incremental compilation session notes: SHOWN (rustc's incremental-compilation-session finalize "
+      info("incremental -working cleanup: ENABLED (stale *-working dirs removed before each cargo "
+           "invocation)"),
+      info("incremental compilation session notes: SHOWN (rustc's incremental-compilation-session "
+           "finalize "
            "advisory is harmless and the build is idempotent; suppressed by default)"),
       warning("ignoring invalid --retry-delay-ms value: \"abc\" (expected a non-negative integer)"),
       warning("ignoring invalid --retry-delay-ms value: \"xyz\" (expected a non-negative integer)"),
-      warning("ignoring invalid --retry-on-busy value: \"y\" (expected one of: true/false, 1/0, yes/no, on/off)"),
+      warning("ignoring invalid --retry-on-busy value: \"y\" (expected one of: true/false, 1/0, "
+              "yes/no, on/off)"),
       warning("ignoring invalid --retry-max-attempts value: \"0\" (expected a positive integer)"),
   };
   for (const json& line : expected) EXPECT_EQ(server.read_json(), line);
@@ -89,7 +101,8 @@ TEST(Startup, ConditionalLinesThenWarningsInArgumentOrder) {
   ServerProcess retry(std::vector<std::string>{"--retry-delay-ms=+250", "--retry-max-attempts=7"});
   std::vector<json> lines = retry.skip_startup_lines();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[3], info("retry on transient busy errors: enabled (delay=250ms, max attempts=7)"));
+  EXPECT_EQ(lines[3],
+            info("retry on transient busy errors: enabled (delay=250ms, max attempts=7)"));
 }
 
 TEST(Writers, LinesAreCompactWithTheEnvelopeKeysInFixedOrder) {
@@ -97,8 +110,9 @@ TEST(Writers, LinesAreCompactWithTheEnvelopeKeysInFixedOrder) {
   ASSERT_TRUE(server.started());
   server.read_line();
   server.read_line();
-  EXPECT_EQ(server.read_line(),
-            R"({"jsonrpc":"2.0","method":"notifications/message","params":{"data":"elicitation mode: AlwaysSkip","level":"info","logger":"tarnwick"}})");
+  EXPECT_EQ(
+      server.read_line(),
+      R"({"jsonrpc":"2.0","method":"notifications/message","params":{"data":"elicitation mode: AlwaysSkip","level":"info","logger":"tarnwick"}})");
   server.read_line();
   server.write_line(R"({"method":"ping","id":"a","jsonrpc":"2.0"})");
   EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":"a","result":{}})");
@@ -106,11 +120,13 @@ TEST(Writers, LinesAreCompactWithTheEnvelopeKeysInFixedOrder) {
   EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":[2,{"a":null,"b":1}],"result":null})");
   // The method comes back unchanged inside the message, escaped only as JSON needs.
   server.write_line(R"({"jsonrpc":"2.0","id":7,"method":"q\"b\\t\tn\n\u001b/é—"})");
-  EXPECT_EQ(server.read_line(),
-            R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"method not found: q\"b\\t\tn\n\u001b/é—"}})");
+  EXPECT_EQ(
+      server.read_line(),
+      R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"method not found: q\"b\\t\tn\n\u001b/é—"}})");
   server.write_line("{");
-  EXPECT_EQ(server.read_line(),
-            R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error: EOF while parsing an object at line 1 column 1"}})");
+  EXPECT_EQ(
+      server.read_line(),
+      R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error: EOF while parsing an object at line 1 column 1"}})");
   server.close_stdin();
   EXPECT_EQ(server.wait_exit(), 0);
 }
@@ -118,7 +134,8 @@ TEST(Writers, LinesAreCompactWithTheEnvelopeKeysInFixedOrder) {
 TEST(ServerLoop, BlankLinesAreSkippedAndWhitespaceAroundARequestIsTrimmed) {
   Started s;
   s.server.write_raw("\n \t \n\xC2\xA0\n\r\n");
-  EXPECT_EQ(s.ask("\xC2\xA0 {\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"} \t\r"), result(1, json::object()));
+  EXPECT_EQ(s.ask("\xC2\xA0 {\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"} \t\r"),
+            result(1, json::object()));
   s.finish();
 }
 
@@ -126,24 +143,29 @@ TEST(ServerLoop, BlankLinesAreSkippedAndWhitespaceAroundARequestIsTrimmed) {
 TEST(ServerLoop, ParseErrorsAnswerWithNullIdReasonAndPosition) {
   Started s;
   EXPECT_EQ(s.ask("  {\"jsonrpc\":2,\"id\":1,\"method\":\"ping\"}"),
-            error(nullptr, -32700, "parse error: invalid type: integer `2`, expected a string at line 1 column 12"));
+            error(nullptr, -32700,
+                  "parse error: invalid type: integer `2`, expected a string at line 1 column 12"));
   // A client's response reaching the loop, and a batch.
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":5,"result":{}})"),
             error(nullptr, -32700, "parse error: missing field `method` at line 1 column 36"));
   EXPECT_EQ(s.ask(R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])"),
-            error(nullptr, -32700, "parse error: invalid type: map, expected a string at line 1 column 2"));
-  std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)" + std::string(127, '[') +
-                     std::string(127, ']') + "}";
+            error(nullptr, -32700,
+                  "parse error: invalid type: map, expected a string at line 1 column 2"));
+  std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)" +
+                     std::string(127, '[') + std::string(127, ']') + "}";
   json answer = s.ask(deep).value_or(json());
   EXPECT_EQ(answer["id"], nullptr);
-  EXPECT_EQ(answer["error"]["message"].get<std::string>().rfind("parse error: recursion limit exceeded", 0), 0u);
+  EXPECT_EQ(answer["error"]["message"].get<std::string>().rfind(
+                "parse error: recursion limit exceeded", 0),
+            0u);
   s.finish();
 }
 
 TEST(ServerLoop, FormsEchoTheIdAndNotificationsGetNoAnswer) {
   Started s;
   EXPECT_EQ(s.ask(R"(["2.0", 7, "ping", null])"), result(7, json::object()));
-  EXPECT_EQ(s.ask(R"({"method":"ping","foo":{"x":[1]},"id":"a","jsonrpc":"1.0"})"), result("a", json::object()));
+  EXPECT_EQ(s.ask(R"({"method":"ping","foo":{"x":[1]},"id":"a","jsonrpc":"1.0"})"),
+            result("a", json::object()));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":{"k":[1,2.5]},"method":"ping"})"),
             result(json{{"k", {1, 2.5}}}, json::object()));
   EXPECT_EQ(s.server.read_line(std::chrono::milliseconds(0)), std::nullopt);
@@ -151,12 +173,15 @@ TEST(ServerLoop, FormsEchoTheIdAndNotificationsGetNoAnswer) {
   s.server.write_line(R"({"jsonrpc":"2.0","id":null,"method":"ping"})");
   s.server.write_line(R"({"jsonrpc":"2.0","method":"ping"})");
   s.server.write_line(R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"cargo_build"}})");
-  s.server.write_line(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":3}})");
+  s.server.write_line(
+      R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":3}})");
   s.server.write_line(R"(["2.0",null,"notifications/initialized",null])");
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), result(2, json::object()));
   // A cancellation that carries an id and names nothing running is a request.
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":9,"method":"notifications/cancelled","params":{"requestId":3}})"),
-            error(9, -32601, "method not found: notifications/cancelled"));
+  EXPECT_EQ(
+      s.ask(
+          R"({"jsonrpc":"2.0","id":9,"method":"notifications/cancelled","params":{"requestId":3}})"),
+      error(9, -32601, "method not found: notifications/cancelled"));
   s.finish();
 }
 
@@ -165,12 +190,14 @@ TEST(ServerLoop, ExitNotificationsEndTheProcessAtOnce) {
                                 R"({"jsonrpc":"2.0","id":null,"method":"notifications/exit"})"}) {
     Started s;
     // The ping queued behind the exit is never answered.
-    s.server.write_raw(std::string(exit_line) + "\n{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n");
+    s.server.write_raw(std::string(exit_line) +
+                       "\n{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n");
     EXPECT_EQ(s.server.wait_exit(), 0);
     EXPECT_EQ(s.server.read_line(), std::nullopt);
   }
   Started s;
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":1,"method":"exit"})"), error(1, -32601, "method not found: exit"));
+  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":1,"method":"exit"})"),
+            error(1, -32601, "method not found: exit"));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":2,"method":"notifications/exit"})"),
             error(2, -32601, "method not found: notifications/exit"));
   s.finish();
@@ -179,7 +206,10 @@ TEST(ServerLoop, ExitNotificationsEndTheProcessAtOnce) {
 TEST(ServerLoop, EndOfInputAnswersQueuedLinesThenExitsZero) {
   Started s;
   std::string burst;
-  for (int id = 1; id <= 50; ++id) burst += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})" "\n";
+  for (int id = 1; id <= 50; ++id)
+    burst += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+             R"(,"method":"ping"})"
+             "\n";
   burst += "{\"jsonrpc\":\"2.0\",\"id\":\"crlf\",\"method\":\"ping\"}\r\n";
   burst += R"({"jsonrpc":"2.0","id":"last","method":"ping"})";  // no line feed at the end
   s.server.write_raw(burst);
@@ -193,8 +223,9 @@ TEST(ServerLoop, EndOfInputAnswersQueuedLinesThenExitsZero) {
 
 TEST(ServerLoop, InvalidUtf8EndsInputAfterTheLinesBefore) {
   Started s;
-  s.server.write_raw("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n\xFF\xFE\n"
-                     "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"ping\"}\n");
+  s.server.write_raw(
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n\xFF\xFE\n"
+      "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"ping\"}\n");
   EXPECT_EQ(s.server.read_json(), result(1, json::object()));
   EXPECT_EQ(s.server.wait_exit(), 0);  // standard input is still open
   EXPECT_EQ(s.server.read_line(), std::nullopt);
@@ -204,7 +235,8 @@ TEST(ServerLoop, ClosedStandardOutputDoesNotStopTheServer) {
   Started s;
   s.server.close_stdout();
   for (int id = 1; id <= 20; ++id) {
-    ASSERT_TRUE(s.server.write_line(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})"));
+    ASSERT_TRUE(s.server.write_line(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                                    R"(,"method":"ping"})"));
   }
   s.finish();
 }
@@ -223,8 +255,10 @@ TEST(InputReader, TheRunningCallsCancellationNeverReachesTheLoop) {
            R"(,"method":"notifications/cancelled","params":{"requestId":)" + request_id + "}}";
   };
   // Nothing runs: the cancellation is dropped and a later call with that id runs normally.
-  server.write_line(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":8}})");
-  server.write_line(R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"name":"echo","arguments":{}}})");
+  server.write_line(
+      R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":8}})");
+  server.write_line(
+      R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"name":"echo","arguments":{}}})");
   std::optional<json> echoed = server.read_response();
   ASSERT_TRUE(echoed);
   EXPECT_EQ((*echoed)["id"], 8);
@@ -237,7 +271,8 @@ TEST(InputReader, TheRunningCallsCancellationNeverReachesTheLoop) {
   server.write_line(cancel(101, "\"7\""));
   server.write_line(cancel(102, "7.0"));
   server.write_line(cancel(103, "[7]"));
-  EXPECT_EQ(server.read_line(std::chrono::milliseconds(200)), std::nullopt) << "the call was cancelled";
+  EXPECT_EQ(server.read_line(std::chrono::milliseconds(200)), std::nullopt)
+      << "the call was cancelled";
 
   // The call goes into the slot just after its log line; until then a
   // cancellation is forwarded, so send again until the call is answered.
@@ -258,7 +293,8 @@ TEST(InputReader, TheRunningCallsCancellationNeverReachesTheLoop) {
     std::optional<json> response = server.read_response();
     ASSERT_TRUE(response);
     if ((*response)["id"] == "last") break;
-    EXPECT_EQ((*response)["error"]["message"], "method not found: notifications/cancelled") << *response;
+    EXPECT_EQ((*response)["error"]["message"], "method not found: notifications/cancelled")
+        << *response;
     answered.insert((*response)["id"].get<int>());
   }
   for (int id : {101, 102, 103}) EXPECT_TRUE(answered.count(id)) << id;
@@ -270,26 +306,35 @@ TEST(InputReader, TheRunningCallsCancellationNeverReachesTheLoop) {
 
 TEST(ProtocolMethods, InitializeAndTheFormElicitationLine) {
   Started s;
-  const json init_result = {{"capabilities", {{"prompts", json::object()}, {"tools", json::object()}}},
-                            {"protocolVersion", "2024-11-05"},
-                            {"serverInfo", {{"name", "tarnwick"}, {"version", "0.12.1"}}}};
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"1999","capabilities":{"elicitation":{"form":{}}},"clientInfo":{"name":"x"}}})"),
-            info("client supports elicitation (form)"));
+  const json init_result = {
+      {"capabilities", {{"prompts", json::object()}, {"tools", json::object()}}},
+      {"protocolVersion", "2024-11-05"},
+      {"serverInfo", {{"name", "tarnwick"}, {"version", "0.12.1"}}}};
+  EXPECT_EQ(
+      s.ask(
+          R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"1999","capabilities":{"elicitation":{"form":{}}},"clientInfo":{"name":"x"}}})"),
+      info("client supports elicitation (form)"));
   EXPECT_EQ(s.server.read_json(), result(1, init_result));
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"capabilities":{"elicitation":{"form":null}}}})"),
-            info("client supports elicitation (form)"));
+  EXPECT_EQ(
+      s.ask(
+          R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"capabilities":{"elicitation":{"form":null}}}})"),
+      info("client supports elicitation (form)"));
   EXPECT_EQ(s.server.read_json(), result(2, init_result));
   // No "form": no line; no params at all: no line either.
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":{"capabilities":{"elicitation":{}}}})"),
-            result(3, init_result));
+  EXPECT_EQ(
+      s.ask(
+          R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":{"capabilities":{"elicitation":{}}}})"),
+      result(3, init_result));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":4,"method":"initialize"})"), result(4, init_result));
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":5,"method":"initialize","params":[1]})"), result(5, init_result));
+  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":5,"method":"initialize","params":[1]})"),
+            result(5, init_result));
   s.finish();
 }
 
 TEST(ProtocolMethods, PingShutdownToolsListAndUnknownMethods) {
   Started s;
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"x":1}})"), result(1, json::object()));
+  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"x":1}})"),
+            result(1, json::object()));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":2,"method":"shutdown"})"), result(2, nullptr));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"), result(3, json::object()));
   json first = s.ask(R"({"jsonrpc":"2.0","id":4,"method":"tools/list"})").value_or(json());
@@ -297,7 +342,8 @@ TEST(ProtocolMethods, PingShutdownToolsListAndUnknownMethods) {
   EXPECT_EQ(first["result"].size(), 1u);
   json second = s.ask(R"({"jsonrpc":"2.0","id":4,"method":"tools/list"})").value_or(json());
   EXPECT_EQ(first, second);
-  for (const char* method : {"resources/list", "logging/setLevel", "notifications/initialized", "Ping"}) {
+  for (const char* method :
+       {"resources/list", "logging/setLevel", "notifications/initialized", "Ping"}) {
     EXPECT_EQ(s.ask(json{{"jsonrpc", "2.0"}, {"id", 6}, {"method", method}}.dump()),
               error(6, -32601, std::string("method not found: ") + method));
   }
@@ -309,23 +355,37 @@ TEST(ProtocolMethods, PingShutdownToolsListAndUnknownMethods) {
 
 TEST(ProtocolMethods, SetupPrompt) {
   const std::string description =
-      "Check whether this repository's Pellimar instruction files include the tarnwick section that directs "
-      "Pellimar to use MCP tools instead of running cargo commands in a terminal. If anything is missing or "
+      "Check whether this repository's Pellimar instruction files include the tarnwick section "
+      "that directs "
+      "Pellimar to use MCP tools instead of running cargo commands in a terminal. If anything is "
+      "missing or "
       "incomplete, add it in the appropriate instruction file and commit the change.";
   const std::string text =
-      "Run the cargo_setup tool and then, based on its output, check whether this repository's Pellimar "
-      "instruction files already direct Pellimar to use the tarnwick MCP tools instead of running cargo commands "
-      "in a terminal. If the instructions are missing or incomplete, add the tarnwick section to the appropriate "
-      "instruction file (adapting the wording to fit the project's existing style) and commit the change.";
+      "Run the cargo_setup tool and then, based on its output, check whether this repository's "
+      "Pellimar "
+      "instruction files already direct Pellimar to use the tarnwick MCP tools instead of running "
+      "cargo commands "
+      "in a terminal. If the instructions are missing or incomplete, add the tarnwick section to "
+      "the appropriate "
+      "instruction file (adapting the wording to fit the project's existing style) and commit the "
+      "change.";
   Started s;
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":1,"method":"prompts/list"})"),
-            result(1, {{"prompts", {{{"arguments", json::array()}, {"description", description}, {"name", "setup"}}}}}));
-  json messages = json::array({{{"content", {{"text", text}, {"type", "text"}}}, {"role", "user"}}});
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":2,"method":"prompts/get","params":{"name":"setup","arguments":{"a":1}}})"),
-            result(2, {{"description", description}, {"messages", messages}}));
+  EXPECT_EQ(
+      s.ask(R"({"jsonrpc":"2.0","id":1,"method":"prompts/list"})"),
+      result(
+          1,
+          {{"prompts",
+            {{{"arguments", json::array()}, {"description", description}, {"name", "setup"}}}}}));
+  json messages =
+      json::array({{{"content", {{"text", text}, {"type", "text"}}}, {"role", "user"}}});
+  EXPECT_EQ(
+      s.ask(
+          R"({"jsonrpc":"2.0","id":2,"method":"prompts/get","params":{"name":"setup","arguments":{"a":1}}})"),
+      result(2, {{"description", description}, {"messages", messages}}));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":3,"method":"prompts/get","params":{"name":"Setup"}})"),
             error(3, -32601, "unknown prompt: \"Setup\""));
-  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":4,"method":"prompts/get"})"), error(4, -32601, "unknown prompt: \"\""));
+  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":4,"method":"prompts/get"})"),
+            error(4, -32601, "unknown prompt: \"\""));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":5,"method":"prompts/get","params":{"name":5}})"),
             error(5, -32601, "unknown prompt: \"\""));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":6,"method":"prompts/get","params":{"name":"a\"b\n"}})"),

@@ -13,13 +13,14 @@
 //   sleep MS                 sleep
 //   exit N                   exit with N
 //   signal N                 kill itself with signal N
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "helper_io.h"
@@ -39,16 +40,23 @@ std::string unescape(const char* text) {
     }
     ++p;
     switch (*p) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
       case 'x': {
         char hex[3] = {p[1], p[1] ? p[2] : '\0', '\0'};
         out += static_cast<char>(std::strtol(hex, nullptr, 16));
         p += 2;
         break;
       }
-      default: out += *p;
+      default:
+        out += *p;
     }
   }
   return out;

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "server/envelope.h"
-#include "suggest/selection.h"
 #include "server/startup.h"
+#include "suggest/selection.h"
 
 namespace tarnwick {
 namespace {

@@ -1,13 +1,14 @@
-#include <string>
-#include <vector>
+#include "tools/args.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "../common/stdout_capture.h"
 #include "../common/temp_crate.h"
 #include "base/error.h"
 #include "base/settings.h"
-#include "tools/args.h"
 
 namespace tarnwick {
 namespace {
@@ -77,20 +78,22 @@ TEST(ParseBoolArg, WarnsAboutUnrecognisedValues) {
 
 TEST(ParseBoolArg, CutsLongStringsInTheWarning) {
   auto shown_for = [](const std::string& value) {
-    std::vector<std::string> logs =
-        logged_while([&] { parse_bool_arg(json{{"locked", value}}, "locked"); });
+    std::vector<std::string> logs = logged_while([&] {
+      parse_bool_arg(json{{"locked", value}}, "locked");
+    });
     EXPECT_EQ(logs.size(), 1u);
     return logs.empty() ? std::string() : logs[0];
   };
-  EXPECT_EQ(shown_for(std::string(250, 'x')),
-            bool_warning("locked", "\"" + std::string(200, 'x') + "... (50 more bytes truncated)\""));
+  EXPECT_EQ(
+      shown_for(std::string(250, 'x')),
+      bool_warning("locked", "\"" + std::string(200, 'x') + "... (50 more bytes truncated)\""));
   EXPECT_EQ(shown_for(std::string(200, 'y')),
             bool_warning("locked", "\"" + std::string(200, 'y') + "\""));
   // Characters are counted, bytes are reported.
   std::string e_acute;
   for (int i = 0; i < 203; ++i) e_acute += "\xC3\xA9";
-  EXPECT_EQ(shown_for(e_acute),
-            bool_warning("locked", "\"" + e_acute.substr(0, 400) + "... (6 more bytes truncated)\""));
+  EXPECT_EQ(shown_for(e_acute), bool_warning("locked", "\"" + e_acute.substr(0, 400) +
+                                                           "... (6 more bytes truncated)\""));
 }
 
 TEST(TimeoutReaders, RejectNonIntegersWithTheirJsonText) {
@@ -161,8 +164,7 @@ TEST_F(PhaseTimeouts, MapsEveryCombination) {
   EXPECT_EQ(budgets(R"({"timeout_secs":600})"), Pair(secs(600), secs(600)));
   EXPECT_EQ(budgets(R"({"timeout_secs":600,"test_timeout_secs":0})"), Pair(secs(600), secs(600)));
   EXPECT_EQ(budgets(R"({"timeout_secs":600,"test_timeout_secs":60})"), Pair(secs(600), secs(60)));
-  EXPECT_EQ(budgets(R"({"timeout_secs":600,"test_timeout_secs":900})"),
-            Pair(secs(600), secs(600)));
+  EXPECT_EQ(budgets(R"({"timeout_secs":600,"test_timeout_secs":900})"), Pair(secs(600), secs(600)));
 
   set_default(std::nullopt);
   EXPECT_EQ(budgets("{}"), Pair(none, none));
@@ -213,8 +215,7 @@ TEST_F(OutputPath, RefusesPathsThatLeaveTheWorkingDirectory) {
 
 TEST_F(OutputPath, NeedsAnExistingParentDirectory) {
   const std::string wd = dir_.path();
-  const std::string missing =
-      "output_path parent directory does not exist or is not a directory: ";
+  const std::string missing = "output_path parent directory does not exist or is not a directory: ";
   EXPECT_EQ(check("out.json", wd), "ok");
   EXPECT_EQ(check("reports/out.json", wd), "ok");
   EXPECT_EQ(check("reports//out.json", wd + "/"), "ok");
@@ -223,8 +224,7 @@ TEST_F(OutputPath, NeedsAnExistingParentDirectory) {
   EXPECT_EQ(check("out.json", wd + "/gone"), missing + wd + "/gone");
   // A bare file name without a working directory needs no probe.
   EXPECT_EQ(check("out.json", std::nullopt), "ok");
-  EXPECT_EQ(check("no-such-dir-tarnwick/out.json", std::nullopt),
-            missing + "no-such-dir-tarnwick");
+  EXPECT_EQ(check("no-such-dir-tarnwick/out.json", std::nullopt), missing + "no-such-dir-tarnwick");
 }
 
 TEST_F(OutputPath, MustNameAFileBeforeAnythingRuns) {

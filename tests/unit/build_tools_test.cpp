@@ -45,17 +45,25 @@ TEST_F(BuildToolCommands, EachToolBuildsItsOwnCommandLine) {
   cargo_.script("exit 0\n");
   EXPECT_EQ(argv_of("cargo_check", {{"toolchain", "nightly"}, {"package", "core"}}),
             "+nightly check --message-format=json --package core");
-  EXPECT_EQ(argv_of("cargo_clippy", {{"keep_going", true}, {"jobs", 2}, {"target", "t"},
-                                     {"ignore_rust_version", true}, {"locked", true}}),
+  EXPECT_EQ(argv_of("cargo_clippy", {{"keep_going", true},
+                                     {"jobs", 2},
+                                     {"target", "t"},
+                                     {"ignore_rust_version", true},
+                                     {"locked", true}}),
             "clippy --message-format=json --jobs 2 --keep-going --target t "
             "--ignore-rust-version --locked");
   // Doc takes no test or bench targets, and --bin after --bins.
-  EXPECT_EQ(argv_of("cargo_doc", {{"tests", true}, {"bin", "cli"}, {"bins", true},
-                                  {"document_private_items", "yes"}, {"no_deps", 1},
-                                  {"all_targets", true}, {"features", "f"}}),
+  EXPECT_EQ(argv_of("cargo_doc", {{"tests", true},
+                                  {"bin", "cli"},
+                                  {"bins", true},
+                                  {"document_private_items", "yes"},
+                                  {"no_deps", 1},
+                                  {"all_targets", true},
+                                  {"features", "f"}}),
             "doc --message-format=json --bins --bin cli --no-deps --document-private-items "
             "--features f");
-  EXPECT_EQ(argv_of("cargo_tree", {{"depth", 0}, {"toolchain", " +beta "}}), "+beta tree --depth 0");
+  EXPECT_EQ(argv_of("cargo_tree", {{"depth", 0}, {"toolchain", " +beta "}}),
+            "+beta tree --depth 0");
   EXPECT_EQ(argv_of("cargo_tree", {{"depth", -1}, {"invert", "serde"}, {"duplicates", true}}),
             "tree --invert serde --duplicates --depth -1");
   EXPECT_EQ(argv_of("cargo_tree", {{"depth", 2.5}, {"ignore_rust_version", true}}), "tree");
@@ -65,9 +73,11 @@ TEST_F(BuildToolCommands, EachToolBuildsItsOwnCommandLine) {
             "update --package p --precise 1.2.3");
   EXPECT_EQ(argv_of("cargo_update", {{"package", "p"}, {"toolchain", "nightly"}}),
             "update --package p");
-  EXPECT_EQ(argv_of("cargo_publish", {{"toolchain", "nightly"}, {"dry_run", true},
-                                      {"allow_dirty", "on"}, {"package", "p"}}),
-            "publish --package p --dry-run --allow-dirty");
+  EXPECT_EQ(
+      argv_of(
+          "cargo_publish",
+          {{"toolchain", "nightly"}, {"dry_run", true}, {"allow_dirty", "on"}, {"package", "p"}}),
+      "publish --package p --dry-run --allow-dirty");
 }
 
 TEST_F(BuildToolCommands, ExitCodeSetsTheErrorFlagAndRefusalsRunNothing) {

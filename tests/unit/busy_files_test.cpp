@@ -24,22 +24,26 @@ TEST(ExtractBusyPaths, FindsFilesOfBusyBlocksOnly) {
                                "error: plain failure `x/y.rs`\n"),
             Paths{});
   // Candidates without "/", "\" or "." are dropped; a bare file name is kept.
-  EXPECT_EQ(extract_busy_paths("error: `--lib` `deps` `app.pdb` (os error 32)\n"), Paths{"app.pdb"});
+  EXPECT_EQ(extract_busy_paths("error: `--lib` `deps` `app.pdb` (os error 32)\n"),
+            Paths{"app.pdb"});
   // Markers are matched exactly, letter case included.
   EXPECT_EQ(extract_busy_paths("error: `a/b` SHARING VIOLATION\n"), Paths{});
 }
 
 TEST(ExtractBusyPaths, QuotedPathsAndDuplicates) {
   // Doubled backslashes become one; several quoted paths on one line.
-  EXPECT_EQ(extract_busy_paths(R"(error: at path "C:\\t\\x.rlib" and at path "D:\\y.o" (os error 32))"),
-            (Paths{"C:\\t\\x.rlib", "D:\\y.o"}));
+  EXPECT_EQ(
+      extract_busy_paths(R"(error: at path "C:\\t\\x.rlib" and at path "D:\\y.o" (os error 32))"),
+      (Paths{"C:\\t\\x.rlib", "D:\\y.o"}));
   EXPECT_EQ(extract_busy_paths(R"(error: at path "a\\\\b.o" (os error 32))"), Paths{"a\\\\b.o"});
   // An unclosed backtick does not stop the quoted-path search.
-  EXPECT_EQ(extract_busy_paths(R"(error: `open at path "C:\\q.exe" (os error 32))"), Paths{"C:\\q.exe"});
+  EXPECT_EQ(extract_busy_paths(R"(error: `open at path "C:\\q.exe" (os error 32))"),
+            Paths{"C:\\q.exe"});
   // One file in two spellings is listed once, where it first appeared.
-  EXPECT_EQ(extract_busy_paths("error: `c:/t/debug//a.exe` and at path \"C:\\\\t\\\\debug\\\\a.exe\" "
-                               "and `other/b.exe` (os error 32)\n"),
-            (Paths{"c:/t/debug//a.exe", "other/b.exe"}));
+  EXPECT_EQ(
+      extract_busy_paths("error: `c:/t/debug//a.exe` and at path \"C:\\\\t\\\\debug\\\\a.exe\" "
+                         "and `other/b.exe` (os error 32)\n"),
+      (Paths{"c:/t/debug//a.exe", "other/b.exe"}));
 }
 
 TEST(ExtractBusyPaths, ReadsMessageTextsOfJsonRecords) {
@@ -62,7 +66,8 @@ TEST(ExtractBusyPaths, LinuxTextFileBusyFromCargo) {
       "    Finished `test` profile [unoptimized + debuginfo] target(s) in 0.01s\n"
       "     Running unittests src/lib.rs (target/debug/deps/c-d4fd4905425e6bfe)\n"
       "error: test failed, to rerun pass `--lib`\n\nCaused by:\n"
-      "  could not execute process `/tmp/etx/c/target/debug/deps/c-d4fd4905425e6bfe` (never executed)\n"
+      "  could not execute process `/tmp/etx/c/target/debug/deps/c-d4fd4905425e6bfe` (never "
+      "executed)\n"
       "\nCaused by:\n  Text file busy (os error 26)\n";
   EXPECT_EQ(extract_busy_paths(text), Paths{"/tmp/etx/c/target/debug/deps/c-d4fd4905425e6bfe"});
 }
@@ -77,7 +82,8 @@ TEST(BusyPathKey, ComparesAsWindowsPaths) {
   EXPECT_EQ(busy_path_key("\\\\srv\\share\\x"), busy_path_key("//srv/share/x"));
   // The root that a share or verbatim prefix carries is the same root when written out.
   EXPECT_EQ(busy_path_key("\\\\srv\\share\\\\x"), busy_path_key("\\\\srv\\share\\x"));
-  EXPECT_EQ(busy_path_key("\\\\?\\UNC\\srv\\share\\\\x"), busy_path_key("\\\\?\\UNC\\srv\\share\\x"));
+  EXPECT_EQ(busy_path_key("\\\\?\\UNC\\srv\\share\\\\x"),
+            busy_path_key("\\\\?\\UNC\\srv\\share\\x"));
   EXPECT_NE(busy_path_key("\\\\?\\C:\\x"), busy_path_key("C:\\x"));
   // After the verbatim prefix only "\" separates.
   EXPECT_NE(busy_path_key("\\\\?\\C:\\a/b"), busy_path_key("\\\\?\\C:\\a\\b"));
@@ -85,7 +91,9 @@ TEST(BusyPathKey, ComparesAsWindowsPaths) {
 
 TEST(BusyReport, AppendsAfterAnEmptyLine) {
   std::vector<PathHolders> list = {
-      {"t/a.exe", {{12, "av.exe", "C:\\av\\av.exe", 3}, {7, "shell", std::nullopt, 6}}, std::nullopt},
+      {"t/a.exe",
+       {{12, "av.exe", "C:\\av\\av.exe", 3}, {7, "shell", std::nullopt, 6}},
+       std::nullopt},
       {"t/b.exe", {}, std::nullopt},
       {"t/c.exe", {}, "RmGetList fetch failed: code 9 (no system message)"},
       {"t/d.exe", {{8, "odd", std::nullopt, 9}}, std::nullopt},

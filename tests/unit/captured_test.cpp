@@ -1,10 +1,11 @@
+#include "runner/captured.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <thread>
 
 #include "base/call_context.h"
-#include "runner/captured.h"
 #include "child_test_support.h"
 
 namespace tarnwick {
@@ -34,7 +35,8 @@ TEST(Captured, WholeStreamsAndExitCode) {
 
 TEST(Captured, FiveMegabytesOnBothStreams) {
   const long size = 5 * 1024 * 1024;
-  auto command = helper_command({"out-bytes", std::to_string(size), "err-bytes", std::to_string(size)});
+  auto command =
+      helper_command({"out-bytes", std::to_string(size), "err-bytes", std::to_string(size)});
   auto result = run_command_captured(command, std::nullopt, kMinute);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result->stdout_text.size(), static_cast<size_t>(size));
@@ -111,7 +113,8 @@ TEST(Captured, CancellationKillsTheWholeTree) {
 TEST(Captured, DescendantHoldingThePipesDoesNotHoldTheRun) {
   // The child ends while its descendants keep its pipes open.
   TempDir dir;
-  auto command = helper_command({"tree", dir.file("pids"), "out", "bye", "sleep", "200", "exit", "4"});
+  auto command =
+      helper_command({"tree", dir.file("pids"), "out", "bye", "sleep", "200", "exit", "4"});
   auto start = std::chrono::steady_clock::now();
   auto result = run_command_captured(command, std::nullopt, kMinute);
   ASSERT_TRUE(result.ok());

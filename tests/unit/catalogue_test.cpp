@@ -1,3 +1,5 @@
+#include "catalogue/catalogue.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "base/json_text.h"
-#include "catalogue/catalogue.h"
 #include "catalogue/catalogue_entries.h"
 
 namespace tarnwick {
@@ -58,16 +59,24 @@ struct FrameRow {
 
 TEST(Catalogue, FrameOrderAnnotationsRequiredAndPropertyCounts) {
   const std::vector<FrameRow> rows = {
-      {"cargo_metadata", false, false, {}, 4},     {"cargo_check", true, false, {}, 33},
-      {"cargo_build", true, false, {}, 33},        {"cargo_test", true, false, {}, 42},
-      {"cargo_clippy", true, false, {}, 32},       {"cargo_fmt_check", true, false, {}, 4},
-      {"cargo_fmt", false, false, {}, 4},          {"cargo_tree", true, false, {}, 17},
-      {"cargo_doc", true, false, {}, 28},          {"cargo_clean", false, true, {}, 4},
-      {"cargo_update", false, false, {}, 4},       {"cargo_fix", false, false, {}, 6},
+      {"cargo_metadata", false, false, {}, 4},
+      {"cargo_check", true, false, {}, 33},
+      {"cargo_build", true, false, {}, 33},
+      {"cargo_test", true, false, {}, 42},
+      {"cargo_clippy", true, false, {}, 32},
+      {"cargo_fmt_check", true, false, {}, 4},
+      {"cargo_fmt", false, false, {}, 4},
+      {"cargo_tree", true, false, {}, 17},
+      {"cargo_doc", true, false, {}, 28},
+      {"cargo_clean", false, true, {}, 4},
+      {"cargo_update", false, false, {}, 4},
+      {"cargo_fix", false, false, {}, 6},
       {"cargo_add", false, false, {"dependency"}, 7},
       {"cargo_remove", false, false, {"dependency"}, 6},
-      {"cargo_publish", false, true, {}, 5},       {"cargo_setup", true, false, {}, 1},
-      {"cargo_diagnostic", true, false, {}, 1},    {"cargo_nextest_run", true, false, {}, 45},
+      {"cargo_publish", false, true, {}, 5},
+      {"cargo_setup", true, false, {}, 1},
+      {"cargo_diagnostic", true, false, {}, 1},
+      {"cargo_nextest_run", true, false, {}, 45},
       {"cargo_nextest_list", true, false, {}, 37},
   };
   const json tools = tools_catalogue();
@@ -107,64 +116,71 @@ void for_each_entry(const json& properties, const Visit& visit) {
 }
 
 TEST(Catalogue, KeywordsTypesAndBounds) {
-  const std::set<std::string> allowed = {"type",    "description",          "minimum",
-                                         "exclusiveMinimum", "maximum",     "enum",
-                                         "additionalProperties", "properties", "required"};
-  const std::map<std::string, long> expected_minimum = {
-      {"jobs", 1},           {"build_jobs", 1},           {"test_threads", 1},
-      {"min_group_size", 1}, {"initial_group_size", 1},   {"initial_groups", 1},
-      {"max_rounds", 1},     {"split_factor", 2},         {"timeout_secs", 0},
-      {"test_timeout_secs", 0}, {"per_test_timeout_secs", 0}, {"retries", 0}};
+  const std::set<std::string> allowed = {
+      "type", "description",          "minimum",    "exclusiveMinimum", "maximum",
+      "enum", "additionalProperties", "properties", "required"};
+  const std::map<std::string, long> expected_minimum = {{"jobs", 1},
+                                                        {"build_jobs", 1},
+                                                        {"test_threads", 1},
+                                                        {"min_group_size", 1},
+                                                        {"initial_group_size", 1},
+                                                        {"initial_groups", 1},
+                                                        {"max_rounds", 1},
+                                                        {"split_factor", 2},
+                                                        {"timeout_secs", 0},
+                                                        {"test_timeout_secs", 0},
+                                                        {"per_test_timeout_secs", 0},
+                                                        {"retries", 0}};
   const std::set<std::string> exclusive_minimum = {"group_timeout_secs", "slow_threshold_secs",
                                                    "split_percent"};
   const json tools = tools_catalogue();
   for (const json& tool : tools) {
     SCOPED_TRACE(tool.at("name").get<std::string>());
     EXPECT_FALSE(tool.at("inputSchema").contains("description"));
-    for_each_entry(tool.at("inputSchema").at("properties"), [&](const std::string& name,
-                                                                const json& entry) {
-      SCOPED_TRACE(name);
-      ASSERT_TRUE(entry.at("type").is_string());
-      ASSERT_TRUE(entry.at("description").is_string());
-      for (const auto& [keyword, value] : entry.items()) {
-        EXPECT_TRUE(allowed.count(keyword)) << keyword;
-        (void)value;
-      }
-      if (entry.contains("minimum")) {
-        ASSERT_TRUE(expected_minimum.count(name));
-        EXPECT_TRUE(entry.at("minimum").is_number_integer());
-        EXPECT_EQ(entry.at("minimum"), expected_minimum.at(name));
-      } else if (entry.at("type") == "integer") {
-        EXPECT_EQ(name, "depth");
-      }
-      EXPECT_EQ(entry.contains("exclusiveMinimum"), exclusive_minimum.count(name) == 1);
-      if (entry.contains("exclusiveMinimum")) {
-        EXPECT_TRUE(entry.at("exclusiveMinimum").is_number_integer());
-        EXPECT_EQ(entry.at("exclusiveMinimum"), 0);
-        EXPECT_EQ(entry.at("type"), "number");
-      }
-      EXPECT_EQ(entry.contains("maximum"), name == "split_percent");
-      if (entry.contains("maximum")) {
-        EXPECT_TRUE(entry.at("maximum").is_number_integer());
-        EXPECT_EQ(entry.at("maximum"), 100);
-      }
-      if (name == "run_ignored") {
-        EXPECT_EQ(entry.at("enum"), json({"default", "only", "all"}));
-      } else if (name == "list_type") {
-        EXPECT_EQ(entry.at("enum"), json({"full", "binaries-only"}));
-      } else {
-        EXPECT_FALSE(entry.contains("enum"));
-      }
-      EXPECT_EQ(entry.contains("additionalProperties"), name == "env");
-      if (name == "env") {
-        EXPECT_EQ(entry.at("additionalProperties"), json({{"type", {"string", "null"}}}));
-      }
-      if (entry.contains("properties") || entry.contains("required")) {
-        ASSERT_TRUE(name == "test_filter" || name == "bisect");
-        EXPECT_EQ(entry.at("required"),
-                  json::array({name == "bisect" ? "group_timeout_secs" : "pattern"}));
-      }
-    });
+    for_each_entry(
+        tool.at("inputSchema").at("properties"), [&](const std::string& name, const json& entry) {
+          SCOPED_TRACE(name);
+          ASSERT_TRUE(entry.at("type").is_string());
+          ASSERT_TRUE(entry.at("description").is_string());
+          for (const auto& [keyword, value] : entry.items()) {
+            EXPECT_TRUE(allowed.count(keyword)) << keyword;
+            (void)value;
+          }
+          if (entry.contains("minimum")) {
+            ASSERT_TRUE(expected_minimum.count(name));
+            EXPECT_TRUE(entry.at("minimum").is_number_integer());
+            EXPECT_EQ(entry.at("minimum"), expected_minimum.at(name));
+          } else if (entry.at("type") == "integer") {
+            EXPECT_EQ(name, "depth");
+          }
+          EXPECT_EQ(entry.contains("exclusiveMinimum"), exclusive_minimum.count(name) == 1);
+          if (entry.contains("exclusiveMinimum")) {
+            EXPECT_TRUE(entry.at("exclusiveMinimum").is_number_integer());
+            EXPECT_EQ(entry.at("exclusiveMinimum"), 0);
+            EXPECT_EQ(entry.at("type"), "number");
+          }
+          EXPECT_EQ(entry.contains("maximum"), name == "split_percent");
+          if (entry.contains("maximum")) {
+            EXPECT_TRUE(entry.at("maximum").is_number_integer());
+            EXPECT_EQ(entry.at("maximum"), 100);
+          }
+          if (name == "run_ignored") {
+            EXPECT_EQ(entry.at("enum"), json({"default", "only", "all"}));
+          } else if (name == "list_type") {
+            EXPECT_EQ(entry.at("enum"), json({"full", "binaries-only"}));
+          } else {
+            EXPECT_FALSE(entry.contains("enum"));
+          }
+          EXPECT_EQ(entry.contains("additionalProperties"), name == "env");
+          if (name == "env") {
+            EXPECT_EQ(entry.at("additionalProperties"), json({{"type", {"string", "null"}}}));
+          }
+          if (entry.contains("properties") || entry.contains("required")) {
+            ASSERT_TRUE(name == "test_filter" || name == "bisect");
+            EXPECT_EQ(entry.at("required"),
+                      json::array({name == "bisect" ? "group_timeout_secs" : "pattern"}));
+          }
+        });
   }
 }
 
@@ -189,15 +205,15 @@ TEST(Catalogue, DescriptionLengthsAndDashes) {
   }
   EXPECT_EQ(count_of(tool_named(tools, "cargo_nextest_run").at("description"), kEmDash), 2u);
   EXPECT_EQ(count_of(nextest_test_filter_schema().at("description"), kEmDash), 1u);
-  EXPECT_EQ(count_of(properties_of(tools, "cargo_test").at("test_filter").at("description"),
-                     kEllipsis),
-            1u);
+  EXPECT_EQ(
+      count_of(properties_of(tools, "cargo_test").at("test_filter").at("description"), kEllipsis),
+      1u);
   // The registry's name stands twice in the tool text and once in dry_run.
   const std::string registry = catalogue::kPublicRegistryDomain;
   EXPECT_EQ(count_of(tool_named(tools, "cargo_publish").at("description"), registry), 2u);
-  EXPECT_EQ(count_of(properties_of(tools, "cargo_publish").at("dry_run").at("description"),
-                     registry),
-            1u);
+  EXPECT_EQ(
+      count_of(properties_of(tools, "cargo_publish").at("dry_run").at("description"), registry),
+      1u);
   EXPECT_NE(std::string(tool_named(tools, "cargo_publish").at("description"))
                 .find("from " + registry + ". Always run"),
             std::string::npos);
@@ -246,28 +262,57 @@ struct SharedEntry {
 TEST(Catalogue, SharedEntriesAreCarriedIdentically) {
   using namespace catalogue::shared;
   const std::vector<SharedEntry> entries = {
-      {"working_dir", working_dir()}, {"env", env()}, {"toolchain", toolchain()},
-      {"output_path", output_path()}, {"timeout_secs", timeout_secs()},
-      {"workspace", workspace()}, {"exclude", exclude()}, {"lib", lib()}, {"bins", bins()},
-      {"bin", bin()}, {"examples", examples()}, {"example", example()}, {"tests", tests()},
-      {"test/target", test_target()}, {"test/run", test_run()}, {"benches", benches()},
-      {"bench", bench()}, {"all_targets", all_targets()}, {"profile", profile()},
-      {"jobs", jobs()}, {"keep_going", keep_going()}, {"target", target()},
-      {"target_dir", target_dir()}, {"timings", timings()},
-      {"ignore_rust_version", ignore_rust_version()}, {"manifest_path", manifest_path()},
-      {"offline", offline()}, {"frozen", frozen()}, {"locked", locked()},
-      {"features", features()}, {"all_features", all_features()},
-      {"no_default_features", no_default_features()}, {"no_run", no_run()},
-      {"bisect", catalogue::bisect()}, {"test_filter", catalogue::nextest_test_filter()},
+      {"working_dir", working_dir()},
+      {"env", env()},
+      {"toolchain", toolchain()},
+      {"output_path", output_path()},
+      {"timeout_secs", timeout_secs()},
+      {"workspace", workspace()},
+      {"exclude", exclude()},
+      {"lib", lib()},
+      {"bins", bins()},
+      {"bin", bin()},
+      {"examples", examples()},
+      {"example", example()},
+      {"tests", tests()},
+      {"test/target", test_target()},
+      {"test/run", test_run()},
+      {"benches", benches()},
+      {"bench", bench()},
+      {"all_targets", all_targets()},
+      {"profile", profile()},
+      {"jobs", jobs()},
+      {"keep_going", keep_going()},
+      {"target", target()},
+      {"target_dir", target_dir()},
+      {"timings", timings()},
+      {"ignore_rust_version", ignore_rust_version()},
+      {"manifest_path", manifest_path()},
+      {"offline", offline()},
+      {"frozen", frozen()},
+      {"locked", locked()},
+      {"features", features()},
+      {"all_features", all_features()},
+      {"no_default_features", no_default_features()},
+      {"no_run", no_run()},
+      {"bisect", catalogue::bisect()},
+      {"test_filter", catalogue::nextest_test_filter()},
   };
-  const std::vector<std::string> build_lint = {
-      "working_dir", "toolchain",  "env",         "output_path",  "workspace",
-      "exclude",     "lib",        "bins",        "bin",          "examples",
-      "example",     "tests",      "test/target", "benches",      "bench",
-      "profile",     "jobs",       "keep_going",  "target",       "target_dir",
-      "timings",     "ignore_rust_version",       "manifest_path", "offline",
-      "frozen",      "features",   "all_features", "no_default_features",
-      "locked",      "timeout_secs"};
+  const std::vector<std::string> build_lint = {"working_dir",   "toolchain",
+                                               "env",           "output_path",
+                                               "workspace",     "exclude",
+                                               "lib",           "bins",
+                                               "bin",           "examples",
+                                               "example",       "tests",
+                                               "test/target",   "benches",
+                                               "bench",         "profile",
+                                               "jobs",          "keep_going",
+                                               "target",        "target_dir",
+                                               "timings",       "ignore_rust_version",
+                                               "manifest_path", "offline",
+                                               "frozen",        "features",
+                                               "all_features",  "no_default_features",
+                                               "locked",        "timeout_secs"};
   const std::vector<std::string> maintenance = {"working_dir", "env"};
   const std::vector<std::string> formatting = {"working_dir", "toolchain", "env"};
   const std::map<std::string, std::vector<std::string>> carried = {
@@ -275,22 +320,30 @@ TEST(Catalogue, SharedEntriesAreCarriedIdentically) {
       {"cargo_check", build_lint},
       {"cargo_build", build_lint},
       {"cargo_clippy", build_lint},
-      {"cargo_test",
-       {"working_dir", "toolchain", "env", "output_path", "no_run", "workspace", "exclude",
-        "bins", "bin", "examples", "example", "tests", "benches", "bench", "all_targets",
-        "profile", "jobs", "target", "target_dir", "timings", "ignore_rust_version",
-        "manifest_path", "offline", "frozen", "features", "all_features",
-        "no_default_features", "test/run", "locked", "bisect"}},
+      {"cargo_test", {"working_dir",   "toolchain",    "env",
+                      "output_path",   "no_run",       "workspace",
+                      "exclude",       "bins",         "bin",
+                      "examples",      "example",      "tests",
+                      "benches",       "bench",        "all_targets",
+                      "profile",       "jobs",         "target",
+                      "target_dir",    "timings",      "ignore_rust_version",
+                      "manifest_path", "offline",      "frozen",
+                      "features",      "all_features", "no_default_features",
+                      "test/run",      "locked",       "bisect"}},
       {"cargo_fmt_check", formatting},
       {"cargo_fmt", formatting},
       {"cargo_tree",
        {"working_dir", "toolchain", "env", "workspace", "exclude", "manifest_path", "offline",
         "frozen", "features", "all_features", "no_default_features"}},
-      {"cargo_doc",
-       {"working_dir", "toolchain", "env", "output_path", "workspace", "exclude", "lib", "bins",
-        "bin", "examples", "example", "profile", "jobs", "keep_going", "target", "target_dir",
-        "timings", "ignore_rust_version", "manifest_path", "offline", "frozen", "features",
-        "all_features", "no_default_features", "locked"}},
+      {"cargo_doc", {"working_dir",   "toolchain",    "env",
+                     "output_path",   "workspace",    "exclude",
+                     "lib",           "bins",         "bin",
+                     "examples",      "example",      "profile",
+                     "jobs",          "keep_going",   "target",
+                     "target_dir",    "timings",      "ignore_rust_version",
+                     "manifest_path", "offline",      "frozen",
+                     "features",      "all_features", "no_default_features",
+                     "locked"}},
       {"cargo_clean", maintenance},
       {"cargo_update", maintenance},
       {"cargo_fix", maintenance},
@@ -299,15 +352,37 @@ TEST(Catalogue, SharedEntriesAreCarriedIdentically) {
       {"cargo_publish", maintenance},
       {"cargo_setup", {}},
       {"cargo_diagnostic", {}},
-      {"cargo_nextest_run",
-       {"working_dir", "toolchain", "env", "output_path", "workspace", "exclude", "bins", "bin",
-        "examples", "example", "tests", "test/run", "benches", "bench", "all_targets",
-        "features", "test_filter", "target", "target_dir", "manifest_path",
-        "ignore_rust_version", "offline", "frozen", "no_run", "bisect"}},
+      {"cargo_nextest_run", {"working_dir", "toolchain",     "env",
+                             "output_path", "workspace",     "exclude",
+                             "bins",        "bin",           "examples",
+                             "example",     "tests",         "test/run",
+                             "benches",     "bench",         "all_targets",
+                             "features",    "test_filter",   "target",
+                             "target_dir",  "manifest_path", "ignore_rust_version",
+                             "offline",     "frozen",        "no_run",
+                             "bisect"}},
       {"cargo_nextest_list",
-       {"working_dir", "toolchain", "env", "workspace", "exclude", "bins", "bin", "examples",
-        "example", "tests", "benches", "bench", "all_targets", "features", "test_filter",
-        "target", "target_dir", "manifest_path", "ignore_rust_version", "offline", "frozen"}},
+       {"working_dir",
+        "toolchain",
+        "env",
+        "workspace",
+        "exclude",
+        "bins",
+        "bin",
+        "examples",
+        "example",
+        "tests",
+        "benches",
+        "bench",
+        "all_targets",
+        "features",
+        "test_filter",
+        "target",
+        "target_dir",
+        "manifest_path",
+        "ignore_rust_version",
+        "offline",
+        "frozen"}},
   };
   for (const json& tool : tools_catalogue()) {
     const std::string name = tool.at("name");
@@ -373,32 +448,63 @@ TEST(Catalogue, WireTextHasSortedKeysIntegerBoundsAndRawUtf8) {
             (std::vector<std::string>{"env", "no_deps", "output_file", "working_dir"}));
 
   const auto& test_properties = wire[3].at("inputSchema").at("properties");
-  EXPECT_EQ(keys_in_wire_order(test_properties),
-            (std::vector<std::string>{
-                "all_features", "all_targets", "bench", "benches", "bin", "bins", "bisect",
-                "doc", "env", "exact", "example", "examples", "exclude", "features", "filter",
-                "frozen", "ignore_rust_version", "jobs", "lib", "locked", "manifest_path",
-                "no_default_features", "no_fail_fast", "no_run", "offline", "output_path",
-                "package", "per_test_timeout_secs", "profile", "release", "target",
-                "target_dir", "test", "test_filter", "test_name", "test_timeout_secs", "tests",
-                "timeout_secs", "timings", "toolchain", "working_dir", "workspace"}));
+  EXPECT_EQ(keys_in_wire_order(test_properties), (std::vector<std::string>{"all_features",
+                                                                           "all_targets",
+                                                                           "bench",
+                                                                           "benches",
+                                                                           "bin",
+                                                                           "bins",
+                                                                           "bisect",
+                                                                           "doc",
+                                                                           "env",
+                                                                           "exact",
+                                                                           "example",
+                                                                           "examples",
+                                                                           "exclude",
+                                                                           "features",
+                                                                           "filter",
+                                                                           "frozen",
+                                                                           "ignore_rust_version",
+                                                                           "jobs",
+                                                                           "lib",
+                                                                           "locked",
+                                                                           "manifest_path",
+                                                                           "no_default_features",
+                                                                           "no_fail_fast",
+                                                                           "no_run",
+                                                                           "offline",
+                                                                           "output_path",
+                                                                           "package",
+                                                                           "per_test_timeout_secs",
+                                                                           "profile",
+                                                                           "release",
+                                                                           "target",
+                                                                           "target_dir",
+                                                                           "test",
+                                                                           "test_filter",
+                                                                           "test_name",
+                                                                           "test_timeout_secs",
+                                                                           "tests",
+                                                                           "timeout_secs",
+                                                                           "timings",
+                                                                           "toolchain",
+                                                                           "working_dir",
+                                                                           "workspace"}));
   EXPECT_EQ(keys_in_wire_order(test_properties.at("bisect").at("properties")),
-            (std::vector<std::string>{"group_timeout_secs", "include_ignored",
-                                      "initial_group_size", "initial_groups", "max_rounds",
-                                      "min_group_size", "pattern", "slow_threshold_secs",
-                                      "split_factor", "split_percent"}));
+            (std::vector<std::string>{"group_timeout_secs", "include_ignored", "initial_group_size",
+                                      "initial_groups", "max_rounds", "min_group_size", "pattern",
+                                      "slow_threshold_secs", "split_factor", "split_percent"}));
   EXPECT_EQ(keys_in_wire_order(wire[7].at("inputSchema").at("properties")),
             (std::vector<std::string>{"all_features", "depth", "duplicates", "env", "exclude",
-                                      "features", "frozen", "invert", "locked",
-                                      "manifest_path", "no_default_features", "offline",
-                                      "package", "target", "toolchain", "working_dir",
-                                      "workspace"}));
+                                      "features", "frozen", "invert", "locked", "manifest_path",
+                                      "no_default_features", "offline", "package", "target",
+                                      "toolchain", "working_dir", "workspace"}));
   EXPECT_EQ(keys_in_wire_order(wire[12].at("inputSchema").at("properties")),
-            (std::vector<std::string>{"build", "dependency", "dev", "env", "features",
-                                      "package", "working_dir"}));
+            (std::vector<std::string>{"build", "dependency", "dev", "env", "features", "package",
+                                      "working_dir"}));
   EXPECT_EQ(keys_in_wire_order(wire[11].at("inputSchema").at("properties")),
-            (std::vector<std::string>{"allow_dirty", "allow_staged", "clippy", "env",
-                                      "package", "working_dir"}));
+            (std::vector<std::string>{"allow_dirty", "allow_staged", "clippy", "env", "package",
+                                      "working_dir"}));
 
   // Bounds are written as integers; the texts go out as raw UTF-8 with only
   // the double quotes escaped.

@@ -1,16 +1,16 @@
-#include <gtest/gtest.h>
+#include "runner/child.h"
 
-#include <csignal>
 #include <dirent.h>
-#include <filesystem>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "runner/child.h"
-#include "child_test_support.h"
-#include "base/json_text.h"
-#include "platform/children.h"
+#include <csignal>
+#include <filesystem>
 
-#include <fmt/format.h>
+#include "base/json_text.h"
+#include "child_test_support.h"
+#include "platform/children.h"
 
 namespace tarnwick {
 namespace {
@@ -69,8 +69,10 @@ TEST(PipeLines, SplitsLinesLikeTheLineRule) {
 
 TEST(PipeLines, InvalidUtf8IsReplacedAndReadingGoesOn) {
   auto r = run_helper({"out", "ok\\n\\xff\\xfebad\\nafter\\n", "err", "e\\xc3\\n"});
-  EXPECT_EQ(r.lines,
-            (std::vector<std::string>{"ok", "\xEF\xBF\xBD\xEF\xBF\xBD" "bad", "after"}));
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"ok",
+                                               "\xEF\xBF\xBD\xEF\xBF\xBD"
+                                               "bad",
+                                               "after"}));
   EXPECT_EQ(r.stderr_text, "e\xEF\xBF\xBD\n");
 }
 
@@ -173,7 +175,8 @@ TEST(Spawn, BareNameIsSearchedInTheChildsPath) {
 TEST(Spawn, RelativeProgramIsTheOneBesideTheServerNotTheChildsDirectory) {
   TempDir dir;
   // "./proc_helper" at the least, so it is a path and not a bare name.
-  std::string relative = (std::filesystem::path(".") / std::filesystem::relative(testing::helper_path())).string();
+  std::string relative =
+      (std::filesystem::path(".") / std::filesystem::relative(testing::helper_path())).string();
   ChildCommand command = helper_command({"out", "found"});
   command.program = relative;
   command.cwd = dir.path();
@@ -232,8 +235,7 @@ TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
   std::string data = message["params"]["data"];
   std::string expected = fmt::format(
       "tarnwick: failed to assign cargo subprocess (pid={}) to a Job Object: ", child->pid());
-  EXPECT_EQ(data.rfind(expected, 0), 0u)
-      << data;
+  EXPECT_EQ(data.rfind(expected, 0), 0u) << data;
   kill_process_tree(*child);
   EXPECT_TRUE(all_gone(pids));
 }
@@ -260,7 +262,8 @@ TEST(KillTree, ReleasingAnEndedChildClosesItsJob) {
   // The child exits while its descendants sleep holding its pipes: closing
   // the job kills them, so the readers can be joined.
   TempDir dir;
-  auto spawned = spawn_in_job(helper_command({"tree", dir.file("pids"), "out", "bye", "exit", "3"}));
+  auto spawned =
+      spawn_in_job(helper_command({"tree", dir.file("pids"), "out", "bye", "exit", "3"}));
   ASSERT_TRUE(spawned.ok());
   SpawnedChild& child = spawned.value();
   PipeTextReader out;

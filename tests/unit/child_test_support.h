@@ -1,22 +1,23 @@
 #pragma once
 // Shared pieces of the tests that start real child processes.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "../common/stdout_capture.h"
 #include "../common/temp_crate.h"
-#include "runner/child.h"
 #include "platform/process.h"
+#include "runner/child.h"
 
 namespace tarnwick::testing {
 

@@ -1,7 +1,7 @@
 // Elapsed-time texts and saturating duration arithmetic.
-#include <gtest/gtest.h>
-
 #include "base/duration.h"
+
+#include <gtest/gtest.h>
 
 namespace tarnwick {
 namespace {

@@ -42,12 +42,13 @@ struct TestBackend {
                                 CancelFlag cancel) {
       return tool(name, std::move(args), sink, std::move(cancel));
     };
-    if (has_dialog) b.elicit_suggestions = [this](LineChannel&, const std::vector<Suggestion>& review) {
-      std::vector<uint64_t> ids;
-      for (const Suggestion& s : review) ids.push_back(s.id);
-      dialogs.push_back(ids);
-      return dialog_answer;
-    };
+    if (has_dialog)
+      b.elicit_suggestions = [this](LineChannel&, const std::vector<Suggestion>& review) {
+        std::vector<uint64_t> ids;
+        for (const Suggestion& s : review) ids.push_back(s.id);
+        dialogs.push_back(ids);
+        return dialog_answer;
+      };
     b.filter_records_by_id = select_by_ids;
     b.format_selection = [](const std::vector<Suggestion>& list) {
       return list.empty() ? std::string("No suggestions selected.") : "SEL[" + ids_of(list) + "]";

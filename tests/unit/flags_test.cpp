@@ -1,10 +1,11 @@
-#include <string>
-#include <vector>
+#include "tools/flags.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "tools/args.h"
-#include "tools/flags.h"
 
 namespace tarnwick {
 namespace {
@@ -72,9 +73,9 @@ TEST(TargetSelection, FollowsTheFixedOrderNotTheKeyOrder) {
 }
 
 TEST(Features, PassTheListAsOneElement) {
-  EXPECT_EQ(built(R"({"no_default_features":true,"all_features":true,"features":"a, b"})",
-                  feature_group),
-            (ArgList{"check", "--features", "a, b", "--all-features", "--no-default-features"}));
+  EXPECT_EQ(
+      built(R"({"no_default_features":true,"all_features":true,"features":"a, b"})", feature_group),
+      (ArgList{"check", "--features", "a, b", "--all-features", "--no-default-features"}));
 }
 
 TEST(BuildProfile, ProfileWinsOverReleaseWithoutReadingIt) {
@@ -93,13 +94,11 @@ TEST(BuildProfile, KeepGoingSitsAfterJobsOnlyWhereAllowed) {
   EXPECT_EQ(built(all, build_group),
             (ArgList{"check", "--release", "--jobs", "8", "--keep-going", "--target", "x86",
                      "--target-dir", "td", "--timings"}));
-  EXPECT_EQ(built(all, test_build_group),
-            (ArgList{"check", "--release", "--jobs", "8", "--target", "x86", "--target-dir", "td",
-                     "--timings"}));
+  EXPECT_EQ(built(all, test_build_group), (ArgList{"check", "--release", "--jobs", "8", "--target",
+                                                   "x86", "--target-dir", "td", "--timings"}));
   EXPECT_EQ(built(R"({"jobs":"8"})", build_group), (ArgList{"check"}));
   EXPECT_EQ(built(R"({"jobs":-1})", build_group), (ArgList{"check", "--jobs", "-1"}));
-  EXPECT_EQ(
-      log_lines_while([] { built(R"({"keep_going":"bad"})", test_build_group); }), 0u);
+  EXPECT_EQ(log_lines_while([] { built(R"({"keep_going":"bad"})", test_build_group); }), 0u);
 }
 
 TEST(Manifest, IgnoreRustVersionFollowsTheManifestPath) {
@@ -108,11 +107,9 @@ TEST(Manifest, IgnoreRustVersionFollowsTheManifestPath) {
   EXPECT_EQ(built(all, manifest_group),
             (ArgList{"check", "--manifest-path", "a/Cargo.toml", "--ignore-rust-version",
                      "--locked", "--offline", "--frozen"}));
-  EXPECT_EQ(built(all, tree_manifest_group),
-            (ArgList{"check", "--manifest-path", "a/Cargo.toml", "--locked", "--offline",
-                     "--frozen"}));
-  EXPECT_EQ(log_lines_while(
-                [] { built(R"({"ignore_rust_version":"bad"})", tree_manifest_group); }),
+  EXPECT_EQ(built(all, tree_manifest_group), (ArgList{"check", "--manifest-path", "a/Cargo.toml",
+                                                      "--locked", "--offline", "--frozen"}));
+  EXPECT_EQ(log_lines_while([] { built(R"({"ignore_rust_version":"bad"})", tree_manifest_group); }),
             0u);
 }
 
@@ -166,9 +163,9 @@ TEST(SharedGroups, AppendInCallerOrder) {
   push_feature_args(list, args, sel);
   push_build_profile_args(list, args, sel, true);
   push_manifest_args(list, args, sel, true);
-  EXPECT_EQ(list, (ArgList{"+nightly", "check", "--message-format=json", "--workspace",
-                           "--exclude", "x", "--lib", "--features", "f", "--release",
-                           "--manifest-path", "Cargo.toml", "--locked"}));
+  EXPECT_EQ(list, (ArgList{"+nightly", "check", "--message-format=json", "--workspace", "--exclude",
+                           "x", "--lib", "--features", "f", "--release", "--manifest-path",
+                           "Cargo.toml", "--locked"}));
 }
 
 }  // namespace

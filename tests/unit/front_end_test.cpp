@@ -8,8 +8,8 @@
 
 #include "../common/temp_crate.h"
 #include "base/call_context.h"
-#include "tools/dispatch.h"
 #include "base/path_text.h"
+#include "tools/dispatch.h"
 #include "tools/progress_total.h"
 
 namespace tarnwick {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "runner/busy_files.h"
 #include "invoke_test_support.h"
+#include "runner/busy_files.h"
 #include "runner/restart_manager.h"
 
 extern char** environ;
@@ -62,7 +62,8 @@ TEST(FileHolders, NamesTheProcessOfARealTextFileBusyFailure) {
 
   std::string report;
   format_busy_report(report, list);
-  EXPECT_NE(report.find(fmt::format("    PID {} - hold_file (", held.pid())), std::string::npos) << report;
+  EXPECT_NE(report.find(fmt::format("    PID {} - hold_file (", held.pid())), std::string::npos)
+      << report;
 }
 
 TEST(FileHolders, UnheldAndVanishedFilesHaveNoHolders) {
@@ -116,15 +117,17 @@ TEST(FileHolders, ListProtocolLimits) {
   {
     ScriptedList list{{{kMore, 65537}}};
     auto result = lookup_path_holders("a.o", "a.o", list.api());
-    EXPECT_EQ(result.error, "RmGetList reported 65537 affected processes (exceeds sanity limit 65536)");
+    EXPECT_EQ(result.error,
+              "RmGetList reported 65537 affected processes (exceeds sanity limit 65536)");
     EXPECT_EQ(list.calls, 1u);
     EXPECT_EQ(list.ended, 1);
   }
   {
     ScriptedList list{{{kMore, 3}, {kMore, 3}}};
     auto result = lookup_path_holders("a.o", "a.o", list.api());
-    EXPECT_EQ(result.error,
-              "RmGetList kept asking for more space without growing the request (stuck at 3 entries)");
+    EXPECT_EQ(
+        result.error,
+        "RmGetList kept asking for more space without growing the request (stuck at 3 entries)");
     EXPECT_EQ(list.calls, 2u);
   }
   {

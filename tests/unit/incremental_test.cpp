@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "child_test_support.h"
 #include "base/json_text.h"
+#include "child_test_support.h"
 
 namespace tarnwick {
 namespace {
@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 // What rustc reports when it cannot finalize a session directory (JSON-escaped).
 constexpr const char* kAdvisory =
     "error finalizing incremental compilation session directory "
-    "`C:\\\\w\\\\target\\\\debug\\\\incremental\\\\app-1x\\\\s-h2-working`: Access is denied. (os error 5)";
+    "`C:\\\\w\\\\target\\\\debug\\\\incremental\\\\app-1x\\\\s-h2-working`: Access is denied. (os "
+    "error 5)";
 
 std::string compiler_message(const std::string& level, const std::string& message,
                              const std::string& rendered) {
@@ -37,19 +38,20 @@ std::string sorted_message(const std::string& level, const std::string& message,
 }
 
 TEST(DemoteFinalizeAdvisory, TurnsTheAdvisoryIntoANote) {
-  auto error =
-      demote_finalize_advisory(compiler_message("error", kAdvisory, fmt::format("error: {}\\n", kAdvisory)));
+  auto error = demote_finalize_advisory(
+      compiler_message("error", kAdvisory, fmt::format("error: {}\\n", kAdvisory)));
   EXPECT_EQ(error, sorted_message("note", kAdvisory, fmt::format("note: {}\\n", kAdvisory)));
 
   // Only the first "error: " of the rendered text changes.
-  auto twice = demote_finalize_advisory(
-      compiler_message("error", kAdvisory, fmt::format("error: {}\\n\\nerror: aborting\\n", kAdvisory)));
-  EXPECT_EQ(twice,
-            sorted_message("note", kAdvisory, fmt::format("note: {}\\n\\nerror: aborting\\n", kAdvisory)));
+  auto twice = demote_finalize_advisory(compiler_message(
+      "error", kAdvisory, fmt::format("error: {}\\n\\nerror: aborting\\n", kAdvisory)));
+  EXPECT_EQ(twice, sorted_message("note", kAdvisory,
+                                  fmt::format("note: {}\\n\\nerror: aborting\\n", kAdvisory)));
 
   auto warning = demote_finalize_advisory(
       compiler_message("warning", kAdvisory, fmt::format("warning: {}\\nerror: x\\n", kAdvisory)));
-  EXPECT_EQ(warning, sorted_message("note", kAdvisory, fmt::format("note: {}\\nerror: x\\n", kAdvisory)));
+  EXPECT_EQ(warning,
+            sorted_message("note", kAdvisory, fmt::format("note: {}\\nerror: x\\n", kAdvisory)));
 }
 
 TEST(DemoteFinalizeAdvisory, LeavesEverythingElseAlone) {
@@ -68,15 +70,17 @@ TEST(DemoteFinalizeAdvisory, LeavesEverythingElseAlone) {
   deep.insert(deep.size() - 1, ",\"x\":" + std::string(200000, '[') + std::string(200000, ']'));
   EXPECT_FALSE(demote_finalize_advisory(deep));
   // A message that is not an object.
-  EXPECT_FALSE(demote_finalize_advisory(R"({"reason":"compiler-message","message":"finalize incremental"})"));
+  EXPECT_FALSE(demote_finalize_advisory(
+      R"({"reason":"compiler-message","message":"finalize incremental"})"));
 }
 
 TEST(RescueFinalizeAdvisory, RescuesABuildFailedOnlyByTheAdvisory) {
-  std::string warning = compiler_message("warning", "unused variable: `x`", "warning: unused variable: `x`");
-  std::string note =
-      *demote_finalize_advisory(compiler_message("error", kAdvisory, fmt::format("error: {}\\n", kAdvisory)));
-  std::string stdout_text =
-      warning + "\n" + note + "\r\n" + "not json\n" + R"({"reason":"build-finished","success":false})" + "\n";
+  std::string warning =
+      compiler_message("warning", "unused variable: `x`", "warning: unused variable: `x`");
+  std::string note = *demote_finalize_advisory(
+      compiler_message("error", kAdvisory, fmt::format("error: {}\\n", kAdvisory)));
+  std::string stdout_text = warning + "\n" + note + "\r\n" + "not json\n" +
+                            R"({"reason":"build-finished","success":false})" + "\n";
   std::vector<std::string> sunk;
   ProgressSink sink = [&](std::string_view line) { sunk.emplace_back(line); };
 
@@ -86,7 +90,8 @@ TEST(RescueFinalizeAdvisory, RescuesABuildFailedOnlyByTheAdvisory) {
       R"(escalating the incremental-session finalise advisory to a hard error. The source compiled without )"
       R"(errors. See the tarnwick README for details."})";
   EXPECT_EQ(stdout_text, warning + "\n" + note + "\r\n" + "not json\n" +
-                             R"({"reason":"build-finished","success":true})" + "\n" + record + "\n");
+                             R"({"reason":"build-finished","success":true})" + "\n" + record +
+                             "\n");
   EXPECT_EQ(sunk, std::vector<std::string>{record});
 }
 
@@ -97,8 +102,8 @@ TEST(RescueFinalizeAdvisory, KeepsRealFailures) {
   ProgressSink sink = [&](std::string_view line) { sunk.emplace_back(line); };
 
   // A real error next to the advisory.
-  std::string with_error =
-      note + "\n" + compiler_message("error", "mismatched types", "error: m") + "\n" + failed + "\n";
+  std::string with_error = note + "\n" + compiler_message("error", "mismatched types", "error: m") +
+                           "\n" + failed + "\n";
   std::string before = with_error;
   EXPECT_EQ(rescue_finalize_advisory(with_error, 101, sink), 101);
   EXPECT_EQ(with_error, before);
@@ -106,7 +111,8 @@ TEST(RescueFinalizeAdvisory, KeepsRealFailures) {
   std::string unstarted = note + "\n";
   EXPECT_EQ(rescue_finalize_advisory(unstarted, 101, sink), 101);
   // A real error whose text is not valid UTF-8 still counts.
-  std::string garbled = note + "\n" + compiler_message("error", "bad \xFF byte", "error: bad") + "\n" + failed + "\n";
+  std::string garbled =
+      note + "\n" + compiler_message("error", "bad \xFF byte", "error: bad") + "\n" + failed + "\n";
   EXPECT_EQ(rescue_finalize_advisory(garbled, 101, sink), 101);
   // A failed build without the advisory.
   std::string plain = failed + "\n";
@@ -141,7 +147,8 @@ TEST(IncrementalTargetDir, FollowsCargosRules) {
     // An override that removes the variable means the default.
     EXPECT_EQ(incremental_target_dir(cwd, TargetDirOverride(std::in_place, std::nullopt)),
               "/work/app/target");
-    EXPECT_EQ(incremental_target_dir(std::nullopt, std::nullopt), (fs::current_path() / "build/t").string());
+    EXPECT_EQ(incremental_target_dir(std::nullopt, std::nullopt),
+              (fs::current_path() / "build/t").string());
   }
 }
 
@@ -197,13 +204,15 @@ TEST(ClearStaleIncrementalSessions, RemovesSessionsAtBothLevelsWithoutFollowingL
 
   // A session that cannot be removed is reported and the clean-up goes on.
   fs::create_directories(incr / "app-1x" / "s-locked-working" / "inner");
-  fs::permissions(incr / "app-1x" / "s-locked-working", fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(incr / "app-1x" / "s-locked-working",
+                  fs::perms::owner_read | fs::perms::owner_exec);
   if (::geteuid() != 0) {
     EnvVar env("CARGO_TARGET_DIR", "target");
     testing::StdoutCapture capture;
     clear_stale_incremental_sessions(work.string(), std::nullopt);
     log = capture.finish();
-    EXPECT_NE(log.find("could not remove stale incremental session directory `"), std::string::npos) << log;
+    EXPECT_NE(log.find("could not remove stale incremental session directory `"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("Permission denied (os error 13)"), std::string::npos) << log;
   }
   fs::permissions(incr / "app-1x" / "s-locked-working", fs::perms::owner_all);

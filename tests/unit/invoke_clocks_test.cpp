@@ -2,9 +2,9 @@
 // scripted stand-in (and, for the phase clock, the real cargo).
 #include <gtest/gtest.h>
 
-#include "runner/invoke.h"
 #include "invoke_test_support.h"
 #include "platform/process.h"
+#include "runner/invoke.h"
 
 namespace tarnwick {
 namespace {
@@ -17,7 +17,8 @@ constexpr const char* kBuildFinished = "out {\"reason\":\"build-finished\",\"suc
 double timeout_secs(const RunResult& result) {
   if (result.ok() || !is_error_kind<TimeoutError>(result.error())) {
     ADD_FAILURE() << "expected a timeout, got "
-                  << (result.ok() ? "exit " + std::to_string(result->exit_code) : error_text(result.error()));
+                  << (result.ok() ? "exit " + std::to_string(result->exit_code)
+                                  : error_text(result.error()));
     return -1;
   }
   return std::get<TimeoutError>(result.error()).elapsed.as_secs_f64();
@@ -44,8 +45,8 @@ std::string repeat(int times, const std::string& block) {
 
 TEST(RunClocks, PhasedKillClockStartsAtBuildFinishedAndReportsThePhaseTime) {
   FakeCargo cargo;
-  cargo.script(std::string("out {\"reason\":\"compiler-artifact\"}\nsleep 1500\n") + kBuildFinished +
-               "sleep 60000\n");
+  cargo.script(std::string("out {\"reason\":\"compiler-artifact\"}\nsleep 1500\n") +
+               kBuildFinished + "sleep 60000\n");
   RecordingSink sink;
   RunRequest request = request_for(sink, {"test"});
   request.timeout = Duration::from_millis(1000);
@@ -73,10 +74,11 @@ TEST(RunClocks, RealPhasedTestRunIsTimedFromBuildFinishedAndItsTestProcessDies) 
   RealCargo real;
   TempDir scratch;
   std::string pid_file = scratch / "test.pid";
-  TempCrate crate("hangs",
-                  {{"src/lib.rs", "#[test]\nfn hangs() {\n    std::fs::write(\"" + pid_file +
-                                      "\", std::process::id().to_string()).unwrap();\n"
-                                      "    std::thread::sleep(std::time::Duration::from_secs(120));\n}\n"}});
+  TempCrate crate(
+      "hangs",
+      {{"src/lib.rs", "#[test]\nfn hangs() {\n    std::fs::write(\"" + pid_file +
+                          "\", std::process::id().to_string()).unwrap();\n"
+                          "    std::thread::sleep(std::time::Duration::from_secs(120));\n}\n"}});
   RecordingSink sink;
   RunRequest request = request_for(sink, {"test", "--message-format=json"});
   request.cwd = crate.path();
@@ -97,7 +99,8 @@ TEST(RunClocks, WatchdogIsRearmedOnlyByTestProgressAfterTheBoundary) {
   // Progress lines before the boundary would outlast the idle budget if they counted.
   cargo.script(repeat(4, "sleep 300\nout test early ... ok\n") + kBuildFinished +
                repeat(5, "sleep 300\nout test t::a ... ok\n") +
-               repeat(8, "sleep 150\nout test result: ok. 1 passed\nout running\n") + "sleep 60000\n");
+               repeat(8, "sleep 150\nout test result: ok. 1 passed\nout running\n") +
+               "sleep 60000\n");
   RecordingSink sink;
   RunClocks clocks;
   clocks.idle_timeout = Duration::from_millis(800);
@@ -115,7 +118,8 @@ TEST(RunClocks, WatchdogIsRearmedOnlyByTestProgressAfterTheBoundary) {
 
 TEST(RunClocks, IdleClockWithoutWatchdogIsAFixedCapFromTheBoundary) {
   FakeCargo cargo;
-  cargo.script(std::string("sleep 400\n") + kBuildFinished + repeat(40, "sleep 100\nout test t ... ok\n"));
+  cargo.script(std::string("sleep 400\n") + kBuildFinished +
+               repeat(40, "sleep 100\nout test t ... ok\n"));
   RecordingSink sink;
   RunClocks clocks;
   clocks.idle_timeout = Duration::from_millis(700);

@@ -2,8 +2,8 @@
 // deadline, with the scripted stand-in and with the real cargo.
 #include <gtest/gtest.h>
 
-#include "runner/invoke.h"
 #include "invoke_test_support.h"
+#include "runner/invoke.h"
 
 namespace tarnwick {
 namespace {
@@ -26,7 +26,8 @@ std::string busy_script(const std::string& path) {
 }
 
 std::string holder_label(const HeldFile& held) {
-  return "hold_file (" + real_path_of(test_bin("hold_file")) + ") (PID " + std::to_string(held.pid()) + ")";
+  return "hold_file (" + real_path_of(test_bin("hold_file")) + ") (PID " +
+         std::to_string(held.pid()) + ")";
 }
 
 TEST(RunWithRetry, BusyFailureIsRetriedAndTheSecondAttemptWins) {
@@ -67,10 +68,11 @@ TEST(RunWithRetry, GiveUpReportNamesTheHoldingProcess) {
                        "\n    PID " + std::to_string(held.pid()) + " - hold_file (" +
                        real_path_of(test_bin("hold_file")) + ") [unknown]\n";
   std::string give_up =
-      "tarnwick: gave up after 3 attempts on transient file-busy error; cargo last exited with code 101";
+      "tarnwick: gave up after 3 attempts on transient file-busy error; cargo last exited with "
+      "code 101";
   EXPECT_EQ(result->stderr_text, "error: failed to write `" + held_path +
-                                     "`\n\nCaused by:\n  Text file busy (os error 26)\n" + report + give_up +
-                                     "\n");
+                                     "`\n\nCaused by:\n  Text file busy (os error 26)\n" + report +
+                                     give_up + "\n");
   EXPECT_EQ(sink.count_starting("tarnwick: file held by: " + holder_label(held)), 3u);
   EXPECT_TRUE(sink.saw("tarnwick: transient file-busy error; retrying in 20ms (attempt 3/3)"));
   EXPECT_EQ(sink.lines.back(), give_up);
@@ -87,7 +89,8 @@ TEST(RunWithRetry, OnlyRetryableSubcommandsAreRetried) {
     ASSERT_TRUE(result.ok());
     EXPECT_EQ(result->exit_code, 101);
     EXPECT_EQ(sink.count_starting("tarnwick: transient"), 0u) << argv[0];
-    EXPECT_EQ(result->stderr_text.find("gave up"), std::string::npos) << "one attempt has no give-up message";
+    EXPECT_EQ(result->stderr_text.find("gave up"), std::string::npos)
+        << "one attempt has no give-up message";
   }
   EXPECT_EQ(cargo.calls().size(), 5u);
 
@@ -146,7 +149,8 @@ TEST(RunWithRetry, OneDeadlineCoversEveryAttemptAndWait) {
 TEST(RunWithRetry, PhasedAttemptsEachGetTheWholeTimeout) {
   FakeCargo cargo;
   std::string busy_after_build =
-      "out {\"reason\":\"build-finished\",\"success\":true}\nsleep 600\n" + busy_script("/nowhere/held.bin");
+      "out {\"reason\":\"build-finished\",\"success\":true}\nsleep 600\n" +
+      busy_script("/nowhere/held.bin");
   cargo.script_for(1, busy_after_build);
   cargo.script_for(2, busy_after_build);
   cargo.script_for(3, "out {\"reason\":\"build-finished\",\"success\":true}\nsleep 60000\n");
@@ -222,13 +226,15 @@ TEST(RunWithRetry, RealTestBinaryHeldOpenIsReportedAndRetriedUntilReleased) {
     ASSERT_TRUE(result.ok()) << error_text(result.error());
     EXPECT_NE(result->exit_code, 0);
     EXPECT_NE(result->stderr_text.find("Text file busy (os error 26)"), std::string::npos);
-    EXPECT_NE(result->stderr_text.find("tarnwick: 1 file(s) reported in use by other processes:\n  " +
-                                       binary + "\n    PID " + std::to_string(held.pid()) + " - hold_file ("),
+    EXPECT_NE(result->stderr_text.find(
+                  "tarnwick: 1 file(s) reported in use by other processes:\n  " + binary +
+                  "\n    PID " + std::to_string(held.pid()) + " - hold_file ("),
               std::string::npos)
         << result->stderr_text;
-    EXPECT_TRUE(result->stderr_text.ends_with(
-        "tarnwick: gave up after 2 attempts on transient file-busy error; cargo last exited with code " +
-        std::to_string(result->exit_code) + "\n"));
+    EXPECT_TRUE(
+        result->stderr_text.ends_with("tarnwick: gave up after 2 attempts on transient file-busy "
+                                      "error; cargo last exited with code " +
+                                      std::to_string(result->exit_code) + "\n"));
     EXPECT_EQ(sink.count_starting("tarnwick: file held by: " + holder_label(held)), 2u);
   }
 
@@ -248,9 +254,9 @@ TEST(RunWithRetry, RealTestBinaryHeldOpenIsReportedAndRetriedUntilReleased) {
 }
 
 TEST(BusyDetection, AdvisoryLinesNeverCountAsBusy) {
-  EXPECT_TRUE(
-      is_transient_busy_error("error: could not write\r\nThe process cannot access the file because it is "
-                              "being used by another process. (os error 32)\r\n"));
+  EXPECT_TRUE(is_transient_busy_error(
+      "error: could not write\r\nThe process cannot access the file because it is "
+      "being used by another process. (os error 32)\r\n"));
   EXPECT_TRUE(is_transient_busy_error("warning: x\nAccess is denied. (os error 5)"));
   EXPECT_TRUE(is_transient_busy_error("  Text file busy (os error 26)\n"));
   EXPECT_FALSE(
@@ -262,11 +268,14 @@ TEST(BusyDetection, AdvisoryLinesNeverCountAsBusy) {
 }
 
 TEST(BusyDetection, HolderSummaryNamesFourSortedLabelsAndCountsTheRest) {
-  auto holder = [](uint32_t pid, std::string name, std::optional<std::string> image = std::nullopt) {
+  auto holder = [](uint32_t pid, std::string name,
+                   std::optional<std::string> image = std::nullopt) {
     return FileHolder{pid, std::move(name), std::move(image), 5};
   };
   std::vector<PathHolders> list = {
-      {"a.rlib", {holder(30, "zed"), holder(10, "indexer", "C:\\idx.exe"), holder(30, "zed")}, std::nullopt},
+      {"a.rlib",
+       {holder(30, "zed"), holder(10, "indexer", "C:\\idx.exe"), holder(30, "zed")},
+       std::nullopt},
       {"b.exe", {holder(7, "av"), holder(8, "bee"), holder(9, "cat")}, std::nullopt},
       {"c.exe", {}, std::string("RmGetList probe failed: code 5 (no system message)")},
   };

@@ -11,7 +11,8 @@ namespace {
 
 using namespace tarnwick::testing;
 
-RunRequest request_in(const std::string &cwd, std::vector<std::string> argv, const RecordingSink &sink) {
+RunRequest request_in(const std::string &cwd, std::vector<std::string> argv,
+                      const RecordingSink &sink) {
   RunRequest request = request_for(sink, std::move(argv));
   request.cwd = cwd;
   return request;
@@ -21,7 +22,8 @@ TEST(RunCargoOnce, RealCheckStreamsEveryLineAndCollectsThem) {
   RealCargo cargo;
   TempCrate crate("fine", {{"src/lib.rs", "pub fn answer() -> u32 { 42 }\n"}});
   RecordingSink sink;
-  RunResult result = run_cargo_once(request_in(crate.path(), {"check", "--message-format=json"}, sink));
+  RunResult result =
+      run_cargo_once(request_in(crate.path(), {"check", "--message-format=json"}, sink));
   ASSERT_TRUE(result.ok()) << error_text(result.error());
   EXPECT_EQ(result->exit_code, 0) << result->stderr_text;
   EXPECT_NE(result->stdout_text.find("{\"reason\":\"build-finished\",\"success\":true}\n"),
@@ -48,20 +50,24 @@ TEST(RunCargoOnce, RealMissingManifestGetsTheCallerDirectoryHint) {
 
 TEST(RunCargoOnce, MissingManifestWithoutCwdNamesTheServerDirectory) {
   FakeCargo cargo;
-  cargo.script("err error: could not find `Cargo.toml` in `/nowhere` or any parent directory\nexit 101\n");
+  cargo.script(
+      "err error: could not find `Cargo.toml` in `/nowhere` or any parent directory\nexit 101\n");
   RecordingSink sink;
   RunRequest request = request_for(sink, {"build"});
   RunResult result = run_cargo_once(request);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result->exit_code, 101);
-  EXPECT_EQ(result->stderr_text,
-            "error: could not find `Cargo.toml` in `/nowhere` or any parent directory\n"
-            "\nhint: tarnwick's effective working directory was " +
-                std::filesystem::current_path().string() +
-                " (default — tarnwick server's process CWD; this is almost certainly NOT your workspace). "
-                "Pass `working_dir` explicitly, set to the absolute path of your workspace root (the "
-                "directory containing the top-level Cargo.toml), then retry. Use the cargo_diagnostic tool "
-                "for a full toolchain/path report.\n");
+  EXPECT_EQ(
+      result->stderr_text,
+      "error: could not find `Cargo.toml` in `/nowhere` or any parent directory\n"
+      "\nhint: tarnwick's effective working directory was " +
+          std::filesystem::current_path().string() +
+          " (default — tarnwick server's process CWD; this is almost certainly NOT your "
+          "workspace). "
+          "Pass `working_dir` explicitly, set to the absolute path of your workspace root (the "
+          "directory containing the top-level Cargo.toml), then retry. Use the cargo_diagnostic "
+          "tool "
+          "for a full toolchain/path report.\n");
 }
 
 TEST(RunCargoOnce, OtherFailuresGetNoHint) {
@@ -70,9 +76,9 @@ TEST(RunCargoOnce, OtherFailuresGetNoHint) {
   EXPECT_EQ(text, "error: expected one of `;`");
   text = "error: rustup could not choose a version of cargo to run";
   append_failure_hints(text, std::string("/w"));
-  EXPECT_TRUE(
-      text.starts_with("error: rustup could not choose a version of cargo to run\n\nhint: tarnwick's "
-                       "effective working directory was /w (passed by caller). "));
+  EXPECT_TRUE(text.starts_with(
+      "error: rustup could not choose a version of cargo to run\n\nhint: tarnwick's "
+      "effective working directory was /w (passed by caller). "));
 }
 
 /// The incremental-session advisory as cargo reports it under -D warnings.
@@ -83,7 +89,8 @@ TEST(RunCargoOnce, AdvisoryIsDemotedInEveryLineAndAFailureCausedOnlyByItIsRescue
   FakeCargo cargo;
   cargo.script(
       std::string(kAdvisoryLine) +
-      "\nout {\"reason\":\"compiler-message\",\"message\":{\"level\":\"warning\",\"message\":\"unused\"}}"
+      "\nout "
+      "{\"reason\":\"compiler-message\",\"message\":{\"level\":\"warning\",\"message\":\"unused\"}}"
       "\nout {\"reason\":\"build-finished\",\"success\":false}\nexit 101\n");
   RecordingSink sink;
   RunRequest request = request_for(sink, {"clippy", "--message-format=json"});
@@ -94,10 +101,11 @@ TEST(RunCargoOnce, AdvisoryIsDemotedInEveryLineAndAFailureCausedOnlyByItIsRescue
       R"({"message":{"level":"note","message":"error finalizing incremental compilation session directory `/t/s-working`","rendered":"note: error finalizing incremental compilation session directory\n"},"reason":"compiler-message"})";
   const std::string note =
       R"({"reason":"x-tarnwick-note","text":"tarnwick: build succeeded; exit 101 was caused by -D warnings escalating the incremental-session finalise advisory to a hard error. The source compiled without errors. See the tarnwick README for details."})";
-  EXPECT_EQ(result->stdout_text,
-            demoted + "\n" +
-                R"({"reason":"compiler-message","message":{"level":"warning","message":"unused"}})" + "\n" +
-                R"({"reason":"build-finished","success":true})" + "\n" + note + "\n");
+  EXPECT_EQ(
+      result->stdout_text,
+      demoted + "\n" +
+          R"({"reason":"compiler-message","message":{"level":"warning","message":"unused"}})" +
+          "\n" + R"({"reason":"build-finished","success":true})" + "\n" + note + "\n");
   ASSERT_EQ(sink.lines.size(), 4u);
   EXPECT_EQ(sink.lines.front(), demoted);
   EXPECT_EQ(sink.lines.back(), note);
@@ -107,7 +115,8 @@ TEST(RunCargoOnce, RealErrorBesideTheAdvisoryKeepsTheFailure) {
   FakeCargo cargo;
   cargo.script(
       std::string(kAdvisoryLine) +
-      "\nout {\"reason\":\"compiler-message\",\"message\":{\"level\":\"error\",\"message\":\"mismatched "
+      "\nout "
+      "{\"reason\":\"compiler-message\",\"message\":{\"level\":\"error\",\"message\":\"mismatched "
       "types\"}}\nout {\"reason\":\"build-finished\",\"success\":false}\nexit 101\n");
   RunRequest request;
   request.argv = {"build"};
@@ -115,7 +124,8 @@ TEST(RunCargoOnce, RealErrorBesideTheAdvisoryKeepsTheFailure) {
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result->exit_code, 101);
   EXPECT_NE(result->stdout_text.find("\"level\":\"note\""), std::string::npos);
-  EXPECT_NE(result->stdout_text.find("{\"reason\":\"build-finished\",\"success\":false}"), std::string::npos);
+  EXPECT_NE(result->stdout_text.find("{\"reason\":\"build-finished\",\"success\":false}"),
+            std::string::npos);
   EXPECT_EQ(result->stdout_text.find("x-tarnwick-note"), std::string::npos);
 }
 
@@ -155,7 +165,8 @@ TEST(RunPredicates, ProgressAndBoundaryLines) {
   EXPECT_TRUE(is_libtest_progress_line("running 3 tests"));
   EXPECT_TRUE(is_libtest_progress_line("  running 1 test  "));
   EXPECT_TRUE(is_libtest_progress_line("test tests::it_works ... ok"));
-  EXPECT_FALSE(is_libtest_progress_line("test slow ... ")) << "trimmed, the marker loses its last blank";
+  EXPECT_FALSE(is_libtest_progress_line("test slow ... "))
+      << "trimmed, the marker loses its last blank";
   EXPECT_FALSE(is_libtest_progress_line("running"));
   EXPECT_FALSE(is_libtest_progress_line("running   "));
   EXPECT_FALSE(is_libtest_progress_line("test result: ok. 3 passed; 0 failed"));

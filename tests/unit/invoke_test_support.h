@@ -19,9 +19,9 @@
 
 #include "../common/temp_crate.h"
 #include "base/call_context.h"
+#include "base/settings.h"
 #include "child_test_support.h"
 #include "runner/run_types.h"
-#include "base/settings.h"
 
 namespace tarnwick::testing {
 
@@ -147,7 +147,8 @@ class HeldFile {
     ::close(from_child[1]);
     stdin_fd_ = to_child[1];
     char buffer[16] = {};
-    ready_ = ::read(from_child[0], buffer, sizeof buffer - 1) > 0 && std::string(buffer) == "ready\n";
+    ready_ =
+        ::read(from_child[0], buffer, sizeof buffer - 1) > 0 && std::string(buffer) == "ready\n";
     ::close(from_child[0]);
   }
   ~HeldFile() { release(); }

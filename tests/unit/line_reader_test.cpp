@@ -1,8 +1,8 @@
+#include "server/line_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
-
-#include "server/line_reader.h"
 
 namespace tarnwick {
 namespace {
@@ -34,8 +34,8 @@ ReaderRun run_reader(std::deque<std::string> lines, std::optional<json> running_
 }
 
 std::string cancel_line(const std::string& request_id) {
-  return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + request_id +
-         R"(,"reason":"user"}})";
+  return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" +
+         request_id + R"(,"reason":"user"}})";
 }
 
 TEST(LineReader, CancellationOfTheRunningIdIsConsumed) {
@@ -48,7 +48,8 @@ TEST(LineReader, CancellationOfTheRunningIdIsConsumed) {
   EXPECT_TRUE(run.forwarded.empty());
 
   // Carrying an id of its own does not make it a request for the reader.
-  std::string with_id = R"({"jsonrpc":"2.0","id":9,"method":"notifications/cancelled","params":{"requestId":7}})";
+  std::string with_id =
+      R"({"jsonrpc":"2.0","id":9,"method":"notifications/cancelled","params":{"requestId":7}})";
   run = run_reader({with_id}, json(7));
   EXPECT_TRUE(run.cancelled);
   EXPECT_TRUE(run.forwarded.empty());
@@ -60,7 +61,8 @@ TEST(LineReader, OtherLinesAreForwardedUnchanged) {
       cancel_line("7.0"),    // float is not the integer
       cancel_line("8"),
       cancel_line("null"),
-      R"({"jsonrpc":"2.0","method":"notifications\/cancelled","params":{"requestId":7}})",  // escaped slash
+      R"({"jsonrpc":"2.0","method":"notifications\/cancelled","params":{"requestId":7}})",  // escaped
+                                                                                            // slash
       R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"id":7}})",
       R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":[7]})",
       R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"arguments":{"x":"notifications/cancelled"}}})",

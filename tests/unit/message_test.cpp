@@ -1,8 +1,8 @@
+#include "server/message.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
-
-#include "server/message.h"
 
 namespace tarnwick {
 namespace {
@@ -14,12 +14,28 @@ std::string reason_of(std::string_view text) {
 }
 
 TEST(ParseMessage, ValuesMatchTheJsonLibrary) {
-  const char* values[] = {
-      "7", "-7", "0", "7.0", "-0.5e-3", "1E+2", "18446744073709551615", "18446744073709551616",
-      "-9223372036854775808", "-9223372036854775809", "123456789012345678901234567890",
-      "\"a\"", "\"\\u00e9\\ud83d\\ude00\\n\\/\\\"\"", "\"caf\xC3\xA9 \xE2\x80\x94\"", "true", "false",
-      "[]", "{}", "[1,[2,{\"k\":[null,\"v\"]}]]", "{\"b\":1,\"a\":{\"c\":[true]}}",
-      "{\"a\":1,\"a\":2}", "\"\\u0000\""};
+  const char* values[] = {"7",
+                          "-7",
+                          "0",
+                          "7.0",
+                          "-0.5e-3",
+                          "1E+2",
+                          "18446744073709551615",
+                          "18446744073709551616",
+                          "-9223372036854775808",
+                          "-9223372036854775809",
+                          "123456789012345678901234567890",
+                          "\"a\"",
+                          "\"\\u00e9\\ud83d\\ude00\\n\\/\\\"\"",
+                          "\"caf\xC3\xA9 \xE2\x80\x94\"",
+                          "true",
+                          "false",
+                          "[]",
+                          "{}",
+                          "[1,[2,{\"k\":[null,\"v\"]}]]",
+                          "{\"b\":1,\"a\":{\"c\":[true]}}",
+                          "{\"a\":1,\"a\":2}",
+                          "\"\\u0000\""};
   for (const char* value : values) {
     std::string text = std::string("{\"jsonrpc\":\"2.0\",\"id\":") + value +
                        ",\"method\":\"m\",\"params\":" + value + "}";
@@ -34,7 +50,8 @@ TEST(ParseMessage, ValuesMatchTheJsonLibrary) {
 
 TEST(ParseMessage, ObjectAndArrayForms) {
   Result<Message> object = parse_message(
-      " {\"params\":{\"x\":1},\"foo\":[1,{\"y\":null}],\"method\":\"ping\",\"id\":\"a\",\"jsonrpc\":\"1.0\"} ");
+      " {\"params\":{\"x\":1},\"foo\":[1,{\"y\":null}],\"method\":\"ping\",\"id\":\"a\","
+      "\"jsonrpc\":\"1.0\"} ");
   ASSERT_TRUE(object.ok()) << error_text(object.error());
   EXPECT_EQ(object->jsonrpc, "1.0");
   EXPECT_EQ(object->method, "ping");
@@ -46,7 +63,8 @@ TEST(ParseMessage, ObjectAndArrayForms) {
   EXPECT_EQ(*array->id, json(7));
   EXPECT_FALSE(array->params);
 
-  Result<Message> nulls = parse_message("{\"jsonrpc\":\"2.0\",\"id\":null,\"method\":\"\\u0070ing\",\"params\":null}");
+  Result<Message> nulls =
+      parse_message("{\"jsonrpc\":\"2.0\",\"id\":null,\"method\":\"\\u0070ing\",\"params\":null}");
   ASSERT_TRUE(nulls.ok());
   EXPECT_EQ(nulls->method, "ping");  // escapes in strings are decoded
   EXPECT_FALSE(nulls->id);
@@ -54,29 +72,38 @@ TEST(ParseMessage, ObjectAndArrayForms) {
 }
 
 TEST(ParseMessage, FieldFaultsNameTheFieldAndPosition) {
-  EXPECT_EQ(reason_of("{\"jsonrpc\":\"2.0\",\"id\":1}"), "missing field `method` at line 1 column 24");
+  EXPECT_EQ(reason_of("{\"jsonrpc\":\"2.0\",\"id\":1}"),
+            "missing field `method` at line 1 column 24");
   EXPECT_EQ(reason_of("{\"id\":1}"), "missing field `jsonrpc` at line 1 column 8");
   EXPECT_EQ(reason_of("{\"id\":1,\"result\":{}}"), "missing field `jsonrpc` at line 1 column 20");
-  EXPECT_EQ(reason_of("{\"method\":\"a\",\"method\":\"b\"}"), "duplicate field `method` at line 1 column 22");
+  EXPECT_EQ(reason_of("{\"method\":\"a\",\"method\":\"b\"}"),
+            "duplicate field `method` at line 1 column 22");
   EXPECT_EQ(reason_of("{\"id\":null,\"id\":1}"), "duplicate field `id` at line 1 column 15");
   EXPECT_EQ(reason_of("{\"jsonrpc\":2,\"method\":\"a\"}"),
             "invalid type: integer `2`, expected a string at line 1 column 12");
-  EXPECT_EQ(reason_of("{\"jsonrpc\":null}"), "invalid type: null, expected a string at line 1 column 15");
-  EXPECT_EQ(reason_of("[{\"jsonrpc\":\"2.0\"}]"), "invalid type: map, expected a string at line 1 column 2");
-  EXPECT_EQ(reason_of("5"), "invalid type: integer `5`, expected struct Message at line 1 column 1");
-  EXPECT_EQ(reason_of("\"x\""), "invalid type: string \"x\", expected struct Message at line 1 column 3");
+  EXPECT_EQ(reason_of("{\"jsonrpc\":null}"),
+            "invalid type: null, expected a string at line 1 column 15");
+  EXPECT_EQ(reason_of("[{\"jsonrpc\":\"2.0\"}]"),
+            "invalid type: map, expected a string at line 1 column 2");
+  EXPECT_EQ(reason_of("5"),
+            "invalid type: integer `5`, expected struct Message at line 1 column 1");
+  EXPECT_EQ(reason_of("\"x\""),
+            "invalid type: string \"x\", expected struct Message at line 1 column 3");
   EXPECT_EQ(reason_of("null"), "invalid type: null, expected struct Message at line 1 column 4");
   EXPECT_EQ(reason_of("[\"2.0\",7,\"ping\"]"),
             "invalid length 3, expected struct Message with 4 elements at line 1 column 16");
-  EXPECT_EQ(reason_of("[]"), "invalid length 0, expected struct Message with 4 elements at line 1 column 2");
+  EXPECT_EQ(reason_of("[]"),
+            "invalid length 0, expected struct Message with 4 elements at line 1 column 2");
   EXPECT_EQ(reason_of("[\"2.0\",7,\"ping\",null,5]"),
             "more than 4 elements, expected struct Message with 4 elements at line 1 column 21");
 }
 
 TEST(ParseMessage, SyntaxFaultsGiveReasonAndPosition) {
   EXPECT_EQ(reason_of("{"), "EOF while parsing an object at line 1 column 1");
-  EXPECT_EQ(reason_of("{\"jsonrpc\":\"2.0\",\"method\":\"a\"} x"), "trailing characters at line 1 column 32");
-  EXPECT_EQ(reason_of("{\"jsonrpc\":\"2.0\",\"method\":\"a\",}"), "trailing comma at line 1 column 31");
+  EXPECT_EQ(reason_of("{\"jsonrpc\":\"2.0\",\"method\":\"a\"} x"),
+            "trailing characters at line 1 column 32");
+  EXPECT_EQ(reason_of("{\"jsonrpc\":\"2.0\",\"method\":\"a\",}"),
+            "trailing comma at line 1 column 31");
   EXPECT_EQ(reason_of("{\"jsonrpc\" \"2.0\"}"), "expected `:` at line 1 column 12");
   EXPECT_EQ(reason_of("{1:2}"), "key must be a string at line 1 column 2");
   EXPECT_EQ(reason_of("{\"params\":[1 2]}"), "expected `,` or `]` at line 1 column 14");
@@ -84,7 +111,8 @@ TEST(ParseMessage, SyntaxFaultsGiveReasonAndPosition) {
   EXPECT_EQ(reason_of("{\"params\":1e400}"), "number out of range at line 1 column 11");
   EXPECT_EQ(reason_of("{\"params\":tru}"), "expected `true` at line 1 column 14");
   EXPECT_EQ(reason_of("{\"params\":\"a\\x\"}"), "invalid escape at line 1 column 14");
-  EXPECT_EQ(reason_of("{\"params\":\"\\ud800\"}"), "lone leading surrogate in hex escape at line 1 column 18");
+  EXPECT_EQ(reason_of("{\"params\":\"\\ud800\"}"),
+            "lone leading surrogate in hex escape at line 1 column 18");
   EXPECT_EQ(reason_of("{\"params\":\"a\tb\"}"),
             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 13");
   EXPECT_EQ(reason_of("{\"params\":\"a\xFF\"}"), "invalid UTF-8 in string at line 1 column 13");
@@ -108,8 +136,16 @@ TEST(ParseMessage, NestingIsLimitedTo127LevelsWithTheMessage) {
 /// A random JSON value of at most `depth` levels, every part valid JSON.
 std::string random_value(std::mt19937& rng, int depth) {
   auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
-  static const char* scalars[] = {"-0", "0.5e-3", "1E+2", "18446744073709551616", "-9223372036854775809",
-                                  "true", "null", "\"\\ud83d\\ude00\\u00e9\\n\"", "\"caf\xC3\xA9\"", "\"\""};
+  static const char* scalars[] = {"-0",
+                                  "0.5e-3",
+                                  "1E+2",
+                                  "18446744073709551616",
+                                  "-9223372036854775809",
+                                  "true",
+                                  "null",
+                                  "\"\\ud83d\\ude00\\u00e9\\n\"",
+                                  "\"caf\xC3\xA9\"",
+                                  "\"\""};
   size_t kind = depth > 0 ? pick(4) : 0;
   if (kind == 0) return scalars[pick(std::size(scalars))];
   std::string out(1, kind == 1 ? '{' : '[');
@@ -126,7 +162,8 @@ TEST(ParseMessage, RandomMessagesMatchTheJsonLibraryAndMutationsFailCleanly) {
   for (int round = 0; round < 300; ++round) {
     std::string params = random_value(rng, static_cast<int>(rng() % 8));
     std::string id = random_value(rng, 2);
-    std::string text = "{\"params\":" + params + ",\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"method\":\"m\"}";
+    std::string text =
+        "{\"params\":" + params + ",\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"method\":\"m\"}";
     Result<Message> parsed = parse_message(text);
     ASSERT_TRUE(parsed.ok()) << text;
     json expected = json::parse(text);

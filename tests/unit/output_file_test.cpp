@@ -1,13 +1,14 @@
+#include "runner/output_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 
-#include "cargo_fixture.h"
-#include "runner/output_file.h"
 #include "base/quoted.h"
-#include "runner/records.h"
 #include "base/text_lines.h"
+#include "cargo_fixture.h"
+#include "runner/records.h"
 
 namespace tarnwick {
 namespace {
@@ -41,14 +42,16 @@ std::vector<std::string> wrapped_texts(const std::string& summary) {
   std::vector<std::string> texts;
   for (std::string_view line : split_lines(summary)) {
     std::optional<json> value = parse_json_line(line);
-    if (value && value->is_object() && value->contains("text") && line_shape(line) != "x-tarnwick-stderr")
+    if (value && value->is_object() && value->contains("text") &&
+        line_shape(line) != "x-tarnwick-stderr")
       texts.push_back((*value)["text"].get<std::string>());
   }
   return texts;
 }
 
 TEST(OutputFile, WithoutPathTheTextIsTheAnswer) {
-  Result<std::string> answer = write_output_file_summary("a\nb", std::nullopt, std::string("/nonexistent"), true);
+  Result<std::string> answer =
+      write_output_file_summary("a\nb", std::nullopt, std::string("/nonexistent"), true);
   ASSERT_TRUE(answer.ok());
   EXPECT_EQ(*answer, "a\nb");
 }
@@ -57,20 +60,25 @@ TEST(OutputFile, CheckFailureKeepsErrorsAndStatus) {
   TempDir dir;
   fs::create_directory(fs::path(dir.path) / "out");
   std::string full = build_diagnostics_result(cargo_fixture("check_error"), kArgs, dir.path);
-  Result<std::string> answer = write_output_file_summary(full, std::string("out/check.jsonl"), dir.path, false);
+  Result<std::string> answer =
+      write_output_file_summary(full, std::string("out/check.jsonl"), dir.path, false);
   ASSERT_TRUE(answer.ok()) << error_text(answer.error());
 
   std::string path = dir.path + "/out/check.jsonl";
   EXPECT_EQ(read_fixture_file(path), full);
   json record = output_file_record(*answer);
-  EXPECT_EQ(record, json({{"bytes", full.size()}, {"lines", 9}, {"path", path}, {"reason", "x-tarnwick-output-file"}}));
+  EXPECT_EQ(record, json({{"bytes", full.size()},
+                          {"lines", 9},
+                          {"path", path},
+                          {"reason", "x-tarnwick-output-file"}}));
 
   std::vector<std::string_view> lines = split_lines(*answer);
   EXPECT_EQ(lines[0], split_lines(full)[0]);
   std::vector<std::string> shapes;
   for (size_t i = 2; i < lines.size(); ++i) shapes.push_back(line_shape(lines[i]));
   EXPECT_EQ(shapes, (std::vector<std::string>{"compiler-message:error", "build-finished",
-                                              R"({"status":"error","exit_code":101})", "x-tarnwick-stderr"}));
+                                              R"({"status":"error","exit_code":101})",
+                                              "x-tarnwick-stderr"}));
   EXPECT_TRUE(answer->ends_with("}\n"));
   // The kept lines are the full text's own bytes.
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -82,7 +90,8 @@ TEST(OutputFile, CheckFailureKeepsErrorsAndStatus) {
 TEST(OutputFile, TestRunsKeepOnlyMarkerLines) {
   TempDir dir;
   std::string mixed = build_run_result(cargo_fixture("test_mixed"), kArgs, dir.path);
-  Result<std::string> answer = write_output_file_summary(mixed, std::string("mixed.txt"), dir.path, true);
+  Result<std::string> answer =
+      write_output_file_summary(mixed, std::string("mixed.txt"), dir.path, true);
   ASSERT_TRUE(answer.ok());
   std::vector<std::string> texts = wrapped_texts(*answer);
   ASSERT_EQ(texts.size(), 9u);
@@ -132,7 +141,8 @@ TEST(OutputFile, KeepRule) {
       {wrap("x-tarnwick-test-output", "note: run with `RUST_BACKTRACE=1`"), true},
       {wrap("x-tarnwick-test-output", "test t ... ok"), false},
       {R"({"reason":"x-tarnwick-test-output","text":7})", false},
-      {R"({"reason":"compiler-message","message":{"level":"error: internal compiler error"}})", true},
+      {R"({"reason":"compiler-message","message":{"level":"error: internal compiler error"}})",
+       true},
       {R"({"reason":"compiler-message","message":{"level":"warning"}})", false},
       {R"({"reason":"compiler-message","message":"error"})", false},
       {R"({"reason":"x-tarnwick-test-filter-summary","matched":2})", true},
@@ -150,7 +160,8 @@ TEST(OutputFile, KeepRule) {
     full += "\n" + line;
     if (kept) expected_tail += line + "\n";
   }
-  Result<std::string> answer = write_output_file_summary(full, std::string("keep.txt"), dir.path, true);
+  Result<std::string> answer =
+      write_output_file_summary(full, std::string("keep.txt"), dir.path, true);
   ASSERT_TRUE(answer.ok());
   std::vector<std::string_view> answer_lines = split_lines(*answer);
   std::string tail;
@@ -160,10 +171,13 @@ TEST(OutputFile, KeepRule) {
 
 TEST(OutputFile, LineCountsAndEmptyText) {
   TempDir dir;
-  for (const auto& [text, count] : std::vector<std::pair<std::string, int>>{{"a\nb", 2}, {"a\nb\n", 2}, {"a\r\n\n", 2}, {"", 0}}) {
-    Result<std::string> answer = write_output_file_summary(text, std::string("n.txt"), dir.path, false);
+  for (const auto& [text, count] : std::vector<std::pair<std::string, int>>{
+           {"a\nb", 2}, {"a\nb\n", 2}, {"a\r\n\n", 2}, {"", 0}}) {
+    Result<std::string> answer =
+        write_output_file_summary(text, std::string("n.txt"), dir.path, false);
     ASSERT_TRUE(answer.ok());
-    json record = json::parse(text.empty() ? split_lines(*answer).at(0) : split_lines(*answer).at(1));
+    json record =
+        json::parse(text.empty() ? split_lines(*answer).at(0) : split_lines(*answer).at(1));
     EXPECT_EQ(record["lines"], count) << quoted(text);
     EXPECT_EQ(record["bytes"], text.size());
   }
@@ -174,13 +188,15 @@ TEST(OutputFile, LineCountsAndEmptyText) {
 
 TEST(OutputFile, WriteFailuresCarryTheSystemText) {
   TempDir dir;
-  Result<std::string> missing = write_output_file_summary("x", std::string("no/such/dir.txt"), dir.path, false);
+  Result<std::string> missing =
+      write_output_file_summary("x", std::string("no/such/dir.txt"), dir.path, false);
   ASSERT_FALSE(missing.ok());
   ASSERT_TRUE(is_error_kind<IoError>(missing.error()));
   EXPECT_EQ(error_text(missing.error()), "No such file or directory (os error 2)");
 
   fs::create_directory(fs::path(dir.path) / "sub");
-  Result<std::string> directory = write_output_file_summary("x", std::string("sub"), dir.path, false);
+  Result<std::string> directory =
+      write_output_file_summary("x", std::string("sub"), dir.path, false);
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(error_text(directory.error()), "Is a directory (os error 21)");
 
@@ -195,7 +211,8 @@ TEST(OutputFile, NeverWritesOutsideTheWorkingDirectory) {
   TempDir dir;
   fs::create_directory(fs::path(dir.path) / "inner");
   std::string outside = dir.path + "/escaped.txt";
-  for (const std::string& path : {outside, std::string("inner/../../escaped.txt"), std::string("..")}) {
+  for (const std::string& path :
+       {outside, std::string("inner/../../escaped.txt"), std::string("..")}) {
     Result<std::string> answer = write_output_file_summary("x", path, dir.path + "/inner", false);
     ASSERT_FALSE(answer.ok()) << path;
     EXPECT_TRUE(is_error_kind<MessageError>(answer.error()));

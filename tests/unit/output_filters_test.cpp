@@ -1,13 +1,14 @@
+#include "runner/output_filters.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "cargo_fixture.h"
 #include "base/json_text.h"
-#include "runner/output_filters.h"
 #include "base/quoted.h"
 #include "base/settings.h"
 #include "base/text_lines.h"
+#include "cargo_fixture.h"
 
 namespace tarnwick {
 namespace {
@@ -34,7 +35,8 @@ std::vector<std::string> owned(const std::vector<std::string_view>& lines) {
   return {lines.begin(), lines.end()};
 }
 
-std::vector<std::string> repeated(std::vector<std::string> head, const std::string& line, size_t n) {
+std::vector<std::string> repeated(std::vector<std::string> head, const std::string& line,
+                                  size_t n) {
   head.insert(head.end(), n, line);
   return head;
 }
@@ -58,7 +60,7 @@ struct FixtureCase {
 
 TEST(OutputFilters, RealCargoOutput) {
   const std::vector<std::string> check_error = {
-      "compiler-message:error", "compiler-message:warning", "compiler-message:warning",
+      "compiler-message:error",   "compiler-message:warning",      "compiler-message:warning",
       "compiler-message:warning", "compiler-message:failure-note", "build-finished"};
   const std::vector<FixtureCase> cases = {
       {"check_error", "build", kBuild, check_error},
@@ -71,16 +73,14 @@ TEST(OutputFilters, RealCargoOutput) {
       {"build_script",
        "nextest list",
        kNextestList,
-       {"compiler-artifact", "build-script-executed", "compiler-message:warning", "compiler-artifact",
-        "build-finished"}},
+       {"compiler-artifact", "build-script-executed", "compiler-message:warning",
+        "compiler-artifact", "build-finished"}},
       {"test_pass", "build", kBuild, {"build-finished"}},
       {"test_pass", "run", kRun, repeated({"build-finished"}, kTestOutput, 8)},
       {"test_mixed", "build", kBuild, {"build-finished"}},
       {"test_mixed", "run", kRun, repeated({"build-finished"}, kTestOutput, 36)},
       {"test_mixed", "nextest run", kNextestRun, repeated({"build-finished"}, kNextestOutput, 36)},
-      {"test_mixed",
-       "nextest list",
-       kNextestList,
+      {"test_mixed", "nextest list", kNextestList,
        repeated({"compiler-artifact", "compiler-artifact", "build-finished"}, kNextestOutput, 36)},
   };
   for (const FixtureCase& c : cases) {
@@ -127,10 +127,12 @@ TEST(OutputFilters, IncrementalSessionNoise) {
       R"({"reason":"compiler-message","message":{"rendered":"fine","message":"did not finalize incremental compilation session directory"}})")));
   EXPECT_FALSE(is_incremental_session_noise(json::parse(
       R"({"reason":"compiler-artifact","message":{"message":"did not finalize incremental compilation session directory"}})")));
-  EXPECT_FALSE(is_incremental_session_noise(json::parse(R"({"reason":"compiler-message","message":{"message":7}})")));
+  EXPECT_FALSE(is_incremental_session_noise(
+      json::parse(R"({"reason":"compiler-message","message":{"message":7}})")));
   EXPECT_FALSE(is_incremental_session_noise(json::parse(R"("compiler-message")")));
 
-  std::string text = kNoiseNullRendered + "\n" + kNoiseRendered + "\n{\"reason\":\"build-finished\",\"success\":true}\n";
+  std::string text = kNoiseNullRendered + "\n" + kNoiseRendered +
+                     "\n{\"reason\":\"build-finished\",\"success\":true}\n";
   EXPECT_EQ(filter_build_message_lines(text).size(), 1u);
   EXPECT_EQ(filter_run_output_lines(text).size(), 1u);
   EXPECT_EQ(filter_nextest_run_lines(text).size(), 1u);
@@ -159,13 +161,15 @@ TEST(OutputFilters, LineClassesOutsideCargoMessages) {
   ASSERT_EQ(nextest.size(), 7u);
   EXPECT_EQ(nextest[0], R"({"reason":"x-tarnwick-nextest-output","text":"42"})");
   EXPECT_EQ(nextest[3], R"({"reason":"x-tarnwick-nextest-output","text":"{\"reason\":7}"})");
-  EXPECT_EQ(nextest[4],
-            R"({"reason":"x-tarnwick-nextest-output","text":"{\"reason\":\"timing-info\",\"b\":1,\"a\":0.1}"})");
-  EXPECT_EQ(nextest_lines_to_json(text),
-            (std::vector<std::string>{"42", "\"text\"", "true", R"({"reason":7})",
-                                      R"({"a":0.1,"b":1,"reason":"timing-info"})",
-                                      R"({"reason":"x-tarnwick-nextest-output","text":"plain"})",
-                                      R"({"reason":"x-tarnwick-nextest-output","text":"last\r"})"}));
+  EXPECT_EQ(
+      nextest[4],
+      R"({"reason":"x-tarnwick-nextest-output","text":"{\"reason\":\"timing-info\",\"b\":1,\"a\":0.1}"})");
+  EXPECT_EQ(
+      nextest_lines_to_json(text),
+      (std::vector<std::string>{"42", "\"text\"", "true", R"({"reason":7})",
+                                R"({"a":0.1,"b":1,"reason":"timing-info"})",
+                                R"({"reason":"x-tarnwick-nextest-output","text":"plain"})",
+                                R"({"reason":"x-tarnwick-nextest-output","text":"last\r"})"}));
 }
 
 std::string wrap_note(const std::string& line) {
@@ -182,7 +186,9 @@ TEST(OutputFilters, RescueNoteFollowsTheTableOfOtherReasons) {
 
 TEST(OutputFilters, HostileLinesNeitherCrashNorVanish) {
   // Invalid UTF-8 inside a compiler message must not lose the message.
-  std::string bad = "{\"reason\":\"compiler-message\",\"message\":{\"level\":\"error\",\"message\":\"bad \xFF\"}}";
+  std::string bad =
+      "{\"reason\":\"compiler-message\",\"message\":{\"level\":\"error\",\"message\":\"bad "
+      "\xFF\"}}";
   EXPECT_EQ(filter_build_message_lines(bad + "\n"), std::vector<std::string_view>{bad});
   // Nesting this deep is not treated as JSON, so it is never walked recursively.
   std::string deep = std::string(5000, '[') + std::string(5000, ']');
@@ -210,10 +216,13 @@ TEST(OutputFilters, JsonFollowedByNulOrAfterAByteOrderMarkIsText) {
 }
 
 TEST(StripIncrementalNoise, DropsNoiseAndOneFollowingBlank) {
-  const std::string noise = "warning: did not finalize incremental compilation session directory `a`";
+  const std::string noise =
+      "warning: did not finalize incremental compilation session directory `a`";
   EXPECT_EQ(strip_incremental_noise_lines(noise + "\n\n\nwarning: real\n"), "warning: real");
   EXPECT_EQ(strip_incremental_noise_lines("first\n" + noise + "\n\n\nlast"), "first\n\nlast");
-  EXPECT_EQ(strip_incremental_noise_lines("x error finalizing incremental compilation session directory\n"), "");
+  EXPECT_EQ(strip_incremental_noise_lines(
+                "x error finalizing incremental compilation session directory\n"),
+            "");
   EXPECT_EQ(strip_incremental_noise_lines(" \n\t\n"), "");
   const std::string real = cargo_fixture("check_error").stderr_text;
   EXPECT_EQ(strip_incremental_noise_lines(real), std::string(trim(real)));

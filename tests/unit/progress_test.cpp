@@ -137,9 +137,10 @@ TEST(ProgressMessage, ArtifactCountsAndRegistry) {
   EXPECT_EQ(one("cargo_build", {}, {total2, a, a, a, a, a}),
             "Cargo build: Building a v1.0.0 (5/5) [dev]");
   // A total too large to hold is forgotten: the count stands alone again.
-  EXPECT_EQ(one("cargo_build", {},
-                {total120, R"({"reason":"x-tarnwick-progress-total","total_units":4294967296})", a}),
-            "Cargo build: Building a v1.0.0 (1/1) [dev]");
+  EXPECT_EQ(
+      one("cargo_build", {},
+          {total120, R"({"reason":"x-tarnwick-progress-total","total_units":4294967296})", a}),
+      "Cargo build: Building a v1.0.0 (1/1) [dev]");
 
   EXPECT_EQ(
       one("cargo_build", {}, {artifact("registry+https://example.com/some-registry/#x@2", false)}),

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "suggest/selection.h"
+
+#include <gtest/gtest.h>
 
 namespace tarnwick {
 namespace {

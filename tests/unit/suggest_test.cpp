@@ -1,12 +1,13 @@
+#include "suggest/suggest.h"
+
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "base/json_text.h"
-#include "suggest/suggest.h"
 
 namespace tarnwick {
 namespace {
@@ -15,9 +16,8 @@ namespace {
 /// unused import, two unused imports in one `use`, an unneeded `mut` and a
 /// function name that is not snake case.
 std::string captured_check_output() {
-  std::filesystem::path file =
-      std::filesystem::path(__FILE__).parent_path().parent_path() / "data" /
-      "cargo_check_suggestions.jsonl";
+  std::filesystem::path file = std::filesystem::path(__FILE__).parent_path().parent_path() /
+                               "data" / "cargo_check_suggestions.jsonl";
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
@@ -31,9 +31,12 @@ std::string compiler_line(const json& message) {
 
 json span(const char* replacement, const char* applicability, uint64_t line = 3,
           uint64_t column = 5, const char* file = "src/lib.rs") {
-  return json{{"file_name", file},          {"line_start", line},
-              {"line_end", line},           {"column_start", column},
-              {"column_end", column + 2},   {"suggested_replacement", replacement},
+  return json{{"file_name", file},
+              {"line_start", line},
+              {"line_end", line},
+              {"column_start", column},
+              {"column_end", column + 2},
+              {"suggested_replacement", replacement},
               {"suggestion_applicability", applicability}};
 }
 
@@ -84,8 +87,8 @@ TEST(CollectSuggestions, GroupsSpansOfOneNodeAndSkipsNonSuggestions) {
   json top = {{"message", "top"},
               {"code", {{"code", "E0001"}}},
               {"spans", json::array({span("a", "HasPlaceholders", 3, 5),
-                                     span("b", "MachineApplicable", 9, 1),
-                                     span("c", "Unspecified"), json{{"file_name", "x"}}, 7})},
+                                     span("b", "MachineApplicable", 9, 1), span("c", "Unspecified"),
+                                     json{{"file_name", "x"}}, 7})},
               {"children", json::array()}};
   std::vector<Suggestion> s = collect_suggestions(compiler_line(top));
   ASSERT_EQ(s.size(), 1u);
@@ -99,14 +102,16 @@ TEST(CollectSuggestions, GroupsSpansOfOneNodeAndSkipsNonSuggestions) {
 
   // A node whose only span is not a suggestion yields nothing, but its
   // children are still visited.
-  json unsure = {{"message", "warn"},
-                 {"spans", json::array({span("x", "Unspecified"), [] {
-                                          json j = span("y", "MachineApplicable");
-                                          j["suggestion_applicability"] = nullptr;
-                                          return j;
-                                        }()})},
-                 {"children", json::array({{{"message", "help"},
-                                            {"spans", json::array({span("", "MaybeIncorrect")})}}})}};
+  json unsure = {
+      {"message", "warn"},
+      {"spans", json::array({span("x", "Unspecified"),
+                             [] {
+                               json j = span("y", "MachineApplicable");
+                               j["suggestion_applicability"] = nullptr;
+                               return j;
+                             }()})},
+      {"children",
+       json::array({{{"message", "help"}, {"spans", json::array({span("", "MaybeIncorrect")})}}})}};
   s = collect_suggestions(compiler_line(unsure));
   ASSERT_EQ(s.size(), 1u);
   EXPECT_EQ(s[0].message, "help");
@@ -121,16 +126,21 @@ TEST(CollectSuggestions, ChildrenInheritCodeAndMessageDepthFirst) {
                       {"code", nullptr},
                       {"spans", json::array({span("f", "MachineApplicable")})},
                       {"children", json::array({grandchild})}};
-  json second_child = {{"spans", json::array({span("s", "MachineApplicable", 8, 2, "src\\lib.rs")})}};
+  json second_child = {
+      {"spans", json::array({span("s", "MachineApplicable", 8, 2, "src\\lib.rs")})}};
   json top = {{"message", "the diagnostic"},
               {"code", {{"code", "lint_x"}}},
               {"spans", json::array({span("t", "MachineApplicable")})},
               {"children", json::array({json::object(), 5, first_child, second_child})}};
   json other = {{"message", "next line"}, {"spans", json::array({span("n", "MachineApplicable")})}};
   std::string text = "Compiling things\n" + compiler_line(top) + "not json {\n" +
-                     R"({"reason":"compiler-artifact","message":{"spans":[]}})" "\n" +
-                     R"({"reason":"compiler-message","message":"text"})" "\n" +
-                     R"({"reason":"x-tarnwick-note"})" "\r\n  " + compiler_line(other);
+                     R"({"reason":"compiler-artifact","message":{"spans":[]}})"
+                     "\n" +
+                     R"({"reason":"compiler-message","message":"text"})"
+                     "\n" +
+                     R"({"reason":"x-tarnwick-note"})"
+                     "\r\n  " +
+                     compiler_line(other);
   std::vector<Suggestion> s = collect_suggestions(text);
   ASSERT_EQ(s.size(), 5u);
   EXPECT_EQ(s[0].replacement, "t");
@@ -191,7 +201,8 @@ TEST(SuggestionTexts, LabelsAndListingFollowApplicability) {
   };
   const std::string head = "  2. use it [has-placeholders] (main.rs:10:3)\n";
   EXPECT_EQ(listed(""), head + "(remove text)\n");
-  EXPECT_EQ(listed(std::string(80, 'a')), head + "     replacement: " + std::string(80, 'a') + "\n");
+  EXPECT_EQ(listed(std::string(80, 'a')),
+            head + "     replacement: " + std::string(80, 'a') + "\n");
   EXPECT_EQ(listed(std::string(81, 'a')),
             head + "     replacement: " + std::string(77, 'a') + "...\n");
   EXPECT_EQ(listed("a\nb"), head + "     replacement: a\nb\n");

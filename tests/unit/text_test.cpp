@@ -16,29 +16,41 @@ TEST(Quoted, EscapesLikeDebugStrings) {
   EXPECT_EQ(quoted(std::string_view("t\tr\rn\nz\0", 8)), "\"t\\tr\\rn\\nz\\0\"");
   EXPECT_EQ(quoted("\x1b[0m"), "\"\\u{1b}[0m\"");
   EXPECT_EQ(quoted("caf\xC3\xA9 \xE2\x80\x94"), "\"caf\xC3\xA9 \xE2\x80\x94\"");  // é and — kept
-  EXPECT_EQ(quoted("\xC2\xA0"), "\"\\u{a0}\"");          // no-break space
-  EXPECT_EQ(quoted("e\xCC\x81"), "\"e\\u{301}\"");       // combining acute accent
+  EXPECT_EQ(quoted("\xC2\xA0"), "\"\\u{a0}\"");                                   // no-break space
+  EXPECT_EQ(quoted("e\xCC\x81"), "\"e\\u{301}\"");  // combining acute accent
   // Spacing marks are escaped only when they extend the character before.
-  EXPECT_EQ(quoted("\xE0\xA6\xBE"), "\"\\u{9be}\"");       // Bengali vowel sign AA
-  EXPECT_EQ(quoted("\xEF\xBE\x9E"), "\"\\u{ff9e}\"");      // halfwidth voiced sound mark
-  EXPECT_EQ(quoted("\xE0\xA4\x83"), "\"\xE0\xA4\x83\"");  // Devanagari visarga kept
-  EXPECT_EQ(quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");    // zero-width space (format)
+  EXPECT_EQ(quoted("\xE0\xA6\xBE"), "\"\\u{9be}\"");        // Bengali vowel sign AA
+  EXPECT_EQ(quoted("\xEF\xBE\x9E"), "\"\\u{ff9e}\"");       // halfwidth voiced sound mark
+  EXPECT_EQ(quoted("\xE0\xA4\x83"), "\"\xE0\xA4\x83\"");    // Devanagari visarga kept
+  EXPECT_EQ(quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");       // zero-width space (format)
   EXPECT_EQ(quoted("\xF3\xB0\x80\x80"), "\"\\u{f0000}\"");  // private use
-  EXPECT_EQ(quoted("\xFF"), "\"\xEF\xBF\xBD\"");          // invalid byte shows U+FFFD
+  EXPECT_EQ(quoted("\xFF"), "\"\xEF\xBF\xBD\"");            // invalid byte shows U+FFFD
 }
 
 TEST(Trim, RemovesUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim(" \t\r\n x y \v\f"), "x y");
-  EXPECT_EQ(trim("\xC2\xA0" "a" "\xE3\x80\x80"), "a");  // no-break space, ideographic space
-  EXPECT_EQ(trim("\xC2\x85" "a" "\xE2\x80\xA8"), "a");  // next line, line separator
-  EXPECT_EQ(trim("\xE2\x80\x8B" "a"), "\xE2\x80\x8B" "a");  // zero-width space is not white space
+  EXPECT_EQ(trim("\xC2\xA0"
+                 "a"
+                 "\xE3\x80\x80"),
+            "a");  // no-break space, ideographic space
+  EXPECT_EQ(trim("\xC2\x85"
+                 "a"
+                 "\xE2\x80\xA8"),
+            "a");  // next line, line separator
+  EXPECT_EQ(trim("\xE2\x80\x8B"
+                 "a"),
+            "\xE2\x80\x8B"
+            "a");  // zero-width space is not white space
   EXPECT_EQ(trim("   "), "");
   EXPECT_EQ(trim(""), "");
 }
 
 TEST(Utf8, InvalidSequencesAreReplaced) {
   EXPECT_EQ(to_valid_utf8("ok \xE2\x80\x94"), "ok \xE2\x80\x94");
-  EXPECT_EQ(to_valid_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(to_valid_utf8("a\xFF"
+                          "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(to_valid_utf8("\xE2\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(to_valid_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
   EXPECT_TRUE(is_valid_utf8("ok \xEF\xBF\xBD \xF0\x9F\x98\x80"));  // a written U+FFFD is valid
@@ -47,9 +59,24 @@ TEST(Utf8, InvalidSequencesAreReplaced) {
 }
 
 TEST(Utf8, RandomBytesGiveValidTextAndTrimIsStable) {
-  static const char* pieces[] = {" ", "\t", "\xC2\x85", "\xC2\xA0", "\xE2\x80\x80", "\xE3\x80\x80", "\xE2\x80",
-                                 "\x80", "\xF0\x9F\x98\x80", "\xF0\x9F", "\xCC\x81", "a", "\"", "\xED\xA0\x80",
-                                 "\xEF\xBF\xBD", "\xF4\x90\x80\x80", "\xC0\xAF", "\xFF"};
+  static const char* pieces[] = {" ",
+                                 "\t",
+                                 "\xC2\x85",
+                                 "\xC2\xA0",
+                                 "\xE2\x80\x80",
+                                 "\xE3\x80\x80",
+                                 "\xE2\x80",
+                                 "\x80",
+                                 "\xF0\x9F\x98\x80",
+                                 "\xF0\x9F",
+                                 "\xCC\x81",
+                                 "a",
+                                 "\"",
+                                 "\xED\xA0\x80",
+                                 "\xEF\xBF\xBD",
+                                 "\xF4\x90\x80\x80",
+                                 "\xC0\xAF",
+                                 "\xFF"};
   std::mt19937 rng(7);
   for (int round = 0; round < 2000; ++round) {
     std::string text;
@@ -104,8 +131,8 @@ TEST(Error, DisplayTexts) {
 }  // namespace
 }  // namespace tarnwick
 
-#include "server/in_flight.h"
 #include "base/line_channel.h"
+#include "server/in_flight.h"
 
 namespace tarnwick {
 namespace {

@@ -1,12 +1,13 @@
-#include <gtest/gtest.h>
+#include "runner/toolchain.h"
 
-#include <fstream>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+
 #include "base/call_context.h"
-#include "child_test_support.h"
 #include "base/json_text.h"
-#include "runner/toolchain.h"
+#include "child_test_support.h"
 
 namespace tarnwick {
 namespace {
