@@ -4,5 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh >&2
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+# CI sets TARNWICK_WARNINGS_AS_ERRORS=ON; a user's build only warns.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARNWICK_WARNINGS_AS_ERRORS="${TARNWICK_WARNINGS_AS_ERRORS:-OFF}" >&2
 cmake --build build ${1:+--target "$1"} >&2

@@ -11,7 +11,7 @@ namespace {
 
 tarnwick::ToolBackend tool_backend() {
   tarnwick::ToolBackend backend;
-  backend.handle_tool_call = [](std::string_view name, tarnwick::json arguments,
+  backend.handle_tool_call = [](std::string_view name, const tarnwick::json& arguments,
                                 const tarnwick::ProgressSink* sink, tarnwick::CancelFlag cancel) {
     return tarnwick::handle_tool_call(name, arguments, sink, std::move(cancel));
   };

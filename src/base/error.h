@@ -57,9 +57,9 @@ class [[nodiscard]] Result {
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
   Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
   Result(MessageError e) : v_(std::in_place_index<1>, Error(std::move(e))) {}
-  Result(TimeoutError e) : v_(std::in_place_index<1>, Error(std::move(e))) {}
+  Result(TimeoutError e) : v_(std::in_place_index<1>, Error(e)) {}
   Result(PhaseTimeoutError e) : v_(std::in_place_index<1>, Error(std::move(e))) {}
-  Result(CancelledError e) : v_(std::in_place_index<1>, Error(std::move(e))) {}
+  Result(CancelledError e) : v_(std::in_place_index<1>, Error(e)) {}
   Result(IoError e) : v_(std::in_place_index<1>, Error(std::move(e))) {}
 
   bool ok() const { return v_.index() == 0; }

@@ -28,7 +28,7 @@ Status start_detached_thread(std::size_t stack_bytes, std::function<void()> body
   if (rc == 0) rc = pthread_create(&thread, &attr, run_body, owned.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) return thread_error(rc);
-  owned.release();  // the thread owns it now
+  (void)owned.release();  // the thread owns it now
   return ok_status();
 }
 

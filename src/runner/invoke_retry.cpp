@@ -50,7 +50,8 @@ std::string holder_summary(const std::vector<PathHolders> &list) {
   std::sort(labels.begin(), labels.end());
   labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
   size_t shown = std::min(labels.size(), kHolderLabels);
-  std::string text = fmt::format("{}", fmt::join(labels.begin(), labels.begin() + shown, ", "));
+  std::string text = fmt::format(
+      "{}", fmt::join(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(shown), ", "));
   if (labels.size() > shown) text += fmt::format(" (+{} more)", labels.size() - shown);
   return text;
 }

@@ -16,7 +16,7 @@
 namespace tarnwick {
 
 /// Stack reservation of the reader thread.
-constexpr std::size_t kReaderStackBytes = 2 * 1024 * 1024;
+constexpr std::size_t kReaderStackBytes = std::size_t{2} * 1024 * 1024;
 
 /// Gives the next input line, or nothing at end of input or on a read failure.
 using LineSource = std::function<std::optional<std::string>()>;
