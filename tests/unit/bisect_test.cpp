@@ -120,6 +120,24 @@ TEST(SearchBinary, InteractingTestsAreCountedWithoutCulprit) {
   EXPECT_EQ(out.totals.groups_without_culprit, 1u);
 }
 
+// A batch that cannot start ends the search; the records so far stay.
+TEST(SearchBinary, AStartFailureEndsTheSearchKeepingItsRecords) {
+  int runs = 0;
+  BatchRunner broken = [&](const TestBinary&, const std::vector<std::string>&,
+                           Duration) -> Result<CapturedOutput> {
+    if (++runs == 1) return CapturedOutput{"", "", 1};
+    return IoError{"No such file or directory (os error 2)", 2};
+  };
+  ProgressSink sink = [](std::string_view) {};
+  BisectConfig config = config_with();
+  BisectSearch search{config, sink, broken, {}, {}};
+  Status searched = search_binary(search, kBinary, {"A", "B"});
+  ASSERT_FALSE(searched.ok());
+  EXPECT_TRUE(is_error_kind<IoError>(searched.error()));
+  EXPECT_EQ(split_lines(search.records).size(), 1u);
+  EXPECT_EQ(search.totals.groups_run, 1u);
+}
+
 TEST(SearchBinary, MinGroupSizeAndMaxRoundsStopTheSplits) {
   BisectConfig config = config_with();
   config.min_group_size = 3;
