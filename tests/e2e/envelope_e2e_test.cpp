@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,21 @@ json call(int id, const json& params) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"}, {"params", params}};
 }
 
+/// The client's answer to an elicitation/create request.
+using DialogAnswer = std::function<json(const json& request)>;
+
+json answer_with(const json& request, const json& result) {
+  return {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}};
+}
+
+const DialogAnswer decline = [](const json& request) {
+  return answer_with(request, {{"action", "decline"}});
+};
+
 /// Reads until the response to `id`; the messages before it go to `before`.
+/// Each elicitation/create on the way is answered with `dialog` when given.
 json response_to(ServerProcess& server, const json& id, std::vector<json>* before = nullptr,
-                 std::chrono::milliseconds timeout = 10s) {
+                 std::chrono::milliseconds timeout = 10s, const DialogAnswer& dialog = nullptr) {
   auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
     auto message = server.read_json(
@@ -42,6 +55,9 @@ json response_to(ServerProcess& server, const json& id, std::vector<json>* befor
     if (!message) break;
     if (!message->contains("method") && message->value("id", json()) == id) return *message;
     if (before) before->push_back(*message);
+    if (dialog && message->value("method", "") == "elicitation/create") {
+      EXPECT_TRUE(server.write_line(to_json_text(dialog(*message))));
+    }
   }
   ADD_FAILURE() << "no response to id " << id;
   return json();
@@ -171,7 +187,7 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
       "checked\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nlisted 1,2\n";
   const std::string plain_0_2 = "checked\n--- Needs review (2 suggestions) ---\nlisted 1,2\n";
   const std::string auto_1 = "--- Auto-applicable (1 fix, safe to apply) ---\nselected 1\n";
-  // The test server's dialog never gets an answer, like a declined one.
+  // Every dialog in prompt mode is declined.
   const std::vector<std::pair<std::string, std::vector<Case>>> modes = {
       {"always-skip",
        {{false, 1, 1, {plain_1_1}}, {true, 1, 1, {plain_1_1}}, {true, 0, 2, {plain_0_2}}}},
@@ -203,7 +219,10 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
       }
       send(server, call(++id, {{"name", "suggest"},
                                {"arguments", {{"fixes", c.fixes}, {"reviews", c.reviews}}}}));
-      json r = response_to(server, id);
+      std::vector<json> before;
+      json r = response_to(server, id, &before, 10s, decline);
+      EXPECT_EQ(with_method(before, "elicitation/create").size(),
+                mode == "prompt" && c.form && c.reviews > 0 ? 1u : 0u);
       EXPECT_EQ(texts_of(r), c.expected)
           << mode << " form=" << c.form << " fixes=" << c.fixes << " reviews=" << c.reviews;
       EXPECT_FALSE(r["result"].contains("isError"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/quoted.h"
 #include "catalogue/catalogue.h"
 
 namespace tarnwick {
