@@ -260,6 +260,10 @@ TEST(ReviewDialogE2E, RequestsDuringTheDialogAreRefusedAndNeverRunLater) {
 
   send(server, json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "ping"}});
   send(server, call(4, {{"name", "echo"}}));
+  // The call has left the in-flight slot: its cancellation is only logged.
+  send(server, json{{"jsonrpc", "2.0"},
+                    {"method", "notifications/cancelled"},
+                    {"params", {{"requestId", 2}}}});
   // The right answer under a numeric id is not the answer.
   json accepted = {{"action", "accept"}, {"content", {{"selected", {"2", "3"}}}}};
   send(server, json{{"jsonrpc", "2.0"}, {"id", 99}, {"result", accepted}});
@@ -285,6 +289,7 @@ TEST(ReviewDialogE2E, RequestsDuringTheDialogAreRefusedAndNeverRunLater) {
   const std::string unrelated =
       "tarnwick: received unrelated message while waiting for elicitation response: ";
   EXPECT_EQ(logs, (std::vector<std::string>{unrelated + "ping", unrelated + "tools/call",
+                                            unrelated + "notifications/cancelled",
                                             unrelated + "(response)"}));
 
   // Nothing of the refused requests comes after the call's result.
