@@ -64,12 +64,6 @@ class ExchangeTest : public ::testing::Test {
   std::vector<json> lines;
 };
 
-TEST(ElicitationId, CountsUpWithinTheProcess) {
-  std::string first = next_elicitation_id();
-  ASSERT_TRUE(first.starts_with("s-"));
-  EXPECT_EQ(next_elicitation_id(), "s-" + std::to_string(std::stoull(first.substr(2)) + 1));
-}
-
 TEST_F(ExchangeTest, EveryOtherMessageIsRefusedOrLoggedUntilTheAnswer) {
   for (const char* line : {"", " \t ", "{not json", "[1,2]", "{}"}) queue(std::string(line));
   queue(json{{"jsonrpc", "2.0"}, {"id", 7}, {"method", "ping"}});
@@ -156,26 +150,16 @@ TEST_F(ExchangeTest, ShutdownAndExitEndTheProcess) {
   }
 }
 
-TEST_F(ExchangeTest, TimeoutOrClosedInputDeclinesAndCancelsTheRequest) {
-  auto expected_lines = [&](const std::string& secs) {
-    return std::vector<json>{
-        log_line("warning", "tarnwick: elicitation timed out after " + secs +
-                                "s \u2014 declining automatically"),
-        {{"jsonrpc", "2.0"},
-         {"method", "notifications/cancelled"},
-         {"params", {{"reason", "elicitation timed out"}, {"requestId", id}}}}};
-  };
+TEST_F(ExchangeTest, TimeoutDeclinesAndCancelsTheRequest) {
+  // A closed channel ends the wait the same way, at once: see the end-to-end tests.
   EXPECT_EQ(exchange(Duration::from_millis(20)), std::nullopt);
-  EXPECT_EQ(lines, expected_lines("0"));
-
-  // A closed channel ends the wait at once, not after the 30 s.
-  queue(json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "ping"}});
-  channel.close();
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(exchange(), std::nullopt);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
-  ASSERT_EQ(lines.size(), 4u);  // busy reply and log for the ping first
-  EXPECT_EQ(std::vector<json>(lines.begin() + 2, lines.end()), expected_lines("30"));
+  EXPECT_EQ(lines, (std::vector<json>{
+                       log_line("warning",
+                                "tarnwick: elicitation timed out after 0s \u2014 "
+                                "declining automatically"),
+                       {{"jsonrpc", "2.0"},
+                        {"method", "notifications/cancelled"},
+                        {"params", {{"reason", "elicitation timed out"}, {"requestId", id}}}}}));
 }
 
 TEST_F(ExchangeTest, UnrelatedMessagesDoNotMoveTheDeadline) {
