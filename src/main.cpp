@@ -15,8 +15,7 @@ tarnwick::ToolBackend tool_backend() {
                                 const tarnwick::ProgressSink* sink, tarnwick::CancelFlag cancel) {
     return tarnwick::handle_tool_call(name, arguments, sink, std::move(cancel));
   };
-  // No review dialog yet: elicit_suggestions stays empty, so suggestions that
-  // need review are listed in the result instead.
+  backend.elicit_suggestions = tarnwick::client_review_dialog();
   backend.filter_records_by_id = tarnwick::select_by_ids;
   backend.format_selection = tarnwick::format_selection;
   backend.format_suggestion_list = tarnwick::format_suggestion_list;

@@ -9,13 +9,13 @@ std::recursive_mutex& stdout_lock() {
   return lock;
 }
 
-void write_line(std::string_view line) {
+bool write_line(std::string_view line) {
   std::string buffer;
   buffer.reserve(line.size() + 1);
   buffer.append(line);
   buffer += '\n';
   std::lock_guard guard(stdout_lock());
-  platform::write_stdout(buffer);
+  return platform::write_stdout(buffer);
 }
 
 void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc) {

@@ -48,6 +48,7 @@ void send_log_message(std::string_view level, std::string_view text);
 
 /// Writes one complete line (a line feed is added) under the lock and
 /// flushes. For messages built elsewhere, such as elicitation requests.
-void write_line(std::string_view line);
+/// False when the write failed; the other writers ignore that.
+bool write_line(std::string_view line);
 
 }  // namespace tarnwick

@@ -411,4 +411,17 @@ std::string_view trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::optional<uint64_t> parse_unsigned(std::string_view value, uint64_t max) {
+  if (!value.empty() && value[0] == '+') value.remove_prefix(1);
+  if (value.empty()) return std::nullopt;
+  uint64_t result = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (result > (max - digit) / 10) return std::nullopt;
+    result = result * 10 + digit;
+  }
+  return result;
+}
+
 }  // namespace tarnwick

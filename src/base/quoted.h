@@ -1,7 +1,8 @@
 #pragma once
 /// Text helpers shared by every subsystem: the quoted form used in messages,
-/// and trimming of Unicode white space.
+/// trimming of Unicode white space, and reading unsigned decimal numbers.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,5 +41,8 @@ bool is_valid_utf8(std::string_view text);
 
 /// `text` with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view text);
+
+/// An optional "+" then one or more ASCII digits, at most `max`.
+std::optional<uint64_t> parse_unsigned(std::string_view value, uint64_t max);
 
 }  // namespace tarnwick

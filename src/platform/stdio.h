@@ -7,9 +7,9 @@
 
 namespace tarnwick::platform {
 
-/// Writes all of `bytes` to standard output. Failures (a closed pipe among
-/// them) are ignored: the caller goes on either way.
-void write_stdout(std::string_view bytes);
+/// Writes all of `bytes` to standard output; false when a write failed (a
+/// closed pipe among them). Most callers go on either way.
+bool write_stdout(std::string_view bytes);
 
 /// Makes a closed reader on standard output harmless (no SIGPIPE death).
 void ignore_broken_pipes();

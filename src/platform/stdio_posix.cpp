@@ -9,18 +9,19 @@
 
 namespace tarnwick::platform {
 
-void write_stdout(std::string_view bytes) {
+bool write_stdout(std::string_view bytes) {
   const char* p = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {
     ssize_t n = ::write(STDOUT_FILENO, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      return false;
     }
     p += n;
     left -= static_cast<size_t>(n);
   }
+  return true;
 }
 
 void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }

@@ -5,7 +5,9 @@
 #include <memory>
 
 #include "base/quoted.h"
+#include "platform/stdio.h"
 #include "server/progress.h"
+#include "suggest/review_dialog.h"
 
 namespace tarnwick {
 namespace {
@@ -95,6 +97,14 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
 }
 
 }  // namespace
+
+ElicitSuggestions client_review_dialog() {
+  return [](LineChannel& channel, const std::vector<Suggestion>& review) {
+    return elicit_suggestions(ElicitationLink{channel, kElicitationTimeout,
+                                              [](int code) { platform::exit_process(code); }},
+                              review);
+  };
+}
 
 json tool_result(json content, bool is_error) {
   json result = json::object();

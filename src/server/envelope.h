@@ -22,6 +22,11 @@
 
 namespace tarnwick {
 
+/// Asks the user which of `review` (not empty) to apply; none when the dialog
+/// gave no usable answer.
+using ElicitSuggestions = std::function<std::optional<std::vector<uint64_t>>(
+    LineChannel& channel, const std::vector<Suggestion>& review)>;
+
 /// What the envelope needs of the tool handlers and of the suggestion
 /// subsystem. Every member must be set, except `elicit_suggestions`: without
 /// it no review dialog is held and prompt mode lists suggestions plainly.
@@ -32,11 +37,7 @@ struct ToolBackend {
   std::function<ToolOutcome(std::string_view name, json arguments, const ProgressSink* sink,
                             CancelFlag cancel)>
       handle_tool_call;
-  /// Asks the user which of `review` (not empty) to apply; none when the
-  /// dialog gave no usable answer.
-  std::function<std::optional<std::vector<uint64_t>>(LineChannel& channel,
-                                                     const std::vector<Suggestion>& review)>
-      elicit_suggestions;
+  ElicitSuggestions elicit_suggestions;
   /// Copies of the suggestions whose id is in `ids`, in the order of `suggestions`.
   std::function<std::vector<Suggestion>(const std::vector<Suggestion>& suggestions,
                                         const std::vector<uint64_t>& ids)>
@@ -46,6 +47,10 @@ struct ToolBackend {
   /// Numbered entries for the plain result sections.
   std::function<std::string(const std::vector<Suggestion>&)> format_suggestion_list;
 };
+
+/// The review dialog held with the client over the call's line channel,
+/// waiting 30 s for each answer; shutdown or exit meanwhile end the process.
+ElicitSuggestions client_review_dialog();
 
 /// {"content": content}, plus "isError": true when `is_error`.
 json tool_result(json content, bool is_error);

@@ -118,19 +118,6 @@ std::optional<bool> parse_bool(std::string_view value) {
   return std::nullopt;
 }
 
-std::optional<uint64_t> parse_unsigned(std::string_view value, uint64_t max) {
-  if (!value.empty() && value[0] == '+') value.remove_prefix(1);
-  if (value.empty()) return std::nullopt;
-  uint64_t result = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return std::nullopt;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (result > (max - digit) / 10) return std::nullopt;
-    result = result * 10 + digit;
-  }
-  return result;
-}
-
 ServerSettings parse_options(const std::vector<std::string>& args) {
   ServerSettings settings;
   for (const std::string& arg : args) apply_option(settings, arg);

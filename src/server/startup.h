@@ -17,9 +17,6 @@ namespace tarnwick {
 /// "false" in any ASCII case, untrimmed; anything else is nothing.
 std::optional<bool> parse_bool(std::string_view value);
 
-/// An optional "+" then one or more ASCII digits, at most `max`.
-std::optional<uint64_t> parse_unsigned(std::string_view value, uint64_t max);
-
 /// Reads the options in `args` (the program's path excluded) over the
 /// defaults. Each rejected value leaves its setting as it was and adds a
 /// warning; unrecognised arguments are skipped.

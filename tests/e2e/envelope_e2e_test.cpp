@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,21 @@ json call(int id, const json& params) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"}, {"params", params}};
 }
 
+/// The client's answer to an elicitation/create request.
+using DialogAnswer = std::function<json(const json& request)>;
+
+json answer_with(const json& request, const json& result) {
+  return {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}};
+}
+
+const DialogAnswer decline = [](const json& request) {
+  return answer_with(request, {{"action", "decline"}});
+};
+
 /// Reads until the response to `id`; the messages before it go to `before`.
+/// Each elicitation/create on the way is answered with `dialog` when given.
 json response_to(ServerProcess& server, const json& id, std::vector<json>* before = nullptr,
-                 std::chrono::milliseconds timeout = 10s) {
+                 std::chrono::milliseconds timeout = 10s, const DialogAnswer& dialog = nullptr) {
   auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
     auto message = server.read_json(
@@ -42,6 +55,9 @@ json response_to(ServerProcess& server, const json& id, std::vector<json>* befor
     if (!message) break;
     if (!message->contains("method") && message->value("id", json()) == id) return *message;
     if (before) before->push_back(*message);
+    if (dialog && message->value("method", "") == "elicitation/create") {
+      EXPECT_TRUE(server.write_line(to_json_text(dialog(*message))));
+    }
   }
   ADD_FAILURE() << "no response to id " << id;
   return json();
@@ -171,7 +187,7 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
       "checked\n\n--- Auto-applicable (2 fixes, safe to apply) ---\nlisted 1,2\n";
   const std::string plain_0_2 = "checked\n--- Needs review (2 suggestions) ---\nlisted 1,2\n";
   const std::string auto_1 = "--- Auto-applicable (1 fix, safe to apply) ---\nselected 1\n";
-  // The test server's dialog never gets an answer, like a declined one.
+  // Every dialog in prompt mode is declined.
   const std::vector<std::pair<std::string, std::vector<Case>>> modes = {
       {"always-skip",
        {{false, 1, 1, {plain_1_1}}, {true, 1, 1, {plain_1_1}}, {true, 0, 2, {plain_0_2}}}},
@@ -203,12 +219,115 @@ TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
       }
       send(server, call(++id, {{"name", "suggest"},
                                {"arguments", {{"fixes", c.fixes}, {"reviews", c.reviews}}}}));
-      json r = response_to(server, id);
+      std::vector<json> before;
+      json r = response_to(server, id, &before, 10s, decline);
+      EXPECT_EQ(with_method(before, "elicitation/create").size(),
+                mode == "prompt" && c.form && c.reviews > 0 ? 1u : 0u);
       EXPECT_EQ(texts_of(r), c.expected)
           << mode << " form=" << c.form << " fixes=" << c.fixes << " reviews=" << c.reviews;
       EXPECT_FALSE(r["result"].contains("isError"));
     }
   }
+}
+
+/// A prompt-mode test server whose client announced form elicitation, with
+/// tools/call 2 ("suggest", `reviews` review suggestions) waiting in its
+/// dialog. Returns the elicitation/create request.
+json open_dialog(ServerProcess& server, int reviews) {
+  send(server, json{{"jsonrpc", "2.0"},
+                    {"id", 1},
+                    {"method", "initialize"},
+                    {"params", {{"capabilities", {{"elicitation", {{"form", json::object()}}}}}}}});
+  response_to(server, 1);
+  send(server, call(2, {{"name", "suggest"}, {"arguments", {{"fixes", 0}, {"reviews", reviews}}}}));
+  while (std::optional<json> message = server.read_json()) {
+    if (message->value("method", "") == "elicitation/create") return *message;
+    EXPECT_TRUE(message->contains("method")) << "answered before the dialog: " << *message;
+  }
+  ADD_FAILURE() << "no elicitation/create";
+  return json();
+}
+
+TEST(ReviewDialogE2E, RequestsDuringTheDialogAreRefusedAndNeverRunLater) {
+  ServerProcess server(test_server({"--elicitation-mode=prompt"}));
+  json request = open_dialog(server, 3);
+  const json options =
+      request["params"]["requestedSchema"]["properties"]["selected"]["items"]["anyOf"];
+  ASSERT_EQ(options.size(), 4u);  // the flat dialog: three suggestions, then "skip:all"
+  EXPECT_EQ(options[1]["const"], "2");
+  EXPECT_EQ(options[3]["const"], "skip:all");
+  const std::string dialog_id = request["id"].get<std::string>();
+
+  send(server, json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "ping"}});
+  send(server, call(4, {{"name", "echo"}}));
+  // The call has left the in-flight slot: its cancellation is only logged.
+  send(server, json{{"jsonrpc", "2.0"},
+                    {"method", "notifications/cancelled"},
+                    {"params", {{"requestId", 2}}}});
+  // The right answer under a numeric id is not the answer.
+  json accepted = {{"action", "accept"}, {"content", {{"selected", {"2", "3"}}}}};
+  send(server, json{{"jsonrpc", "2.0"}, {"id", 99}, {"result", accepted}});
+  send(server, answer_with(request, accepted));
+  std::vector<json> before;
+  EXPECT_EQ(texts_of(response_to(server, 2, &before)),
+            (std::vector<std::string>{"selected 2,3\n", "checked"}));
+
+  std::vector<std::string> busy_ids, logs;
+  for (const json& m : before) {
+    if (!m.contains("method")) {
+      EXPECT_EQ(m["error"], json({{"code", -32000},
+                                  {"message",
+                                   "tarnwick: server is busy waiting for elicitation response to "
+                                   "request " +
+                                       dialog_id + "; try again after the dialog is dismissed"}}));
+      busy_ids.push_back(to_json_text(m["id"]));
+    } else if (m["method"] == "notifications/message") {
+      logs.push_back(m["params"]["data"].get<std::string>());
+    }
+  }
+  EXPECT_EQ(busy_ids, (std::vector<std::string>{"3", "4", "99"}));
+  const std::string unrelated =
+      "tarnwick: received unrelated message while waiting for elicitation response: ";
+  EXPECT_EQ(logs, (std::vector<std::string>{unrelated + "ping", unrelated + "tools/call",
+                                            unrelated + "notifications/cancelled",
+                                            unrelated + "(response)"}));
+
+  // Nothing of the refused requests comes after the call's result.
+  std::vector<json> after;
+  send(server, json{{"jsonrpc", "2.0"}, {"id", 5}, {"method", "ping"}});
+  response_to(server, 5, &after);
+  EXPECT_TRUE(after.empty()) << after.front();
+}
+
+TEST(ReviewDialogE2E, ShutdownDuringTheDialogAnswersNullAndEndsTheServer) {
+  ServerProcess server(test_server({"--elicitation-mode=prompt"}));
+  open_dialog(server, 1);
+  send(server, json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "shutdown"}});
+  EXPECT_EQ(server.read_line(), R"({"id":3,"jsonrpc":"2.0","result":null})");
+  EXPECT_EQ(server.wait_exit(), 0);
+  EXPECT_EQ(server.read_line(), std::nullopt);  // the tool call is never answered
+}
+
+TEST(ReviewDialogE2E, ClosingInputDuringTheDialogDeclinesAtOnce) {
+  ServerProcess server(test_server({"--elicitation-mode=prompt"}));
+  json request = open_dialog(server, 6);
+  server.close_stdin();
+  // The reads' deadline is well under the dialog's 30 s.
+  std::vector<json> before;
+  EXPECT_EQ(texts_of(response_to(server, 2, &before)), std::vector<std::string>{"checked"});
+  EXPECT_EQ(
+      before,
+      (std::vector<json>{
+          {{"jsonrpc", "2.0"},
+           {"method", "notifications/message"},
+           {"params",
+            {{"data", "tarnwick: elicitation timed out after 30s \u2014 declining automatically"},
+             {"level", "warning"},
+             {"logger", "tarnwick"}}}},
+          {{"jsonrpc", "2.0"},
+           {"method", "notifications/cancelled"},
+           {"params", {{"reason", "elicitation timed out"}, {"requestId", request["id"]}}}}}));
+  EXPECT_EQ(server.wait_exit(), 0);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 /// most 30 s); "progress" feeds the strings of its `lines` argument to the
 /// progress sink; "suggest" answers "checked" with `fixes` auto-applicable
 /// fixes and then `reviews` suggestions to review (1 of each by default),
-/// numbered from 1.
+/// numbered from 1. Review suggestion N has the code "lint_a" when N is odd
+/// and "lint_b" when even, and stands in "src/fN.rs" line N. The review
+/// dialog is the server's own.
 
 #include <chrono>
 #include <string>
@@ -65,6 +67,12 @@ ToolOutcome with_suggestions(const json& arguments) {
       Suggestion s;
       s.id = list.size() + 1;
       s.applicability = applicability;
+      if (applicability != Applicability::MachineApplicable) {
+        s.code = s.id % 2 ? "lint_a" : "lint_b";
+        s.message = s.diagnostic_message = "review " + std::to_string(s.id);
+        s.file_name = "src/f" + std::to_string(s.id) + ".rs";
+        s.line_start = s.id;
+      }
       list.push_back(s);
     }
   };
@@ -85,10 +93,7 @@ ToolBackend scripted_backend() {
     if (name == "suggest") return with_suggestions(arguments);
     return ToolFailed{make_error("unknown tool")};
   };
-  // No dialog here: the stand-in always reports that nothing usable came back.
-  b.elicit_suggestions = [](LineChannel&, const std::vector<Suggestion>&) {
-    return std::optional<std::vector<uint64_t>>();
-  };
+  b.elicit_suggestions = client_review_dialog();
   b.filter_records_by_id = select_by_ids;
   b.format_selection = [](const std::vector<Suggestion>& list) {
     return list.empty() ? std::string("No suggestions selected.")

@@ -9,5 +9,7 @@ if [ ! -d "$modules/node_modules/@modelcontextprotocol/sdk" ]; then
   echo "MCP SDK not installed in $modules (run scripts/test.sh)" >&2
   exit 1
 fi
-cp "$here/list_tools.mjs" "$modules/list_tools.mjs"
-exec node "$modules/list_tools.mjs" "$server"
+for check in list_tools review_dialog; do
+  cp "$here/$check.mjs" "$modules/$check.mjs"
+  node "$modules/$check.mjs" "$server"
+done

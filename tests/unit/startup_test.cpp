@@ -17,19 +17,6 @@ TEST(ParseBool, AcceptsTheEightFormsInAnyAsciiCaseUntrimmed) {
   }
 }
 
-TEST(ParseUnsigned, DigitsWithOptionalPlusUpToTheMaximum) {
-  const uint64_t u64 = UINT64_MAX, u32 = UINT32_MAX;
-  EXPECT_EQ(parse_unsigned("+250", u64), 250u);
-  EXPECT_EQ(parse_unsigned("007", u64), 7u);
-  EXPECT_EQ(parse_unsigned("18446744073709551615", u64), UINT64_MAX);
-  EXPECT_EQ(parse_unsigned("4294967295", u32), u32);
-  for (const char* bad : {"", "+", "-", "-1", " 5", "5 ", "++5", "1_000", "18446744073709551616",
-                          "99999999999999999999"}) {
-    EXPECT_FALSE(parse_unsigned(bad, u64).has_value()) << bad;
-  }
-  EXPECT_FALSE(parse_unsigned("4294967296", u32).has_value());
-}
-
 TEST(ParseOptions, DefaultsAndStartupLinesWithoutOptions) {
   ServerSettings s = parse_options({});
   EXPECT_EQ(s.elicitation_mode, ElicitationMode::AlwaysSkip);
