@@ -126,10 +126,10 @@ TEST(FrontEnd, RefusalsComeBeforeCargoRuns) {
       server.call("cargo_build", {{"working_dir", crate.path()}, {"env", {{"A=B", "1"}}}});
   EXPECT_EQ(bad_env.text(), "error: env key \"A=B\" must not contain '='");
 
-  CallAnswer unknown = server.call("cargo_metadata", {{"working_dir", crate.path()}});
-  EXPECT_EQ(unknown.text(), "error: unknown tool: cargo_metadata");
+  CallAnswer no_dependency = server.call("cargo_add", {{"working_dir", crate.path()}});
+  EXPECT_EQ(no_dependency.text(), "error: cargo_add: `dependency` is required");
 
-  for (const CallAnswer* answer : {&misspelt, &no_manifest, &bad_env, &unknown})
+  for (const CallAnswer* answer : {&misspelt, &no_manifest, &bad_env, &no_dependency})
     EXPECT_TRUE(invocations(*answer).empty()) << answer->text();
   EXPECT_FALSE(std::filesystem::exists(crate / "target"));
 }
