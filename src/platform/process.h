@@ -16,11 +16,15 @@ namespace tarnwick::platform {
 
 /// Where one of the child's output streams goes.
 struct Redirect {
-  enum class Kind { Pipe, Null };
+  enum class Kind { Pipe, Null, File };
   Kind kind = Kind::Pipe;
+  /// For `File`: an open descriptor the caller owns and keeps open until the
+  /// child has started; the child gets its own copy.
+  int fd = -1;
 
   static Redirect pipe() { return {Kind::Pipe}; }
   static Redirect null() { return {Kind::Null}; }
+  static Redirect file(int fd) { return {Kind::File, fd}; }
 };
 
 /// Everything needed to start one program. Standard input is always the null

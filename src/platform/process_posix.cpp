@@ -256,6 +256,8 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
         return pipe_write;
       case Redirect::Kind::Null:
         return null_fd;
+      case Redirect::Kind::File:
+        return r.fd;
     }
     return null_fd;
   };

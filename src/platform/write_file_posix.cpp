@@ -45,4 +45,63 @@ std::optional<uint64_t> file_size(const std::string& path) {
   return static_cast<uint64_t>(info.st_size);
 }
 
+std::optional<std::string> read_whole_file(const std::string& path) {
+  if (!fits_c_string(path)) return std::nullopt;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+Status remove_file(const std::string& path) {
+  if (!fits_c_string(path)) return io_error(EINVAL);
+  if (::unlink(path.c_str()) != 0) return io_error(errno);
+  return ok_status();
+}
+
+Result<uint64_t> ChildOutputFile::size() const {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0) return io_error(errno);
+  return static_cast<uint64_t>(info.st_size);
+}
+
+void ChildOutputFile::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<ChildOutputFile> create_child_output_file(const std::string& path) {
+  if (!fits_c_string(path)) return io_error(EINVAL);
+  // No O_TRUNC here: what the open finds is checked before anything is cut.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return io_error(errno);
+  ChildOutputFile file(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return io_error(errno);
+  if (!S_ISREG(info.st_mode)) return io_error(EINVAL);
+  if (info.st_nlink > 1) return io_error(EMLINK);
+  // The child writes with ordinary blocking semantics.
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return io_error(errno);
+  if (::ftruncate(fd, 0) != 0) return io_error(errno);
+  return file;
+}
+
 }  // namespace tarnwick::platform

@@ -18,18 +18,10 @@ void kill_and_join(SpawnedChild& child, PipeTextReader& out, PipeTextReader& err
   err.join();
 }
 
-}  // namespace
-
-Result<CapturedOutput> run_command_captured(ChildCommand& command,
-                                            const std::optional<std::string>& cwd, Duration timeout,
-                                            const ChildEnv& extra_env) {
-  command.stdout_to = platform::Redirect::pipe();
-  command.stderr_to = platform::Redirect::pipe();
-  ChildEnv env = build_child_env();
-  for (const auto& [name, value] : extra_env) env[name] = value;
-  command.env = std::move(env);
-  if (cwd) command.cwd = *cwd;
-
+/// Runs the prepared command to its end. With `cancellable` the call's
+/// cancel flag is read on every pass; `timeout` may be infinite.
+Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout,
+                                   bool cancellable) {
   auto spawned = spawn_in_job(command);
   if (!spawned) return spawned.error();
   SpawnedChild& child = spawned.value();
@@ -58,7 +50,7 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
       return error;
     }
     if (status.value()) break;
-    if (cancel_requested()) {
+    if (cancellable && cancel_requested()) {
       kill_and_join(child, out_reader, err_reader);
       return CancelledError{};
     }
@@ -80,6 +72,26 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
   if (!code) return code.error();
   output.exit_code = static_cast<uint32_t>(code.value());
   return output;
+}
+
+}  // namespace
+
+Result<CapturedOutput> run_command_captured(ChildCommand& command,
+                                            const std::optional<std::string>& cwd, Duration timeout,
+                                            const ChildEnv& extra_env) {
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::pipe();
+  ChildEnv env = build_child_env();
+  for (const auto& [name, value] : extra_env) env[name] = value;
+  command.env = std::move(env);
+  if (cwd) command.cwd = *cwd;
+  return capture_run(command, timeout, /*cancellable=*/true);
+}
+
+Result<CapturedOutput> run_probe_captured(ChildCommand& command) {
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::pipe();
+  return capture_run(command, Duration::max(), /*cancellable=*/false);
 }
 
 }  // namespace tarnwick

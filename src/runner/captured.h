@@ -30,4 +30,10 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
                                             const std::optional<std::string>& cwd, Duration timeout,
                                             const ChildEnv& extra_env = {});
 
+/// Runs a short probe exactly as prepared (its own environment, or the
+/// server's when it has none; its working directory) with both outputs
+/// captured, to its end: no deadline, and the call's cancel flag is not read.
+/// Fails only with the start or wait error.
+Result<CapturedOutput> run_probe_captured(ChildCommand& command);
+
 }  // namespace tarnwick

@@ -11,6 +11,7 @@
 #include "tools/args.h"
 #include "tools/dispatch.h"
 #include "tools/flags.h"
+#include "tools/plain_run.h"
 #include "tools/progress_total.h"
 
 namespace tarnwick {
@@ -27,13 +28,6 @@ RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
   request.phased = false;
   request.sink = sink_or_null(sink);
   return run_cargo_with_retry(request);
-}
-
-/// The answer of a run with no JSON output and no progress.
-ToolOutcome plain_outcome(const ArgList& argv, const std::optional<std::string>& cwd) {
-  RunResult run = run_once(argv, cwd, std::nullopt, nullptr);
-  if (!run) return ToolFailed{std::move(run).error()};
-  return ToolText{plain_run_result(*run, argv, cwd), run->exit_code != 0};
 }
 
 /// Closes a build-style command line (features, build profile with

@@ -3,6 +3,10 @@
 #include "base/quoted.h"
 #include "tools/bisect_call.h"
 #include "tools/build_tools.h"
+#include "tools/diagnostic_tool.h"
+#include "tools/fmt_tools.h"
+#include "tools/maintenance_tools.h"
+#include "tools/metadata_tool.h"
 
 namespace tarnwick {
 
@@ -29,6 +33,18 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
   if (name == "cargo_tree") return run_cargo_tree(arguments);
   if (name == "cargo_update") return run_cargo_update(arguments);
   if (name == "cargo_publish") return run_cargo_publish(arguments);
+  if (name == "cargo_metadata") return handle_cargo_metadata(arguments);
+  if (name == "cargo_clean") return run_cargo_clean(arguments);
+  if (name == "cargo_add") return handle_cargo_add(arguments);
+  if (name == "cargo_remove") return handle_cargo_remove(arguments);
+  if (name == "cargo_fix") return handle_cargo_fix(arguments);
+  if (name == "cargo_fmt") return fmt_with_per_crate_fallback(arguments, /*check=*/false);
+  if (name == "cargo_fmt_check") return fmt_with_per_crate_fallback(arguments, /*check=*/true);
+  if (name == "cargo_diagnostic") {
+    Result<std::string> report = handle_cargo_diagnostic(arguments);
+    if (!report) return ToolFailed{std::move(report).error()};
+    return ToolText{std::move(*report)};
+  }
   return ToolFailed{make_error("unknown tool: " + std::string(name))};
 }
 

@@ -96,6 +96,17 @@ CallAnswer ToolServer::call(const std::string& tool, const json& arguments,
   return receive();
 }
 
+CallAnswer ToolServer::cancel(int id, std::chrono::milliseconds& took) {
+  auto cancelled_at = std::chrono::steady_clock::now();
+  server_.write_line(json{
+      {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", id}}}}
+                         .dump());
+  CallAnswer answer = receive(std::chrono::seconds(10));
+  took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               cancelled_at);
+  return answer;
+}
+
 std::set<int> descendants(int root) {
   std::map<int, std::vector<int>> children;
   if (DIR* proc = ::opendir("/proc")) {

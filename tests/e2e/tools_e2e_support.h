@@ -44,6 +44,9 @@ class ToolServer {
   /// The next response and the notifications before it.
   CallAnswer receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(180000));
   CallAnswer call(const std::string& tool, const json& arguments, std::optional<json> meta = {});
+  /// Cancels the request `id` and waits for its answer; `took` is the time
+  /// from the cancellation to the answer.
+  CallAnswer cancel(int id, std::chrono::milliseconds& took);
   int next_id() const { return next_id_; }
 
  private:

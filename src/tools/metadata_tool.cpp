@@ -1,0 +1,147 @@
+#include "tools/metadata_tool.h"
+
+#include <fmt/format.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "base/call_context.h"
+#include "base/path_text.h"
+#include "base/quoted.h"
+#include "platform/file_status.h"
+#include "platform/write_file.h"
+#include "runner/busy_files.h"
+#include "runner/child.h"
+#include "runner/invoke.h"
+#include "runner/restart_manager.h"
+#include "runner/toolchain.h"
+#include "tools/args.h"
+#include "tools/flags.h"
+#include "tools/plain_run.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr Duration kPollSlice{0, 50'000'000};
+
+ToolFailed metadata_failed(int32_t exit_code, std::string_view stderr_text) {
+  return ToolFailed{
+      make_error(fmt::format("cargo metadata failed (exit {}): {}", exit_code, trim(stderr_text)))};
+}
+
+std::string output_file_place(const std::optional<std::string>& cwd,
+                              const std::string& output_file) {
+  return cwd ? join_path(*cwd, output_file) : output_file;
+}
+
+/// Refuses a path that is absolute or climbs, or whose parent is missing.
+Status check_output_file(const std::string& output_file, const std::optional<std::string>& cwd) {
+  if (Status inside = check_path_stays_inside(output_file, "output_file"); !inside) return inside;
+  std::optional<std::string> parent = lexical_parent(output_file);
+  if (!parent || parent->empty()) return ok_status();
+  if (platform::file_kind(output_file_place(cwd, *parent)) == platform::FileKind::Missing)
+    return make_error(
+        fmt::format("output_file parent directory does not exist: {}", to_valid_utf8(*parent)));
+  return ok_status();
+}
+
+/// Creates (or truncates) the file cargo's standard output goes to, at
+/// `output_file` under the working directory. Every opening of the output
+/// file goes through here; links in the last component, FIFOs, devices and
+/// hard-linked files are refused.
+Result<platform::ChildOutputFile> open_output_file(const std::optional<std::string>& cwd,
+                                                   const std::string& output_file) {
+  return platform::create_child_output_file(output_file_place(cwd, output_file));
+}
+
+/// How the file-mode child ended.
+struct FileRunEnd {
+  int32_t exit_code = 0;
+  std::string stderr_text;
+};
+
+/// Kills the child's tree first, so that nothing still holds the pipe, then
+/// joins the reader: no thread outlives the call.
+Error stop_file_run(SpawnedChild& child, PipeTextReader& reader, Error why) {
+  kill_process_tree(child);
+  reader.join();
+  return why;
+}
+
+/// Runs cargo with its standard output on `file`, reading standard error on
+/// a thread, polling the child and the cancel flag every 50 ms.
+Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::string>& cwd,
+                                 const platform::ChildOutputFile& file) {
+  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
+  log_invocation(program.path, program.source, cwd, argv);
+  ChildCommand command;
+  command.program = program.path;
+  command.args = argv;
+  command.env = build_child_env();
+  command.cwd = cwd;
+  command.stdout_to = platform::Redirect::file(file.descriptor());
+  command.stderr_to = platform::Redirect::pipe();
+
+  auto spawned = spawn_in_job(command);
+  if (!spawned) return spawned.error();
+  SpawnedChild& child = spawned.value();
+  PipeTextReader reader;
+  if (Status started = reader.start(child.take_stderr()); !started)
+    return stop_file_run(child, reader, started.error());
+
+  for (;;) {
+    auto status = child.wait_exit_for(kPollSlice);
+    if (!status) return stop_file_run(child, reader, status.error());
+    if (status.value()) break;
+    if (cancel_requested()) return stop_file_run(child, reader, CancelledError{});
+  }
+  close_job(child);
+  FileRunEnd end;
+  end.stderr_text = reader.join();
+  auto code = release_child(child);
+  if (!code) return code.error();
+  end.exit_code = code.value();
+  if (end.exit_code != 0) {
+    append_failure_hints(end.stderr_text, cwd);
+    std::vector<PathHolders> holders = find_file_holders(end.stderr_text, "");
+    if (!holders.empty()) format_busy_report(end.stderr_text, holders);
+  }
+  return end;
+}
+
+ToolOutcome write_metadata_to_file(const ArgList& argv, const std::optional<std::string>& cwd,
+                                   const std::string& output_file) {
+  if (Status checked = check_output_file(output_file, cwd); !checked)
+    return ToolFailed{std::move(checked).error()};
+  Result<platform::ChildOutputFile> file = open_output_file(cwd, output_file);
+  if (!file) return ToolFailed{std::move(file).error()};
+
+  Result<FileRunEnd> end = run_into_file(argv, cwd, *file);
+  if (!end) return ToolFailed{std::move(end).error()};
+  if (end->exit_code != 0) {
+    file->close();
+    (void)platform::remove_file(output_file_place(cwd, output_file));
+    return metadata_failed(end->exit_code, end->stderr_text);
+  }
+  Result<uint64_t> size = file->size();
+  if (!size) return ToolFailed{std::move(size).error()};
+  return ToolText{fmt::format("Metadata written to {} ({} bytes)", output_file, *size)};
+}
+
+}  // namespace
+
+ToolOutcome handle_cargo_metadata(const json& arguments) {
+  std::optional<std::string> cwd = string_arg(arguments, "working_dir");
+  std::optional<std::string> output_file = string_arg(arguments, "output_file");
+  ArgList argv{"metadata", "--format-version=1"};
+  if (parse_bool_arg(arguments, "no_deps")) argv.push_back("--no-deps");
+  if (output_file) return write_metadata_to_file(argv, cwd, *output_file);
+
+  RunResult run = run_quietly(argv, cwd);
+  if (!run) return ToolFailed{std::move(run).error()};
+  if (run->exit_code != 0) return metadata_failed(run->exit_code, run->stderr_text);
+  return ToolText{std::move(run->stdout_text)};
+}
+
+}  // namespace tarnwick
