@@ -27,8 +27,10 @@ std::vector<std::string> stat_fields(const std::string& stat) {
   return fields;
 }
 
-ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<std::string>>> env) {
+ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<std::string>>> env,
+                             std::vector<std::string> args) {
   ServerOptions options;
+  options.args = std::move(args);
   options.env = {{"CARGO_NET_OFFLINE", "true"}};
   options.env.insert(options.env.end(), env.begin(), env.end());
   return options;
@@ -68,8 +70,9 @@ std::vector<json> CallAnswer::progress() const {
   return out;
 }
 
-ToolServer::ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env)
-    : server_(offline_server(std::move(env))) {
+ToolServer::ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env,
+                       std::vector<std::string> args)
+    : server_(offline_server(std::move(env), std::move(args))) {
   EXPECT_TRUE(server_.started());
   server_.skip_startup_lines();
 }

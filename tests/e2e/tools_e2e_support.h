@@ -37,7 +37,9 @@ struct CallAnswer {
 /// The server with cargo kept off the network, past its start-up lines.
 class ToolServer {
  public:
-  explicit ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env = {});
+  /// `args` are the server's command-line options.
+  explicit ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
+                      std::vector<std::string> args = {});
   ServerProcess& process() { return server_; }
   /// Sends a tools/call; `meta` becomes params._meta when given.
   void send(const std::string& tool, const json& arguments, std::optional<json> meta = {});
