@@ -9,6 +9,7 @@
 #include "runner/output_filters.h"
 #include "runner/records.h"
 #include "tools/args.h"
+#include "tools/bisect_call.h"
 #include "tools/build_tools.h"
 #include "tools/dispatch.h"
 #include "tools/flags.h"
@@ -122,10 +123,7 @@ ToolOutcome run_doc_tests(const TestCall& call, const json& arguments, const Pro
 }  // namespace
 
 ToolOutcome route_cargo_test(const json& arguments, const ProgressSink* sink) {
-  // Bisection comes first. Its engine is wired in here when it arrives; until
-  // then a bisect call is refused rather than run as something else.
-  if (given(arguments, "bisect"))
-    return ToolFailed{make_error("bisect is not available in this build of the server")};
+  if (bisect_requested(arguments)) return run_bisect_call(arguments, sink, /*check_doc=*/true);
   if (given(arguments, "test_filter")) return run_test_filter(arguments, sink);
   return handle_cargo_test(arguments, sink);
 }
