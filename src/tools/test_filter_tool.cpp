@@ -34,20 +34,14 @@ constexpr uint64_t kDefaultPerTestSecs = 30;
 /// timeout, else 30 seconds; a non-negative integer n gives n seconds, 0
 /// meaning no limit; anything else is refused.
 Result<OptionalTimeout> read_per_test_budget(const json& arguments) {
-  const json* value = find_member(arguments, "per_test_timeout_secs");
-  if (!value || value->is_null()) {
+  Result<GivenSecs> given = read_secs_arg(arguments, "per_test_timeout_secs");
+  if (!given) return std::move(given).error();
+  if (!*given) {
     uint64_t fallback = runtime_settings().test_timeout_secs;
     return OptionalTimeout{Duration::from_secs(fallback ? fallback : kDefaultPerTestSecs)};
   }
-  std::optional<uint64_t> secs;
-  if (value->is_number_unsigned()) secs = value->get<uint64_t>();
-  if (value->is_number_integer() && value->get<int64_t>() >= 0)
-    secs = static_cast<uint64_t>(value->get<int64_t>());
-  if (!secs)
-    return make_error(fmt::format("per_test_timeout_secs must be a non-negative integer, got {}",
-                                  to_json_text(*value)));
-  if (*secs == 0) return OptionalTimeout{};
-  return OptionalTimeout{Duration::from_secs(*secs)};
+  if (**given == 0) return OptionalTimeout{};
+  return OptionalTimeout{Duration::from_secs(**given)};
 }
 
 /// The checks that come before the pattern is compiled.
