@@ -1,15 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "tools_e2e_support.h"
 
 namespace tarnwick::e2e {
 namespace {
 
 using tarnwick::testing::TempCrate;
-using Clock = std::chrono::steady_clock;
 
 /// The texts of the records with `reason`.
 std::vector<std::string> texts_of(const CallAnswer& answer, const std::string& reason) {
@@ -27,29 +23,6 @@ bool contains(const std::vector<std::string>& texts, const std::string& wanted) 
 json argv_of(const CallAnswer& answer) {
   std::vector<json> records = answer.records();
   return records.empty() ? json() : records.front().value("argv", json());
-}
-
-/// Waits until a process below `root` runs a program whose name starts with
-/// `prefix`; returns the tree at that moment (empty when it never came).
-std::set<int> tree_once_running(int root, const std::string& prefix) {
-  auto deadline = Clock::now() + std::chrono::seconds(180);
-  while (Clock::now() < deadline) {
-    std::set<int> tree = descendants(root);
-    for (int pid : tree)
-      if (process_name(pid).starts_with(prefix)) return tree;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return {};
-}
-
-/// Whether every process of `tree` is gone within a few seconds.
-bool all_gone(std::set<int> tree) {
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (!tree.empty() && Clock::now() < deadline) {
-    std::erase_if(tree, [](int pid) { return process_gone(pid); });
-    if (!tree.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return tree.empty();
 }
 
 /// A crate with a path dependency (two packages to count), a slow build

@@ -147,6 +147,26 @@ TEST(TestFilter, SelectsAcrossBinariesAndReportsWhatRan) {
     EXPECT_EQ(launched_names(invocations[i]).size(), 1u) << invocations[i];
 }
 
+TEST(TestFilter, CancellationEndsTheCallWithoutFurtherLaunches) {
+  TempCrate crate = picker_crate();
+  ToolServer server;
+  json hanging = filter_call(crate, "^(foo|tools::tests::foo|beta_hang)$");
+  hanging["per_test_timeout_secs"] = 0;
+  hanging["env"] = {{"TARNWICK_HANG", "1"}};
+  server.send("cargo_test", hanging);
+  int id = server.next_id() - 1;
+  std::set<int> tree = tree_once_running(server.process().pid(), "beta-");
+  ASSERT_FALSE(tree.empty()) << "the hanging test never started";
+  server.process().write_line(json{
+      {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", id}}}}
+                                  .dump());
+  CallAnswer answer = server.receive(std::chrono::seconds(30));
+  EXPECT_EQ(answer.text(), "Operation cancelled by client request.");
+  EXPECT_TRUE(answer.is_error());
+  EXPECT_TRUE(all_gone(tree));
+  EXPECT_TRUE(descendants(server.process().pid()).empty());
+}
+
 TEST(TestFilter, ATestTheLaunchDidNotRunMakesTheCallAnError) {
   // b turns on a feature of a; the workspace build lists a's gated test, but
   // a launch for a alone builds a without it.

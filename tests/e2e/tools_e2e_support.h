@@ -59,5 +59,10 @@ std::set<int> descendants(int root);
 std::string process_name(int pid);
 /// Whether `pid` is gone (no entry, or a zombie waiting to be reaped).
 bool process_gone(int pid);
+/// Waits until a process below `root` runs a program whose name starts with
+/// `prefix`; returns the tree at that moment (empty when it never came).
+std::set<int> tree_once_running(int root, const std::string& prefix);
+/// Whether every process of `tree` is gone within a few seconds.
+bool all_gone(std::set<int> tree);
 
 }  // namespace tarnwick::e2e
