@@ -20,7 +20,11 @@ std::optional<std::string_view> reported_name(std::string_view line) {
   std::string_view outcome = text.substr(dots + 5);
   if (outcome != "ok" && outcome != "FAILED" && !outcome.starts_with("ignored"))
     return std::nullopt;
-  return text.substr(0, dots);
+  std::string_view name = text.substr(0, dots);
+  // libtest marks #[should_panic] tests after their name.
+  constexpr std::string_view kShouldPanic = " - should panic";
+  if (name.ends_with(kShouldPanic)) name.remove_suffix(kShouldPanic.size());
+  return name;
 }
 
 json binary_object(const EnumeratedBinary& entry) {

@@ -45,9 +45,10 @@ TEST(FilteredLaunch, NamesLibtestDidNotReportAreNotRun) {
       "test m::a ... ok\n"
       "test m::b ... FAILED\n"
       "test m::c ... ignored, slow\r\n"
+      "test m::p - should panic ... ok\n"
       "{\"reason\":\"build-finished\",\"success\":true}\n"
       "test m::e has been running for over 60 seconds\n";
-  EXPECT_EQ(names_not_reported(out, {"m::a", "m::b", "m::c", "m::d", "m::e"}),
+  EXPECT_EQ(names_not_reported(out, {"m::a", "m::b", "m::c", "m::d", "m::e", "m::p"}),
             (std::vector<std::string>{"m::d", "m::e"}));
 }
 
