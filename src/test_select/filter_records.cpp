@@ -47,12 +47,13 @@ void match_tests(std::vector<EnumeratedBinary>& binaries, const RE2& pattern) {
   }
 }
 
-std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::string>& names) {
+std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::string>& names,
+                                                        size_t max_bytes) {
   std::vector<std::vector<std::string>> groups;
   size_t bytes = 0;
   for (const std::string& name : names) {
     size_t cost = name.size() + 1;
-    if (groups.empty() || (!groups.back().empty() && bytes + cost > kLaunchGroupBytes)) {
+    if (groups.empty() || (!groups.back().empty() && bytes + cost > max_bytes)) {
       groups.emplace_back();
       bytes = 0;
     }

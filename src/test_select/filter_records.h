@@ -31,8 +31,9 @@ struct EnumeratedBinary {
 void match_tests(std::vector<EnumeratedBinary>& binaries, const RE2& pattern);
 
 /// The names cut, in order, into consecutive groups whose lengths plus one
-/// each add up to at most `kLaunchGroupBytes`; a longer name stands alone.
-std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::string>& names);
+/// each add up to at most `max_bytes`; a longer name stands alone.
+std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::string>& names,
+                                                        size_t max_bytes = kLaunchGroupBytes);
 
 /// The number of launch groups over all binaries.
 size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries);
