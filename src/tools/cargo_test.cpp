@@ -49,6 +49,8 @@ struct TestCall {
   PhaseBudgets budgets;
 };
 
+/// Reads the call and, once its budgets are known to be readable, tells the
+/// progress display the package count.
 Result<TestCall> read_test_call(const json& arguments, const ProgressSink* sink) {
   Result<CallPlaces> places = read_call_places(arguments);
   if (!places) return std::move(places).error();
