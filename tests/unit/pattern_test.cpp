@@ -5,15 +5,6 @@
 namespace tarnwick {
 namespace {
 
-TEST(TestPattern, SearchesUnanchoredUnlessTheUserAnchors) {
-  auto anchored = compile_test_pattern("^foo$");
-  auto loose = compile_test_pattern("foo");
-  ASSERT_TRUE(anchored.ok() && loose.ok());
-  EXPECT_TRUE(pattern_finds(**anchored, "foo"));
-  EXPECT_FALSE(pattern_finds(**anchored, "tools::tests::foo"));
-  EXPECT_TRUE(pattern_finds(**loose, "tools::tests::foo"));
-}
-
 TEST(TestPattern, ABadPatternNamesTheLibrarysReason) {
   ::testing::internal::CaptureStderr();
   auto bad = compile_test_pattern("(unclosed");

@@ -27,16 +27,5 @@ TEST(RunPhase, MarksThePhaseAndNamesItWhenTheDeadlineHits) {
   EXPECT_EQ(sink.lines[1], R"({"reason":"build-finished","success":true})");
 }
 
-TEST(RunPhase, WithoutASinkWritesNoMarkerAndKeepsOtherOutcomes) {
-  FakeCargo cargo;
-  cargo.script("out plain\nexit 3\n");
-  ::testing::internal::CaptureStdout();
-  RunResult run = run_phase({"test"}, std::nullopt, std::nullopt, false, nullptr, kBuildPhase);
-  ::testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(run.ok());
-  EXPECT_EQ(run->exit_code, 3);
-  EXPECT_EQ(run->stdout_text, "plain\n");
-}
-
 }  // namespace
 }  // namespace tarnwick
