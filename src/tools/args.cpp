@@ -22,7 +22,14 @@ const json* given_arg(const json& arguments, std::string_view key) {
   return value && !value->is_null() ? value : nullptr;
 }
 
-Result<GivenSecs> read_secs(const json& arguments, std::string_view key) {
+OptionalTimeout secs_or_none(uint64_t secs) {
+  if (secs == 0) return std::nullopt;
+  return Duration::from_secs(secs);
+}
+
+}  // namespace
+
+Result<GivenSecs> read_secs_arg(const json& arguments, std::string_view key) {
   const json* value = given_arg(arguments, key);
   if (!value) return GivenSecs{};
   if (value->is_number_unsigned()) return GivenSecs{value->get<uint64_t>()};
@@ -32,13 +39,6 @@ Result<GivenSecs> read_secs(const json& arguments, std::string_view key) {
       fmt::format("{} must be a non-negative integer, got {}", key, to_json_text(*value)));
 }
 
-OptionalTimeout secs_or_none(uint64_t secs) {
-  if (secs == 0) return std::nullopt;
-  return Duration::from_secs(secs);
-}
-
-}  // namespace
-
 Result<OptionalTimeout> parse_timeout_secs(const json& arguments) {
   Result<GivenSecs> given = read_timeout_secs(arguments);
   if (!given) return std::move(given).error();
@@ -46,11 +46,11 @@ Result<OptionalTimeout> parse_timeout_secs(const json& arguments) {
 }
 
 Result<GivenSecs> read_timeout_secs(const json& arguments) {
-  return read_secs(arguments, "timeout_secs");
+  return read_secs_arg(arguments, "timeout_secs");
 }
 
 Result<GivenSecs> parse_test_timeout_secs(const json& arguments) {
-  return read_secs(arguments, "test_timeout_secs");
+  return read_secs_arg(arguments, "test_timeout_secs");
 }
 
 Result<PhaseBudgets> parse_phase_timeouts(const json& arguments) {

@@ -26,6 +26,10 @@ using OptionalTimeout = std::optional<Duration>;
 /// otherwise its whole seconds (0 included, which callers tell apart).
 using GivenSecs = std::optional<uint64_t>;
 
+/// A whole-seconds argument: nullopt when absent or null, its value when a
+/// non-negative integer, else "<key> must be a non-negative integer, got <value>".
+Result<GivenSecs> read_secs_arg(const json& arguments, std::string_view key);
+
 /// `timeout_secs` as a deadline: absent, null and 0 mean no limit.
 Result<OptionalTimeout> parse_timeout_secs(const json& arguments);
 

@@ -5,9 +5,12 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace tarnwick::e2e {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::string read_stat(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -27,8 +30,10 @@ std::vector<std::string> stat_fields(const std::string& stat) {
   return fields;
 }
 
-ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<std::string>>> env) {
+ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<std::string>>> env,
+                             std::vector<std::string> args) {
   ServerOptions options;
+  options.args = std::move(args);
   options.env = {{"CARGO_NET_OFFLINE", "true"}};
   options.env.insert(options.env.end(), env.begin(), env.end());
   return options;
@@ -68,8 +73,9 @@ std::vector<json> CallAnswer::progress() const {
   return out;
 }
 
-ToolServer::ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env)
-    : server_(offline_server(std::move(env))) {
+ToolServer::ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env,
+                       std::vector<std::string> args)
+    : server_(offline_server(std::move(env), std::move(args))) {
   EXPECT_TRUE(server_.started());
   server_.skip_startup_lines();
 }
@@ -140,6 +146,26 @@ std::string process_name(int pid) {
 bool process_gone(int pid) {
   std::vector<std::string> fields = stat_fields(read_stat(pid));
   return fields.empty() || fields[0] == "Z" || fields[0] == "X";
+}
+
+std::set<int> tree_once_running(int root, const std::string& prefix) {
+  auto deadline = Clock::now() + std::chrono::seconds(180);
+  while (Clock::now() < deadline) {
+    std::set<int> tree = descendants(root);
+    for (int pid : tree)
+      if (process_name(pid).starts_with(prefix)) return tree;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return {};
+}
+
+bool all_gone(std::set<int> tree) {
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (!tree.empty() && Clock::now() < deadline) {
+    std::erase_if(tree, [](int pid) { return process_gone(pid); });
+    if (!tree.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return tree.empty();
 }
 
 }  // namespace tarnwick::e2e

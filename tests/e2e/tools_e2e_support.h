@@ -37,7 +37,9 @@ struct CallAnswer {
 /// The server with cargo kept off the network, past its start-up lines.
 class ToolServer {
  public:
-  explicit ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env = {});
+  /// `args` are the server's command-line options.
+  explicit ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
+                      std::vector<std::string> args = {});
   ServerProcess& process() { return server_; }
   /// Sends a tools/call; `meta` becomes params._meta when given.
   void send(const std::string& tool, const json& arguments, std::optional<json> meta = {});
@@ -60,5 +62,10 @@ std::set<int> descendants(int root);
 std::string process_name(int pid);
 /// Whether `pid` is gone (no entry, or a zombie waiting to be reaped).
 bool process_gone(int pid);
+/// Waits until a process below `root` runs a program whose name starts with
+/// `prefix`; returns the tree at that moment (empty when it never came).
+std::set<int> tree_once_running(int root, const std::string& prefix);
+/// Whether every process of `tree` is gone within a few seconds.
+bool all_gone(std::set<int> tree);
 
 }  // namespace tarnwick::e2e

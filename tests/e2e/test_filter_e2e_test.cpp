@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tools_e2e_support.h"
+
+namespace tarnwick::e2e {
+namespace {
+
+using tarnwick::testing::TempCrate;
+using tarnwick::testing::TempDir;
+
+/// The first record with `reason` (null when there is none).
+json record_of(const std::vector<json>& records, const std::string& reason) {
+  for (const json& r : records)
+    if (r.is_object() && r.value("reason", "") == reason) return r;
+  return nullptr;
+}
+
+std::vector<json> records_of(const std::vector<json>& records, const std::string& reason) {
+  std::vector<json> out;
+  for (const json& r : records)
+    if (r.is_object() && r.value("reason", "") == reason) out.push_back(r);
+  return out;
+}
+
+/// The names after "--exact" (and "--include-ignored") of a launch argv.
+std::vector<std::string> launched_names(const json& invocation) {
+  std::vector<std::string> argv = invocation.at("argv").get<std::vector<std::string>>();
+  auto exact = std::find(argv.begin(), argv.end(), "--exact");
+  if (exact == argv.end()) return {};
+  return {exact + 1, argv.end()};
+}
+
+json filter_call(const TempDir& crate, const std::string& pattern) {
+  return {{"working_dir", crate.path()}, {"test_filter", {{"pattern", pattern}}}};
+}
+
+/// Tests in a library, two integration binaries and a harness-less target
+/// whose --list fails on request; one test hangs on request.
+TempCrate picker_crate() {
+  return TempCrate(
+      "picker",
+      {{"src/lib.rs",
+        "pub mod tools {\n    #[cfg(test)]\n    mod tests {\n"
+        "        #[test]\n        fn foo() {}\n        #[test]\n        fn other() {}\n    }\n}\n"},
+       {"tests/alpha.rs", "#[test]\nfn foo() {}\n#[test]\nfn alpha_two() {}\n"},
+       {"tests/beta.rs",
+        "#[test]\nfn beta_one() {}\n#[test]\nfn beta_hang() {\n"
+        "    while std::env::var(\"TARNWICK_HANG\").is_ok() {\n"
+        "        std::thread::sleep(std::time::Duration::from_secs(60));\n    }\n}\n"},
+       {"tests/noharness.rs",
+        "fn main() {\n"
+        "    if std::env::var(\"TARNWICK_BAD_LIST\").is_ok() {\n"
+        "        eprintln!(\"no listing here\");\n        std::process::exit(1);\n    }\n}\n"}},
+      "\n[[test]]\nname = \"noharness\"\nharness = false\n");
+}
+
+TEST(TestFilter, SelectsAcrossBinariesAndReportsWhatRan) {
+  TempCrate crate = picker_crate();
+  ToolServer server;
+
+  CallAnswer loose = server.call("cargo_test", filter_call(crate, "foo"));
+  EXPECT_FALSE(loose.is_error()) << loose.text();
+  std::vector<json> records = loose.records();
+  json discovery = record_of(records, "x-tarnwick-test-filter-discovery");
+  ASSERT_TRUE(discovery.is_object()) << loose.text();
+  EXPECT_EQ(discovery["binaries"].size(), 4u);
+  EXPECT_EQ(discovery["tests_enumerated"], 6);
+  EXPECT_EQ(discovery["tests_matched"], 2);
+  EXPECT_EQ(discovery["launches_planned"], 2);
+  EXPECT_EQ(discovery["enumeration_errors"], json::array());
+  json summary = record_of(records, "x-tarnwick-test-filter-summary");
+  EXPECT_EQ(summary["launches"], 2);
+  EXPECT_EQ(summary["binaries_discovered"], 4);
+  EXPECT_EQ(summary["binaries_with_matches"], 2);
+  EXPECT_EQ(summary["status"], "success");
+  EXPECT_FALSE(summary.contains("tests_not_run"));
+  EXPECT_EQ(loose.lines().back(), R"({"status":"success"})");
+  std::vector<json> invocations = records_of(records, "x-tarnwick-invocation");
+  ASSERT_EQ(invocations.size(), 3u);  // the build and two launches
+  EXPECT_EQ(invocations[0]["argv"], json({"test", "--no-run", "--message-format=json"}));
+  std::set<std::vector<std::string>> launched = {launched_names(invocations[1]),
+                                                 launched_names(invocations[2])};
+  EXPECT_EQ(launched, (std::set<std::vector<std::string>>{{"foo"}, {"tools::tests::foo"}}));
+
+  // An anchored pattern, written to a file.
+  json anchored = filter_call(crate, "^foo$");
+  anchored["output_path"] = "filter.jsonl";
+  CallAnswer written = server.call("cargo_test", anchored);
+  EXPECT_FALSE(written.is_error()) << written.text();
+  EXPECT_TRUE(record_of(written.records(), "x-tarnwick-output-file").is_object()) << written.text();
+  std::ifstream file(crate / "filter.jsonl");
+  std::stringstream contents;
+  contents << file.rdbuf();
+  EXPECT_NE(contents.str().find(R"("tests_matched":1)"), std::string::npos) << contents.str();
+
+  // A hanging test is stopped by the idle watchdog; the other binaries still run.
+  json hanging = filter_call(crate, "^(foo|tools::tests::foo|beta_hang)$");
+  hanging["per_test_timeout_secs"] = 2;
+  hanging["env"] = {{"TARNWICK_HANG", "1"}};
+  CallAnswer stopped = server.call("cargo_test", hanging);
+  EXPECT_TRUE(stopped.is_error());
+  records = stopped.records();
+  summary = record_of(records, "x-tarnwick-test-filter-summary");
+  EXPECT_EQ(summary["launches"], 3) << stopped.text();
+  EXPECT_EQ(summary["status"], "error");
+  EXPECT_EQ(summary["exit_code"], -1);
+  size_t passed = 0;
+  for (const json& r : records_of(records, "x-tarnwick-test-output"))
+    passed += r["text"] == "test foo ... ok" || r["text"] == "test tools::tests::foo ... ok";
+  EXPECT_EQ(passed, 2u) << stopped.text();
+  std::vector<json> failures = records_of(records, "x-tarnwick-stderr");
+  EXPECT_TRUE(std::any_of(failures.begin(), failures.end(), [](const json& r) {
+    return r["text"].get<std::string>().starts_with(
+        "tarnwick test_filter: per-binary run failed: Operation timed out after 2.");
+  })) << stopped.text();
+
+  // A harness-less target whose --list fails is an enumeration error.
+  json bad_list = filter_call(crate, "^foo$");
+  bad_list["env"] = {{"TARNWICK_BAD_LIST", "1"}};
+  CallAnswer unlisted = server.call("cargo_test", bad_list);
+  EXPECT_TRUE(unlisted.is_error());
+  records = unlisted.records();
+  discovery = record_of(records, "x-tarnwick-test-filter-discovery");
+  ASSERT_EQ(discovery["enumeration_errors"].size(), 1u) << unlisted.text();
+  EXPECT_NE(discovery["enumeration_errors"][0].get<std::string>().find(
+                "exited with code 1 during --list enumeration: no listing here"),
+            std::string::npos)
+      << discovery;
+  summary = record_of(records, "x-tarnwick-test-filter-summary");
+  EXPECT_EQ(summary["binaries_discovered"], 3);
+  EXPECT_EQ(summary["exit_code"], -1);
+  EXPECT_EQ(unlisted.lines().back(), R"({"status":"error","exit_code":-1})");
+
+  // Per-test mode: one launch per matched name.
+  ToolServer per_test({}, {"--per-test-execution=true"});
+  CallAnswer single = per_test.call("cargo_test", filter_call(crate, "foo|alpha_two"));
+  EXPECT_FALSE(single.is_error()) << single.text();
+  records = single.records();
+  EXPECT_EQ(record_of(records, "x-tarnwick-test-filter-discovery")["launches_planned"], 3);
+  EXPECT_EQ(record_of(records, "x-tarnwick-test-filter-summary")["launches"], 3);
+  invocations = records_of(records, "x-tarnwick-invocation");
+  ASSERT_EQ(invocations.size(), 4u);
+  for (size_t i = 1; i < invocations.size(); ++i)
+    EXPECT_EQ(launched_names(invocations[i]).size(), 1u) << invocations[i];
+}
+
+TEST(TestFilter, CancellationEndsTheCallWithoutFurtherLaunches) {
+  TempCrate crate = picker_crate();
+  ToolServer server;
+  json hanging = filter_call(crate, "^(foo|tools::tests::foo|beta_hang)$");
+  hanging["per_test_timeout_secs"] = 0;
+  hanging["env"] = {{"TARNWICK_HANG", "1"}};
+  server.send("cargo_test", hanging);
+  int id = server.next_id() - 1;
+  std::set<int> tree = tree_once_running(server.process().pid(), "beta-");
+  ASSERT_FALSE(tree.empty()) << "the hanging test never started";
+  server.process().write_line(json{
+      {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", id}}}}
+                                  .dump());
+  CallAnswer answer = server.receive(std::chrono::seconds(30));
+  EXPECT_EQ(answer.text(), "Operation cancelled by client request.");
+  EXPECT_TRUE(answer.is_error());
+  EXPECT_TRUE(all_gone(tree));
+  EXPECT_TRUE(descendants(server.process().pid()).empty());
+}
+
+TEST(TestFilter, ATestTheLaunchDidNotRunMakesTheCallAnError) {
+  // b turns on a feature of a; the workspace build lists a's gated test, but
+  // a launch for a alone builds a without it.
+  TempDir ws("tarnwick-unify");
+  ws.write("Cargo.toml", "[workspace]\nmembers = [\"a\", \"b\"]\nresolver = \"2\"\n");
+  ws.write("a/Cargo.toml",
+           "[package]\nname = \"a\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
+           "[features]\nextra = []\n");
+  ws.write("a/src/lib.rs",
+           "#[cfg(test)]\nmod tests {\n    #[test]\n    fn plain() {}\n"
+           "    #[cfg(feature = \"extra\")]\n    #[test]\n    fn gated() {}\n}\n");
+  ws.write("b/Cargo.toml",
+           "[package]\nname = \"b\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
+           "[dependencies]\na = { path = \"../a\", features = [\"extra\"] }\n");
+  ws.write("b/src/lib.rs", "pub fn f() {}\n");
+  ToolServer server;
+  json arguments = filter_call(ws, "^tests::");
+  arguments["workspace"] = true;
+  CallAnswer answer = server.call("cargo_test", arguments);
+  EXPECT_TRUE(answer.is_error()) << answer.text();
+  json summary = record_of(answer.records(), "x-tarnwick-test-filter-summary");
+  EXPECT_EQ(summary["tests_matched"], 2) << answer.text();
+  EXPECT_EQ(summary["status"], "error");
+  EXPECT_EQ(summary["tests_not_run"], json({"tests::gated"})) << answer.text();
+}
+
+}  // namespace
+}  // namespace tarnwick::e2e
