@@ -80,4 +80,19 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
   return output;
 }
 
+Result<int32_t> run_command_silently(ChildCommand command) {
+  command.stdout_to = platform::Redirect::null();
+  command.stderr_to = platform::Redirect::null();
+  command.env = build_child_env();
+  command.cwd.reset();
+  command.own_group = false;
+  auto started = platform::start_process(command);
+  if (!started) return started.error();
+  platform::ChildProcess& child = started.value();
+  auto code = platform::reap(child);
+  platform::close_descriptors(child);
+  if (!code) return code.error();
+  return static_cast<int32_t>(code.value());
+}
+
 }  // namespace tarnwick

@@ -28,4 +28,10 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
                                             const std::optional<std::string>& cwd,
                                             Duration timeout);
 
+/// Runs the command with all three standard streams on the null device, the
+/// child environment (`build_child_env`), the server's working directory and
+/// no job, and waits for its end without limit and without watching the
+/// cancel flag. Returns its exit code, or the error when it cannot start.
+Result<int32_t> run_command_silently(ChildCommand command);
+
 }  // namespace tarnwick

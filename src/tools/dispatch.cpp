@@ -2,6 +2,7 @@
 
 #include "base/quoted.h"
 #include "tools/build_tools.h"
+#include "tools/setup.h"
 
 namespace tarnwick {
 
@@ -25,6 +26,7 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
   if (name == "cargo_tree") return run_cargo_tree(arguments);
   if (name == "cargo_update") return run_cargo_update(arguments);
   if (name == "cargo_publish") return run_cargo_publish(arguments);
+  if (name == "cargo_setup") return ToolText{handle_cargo_setup(arguments), false};
   return ToolFailed{make_error("unknown tool: " + std::string(name))};
 }
 
