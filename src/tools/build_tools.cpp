@@ -18,11 +18,6 @@ namespace {
 
 const ProgressSink* sink_or_null(const ProgressSink* sink) { return sink ? sink : &null_sink(); }
 
-ArgList with_selector(const std::optional<std::string>& selector, ArgList args) {
-  if (selector) args.insert(args.begin(), *selector);
-  return args;
-}
-
 RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
                    std::optional<Duration> timeout, const ProgressSink* sink) {
   RunRequest request;
@@ -32,24 +27,6 @@ RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
   request.phased = false;
   request.sink = sink_or_null(sink);
   return run_cargo_with_retry(request);
-}
-
-/// The working directory and the checked output path, the first two steps
-/// of every build-style tool.
-struct CallPlaces {
-  std::optional<std::string> cwd;
-  std::optional<std::string> output_path;
-};
-
-Result<CallPlaces> read_call_places(const json& arguments) {
-  CallPlaces places{string_arg(arguments, "working_dir"), string_arg(arguments, "output_path")};
-  if (places.output_path) {
-    std::optional<std::string_view> dir;
-    if (places.cwd) dir = *places.cwd;
-    Status checked = validate_output_path(*places.output_path, dir);
-    if (!checked) return std::move(checked).error();
-  }
-  return places;
 }
 
 /// The answer of a run with no JSON output and no progress.
@@ -92,6 +69,22 @@ Result<DiagnosticsAnswer> run_for_diagnostics(const ArgList& args, const CallPla
 }
 
 }  // namespace
+
+ArgList with_selector(const std::optional<std::string>& selector, ArgList args) {
+  if (selector) args.insert(args.begin(), *selector);
+  return args;
+}
+
+Result<CallPlaces> read_call_places(const json& arguments) {
+  CallPlaces places{string_arg(arguments, "working_dir"), string_arg(arguments, "output_path")};
+  if (places.output_path) {
+    std::optional<std::string_view> dir;
+    if (places.cwd) dir = *places.cwd;
+    Status checked = validate_output_path(*places.output_path, dir);
+    if (!checked) return std::move(checked).error();
+  }
+  return places;
+}
 
 ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
                            const ProgressSink* sink) {

@@ -2,6 +2,7 @@
 
 #include "base/quoted.h"
 #include "tools/build_tools.h"
+#include "tools/cargo_test.h"
 #include "tools/setup.h"
 
 namespace tarnwick {
@@ -21,6 +22,7 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
   // those modules arrive; until then they are refused like any unknown name.
   if (name == "cargo_check") return run_build_tool("check", arguments, sink);
   if (name == "cargo_build") return run_build_tool("build", arguments, sink);
+  if (name == "cargo_test") return route_cargo_test(arguments, sink);
   if (name == "cargo_clippy") return run_build_tool("clippy", arguments, sink);
   if (name == "cargo_doc") return run_cargo_doc(arguments, sink);
   if (name == "cargo_tree") return run_cargo_tree(arguments);

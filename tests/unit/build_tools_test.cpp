@@ -127,5 +127,105 @@ TEST_F(BuildToolCommands, PackageCountRunsOncePerScopeWithTheCallsLockFlags) {
   EXPECT_EQ(quiet.count_starting(R"({"reason":"x-tarnwick-progress-total")"), 0u);
 }
 
+TEST_F(BuildToolCommands, CargoTestRunsBuildThenTestsWithTheNameAfterTheSeparator) {
+  cargo_.script("exit 0\n");
+  run("cargo_test", {{"test_name", "foo"}, {"exact", true}, {"no_fail_fast", true}});
+  run("cargo_test", {{"filter", "bar"}, {"toolchain", "nightly"}});
+  run("cargo_test", {{"exact", true}});
+  run("cargo_test", {{"no_run", true}, {"exact", true}});
+  run("cargo_test", {{"doc", true}, {"exact", true}, {"timeout_secs", 30}});
+  run("cargo_test", {{"doc", true}, {"test_name", "foo"}, {"exact", true}});
+  EXPECT_EQ(argv_lines(), (std::vector<std::string>{
+                              "test --message-format=json --no-fail-fast --no-run",
+                              "test --message-format=json --no-fail-fast -- foo --exact",
+                              "+nightly test --message-format=json --no-run",
+                              "+nightly test --message-format=json -- bar",
+                              "test --message-format=json --no-run",
+                              "test --message-format=json -- --exact",
+                              "test --message-format=json --no-run",
+                              "test --message-format=json --doc",
+                              "test --message-format=json --doc -- foo --exact",
+                          }));
+}
+
+TEST_F(BuildToolCommands, CargoTestConflictsRunNothing) {
+  cargo_.script("exit 0\n");
+  auto message = [&](const json& arguments) {
+    ToolOutcome outcome = run("cargo_test", arguments);
+    return std::holds_alternative<ToolFailed>(outcome)
+               ? error_text(std::get<ToolFailed>(outcome).error)
+               : std::string("<answered>");
+  };
+  EXPECT_EQ(message({{"test_name", "a"}, {"filter", "b"}}),
+            "test_name and filter are not supported together on cargo_test; `filter` is "
+            "automatically treated as an alias for `test_name`, so supplying both is ambiguous. "
+            "Pass just one.");
+  EXPECT_EQ(message({{"doc", true}, {"no_run", true}}),
+            "no_run is not supported together with doc: true; cargo has no way to compile "
+            "doctests without running them (\"can't skip running doc tests with --no-run\")");
+  EXPECT_EQ(message({{"doc", true}, {"test_timeout_secs", 0}}),
+            "test_timeout_secs is not supported together with doc: true; doctests run as a single "
+            "phase with no separate build/execute split, so there is no distinct execution budget "
+            "to override. Use timeout_secs instead.");
+  EXPECT_EQ(message({{"test_timeout_secs", "5"}}),
+            "test_timeout_secs must be a non-negative integer, got \"5\"");
+  EXPECT_TRUE(argv_lines().empty());
+}
+
+TEST_F(BuildToolCommands, CargoTestTellsThePhasesAndStopsAfterAFailedBuild) {
+  cargo_.script_for(1, "out {\"packages\":[1,2],\"resolve\":null}\n");
+  cargo_.script_for(2, "out {\"reason\":\"build-finished\",\"success\":true}\n");
+  cargo_.script_for(3, "out test t ... ok\n");
+  RecordingSink sink;
+  ToolOutcome passed = run("cargo_test", {{"toolchain", "p1"}}, sink.get());
+  ASSERT_TRUE(std::holds_alternative<ToolText>(passed));
+  EXPECT_FALSE(std::get<ToolText>(passed).is_error);
+  EXPECT_EQ(sink.lines,
+            (std::vector<std::string>{R"({"reason":"x-tarnwick-progress-total","total_units":2})",
+                                      R"({"reason":"x-tarnwick-phase","phase":"build"})",
+                                      R"({"reason":"build-finished","success":true})",
+                                      R"({"reason":"x-tarnwick-phase","phase":"test execution"})",
+                                      "test t ... ok"}));
+
+  cargo_.script("exit 101\n");
+  RecordingSink failed_sink;
+  ToolOutcome failed = run("cargo_test", {{"toolchain", "p1"}}, failed_sink.get());
+  ASSERT_TRUE(std::holds_alternative<ToolText>(failed));
+  EXPECT_TRUE(std::get<ToolText>(failed).is_error);
+  EXPECT_EQ(failed_sink.count_starting(R"({"reason":"x-tarnwick-phase")"), 1u);
+  EXPECT_EQ(argv_lines().size(), 4u);  // counted once; the tests never ran
+}
+
+TEST_F(BuildToolCommands, TestFilterChecksComeInOrderBeforeCargo) {
+  cargo_.script("exit 0\n");
+  auto message = [&](json arguments) {
+    if (!arguments.contains("test_filter")) arguments["test_filter"] = {{"pattern", "x"}};
+    ToolOutcome outcome = run("cargo_test", arguments);
+    return std::holds_alternative<ToolFailed>(outcome)
+               ? error_text(std::get<ToolFailed>(outcome).error)
+               : std::string("<answered>");
+  };
+  EXPECT_TRUE(message({{"doc", true}, {"test_timeout_secs", 0}, {"test_filter", 1}})
+                  .starts_with("doc: true is not supported together with test_filter; "));
+  EXPECT_TRUE(message({{"test_timeout_secs", 0}, {"test_filter", 1}})
+                  .starts_with("test_timeout_secs is not supported together with test_filter; "));
+  EXPECT_EQ(message({{"test_timeout_secs", nullptr}, {"test_filter", "x"}}),
+            "test_filter must be an object with a `pattern` field, got \"x\"");
+  EXPECT_EQ(message({{"test_filter", {{"pattern", 1}}}}), "test_filter.pattern must be a string");
+  EXPECT_EQ(message({{"test_filter", {{"pattern", ""}}}}), "test_filter.pattern must not be empty");
+  EXPECT_TRUE(message({{"test_filter", {{"pattern", "("}}}, {"output_path", "/x"}})
+                  .starts_with("test_filter.pattern is not a valid regex: "));
+  EXPECT_EQ(message({{"per_test_timeout_secs", -1}, {"timeout_secs", "1"}}),
+            "timeout_secs must be a non-negative integer, got \"1\"");
+  for (const json& bad : {json(-1), json(2.5), json("3")})
+    EXPECT_EQ(message({{"per_test_timeout_secs", bad}}),
+              "per_test_timeout_secs must be a non-negative integer, got " + bad.dump());
+  EXPECT_TRUE(argv_lines().empty());
+
+  // Null bisect and test_filter take the plain path.
+  run("cargo_test", {{"bisect", nullptr}, {"test_filter", nullptr}});
+  EXPECT_EQ(argv_lines().front(), "test --message-format=json --no-run");
+}
+
 }  // namespace
 }  // namespace tarnwick

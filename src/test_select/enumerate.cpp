@@ -1,0 +1,178 @@
+#include "test_select/enumerate.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "base/path_text.h"
+#include "base/quoted.h"
+#include "base/text_lines.h"
+#include "runner/captured.h"
+
+namespace tarnwick {
+namespace {
+
+const Duration kListTimeout = Duration::from_secs(60);
+
+/// The kind named by one element of an artifact's `target.kind` list.
+std::optional<TestTargetKind> kind_from_word(std::string_view word) {
+  static constexpr std::string_view kLibWords[] = {"lib",    "rlib",      "dylib",
+                                                   "cdylib", "staticlib", "proc-macro"};
+  if (std::find(std::begin(kLibWords), std::end(kLibWords), word) != std::end(kLibWords))
+    return TestTargetKind::Lib;
+  if (word == "test") return TestTargetKind::Test;
+  if (word == "bin") return TestTargetKind::Bin;
+  if (word == "example") return TestTargetKind::Example;
+  if (word == "bench") return TestTargetKind::Bench;
+  return std::nullopt;
+}
+
+std::optional<TestTargetKind> first_kind(const json& kinds) {
+  for (const std::string& word : json_array_strings(kinds)) {
+    if (auto kind = kind_from_word(word)) return kind;
+  }
+  return std::nullopt;
+}
+
+const json* at_pointer(const json& value, const char* pointer) {
+  const json::json_pointer path(pointer);
+  return value.contains(path) ? &value.at(path) : nullptr;
+}
+
+/// The test binary one output line announces, if it announces one.
+std::optional<TestBinary> test_binary_from_line(std::string_view line) {
+  json record = json::parse(line, nullptr, false);
+  if (!record.is_object()) return std::nullopt;
+  const json* reason = find_member(record, "reason");
+  if (!reason || *reason != "compiler-artifact") return std::nullopt;
+  const json* is_test = at_pointer(record, "/profile/test");
+  if (!is_test || *is_test != true) return std::nullopt;
+  const json* executable = find_member(record, "executable");
+  if (!executable || !executable->is_string()) return std::nullopt;
+  const json* name = at_pointer(record, "/target/name");
+  if (!name || !name->is_string()) return std::nullopt;
+  const json* kinds = at_pointer(record, "/target/kind");
+  if (!kinds || !kinds->is_array()) return std::nullopt;
+  std::optional<TestTargetKind> kind = first_kind(*kinds);
+  if (!kind) return std::nullopt;
+  const json* id = find_member(record, "package_id");
+  std::string package = id && id->is_string() ? package_name_from_id(id->get<std::string>()) : "";
+  if (package.empty()) return std::nullopt;
+
+  TestBinary binary{std::move(package), name->get<std::string>(), *kind,
+                    executable->get<std::string>(), ""};
+  const json* manifest = find_member(record, "manifest_path");
+  if (manifest && manifest->is_string()) {
+    binary.package_root = lexical_parent(manifest->get_ref<const std::string&>()).value_or("");
+  }
+  return binary;
+}
+
+/// The test name of one `--list` line, when the line names a test.
+std::optional<std::string> listed_test_name(std::string_view line) {
+  size_t colon = line.rfind(": ");
+  if (colon == std::string_view::npos) return std::nullopt;
+  if (trim(line.substr(colon + 2)) != "test") return std::nullopt;
+  return std::string(trim(line.substr(0, colon)));
+}
+
+}  // namespace
+
+std::string_view test_target_kind_name(TestTargetKind kind) {
+  switch (kind) {
+    case TestTargetKind::Lib:
+      return "lib";
+    case TestTargetKind::Test:
+      return "test";
+    case TestTargetKind::Bin:
+      return "bin";
+    case TestTargetKind::Example:
+      return "example";
+    case TestTargetKind::Bench:
+      return "bench";
+  }
+  return "lib";
+}
+
+std::vector<std::string> cargo_target_selector(const TestBinary& binary) {
+  if (binary.kind == TestTargetKind::Lib) return {"--lib"};
+  return {"--" + std::string(test_target_kind_name(binary.kind)), binary.target};
+}
+
+std::vector<std::string> json_array_strings(const json& array) {
+  std::vector<std::string> strings;
+  if (!array.is_array()) return strings;
+  for (const json& element : array) {
+    if (element.is_string()) strings.push_back(element.get<std::string>());
+  }
+  return strings;
+}
+
+std::vector<TestBinary> parse_test_artifacts(std::string_view build_stdout) {
+  std::vector<TestBinary> binaries;
+  for (std::string_view line : split_lines(build_stdout)) {
+    if (auto binary = test_binary_from_line(line)) binaries.push_back(std::move(*binary));
+  }
+  return binaries;
+}
+
+std::string package_name_from_id(std::string_view package_id) {
+  size_t hash = package_id.rfind('#');
+  if (hash != std::string_view::npos) {
+    std::string_view after = package_id.substr(hash + 1);
+    size_t at = after.find('@');
+    if (at != std::string_view::npos) return std::string(after.substr(0, at));
+    std::string_view source = package_id.substr(0, hash);
+    size_t slash = source.rfind('/');
+    if (slash != std::string_view::npos && slash + 1 < source.size()) {
+      return std::string(source.substr(slash + 1));
+    }
+  }
+  size_t blank = package_id.find(' ');
+  if (blank != std::string_view::npos && blank > 0) {
+    return std::string(package_id.substr(0, blank));
+  }
+  return "";
+}
+
+Result<std::vector<std::string>> list_tests_once(const std::string& executable, bool ignored_only,
+                                                 const std::optional<std::string>& cwd) {
+  ChildCommand command;
+  command.program = executable;
+  command.args = {"--list"};
+  if (ignored_only) command.args.push_back("--ignored");
+  auto run = run_command_captured(command, cwd, kListTimeout);
+  if (!run) {
+    if (is_error_kind<TimeoutError>(run.error())) return run.error();
+    return make_error(fmt::format("failed to enumerate tests via --list on {} ({})", executable,
+                                  error_text(run.error())));
+  }
+  if (run->exit_code != 0) {
+    return make_error(
+        fmt::format("test binary {} exited with code {} during --list enumeration: {}", executable,
+                    run->exit_code, trim(run->stderr_text)));
+  }
+  std::vector<std::string> names;
+  for (std::string_view line : split_lines(run->stdout_text)) {
+    line = trim_end(line);
+    if (line.empty()) continue;
+    if (auto name = listed_test_name(line)) names.push_back(std::move(*name));
+  }
+  return names;
+}
+
+Result<std::vector<std::string>> list_tests(const std::string& executable, bool include_ignored,
+                                            const std::optional<std::string>& cwd) {
+  auto names = list_tests_once(executable, false, cwd);
+  if (!names) return names;
+  if (include_ignored) {
+    auto ignored = list_tests_once(executable, true, cwd);
+    if (!ignored) return ignored;
+    names->insert(names->end(), ignored->begin(), ignored->end());
+  }
+  std::stable_sort(names->begin(), names->end());
+  names->erase(std::unique(names->begin(), names->end()), names->end());
+  return names;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,140 @@
+#include "test_select/filter_records.h"
+
+#include <algorithm>
+#include <set>
+
+#include "base/json_text.h"
+#include "base/text_lines.h"
+#include "test_select/pattern.h"
+
+namespace tarnwick {
+namespace {
+
+/// The name of a libtest result line "test NAME ... ok|FAILED|ignored[, why]".
+std::optional<std::string_view> reported_name(std::string_view line) {
+  std::string_view text = trim_end(line);
+  if (!text.starts_with("test ")) return std::nullopt;
+  text.remove_prefix(5);
+  size_t dots = text.rfind(" ... ");
+  if (dots == std::string_view::npos) return std::nullopt;
+  std::string_view outcome = text.substr(dots + 5);
+  if (outcome != "ok" && outcome != "FAILED" && !outcome.starts_with("ignored"))
+    return std::nullopt;
+  return text.substr(0, dots);
+}
+
+json binary_object(const EnumeratedBinary& entry) {
+  return {{"executable", entry.binary.executable},
+          {"kind", std::string(test_target_kind_name(entry.binary.kind))},
+          {"matched", entry.matched},
+          {"package", entry.binary.package},
+          {"target", entry.binary.target},
+          {"tests_enumerated", entry.tests.size()},
+          {"tests_matched", entry.matched.size()}};
+}
+
+}  // namespace
+
+void match_tests(std::vector<EnumeratedBinary>& binaries, const RE2& pattern) {
+  for (EnumeratedBinary& entry : binaries) {
+    entry.matched.clear();
+    for (const std::string& name : entry.tests)
+      if (pattern_finds(pattern, name)) entry.matched.push_back(name);
+  }
+}
+
+std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::string>& names) {
+  std::vector<std::vector<std::string>> groups;
+  size_t bytes = 0;
+  for (const std::string& name : names) {
+    size_t cost = name.size() + 1;
+    if (groups.empty() || (!groups.back().empty() && bytes + cost > kLaunchGroupBytes)) {
+      groups.emplace_back();
+      bytes = 0;
+    }
+    groups.back().push_back(name);
+    bytes += cost;
+  }
+  return groups;
+}
+
+size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries) {
+  size_t total = 0;
+  for (const EnumeratedBinary& entry : binaries) total += cut_launch_groups(entry.matched).size();
+  return total;
+}
+
+std::vector<std::string> build_filtered_test_argv(const LaunchCommand& command,
+                                                  const TestBinary& binary,
+                                                  const std::vector<std::string>& names,
+                                                  bool include_ignored) {
+  std::vector<std::string> argv;
+  if (command.toolchain) argv.push_back(*command.toolchain);
+  argv.insert(argv.end(), {"test", "--message-format=json", "--package", binary.package});
+  std::vector<std::string> selector = cargo_target_selector(binary);
+  argv.insert(argv.end(), selector.begin(), selector.end());
+  argv.insert(argv.end(), command.shared_flags.begin(), command.shared_flags.end());
+  argv.insert(argv.end(), {"--no-fail-fast", "--", "--exact"});
+  if (include_ignored) argv.push_back("--include-ignored");
+  argv.insert(argv.end(), names.begin(), names.end());
+  return argv;
+}
+
+std::vector<std::string> names_not_reported(std::string_view stdout_text,
+                                            const std::vector<std::string>& names) {
+  std::set<std::string_view> reported;
+  for (std::string_view line : split_lines(stdout_text))
+    if (auto name = reported_name(line)) reported.insert(*name);
+  std::vector<std::string> missing;
+  for (const std::string& name : names)
+    if (!reported.contains(name)) missing.push_back(name);
+  return missing;
+}
+
+size_t FilterFindings::tests_enumerated() const {
+  size_t total = 0;
+  for (const EnumeratedBinary& entry : binaries) total += entry.tests.size();
+  return total;
+}
+
+size_t FilterFindings::tests_matched() const {
+  size_t total = 0;
+  for (const EnumeratedBinary& entry : binaries) total += entry.matched.size();
+  return total;
+}
+
+std::string discovery_record(const FilterFindings& findings) {
+  json binaries = json::array();
+  for (const EnumeratedBinary& entry : findings.binaries) binaries.push_back(binary_object(entry));
+  json record = {{"binaries", std::move(binaries)},
+                 {"enumeration_errors", findings.enumeration_errors},
+                 {"include_ignored", findings.include_ignored},
+                 {"launches_planned", findings.launches_planned},
+                 {"pattern", findings.pattern},
+                 {"reason", "x-tarnwick-test-filter-discovery"},
+                 {"tests_enumerated", findings.tests_enumerated()},
+                 {"tests_matched", findings.tests_matched()}};
+  return to_json_text(record);
+}
+
+std::string summary_record(const FilterFindings& findings, int32_t exit_code, uint64_t launches,
+                           std::vector<std::string> tests_not_run) {
+  size_t with_matches = std::count_if(findings.binaries.begin(), findings.binaries.end(),
+                                      [](const EnumeratedBinary& e) { return !e.matched.empty(); });
+  json record = {{"binaries_discovered", findings.binaries.size()},
+                 {"binaries_with_matches", with_matches},
+                 {"exit_code", exit_code},
+                 {"launches", launches},
+                 {"pattern", findings.pattern},
+                 {"reason", "x-tarnwick-test-filter-summary"},
+                 {"status", exit_code == 0 ? "success" : "error"},
+                 {"tests_enumerated", findings.tests_enumerated()},
+                 {"tests_matched", findings.tests_matched()}};
+  if (!tests_not_run.empty()) {
+    std::sort(tests_not_run.begin(), tests_not_run.end());
+    record["tests_not_run"] = std::move(tests_not_run);
+  }
+  return to_json_text(record);
+}
+
+}  // namespace tarnwick

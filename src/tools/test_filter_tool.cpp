@@ -1,0 +1,137 @@
+#include "tools/test_filter_tool.h"
+
+#include <fmt/format.h>
+
+#include <memory>
+#include <utility>
+
+#include "base/settings.h"
+#include "runner/output_file.h"
+#include "test_select/filter_run.h"
+#include "test_select/pattern.h"
+#include "tools/args.h"
+#include "tools/build_tools.h"
+#include "tools/dispatch.h"
+#include "tools/flags.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::string_view kDocMessage =
+    "doc: true is not supported together with test_filter; doctests have no --list/--exact "
+    "support and are always excluded from filter selection, so this combination would silently "
+    "run non-doctests instead of the doctests you asked for. Run doctests without test_filter "
+    "instead.";
+constexpr std::string_view kTestTimeoutMessage =
+    "test_timeout_secs is not supported together with test_filter; filter mode already has its "
+    "own `timeout_secs` (overall) / `per_test_timeout_secs` (per-invocation) budget pair instead "
+    "of the plain build/execute phase split. Use those instead.";
+
+/// The per-test budget when the call gives none and the server has no default.
+constexpr uint64_t kDefaultPerTestSecs = 30;
+
+/// `per_test_timeout_secs`: absent or null gives the server's default test
+/// timeout, else 30 seconds; a non-negative integer n gives n seconds, 0
+/// meaning no limit; anything else is refused.
+Result<OptionalTimeout> read_per_test_budget(const json& arguments) {
+  const json* value = find_member(arguments, "per_test_timeout_secs");
+  if (!value || value->is_null()) {
+    uint64_t fallback = runtime_settings().test_timeout_secs;
+    return OptionalTimeout{Duration::from_secs(fallback ? fallback : kDefaultPerTestSecs)};
+  }
+  std::optional<uint64_t> secs;
+  if (value->is_number_unsigned()) secs = value->get<uint64_t>();
+  if (value->is_number_integer() && value->get<int64_t>() >= 0)
+    secs = static_cast<uint64_t>(value->get<int64_t>());
+  if (!secs)
+    return make_error(fmt::format("per_test_timeout_secs must be a non-negative integer, got {}",
+                                  to_json_text(*value)));
+  if (*secs == 0) return OptionalTimeout{};
+  return OptionalTimeout{Duration::from_secs(*secs)};
+}
+
+/// The checks that come before the pattern is compiled.
+Result<std::string> read_pattern_text(const json& arguments) {
+  if (parse_bool_arg(arguments, "doc")) return make_error(std::string(kDocMessage));
+  Result<GivenSecs> test_timeout = parse_test_timeout_secs(arguments);
+  if (!test_timeout) return std::move(test_timeout).error();
+  if (*test_timeout) return make_error(std::string(kTestTimeoutMessage));
+
+  const json& filter = *find_member(arguments, "test_filter");
+  if (!filter.is_object())
+    return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
+                                  to_json_text(filter)));
+  const json* pattern = find_member(filter, "pattern");
+  if (!pattern || !pattern->is_string()) return make_error("test_filter.pattern must be a string");
+  if (pattern->get_ref<const std::string&>().empty())
+    return make_error("test_filter.pattern must not be empty");
+  return pattern->get<std::string>();
+}
+
+/// A call's plan with the compiled pattern it points to and where the answer goes.
+struct FilterCall {
+  std::unique_ptr<RE2> pattern;
+  FilterPlan plan;
+  CallPlaces places;
+};
+
+/// The build's command line; the launch reuses its features, build-profile
+/// and manifest groups as they were read here.
+void plan_commands(const json& arguments, FilterPlan& plan) {
+  plan.launch.toolchain = toolchain_selector(arguments);
+  SelectionArgs sel = read_selection_args(arguments);
+  ArgList args{"test", "--no-run", "--message-format=json"};
+  push_package_selection_args(args, arguments, sel);
+  push_target_selection_args(args, arguments, sel);
+  size_t shared_from = args.size();
+  push_feature_args(args, arguments, sel);
+  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
+  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  plan.launch.shared_flags.assign(args.begin() + static_cast<std::ptrdiff_t>(shared_from),
+                                  args.end());
+  plan.build_argv = with_selector(plan.launch.toolchain, std::move(args));
+}
+
+Result<FilterCall> read_filter_call(const json& arguments) {
+  Result<std::string> pattern_text = read_pattern_text(arguments);
+  if (!pattern_text) return std::move(pattern_text).error();
+  Result<std::unique_ptr<RE2>> pattern = compile_test_pattern(*pattern_text);
+  if (!pattern) return std::move(pattern).error();
+
+  FilterCall call;
+  call.pattern = std::move(*pattern);
+  call.plan.pattern_text = std::move(*pattern_text);
+  call.plan.pattern = call.pattern.get();
+  call.plan.include_ignored =
+      parse_bool_arg(*find_member(arguments, "test_filter"), "include_ignored");
+  Result<CallPlaces> places = read_call_places(arguments);
+  if (!places) return std::move(places).error();
+  call.places = std::move(*places);
+  call.plan.cwd = call.places.cwd;
+
+  plan_commands(arguments, call.plan);
+  Result<OptionalTimeout> overall = parse_timeout_secs(arguments);
+  if (!overall) return std::move(overall).error();
+  call.plan.overall_budget = *overall;
+  Result<OptionalTimeout> per_test = read_per_test_budget(arguments);
+  if (!per_test) return std::move(per_test).error();
+  call.plan.per_test_budget = *per_test;
+  call.plan.per_test_execution = runtime_settings().per_test_execution;
+  return call;
+}
+
+}  // namespace
+
+ToolOutcome run_test_filter(const json& arguments, const ProgressSink* sink) {
+  Result<FilterCall> call = read_filter_call(arguments);
+  if (!call) return ToolFailed{std::move(call).error()};
+  Result<FilterRun> run = run_filtered_tests(call->plan, sink ? *sink : null_sink());
+  if (!run) return ToolFailed{std::move(run).error()};
+  Result<std::string> text =
+      write_output_file_summary(std::move(run->text), call->places.output_path, call->places.cwd,
+                                /*test_markers=*/true);
+  if (!text) return ToolFailed{std::move(text).error()};
+  return ToolText{std::move(*text), run->exit_code != 0};
+}
+
+}  // namespace tarnwick
