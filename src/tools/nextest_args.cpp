@@ -6,6 +6,7 @@
 #include "catalogue/catalogue.h"
 #include "runner/captured.h"
 #include "runner/toolchain.h"
+#include "test_select/pattern.h"
 #include "tools/args.h"
 
 namespace tarnwick {
@@ -74,6 +75,9 @@ Status parse_test_filter_arg(NextestArgs& nextest, const json& arguments) {
         "uses as an unescapable delimiter. Pass the equivalent `filter_expr` directly instead "
         "(see {}).",
         tarnwick::quoted(pattern), kFiltersetDocsAddress));
+
+  // Only checked here: nextest itself does the matching.
+  if (auto compiled = compile_test_pattern(pattern); !compiled) return std::move(compiled).error();
 
   const bool include_ignored = parse_bool_arg(*filter, "include_ignored");
   std::string expression = "test(/" + pattern + "/)";

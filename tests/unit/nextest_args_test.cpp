@@ -76,6 +76,8 @@ TEST(ParseTestFilterArg, RefusesMalformedFiltersAndConflicts) {
             "test_filter.pattern \"a/\\\"b\" contains `/`, which nextest's `test(/regex/)` "
             "filterset syntax uses as an unescapable delimiter. Pass the equivalent `filter_expr` "
             "directly instead (see https://nexte.st/docs/filtersets/).");
+  EXPECT_TRUE(message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", "("}}}}))
+                  .starts_with("test_filter.pattern is not a valid regex: "));
   EXPECT_FALSE(n.filter_expr);
 
   // A filter given directly conflicts with the translated one.
