@@ -21,11 +21,13 @@ void kill_and_join(SpawnedChild& child, PipeTextReader& out, PipeTextReader& err
 }  // namespace
 
 Result<CapturedOutput> run_command_captured(ChildCommand& command,
-                                            const std::optional<std::string>& cwd,
-                                            Duration timeout) {
+                                            const std::optional<std::string>& cwd, Duration timeout,
+                                            const ChildEnv& extra_env) {
   command.stdout_to = platform::Redirect::pipe();
   command.stderr_to = platform::Redirect::pipe();
-  command.env = build_child_env();
+  ChildEnv env = build_child_env();
+  for (const auto& [name, value] : extra_env) env[name] = value;
+  command.env = std::move(env);
   if (cwd) command.cwd = *cwd;
 
   auto spawned = spawn_in_job(command);

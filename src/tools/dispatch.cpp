@@ -1,6 +1,7 @@
 #include "tools/dispatch.h"
 
 #include "base/quoted.h"
+#include "tools/bisect_call.h"
 #include "tools/build_tools.h"
 #include "tools/cargo_test.h"
 #include "tools/setup.h"
@@ -22,6 +23,9 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
   // those modules arrive; until then they are refused like any unknown name.
   if (name == "cargo_check") return run_build_tool("check", arguments, sink);
   if (name == "cargo_build") return run_build_tool("build", arguments, sink);
+  if (name == "cargo_test" && bisect_requested(arguments)) {
+    return run_bisect_call(arguments, sink, /*check_doc=*/true);
+  }
   if (name == "cargo_test") return route_cargo_test(arguments, sink);
   if (name == "cargo_clippy") return run_build_tool("clippy", arguments, sink);
   if (name == "cargo_doc") return run_cargo_doc(arguments, sink);

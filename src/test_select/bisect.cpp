@@ -1,0 +1,383 @@
+#include "test_select/bisect.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "base/json_text.h"
+#include "base/text_lines.h"
+#include "platform/write_file.h"
+#include "runner/invoke.h"
+#include "runner/output_file.h"
+#include "runner/records.h"
+
+namespace tarnwick {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/// Bytes of test names one command line may carry, each name counting its
+/// length plus one.
+constexpr uint64_t kBatchBytes = 24000;
+
+struct Group {
+  std::vector<std::string> tests;
+  uint64_t depth = 0;
+};
+
+struct GroupRun {
+  std::string_view outcome;  // "hung", "failed", "slow" or "clean"
+  Duration elapsed;
+};
+
+Duration since(Clock::time_point start) { return Duration::from_chrono(Clock::now() - start); }
+
+/// The names cut into consecutive batches of at most `kBatchBytes`; a name
+/// longer than that alone forms a batch of its own.
+std::vector<std::vector<std::string>> batches_of(const std::vector<std::string>& names) {
+  std::vector<std::vector<std::string>> batches;
+  uint64_t cost = 0;
+  for (const std::string& name : names) {
+    uint64_t name_cost = name.size() + 1;
+    if (batches.empty() || (!batches.back().empty() && cost + name_cost > kBatchBytes)) {
+      batches.emplace_back();
+      cost = 0;
+    }
+    batches.back().push_back(name);
+    cost += name_cost;
+  }
+  return batches;
+}
+
+std::vector<std::string> batch_args(const std::vector<std::string>& batch, bool include_ignored) {
+  std::vector<std::string> args = {"--test-threads", "1"};
+  if (include_ignored) args.push_back("--include-ignored");
+  args.push_back("--exact");
+  args.insert(args.end(), batch.begin(), batch.end());
+  return args;
+}
+
+/// Runs the group's batches one after the other under one shared budget.
+Result<GroupRun> run_group(BisectSearch& search, const TestBinary& binary, const Group& group) {
+  const BisectConfig& config = search.config;
+  Duration elapsed;
+  bool hung = false, failed = false;
+  for (const auto& batch : batches_of(group.tests)) {
+    Duration budget = saturating_sub(config.group_timeout, elapsed);
+    if (budget.is_zero()) {
+      hung = true;
+      break;
+    }
+    auto start = Clock::now();
+    auto run = search.run_batch(binary, batch_args(batch, config.include_ignored), budget);
+    elapsed = saturating_add(elapsed, since(start));
+    if (!run) {
+      if (!is_error_kind<TimeoutError>(run.error())) return run.error();
+      hung = true;
+      break;
+    }
+    if (run->exit_code != 0) {
+      failed = true;
+      break;
+    }
+  }
+  std::string_view outcome = "clean";
+  if (hung) {
+    outcome = "hung";
+  } else if (failed) {
+    outcome = "failed";
+  } else if (config.slow_threshold && elapsed > *config.slow_threshold) {
+    outcome = "slow";
+  }
+  return GroupRun{outcome, elapsed};
+}
+
+std::string group_record(const BisectConfig& config, const TestBinary& binary, const Group& group,
+                         const GroupRun& run) {
+  json sample = json::array();
+  for (size_t i = 0; i < group.tests.size() && i < 4; ++i) sample.push_back(group.tests[i]);
+  json record = {{"depth", group.depth},
+                 {"elapsed_secs", bisect_seconds(run.elapsed)},
+                 {"group_size", group.tests.size()},
+                 {"group_timeout_secs", bisect_seconds(config.group_timeout)},
+                 {"outcome", run.outcome},
+                 {"package", binary.package},
+                 {"reason", "x-tarnwick-bisect-group"},
+                 {"sample", std::move(sample)},
+                 {"target", binary.target}};
+  return to_json_text(record) + "\n";
+}
+
+Duration share_of(Duration total, uint64_t parts) {
+  unsigned __int128 nanos =
+      static_cast<unsigned __int128>(total.secs) * 1'000'000'000u + total.nanos;
+  nanos /= std::max<uint64_t>(parts, 1);
+  return Duration{static_cast<uint64_t>(nanos / 1'000'000'000u),
+                  static_cast<uint32_t>(nanos % 1'000'000'000u)};
+}
+
+bool is_hung_or_failed(std::string_view classification) {
+  return classification == "hung" || classification == "failed";
+}
+
+uint64_t hung_or_failed_culprits(const BisectTotals& totals) {
+  return static_cast<uint64_t>(std::count_if(
+      totals.culprits.begin(), totals.culprits.end(),
+      [](const Culprit& culprit) { return is_hung_or_failed(culprit.classification); }));
+}
+
+/// Runs one first-level group and, depth first, the splits of every
+/// interesting group under it.
+Status search_group(BisectSearch& search, const TestBinary& binary, Group first) {
+  const BisectConfig& config = search.config;
+  const uint64_t blamed_before = hung_or_failed_culprits(search.totals);
+  std::string_view first_outcome;
+  std::vector<Group> stack;
+  stack.push_back(std::move(first));
+  while (!stack.empty()) {
+    Group group = std::move(stack.back());
+    stack.pop_back();
+    auto run = run_group(search, binary, group);
+    if (!run) return run.error();
+    search.records += group_record(config, binary, group, *run);
+    search.sink(fmt::format("bisect: {} [{}] {} test(s) -> {} ({}s)", binary.target, group.depth,
+                            group.tests.size(), run->outcome, format_secs_3(run->elapsed)));
+    ++search.totals.groups_run;
+    if (first_outcome.empty()) first_outcome = run->outcome;
+    if (run->outcome == "clean") continue;
+
+    const uint64_t size = group.tests.size();
+    if (size > config.min_group_size && group.depth < config.max_rounds) {
+      uint64_t k = std::max<uint64_t>(std::min(size, config.split), 2);
+      auto parts = split_even(group.tests, k);
+      for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+        stack.push_back(Group{std::move(*part), group.depth + 1});
+      }
+      continue;
+    }
+    for (const std::string& test : group.tests) {
+      search.totals.culprits.push_back(Culprit{binary.package, binary.target, test,
+                                               std::string(run->outcome),
+                                               share_of(run->elapsed, size)});
+    }
+  }
+  // A hang or failure that no smaller group reproduces still fails the suite.
+  if (is_hung_or_failed(first_outcome) && hung_or_failed_culprits(search.totals) == blamed_before) {
+    ++search.totals.groups_without_culprit;
+  }
+  return ok_status();
+}
+
+std::vector<Group> first_level_groups(const BisectConfig& config,
+                                      const std::vector<std::string>& names) {
+  std::vector<Group> groups;
+  if (config.initial_group_size) {
+    const uint64_t size = *config.initial_group_size;
+    for (size_t start = 0; start < names.size();) {
+      size_t count = static_cast<size_t>(std::min<uint64_t>(size, names.size() - start));
+      groups.push_back(Group{{names.begin() + start, names.begin() + start + count}, 0});
+      start += count;
+    }
+  } else if (config.initial_groups) {
+    for (auto& part : split_even(names, *config.initial_groups)) {
+      groups.push_back(Group{std::move(part), 0});
+    }
+  } else {
+    groups.push_back(Group{names, 0});
+  }
+  return groups;
+}
+
+std::string config_record(const BisectConfig& config) {
+  json record = {
+      {"group_timeout_secs", bisect_seconds(config.group_timeout)},
+      {"include_ignored", config.include_ignored},
+      {"initial_group_size", config.initial_group_size ? json(*config.initial_group_size) : json()},
+      {"initial_groups", config.initial_groups ? json(*config.initial_groups) : json()},
+      {"max_rounds", config.max_rounds},
+      {"min_group_size", config.min_group_size},
+      {"pattern", config.pattern ? json(config.pattern->source) : json()},
+      {"reason", "x-tarnwick-bisect-config"},
+      {"slow_threshold_secs",
+       config.slow_threshold ? bisect_seconds(*config.slow_threshold) : json()},
+      {"split_factor", config.split}};
+  return to_json_text(record) + "\n";
+}
+
+std::string culprit_record(const BisectConfig& config, const Culprit& culprit) {
+  json record = {{"classification", culprit.classification},
+                 {"elapsed_secs", bisect_seconds(culprit.elapsed)},
+                 {"group_timeout_secs", bisect_seconds(config.group_timeout)},
+                 {"package", culprit.package},
+                 {"reason", "x-tarnwick-bisect-culprit"},
+                 {"target", culprit.target},
+                 {"test", culprit.test}};
+  return to_json_text(record) + "\n";
+}
+
+std::string summary_record(const BisectTotals& totals, uint64_t binaries_built, Duration wall) {
+  uint64_t hung = 0, failed = 0;
+  for (const Culprit& culprit : totals.culprits) {
+    if (culprit.classification == "hung") ++hung;
+    if (culprit.classification == "failed") ++failed;
+  }
+  json record = {{"binaries_built", binaries_built},
+                 {"binaries_with_tests", totals.binaries_with_tests},
+                 {"culprits", totals.culprits.size()},
+                 {"enumeration_errors", totals.enumeration_errors},
+                 {"failed", failed},
+                 {"groups_run", totals.groups_run},
+                 {"hung", hung},
+                 {"reason", "x-tarnwick-bisect-summary"},
+                 {"slow", totals.culprits.size() - hung - failed},
+                 {"tests_considered", totals.tests_considered},
+                 {"tests_enumerated", totals.tests_enumerated},
+                 {"wall_secs", bisect_seconds(wall)}};
+  if (totals.groups_without_culprit != 0) {
+    record["groups_without_culprit"] = totals.groups_without_culprit;
+  }
+  return to_json_text(record) + "\n";
+}
+
+/// The build's arguments as the invocation record shows them: without the
+/// build-only flags, with "--bisect" at the end.
+std::vector<std::string> invocation_argv(const std::vector<std::string>& build_argv) {
+  std::vector<std::string> argv;
+  for (const std::string& arg : build_argv) {
+    if (arg != "--no-run" && arg != "--message-format=json") argv.push_back(arg);
+  }
+  argv.push_back("--bisect");
+  return argv;
+}
+
+std::vector<std::string> considered_tests(const BisectConfig& config,
+                                          std::vector<std::string> names) {
+  if (!config.pattern) return names;
+  std::erase_if(names, [&](const std::string& name) {
+    return !RE2::PartialMatch(name, *config.pattern->regex);
+  });
+  return names;
+}
+
+/// Lists the binary's tests and searches the considered ones; a listing
+/// failure is noted and the binary skipped.
+Status bisect_binary(BisectSearch& search, const TestBinary& binary,
+                     const std::optional<std::string>& cwd) {
+  auto listed = list_tests(binary.executable, search.config.include_ignored, cwd);
+  if (!listed) {
+    std::string message = is_error_kind<TimeoutError>(listed.error())
+                              ? "enumeration timed out (`--list` did not finish)"
+                              : error_text(listed.error());
+    search.totals.enumeration_errors.push_back(binary.executable + ": " + message);
+    return ok_status();
+  }
+  search.totals.tests_enumerated += listed->size();
+  std::vector<std::string> names = considered_tests(search.config, std::move(*listed));
+  if (names.empty()) return ok_status();
+  ++search.totals.binaries_with_tests;
+  search.totals.tests_considered += names.size();
+  return search_binary(search, binary, names);
+}
+
+/// Step 9's file: the whole text goes to the file, the answer keeps the
+/// records that tell the outcome.
+Result<std::string> write_bisect_output(const std::string& text, const std::string& output_path,
+                                        const std::optional<std::string>& cwd) {
+  std::string path = output_file_path(output_path, cwd);
+  if (Status written = platform::write_whole_file(path, text); !written) {
+    return make_error(
+        fmt::format("failed to write output_path {}: {}", path, error_text(written.error())));
+  }
+  std::vector<std::string_view> lines = split_lines(text);
+  json record = {{"bytes", text.size()},
+                 {"lines", lines.size()},
+                 {"path", path},
+                 {"reason", "x-tarnwick-output-file"}};
+  static constexpr std::string_view kKept[] = {"x-tarnwick-invocation", "x-tarnwick-bisect-config",
+                                               "x-tarnwick-bisect-culprit",
+                                               "x-tarnwick-bisect-summary", "\"status\":"};
+  std::vector<std::string_view> kept;
+  for (std::string_view line : lines) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (std::any_of(std::begin(kKept), std::end(kKept),
+                    [&](std::string_view mark) { return line.find(mark) != line.npos; }))
+      kept.push_back(line);
+  }
+  std::string answer;
+  if (!kept.empty()) answer += std::string(kept.front()) + "\n";
+  answer += to_json_text(record) + "\n";
+  for (size_t i = 1; i < kept.size(); ++i) answer += std::string(kept[i]) + "\n";
+  return answer;
+}
+
+}  // namespace
+
+json bisect_seconds(Duration d) {
+  double secs = static_cast<double>(d.secs) + static_cast<double>(d.nanos) / 1e9;
+  double rounded = std::round(secs * 1000) / 1000;
+  if (!std::isfinite(rounded)) return nullptr;
+  return rounded;
+}
+
+BatchRunner package_root_runner(std::optional<std::string> fallback_cwd) {
+  return [fallback_cwd = std::move(fallback_cwd)](
+             const TestBinary& binary, const std::vector<std::string>& args, Duration budget) {
+    ChildCommand command;
+    command.program = binary.executable;
+    command.args = args;
+    if (binary.package_root.empty()) return run_command_captured(command, fallback_cwd, budget);
+    return run_command_captured(command, binary.package_root, budget,
+                                {{"CARGO_MANIFEST_DIR", binary.package_root}});
+  };
+}
+
+Status search_binary(BisectSearch& search, const TestBinary& binary,
+                     const std::vector<std::string>& names) {
+  for (Group& group : first_level_groups(search.config, names)) {
+    if (Status searched = search_group(search, binary, std::move(group)); !searched)
+      return searched;
+  }
+  return ok_status();
+}
+
+Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const ProgressSink& sink) {
+  const BisectConfig& config = request.config;
+  RunRequest build{request.build_argv, request.cwd, std::nullopt, false, &sink};
+  RunResult built = run_cargo_with_retry(build);
+  if (!built) return built.error();
+  if (built->exit_code != 0) {
+    auto text = write_output_file_summary(build_run_result(*built, request.build_argv, request.cwd),
+                                          request.output_path, request.cwd, true);
+    if (!text) return text.error();
+    return BisectAnswer{std::move(*text), true};
+  }
+  const std::vector<TestBinary> binaries = parse_test_artifacts(built->stdout_text);
+  const auto start = Clock::now();
+
+  std::string text = invocation_record(invocation_argv(request.build_argv), request.cwd) + "\n";
+  text += config_record(config);
+  BisectSearch search{config, sink, package_root_runner(request.cwd), {}, {}};
+  for (const TestBinary& binary : binaries) {
+    if (Status searched = bisect_binary(search, binary, request.cwd); !searched) {
+      if (is_error_kind<CancelledError>(searched.error())) return searched.error();
+      // The groups already run still tell something: keep their records.
+      return BisectAnswer{text + search.records + "error: " + error_text(searched.error()) + "\n",
+                          true};
+    }
+  }
+  text += search.records;
+  for (const Culprit& culprit : search.totals.culprits) text += culprit_record(config, culprit);
+  text += summary_record(search.totals, binaries.size(), since(start));
+  const BisectTotals& totals = search.totals;
+  const bool failed = !totals.culprits.empty() || !totals.enumeration_errors.empty() ||
+                      totals.groups_without_culprit != 0;
+  text += failed ? "{\"status\":\"error\"}\n" : std::string(kSuccessStatusLine) + "\n";
+  if (!request.output_path) return BisectAnswer{std::move(text), failed};
+  auto answer = write_bisect_output(text, *request.output_path, request.cwd);
+  if (!answer) return answer.error();
+  return BisectAnswer{std::move(*answer), failed};
+}
+
+}  // namespace tarnwick

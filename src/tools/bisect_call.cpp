@@ -1,0 +1,71 @@
+#include "tools/bisect_call.h"
+
+#include <utility>
+
+#include "test_select/bisect.h"
+#include "tools/args.h"
+#include "tools/build_tools.h"
+#include "tools/dispatch.h"
+#include "tools/flags.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr const char* kDocRefused =
+    "doc: true is not supported together with bisect; the bisection engine builds with `cargo "
+    "test --no-run` and never adds `--doc`, so this combination would silently run non-doctests "
+    "instead of bisecting the doctests you asked for. Run doctests without bisect instead.";
+
+constexpr const char* kTestTimeoutRefused =
+    "test_timeout_secs is not supported together with bisect; the bisection engine has its own "
+    "`group_timeout_secs` / `slow_threshold_secs` budget model instead of the build/execute phase "
+    "split. Use those instead.";
+
+/// `cargo test --no-run --message-format=json` with the call's selection.
+ArgList bisect_build_argv(const json& arguments) {
+  const std::optional<std::string> selector = toolchain_selector(arguments);
+  const SelectionArgs sel = read_selection_args(arguments);
+  ArgList args = {"test", "--no-run", "--message-format=json"};
+  push_package_selection_args(args, arguments, sel);
+  push_target_selection_args(args, arguments, sel);
+  push_feature_args(args, arguments, sel);
+  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
+  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  return with_selector(selector, std::move(args));
+}
+
+}  // namespace
+
+bool bisect_requested(const json& arguments) {
+  const json* bisect = find_member(arguments, "bisect");
+  return bisect && !bisect->is_null();
+}
+
+std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink* sink) {
+  const json* bisect = find_member(arguments, "bisect");
+  if (!bisect) return std::nullopt;
+  Result<BisectConfig> config = read_bisect_config(*bisect);
+  if (!config) return ToolFailed{std::move(config).error()};
+  Result<CallPlaces> places = read_call_places(arguments);
+  if (!places) return ToolFailed{std::move(places).error()};
+
+  BisectRequest request{std::move(*config), bisect_build_argv(arguments), places->cwd,
+                        places->output_path};
+  Result<BisectAnswer> answer = run_bisect_engine(request, sink ? *sink : null_sink());
+  if (!answer) return ToolFailed{std::move(answer).error()};
+  return ToolText{std::move(answer->text), answer->is_error};
+}
+
+ToolOutcome run_bisect_call(const json& arguments, const ProgressSink* sink, bool check_doc) {
+  if (check_doc && parse_bool_arg(arguments, "doc")) return ToolFailed{make_error(kDocRefused)};
+  Result<GivenSecs> test_timeout = parse_test_timeout_secs(arguments);
+  if (!test_timeout) return ToolFailed{std::move(test_timeout).error()};
+  if (*test_timeout) return ToolFailed{make_error(kTestTimeoutRefused)};
+  std::optional<ToolOutcome> outcome = run_bisect(arguments, sink);
+  if (!outcome) {
+    return ToolFailed{make_error("bisect requested but the bisection engine returned no result")};
+  }
+  return std::move(*outcome);
+}
+
+}  // namespace tarnwick
