@@ -4,6 +4,7 @@
 #include "tools/bisect_call.h"
 #include "tools/build_tools.h"
 #include "tools/cargo_test.h"
+#include "tools/nextest_tools.h"
 #include "tools/setup.h"
 
 namespace tarnwick {
@@ -33,6 +34,8 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
   if (name == "cargo_update") return run_cargo_update(arguments);
   if (name == "cargo_publish") return run_cargo_publish(arguments);
   if (name == "cargo_setup") return ToolText{handle_cargo_setup(arguments), false};
+  if (name == "cargo_nextest_run") return run_cargo_nextest_run(arguments, sink);
+  if (name == "cargo_nextest_list") return run_cargo_nextest_list(arguments);
   return ToolFailed{make_error("unknown tool: " + std::string(name))};
 }
 

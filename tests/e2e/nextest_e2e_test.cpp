@@ -160,5 +160,156 @@ TEST(CargoSetup, MissingRunnerAppendsTheNoteAndBothInstallBlocks) {
       << text;
 }
 
+using Runs = std::vector<std::vector<std::string>>;
+
+const char kCrateLib[] = "#[cfg(test)]\nmod tests {\n    #[test]\n    fn works() {}\n}\n";
+
+json invocation(const std::vector<std::string>& argv, const std::string& cwd) {
+  return {{"argv", argv}, {"cwd", cwd}, {"reason", "x-tarnwick-invocation"}};
+}
+
+TEST(NextestRun, BuildsWithNoRunThenRunsWithTheExecutionFlags) {
+  NextestStandIn nextest;
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  ToolServer server({{"PATH", nextest.path_env()}});
+  CallAnswer answer = server.call("cargo_nextest_run", {{"working_dir", crate.path()},
+                                                        {"nextest_profile", "ci"},
+                                                        {"build_jobs", -2},
+                                                        {"no_fail_fast", true},
+                                                        {"test_threads", 2},
+                                                        {"retries", 1},
+                                                        {"test_name", "a/b(c)"},
+                                                        {"exact", true}});
+  const std::vector<std::string> base = {
+      "run", "--cargo-message-format=json", "--profile", "ci", "--build-jobs", "-2"};
+  std::vector<std::string> build = base, test = base;
+  build.push_back("--no-run");
+  test.insert(test.end(), {"--no-fail-fast", "--test-threads", "2", "--retries", "1", "-E",
+                           "test(=a\\/b(c\\))"});
+  EXPECT_EQ(nextest.runs(), (Runs{{"--version"}, build, test}));
+
+  test.insert(test.begin(), "nextest");
+  std::vector<json> records = answer.records();
+  ASSERT_EQ(records.size(), 5u) << answer.text();
+  EXPECT_EQ(records[0], invocation(test, crate.path()));
+  EXPECT_EQ(records[1], json({{"reason", "build-finished"}, {"success", true}}));
+  EXPECT_EQ(records[2], json({{"reason", "x-tarnwick-nextest-output"},
+                              {"text", "        PASS [   0.004s] demo tests::works"}}));
+  EXPECT_EQ(answer.lines().at(3), R"({"status":"success"})");
+  EXPECT_EQ(records[4], json({{"reason", "x-tarnwick-stderr"}, {"text", "stand-in says hello"}}));
+  EXPECT_FALSE(answer.result().contains("isError"));
+
+  CallAnswer failed = server.call(
+      "cargo_nextest_run",
+      {{"working_dir", crate.path()}, {"filter", ""}, {"env", {{"STANDIN_EXIT", "100"}}}});
+  EXPECT_TRUE(failed.is_error());
+  EXPECT_EQ(failed.records().at(0)["argv"].back(), "");
+  std::vector<std::string> lines = failed.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), R"({"status":"error","exit_code":100})"),
+            lines.end())
+      << failed.text();
+}
+
+TEST(NextestRun, FailedBuildAnswersWithTheBuildCommand) {
+  NextestStandIn nextest;
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  ToolServer server({{"PATH", nextest.path_env()}});
+  CallAnswer answer = server.call(
+      "cargo_nextest_run",
+      {{"working_dir", crate.path()}, {"no_run", true}, {"env", {{"STANDIN_BUILD_EXIT", "101"}}}});
+  EXPECT_TRUE(answer.is_error());
+  EXPECT_EQ(answer.records().at(0)["argv"].back(), "--no-run");
+  EXPECT_EQ(answer.lines().back(), R"({"status":"error","exit_code":101})");
+  EXPECT_EQ(nextest.runs().size(), 2u);  // the probe and the build
+}
+
+TEST(NextestRun, TestTimeoutStartsAtBuildFinished) {
+  NextestStandIn nextest;
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  ToolServer server({{"PATH", nextest.path_env()}});
+  // Two seconds before build-finished do not count against a one-second budget...
+  CallAnswer slow_start =
+      server.call("cargo_nextest_run", {{"working_dir", crate.path()},
+                                        {"test_timeout_secs", 1},
+                                        {"env", {{"STANDIN_SLEEP_BEFORE", "2"}}}});
+  EXPECT_FALSE(slow_start.result().contains("isError")) << slow_start.text();
+  // ...while a sleep after it is cut off, in the test execution phase.
+  CallAnswer hung = server.call("cargo_nextest_run", {{"working_dir", crate.path()},
+                                                      {"test_timeout_secs", 1},
+                                                      {"env", {{"STANDIN_SLEEP_AFTER", "120"}}}});
+  EXPECT_TRUE(hung.is_error());
+  EXPECT_TRUE(hung.text().starts_with("error: Operation timed out after "));
+  EXPECT_NE(hung.text().find("during the test execution phase"), std::string::npos) << hung.text();
+}
+
+TEST(NextestList, ReserialisesTheListWithSortedKeysAndWrapsPlainLines) {
+  NextestStandIn nextest;
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  ToolServer server({{"PATH", nextest.path_env()}});
+  CallAnswer whole = server.call("cargo_nextest_list", {{"working_dir", crate.path()}});
+  EXPECT_EQ(
+      whole.lines(),
+      (std::vector<std::string>{
+          invocation({"nextest", "list", "--message-format", "json", "--cargo-message-format=json"},
+                     crate.path())
+              .dump(),
+          R"({"rust-suites":{},"test-count":0})", R"({"status":"success"})"}));
+
+  // A run_ignored outside the three values reaches nextest unchanged.
+  CallAnswer mixed =
+      server.call("cargo_nextest_list", {{"working_dir", crate.path()},
+                                         {"run_ignored", "sometimes"},
+                                         {"env", {{"STANDIN_PLAIN_LINE", "warning: not JSON"}}}});
+  std::vector<std::string> lines = mixed.lines();
+  ASSERT_EQ(lines.size(), 4u) << mixed.text();
+  EXPECT_NE(lines[0].find(R"("--run-ignored","sometimes"])"), std::string::npos);
+  EXPECT_EQ(lines[1], R"({"rust-suites":{},"test-count":1})");
+  EXPECT_EQ(lines[2], R"({"reason":"x-tarnwick-nextest-output","text":"warning: not JSON"})");
+  EXPECT_FALSE(mixed.result().contains("isError"));
+}
+
+TEST(NextestTools, AnswerOnlyTheInstallTextWhenTheRunnerIsMissing) {
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  TempDir cargo_home;
+  ToolServer server({{"CARGO_HOME", cargo_home.path()}});
+  for (auto [tool, extra] :
+       {std::pair{"cargo_nextest_run", json::object()},
+        std::pair{"cargo_nextest_run", json({{"bisect", {{"group_timeout_secs", 5}}}})},
+        std::pair{"cargo_nextest_list", json({{"list_type", "bogus"}})}}) {
+    json arguments = extra;
+    arguments["working_dir"] = crate.path();
+    CallAnswer answer = server.call(tool, arguments);
+    EXPECT_TRUE(answer.is_error()) << tool;
+    EXPECT_TRUE(answer.text().starts_with("cargo-nextest is not installed (looked for the "))
+        << answer.text();
+    EXPECT_TRUE(answer.text().ends_with(
+        "```pwsh\ncargo binstall cargo-nextest\n```\n\nSee "
+        "<https://nexte.st/docs/installation/pre-built-binaries/> for platform-specific "
+        "pre-built binaries. Re-run this tool after installation.\n"));
+  }
+}
+
+TEST(NextestRun, BisectGoesToTheBisectionEngine) {
+  NextestStandIn nextest;
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  ToolServer server({{"PATH", nextest.path_env()}});
+  json bisect = {{"group_timeout_secs", 30}};
+  CallAnswer refused =
+      server.call("cargo_nextest_run",
+                  {{"working_dir", crate.path()}, {"bisect", bisect}, {"test_timeout_secs", 0}});
+  EXPECT_TRUE(
+      refused.text().starts_with("error: test_timeout_secs is not supported together with bisect;"))
+      << refused.text();
+
+  CallAnswer answer =
+      server.call("cargo_nextest_run", {{"working_dir", crate.path()}, {"bisect", bisect}});
+  bool config = false;
+  for (const json& record : answer.records())
+    if (record.value("reason", "") == "x-tarnwick-bisect-config") config = true;
+  EXPECT_TRUE(config) << answer.text();
+  // Only the probes went through cargo-nextest.
+  EXPECT_EQ(nextest.runs(), (Runs{{"--version"}, {"--version"}}));
+}
+
 }  // namespace
 }  // namespace tarnwick::e2e
