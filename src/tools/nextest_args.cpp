@@ -26,12 +26,6 @@ constexpr std::string_view kInstallBlocks =
 constexpr std::string_view kInstallPageAddress =
     "https://nexte.st/docs/installation/pre-built-binaries/";
 
-/// The value under `key` unless it is absent or JSON null.
-const json* given_member(const json& arguments, std::string_view key) {
-  const json* value = find_member(arguments, key);
-  return value && !value->is_null() ? value : nullptr;
-}
-
 /// `name` with ')', ',', '/' and '\' escaped for nextest's `test(=...)`.
 std::string escape_exact_test_name(std::string_view name) {
   std::string out;
@@ -59,8 +53,8 @@ NextestArgs read_nextest_args(const json& arguments) {
 }
 
 Status parse_test_filter_arg(NextestArgs& nextest, const json& arguments) {
-  const json* filter = given_member(arguments, "test_filter");
-  if (!filter) return ok_status();
+  const json* filter = find_member(arguments, "test_filter");
+  if (!filter || filter->is_null()) return ok_status();
   if (!filter->is_object())
     return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
                                   to_json_text(*filter)));

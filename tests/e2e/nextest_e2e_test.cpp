@@ -38,6 +38,7 @@ case "$1" in
     echo "$finished"
     sleep "${STANDIN_SLEEP_AFTER:-0}"
     echo "        PASS [   0.004s] demo tests::works"
+    [ -n "$STANDIN_EXIT" ] && echo "        FAIL [   0.002s] demo tests::broken"
     echo "stand-in says hello" >&2
     exit "${STANDIN_EXIT:-0}" ;;
 esac
@@ -199,15 +200,20 @@ TEST(NextestRun, BuildsWithNoRunThenRunsWithTheExecutionFlags) {
   EXPECT_EQ(records[4], json({{"reason", "x-tarnwick-stderr"}, {"text", "stand-in says hello"}}));
   EXPECT_FALSE(answer.result().contains("isError"));
 
-  CallAnswer failed = server.call(
-      "cargo_nextest_run",
-      {{"working_dir", crate.path()}, {"filter", ""}, {"env", {{"STANDIN_EXIT", "100"}}}});
+  CallAnswer failed = server.call("cargo_nextest_run", {{"working_dir", crate.path()},
+                                                        {"filter", ""},
+                                                        {"output_path", "run.ndjson"},
+                                                        {"env", {{"STANDIN_EXIT", "100"}}}});
   EXPECT_TRUE(failed.is_error());
   EXPECT_EQ(failed.records().at(0)["argv"].back(), "");
   std::vector<std::string> lines = failed.lines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), R"({"status":"error","exit_code":100})"),
             lines.end())
       << failed.text();
+  // The summary keeps nextest's failure lines; the file keeps everything.
+  EXPECT_NE(failed.text().find("tests::broken"), std::string::npos);
+  EXPECT_EQ(failed.text().find("tests::works"), std::string::npos);
+  EXPECT_NE(read_file(crate / "run.ndjson").find("tests::works"), std::string::npos);
 }
 
 TEST(NextestRun, FailedBuildAnswersWithTheBuildCommand) {
