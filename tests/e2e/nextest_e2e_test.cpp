@@ -117,7 +117,9 @@ TEST(CargoSetup, WithoutWorkingDirRunsNoProbeAndGivesTheOptionalSection) {
     ASSERT_NE(at, std::string::npos) << heading;
     ++at;
   }
-  EXPECT_TRUE(guide.ends_with("`.\n"));
+  // LF line endings and exactly one line feed at the end.
+  EXPECT_EQ(guide.find('\r'), std::string::npos);
+  EXPECT_TRUE(guide.ends_with("\n") && !guide.ends_with("\n\n"));
 }
 
 TEST(CargoSetup, ConfiguredWorkspaceGetsTheRecommendedSection) {
