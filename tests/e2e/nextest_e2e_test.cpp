@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/nextest_args.h"
 #include "tools_e2e_support.h"
 
 namespace tarnwick::e2e {
@@ -288,12 +289,7 @@ TEST(NextestTools, AnswerOnlyTheInstallTextWhenTheRunnerIsMissing) {
     arguments["working_dir"] = crate.path();
     CallAnswer answer = server.call(tool, arguments);
     EXPECT_TRUE(answer.is_error()) << tool;
-    EXPECT_TRUE(answer.text().starts_with("cargo-nextest is not installed (looked for the "))
-        << answer.text();
-    EXPECT_TRUE(answer.text().ends_with(
-        "```pwsh\ncargo binstall cargo-nextest\n```\n\nSee "
-        "<https://nexte.st/docs/installation/pre-built-binaries/> for platform-specific "
-        "pre-built binaries. Re-run this tool after installation.\n"));
+    EXPECT_EQ(answer.text(), nextest_not_installed_message());
   }
 }
 
