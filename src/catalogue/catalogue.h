@@ -5,6 +5,9 @@
 
 namespace tarnwick {
 
+/// The test runner's online documentation of its filter expressions.
+inline constexpr const char* kFiltersetDocsAddress = "https://nexte.st/docs/filtersets/";
+
 /// A new JSON array of the 19 tool objects, in catalogue order.
 json tools_catalogue();
 

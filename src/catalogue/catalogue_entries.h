@@ -43,8 +43,6 @@ std::vector<Property> joined(std::initializer_list<std::vector<Property>> groups
 
 /// The public package registry that cargo publish uploads to by default.
 inline constexpr const char* kPublicRegistryDomain = "crates.io";
-/// The test runner's online documentation of its filter expressions.
-inline constexpr const char* kFiltersetDocsAddress = "https://nexte.st/docs/filtersets/";
 
 /// Entries served identically by every tool that carries them.
 namespace shared {

@@ -94,4 +94,35 @@ Result<CapturedOutput> run_probe_captured(ChildCommand& command) {
   return capture_run(command, Duration::max(), /*cancellable=*/false);
 }
 
+Result<int32_t> run_command_silently(ChildCommand command, Duration limit) {
+  command.stdout_to = platform::Redirect::null();
+  command.stderr_to = platform::Redirect::null();
+  command.env = build_child_env();
+  command.cwd.reset();
+  auto spawned = spawn_in_job(command);
+  if (!spawned) return spawned.error();
+  SpawnedChild& child = spawned.value();
+  auto start = std::chrono::steady_clock::now();
+  Deadline deadline = Deadline::after(limit);
+  for (;;) {
+    auto status = child.poll_exit();
+    if (!status) {
+      Error error = status.error();
+      (void)release_child(child);
+      return error;
+    }
+    if (status.value()) break;
+    if (cancel_requested() || deadline.passed()) {
+      kill_process_tree(child);
+      (void)release_child(child);
+      if (cancel_requested()) return CancelledError{};
+      return TimeoutError{Duration::from_chrono(std::chrono::steady_clock::now() - start)};
+    }
+    Duration slice = deadline.infinite ? kPollSlice : std::min(kPollSlice, deadline.remaining());
+    (void)child.wait_exit_for(slice);
+  }
+  close_job(child);
+  return release_child(child);
+}
+
 }  // namespace tarnwick

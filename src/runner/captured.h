@@ -36,4 +36,11 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
 /// Fails only with the start or wait error.
 Result<CapturedOutput> run_probe_captured(ChildCommand& command);
 
+/// Runs the command with its standard streams on the null device, the child
+/// environment (`build_child_env`) and the server's working directory, in a
+/// job of its own, and returns its exit code. The call's cancel flag and
+/// `limit` end it early, with the whole tree killed: a probe that hangs
+/// cannot hold the server.
+Result<int32_t> run_command_silently(ChildCommand command, Duration limit);
+
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "base/json_text.h"
+#include "base/quoted.h"
 #include "base/text_lines.h"
 #include "runner/output_filters.h"
 
@@ -10,6 +11,31 @@ namespace tarnwick {
 namespace {
 
 constexpr char kEscape = '\x1b';
+
+/// The invocation record, then the kept output lines (trailing white space
+/// removed, left out when nothing remains), the status line and the
+/// standard-error record of a test run.
+std::string test_run_text(const std::vector<std::string>& kept_lines, const RunOutput& output,
+                          const std::vector<std::string>& argv,
+                          const std::optional<std::string>& cwd) {
+  std::vector<std::string> pieces;
+  std::string lines = join_lines(kept_lines);
+  std::string_view kept = trim_end(lines);
+  if (!kept.empty()) pieces.emplace_back(kept);
+  pieces.push_back(status_line(output.exit_code));
+  if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
+    pieces.push_back(std::move(*record));
+  return invocation_record(argv, cwd) + join_lines(pieces);
+}
+
+/// nextest's list output as records: one whole JSON document re-serialised,
+/// otherwise line by line with plain text wrapped.
+std::string nextest_list_records(std::string_view stdout_text) {
+  while (stdout_text.ends_with('\n')) stdout_text.remove_suffix(1);
+  if (stdout_text.empty()) return "";
+  if (std::optional<json> document = parse_json_line(stdout_text)) return to_json_text(*document);
+  return join_lines(nextest_lines_to_json(stdout_text));
+}
 
 }  // namespace
 
@@ -59,13 +85,22 @@ std::string build_diagnostics_result(const RunOutput& output, const std::vector<
 
 std::string build_run_result(const RunOutput& output, const std::vector<std::string>& argv,
                              const std::optional<std::string>& cwd) {
+  return test_run_text(filter_run_output_lines(output.stdout_text), output, argv, cwd);
+}
+
+std::string build_nextest_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                                     const std::optional<std::string>& cwd) {
+  return test_run_text(filter_nextest_run_lines(output.stdout_text), output, argv, cwd);
+}
+
+std::string nextest_list_result(const RunOutput& output, const std::vector<std::string>& argv,
+                                const std::optional<std::string>& cwd) {
   std::vector<std::string> pieces;
-  std::string lines = join_lines(filter_run_output_lines(output.stdout_text));
-  std::string_view kept = trim_end(lines);
-  if (!kept.empty()) pieces.emplace_back(kept);
+  if (std::string records = nextest_list_records(output.stdout_text); !records.empty())
+    pieces.push_back(std::move(records));
   pieces.push_back(status_line(output.exit_code));
-  if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
-    pieces.push_back(std::move(*record));
+  // Unlike a run, the list keeps its standard error whole, only trimmed.
+  if (auto record = stderr_record(trim(output.stderr_text))) pieces.push_back(std::move(*record));
   return invocation_record(argv, cwd) + join_lines(pieces);
 }
 

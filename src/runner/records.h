@@ -39,6 +39,17 @@ std::string build_diagnostics_result(const RunOutput& output, const std::vector<
 std::string build_run_result(const RunOutput& output, const std::vector<std::string>& argv,
                              const std::optional<std::string>& cwd);
 
+/// Result text for cargo nextest run: its output through the nextest line
+/// filter, the status line, then the standard-error record.
+std::string build_nextest_run_result(const RunOutput& output, const std::vector<std::string>& argv,
+                                     const std::optional<std::string>& cwd);
+
+/// Result text for cargo nextest list: the list re-serialised with sorted
+/// keys (as one document when all of it is one, else line by line with plain
+/// lines wrapped), the status line, then standard error trimmed.
+std::string nextest_list_result(const RunOutput& output, const std::vector<std::string>& argv,
+                                const std::optional<std::string>& cwd);
+
 /// Result text for commands without JSON output.
 std::string plain_run_result(const RunOutput& output, const std::vector<std::string>& argv,
                              const std::optional<std::string>& cwd);

@@ -7,6 +7,8 @@
 #include "tools/fmt_tools.h"
 #include "tools/maintenance_tools.h"
 #include "tools/metadata_tool.h"
+#include "tools/nextest_tools.h"
+#include "tools/setup.h"
 
 namespace tarnwick {
 
@@ -21,8 +23,6 @@ std::optional<std::string> toolchain_selector(const json& arguments) {
 }
 
 ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const ProgressSink* sink) {
-  // Tools whose handlers live in modules of their own join this switch as
-  // those modules arrive; until then they are refused like any unknown name.
   if (name == "cargo_check") return run_build_tool("check", arguments, sink);
   if (name == "cargo_build") return run_build_tool("build", arguments, sink);
   if (name == "cargo_test") return route_cargo_test(arguments, sink);
@@ -43,6 +43,9 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
     if (!report) return ToolFailed{std::move(report).error()};
     return ToolText{std::move(*report)};
   }
+  if (name == "cargo_setup") return ToolText{handle_cargo_setup(arguments), false};
+  if (name == "cargo_nextest_run") return run_cargo_nextest_run(arguments, sink);
+  if (name == "cargo_nextest_list") return run_cargo_nextest_list(arguments);
   return ToolFailed{make_error("unknown tool: " + std::string(name))};
 }
 

@@ -124,5 +124,21 @@ TEST(Captured, DescendantHoldingThePipesDoesNotHoldTheRun) {
   EXPECT_TRUE(all_gone(read_pids(dir.file("pids"))));
 }
 
+TEST(Captured, SilentProbeEndsAtItsLimitWithItsTree) {
+  TempDir dir;
+  auto command =
+      helper_command({"pidfile", dir.file("pids"), "tree", dir.file("pids"), "exit", "3"});
+  auto code = run_command_silently(command, kMinute);
+  ASSERT_TRUE(code.ok());
+  EXPECT_EQ(*code, 3);
+
+  command =
+      helper_command({"pidfile", dir.file("hung"), "tree", dir.file("hung"), "sleep", "100000"});
+  auto result = run_command_silently(command, Duration{0, 200'000'000});
+  ASSERT_FALSE(result.ok());
+  EXPECT_TRUE(is_error_kind<TimeoutError>(result.error()));
+  EXPECT_TRUE(all_gone(read_pids(dir.file("hung"))));
+}
+
 }  // namespace
 }  // namespace tarnwick

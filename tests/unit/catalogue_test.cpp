@@ -244,7 +244,7 @@ TEST(Catalogue, DescriptionOpeningsAndClosings) {
   EXPECT_NE(diagnostic.rfind(opening, 0), 0u);
   EXPECT_TRUE(diagnostic.ends_with(closing));
 
-  const std::string address = catalogue::kFiltersetDocsAddress;
+  const std::string address = kFiltersetDocsAddress;
   const std::string run_filter =
       properties_of(tools, "cargo_nextest_run").at("filter_expr").at("description");
   EXPECT_NE(run_filter.find("See " + address + " for the DSL."), std::string::npos);

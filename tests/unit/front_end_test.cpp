@@ -179,7 +179,7 @@ TEST(ManifestSearch, RefusesWhenNoFileIsFoundUpwards) {
   EXPECT_EQ(call("cargo_update", json::array()), not_found("cargo_update", here, true));
 
   // Tools that run no cargo, and a given manifest path, skip the search.
-  EXPECT_EQ(call("cargo_setup", json::object()), "unknown tool: cargo_setup");
+  EXPECT_EQ(call("cargo_setup", json::object()), "<not a failure>");
   std::string refused_path = call("cargo_check", {{"manifest_path", ""}, {"output_path", "/abs"}});
   EXPECT_NE(refused_path, "<not a failure>");
   EXPECT_EQ(refused_path.find("Cargo.toml"), std::string::npos) << refused_path;

@@ -1,0 +1,20 @@
+#pragma once
+/// The handlers of cargo_nextest_run and cargo_nextest_list, which drive
+/// cargo-nextest as the cargo subcommand `nextest`.
+
+#include "base/json_text.h"
+#include "runner/run_types.h"
+#include "tools/outcome.h"
+
+namespace tarnwick {
+
+/// Probes for cargo-nextest, then bisects when `bisect` is given, else runs
+/// a build phase (with --no-run) and a test-execution phase whose clock
+/// starts at build-finished. `sink` is null without a progress token.
+ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink);
+
+/// Probes for cargo-nextest, then runs `cargo nextest list` once, without a
+/// deadline or progress, and answers with the list as JSON records.
+ToolOutcome run_cargo_nextest_list(const json& arguments);
+
+}  // namespace tarnwick

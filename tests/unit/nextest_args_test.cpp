@@ -1,0 +1,106 @@
+#include "tools/nextest_args.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+namespace tarnwick {
+namespace {
+
+std::string message(const Status& status) { return error_text(status.error()); }
+
+TEST(ReadNextestArgs, KeepsStringsAndWholeIntegersOnly) {
+  NextestArgs n = read_nextest_args({{"build_jobs", -2},
+                                     {"test_threads", 2.5},
+                                     {"retries", "2"},
+                                     {"filter", ""},
+                                     {"cargo_profile", 3},
+                                     {"list_type", "full"}});
+  EXPECT_EQ(n.build_jobs, "-2");
+  EXPECT_FALSE(n.test_threads);
+  EXPECT_FALSE(n.retries);
+  EXPECT_EQ(n.filter, "");
+  EXPECT_FALSE(n.cargo_profile);
+  EXPECT_EQ(n.list_type, "full");
+  EXPECT_FALSE(read_nextest_args(json::array({1})).filter);
+}
+
+TEST(TranslateTestName, ExactEscapesDelimitersButNotOpeningParenthesis) {
+  Result<NextestArgs> exact =
+      read_nextest_selection({{"test_name", "a/b(c),d\\e"}, {"exact", true}});
+  ASSERT_TRUE(exact);
+  EXPECT_EQ(exact->filter_expr, "test(=a\\/b(c\\)\\,d\\\\e)");
+  EXPECT_FALSE(exact->filter);
+
+  Result<NextestArgs> substring = read_nextest_selection({{"test_name", "a/b(c)"}});
+  ASSERT_TRUE(substring);
+  EXPECT_EQ(substring->filter, "a/b(c)");
+  EXPECT_FALSE(substring->filter_expr);
+  EXPECT_FALSE(read_nextest_selection({{"test_name", 7}, {"filter", "x"}})->filter_expr);
+}
+
+TEST(TranslateTestName, ConflictsNameTheOtherSelection) {
+  Result<NextestArgs> with_filter = read_nextest_selection({{"test_name", "t"}, {"filter", "x"}});
+  ASSERT_FALSE(with_filter);
+  EXPECT_EQ(error_text(with_filter.error()),
+            "test_name is not supported together with filter on "
+            "cargo_nextest_run/cargo_nextest_list; test_name is automatically translated into "
+            "filter, so supplying both is ambiguous. Use just one.");
+  // test_filter is translated first, so it counts as a filter expression.
+  Result<NextestArgs> with_regex =
+      read_nextest_selection({{"test_name", "t"}, {"test_filter", {{"pattern", "x"}}}});
+  ASSERT_FALSE(with_regex);
+  EXPECT_EQ(error_text(with_regex.error()),
+            "test_name is not supported together with filter_expr or test_filter on "
+            "cargo_nextest_run/cargo_nextest_list; use just one selection mechanism.");
+}
+
+TEST(ParseTestFilterArg, BuildsTheExpressionAndRunIgnored) {
+  Result<NextestArgs> n =
+      read_nextest_selection({{"test_filter", {{"pattern", "smoke"}, {"include_ignored", true}}}});
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->filter_expr, "test(/smoke/)");
+  EXPECT_EQ(n->run_ignored, "all");
+  EXPECT_FALSE(read_nextest_selection({{"test_filter", nullptr}})->filter_expr);
+}
+
+TEST(ParseTestFilterArg, RefusesMalformedFiltersAndConflicts) {
+  NextestArgs n;
+  EXPECT_EQ(message(parse_test_filter_arg(n, {{"test_filter", "x"}})),
+            "test_filter must be an object with a `pattern` field, got \"x\"");
+  EXPECT_EQ(message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", 1}}}})),
+            "test_filter.pattern must be a string");
+  EXPECT_EQ(message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", ""}}}})),
+            "test_filter.pattern must not be empty");
+  EXPECT_EQ(message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", "a/\"b"}}}})),
+            "test_filter.pattern \"a/\\\"b\" contains `/`, which nextest's `test(/regex/)` "
+            "filterset syntax uses as an unescapable delimiter. Pass the equivalent `filter_expr` "
+            "directly instead (see https://nexte.st/docs/filtersets/).");
+  EXPECT_TRUE(message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", "("}}}}))
+                  .starts_with("test_filter.pattern is not a valid regex: "));
+  EXPECT_FALSE(n.filter_expr);
+
+  // A filter given directly conflicts with the translated one.
+  json filter = {{"pattern", "x"}};
+  for (auto [key, value, words] :
+       {std::tuple{"filter_expr", "e", "together with filter_expr"},
+        std::tuple{"filter", "f", "together with filter on"},
+        std::tuple{"run_ignored", "only", "`--run-ignored` value automatically."}}) {
+    Result<NextestArgs> both = read_nextest_selection({{"test_filter", filter}, {key, value}});
+    ASSERT_FALSE(both) << key;
+    EXPECT_NE(error_text(both.error()).find(words), std::string::npos) << key;
+  }
+}
+
+TEST(NextestNotInstalledMessage, HoldsBothInstallBlocks) {
+  EXPECT_EQ(nextest_not_installed_message(),
+            "cargo-nextest is not installed (looked for the `cargo-nextest` plugin via `cargo "
+            "nextest --version`).\n\nInstall with one of:\n\n```pwsh\ncargo install cargo-nextest "
+            "--locked\n```\n\nOr, for a much faster install of a pre-built binary:\n\n```pwsh\n"
+            "cargo binstall cargo-nextest\n```\n\nSee "
+            "<https://nexte.st/docs/installation/pre-built-binaries/> for platform-specific "
+            "pre-built binaries. Re-run this tool after installation.\n");
+}
+
+}  // namespace
+}  // namespace tarnwick
