@@ -35,16 +35,16 @@ Collected run_helper(std::vector<std::string> args) {
   EXPECT_TRUE(spawned.ok());
   if (!spawned) return result;
   SpawnedChild& child = spawned.value();
-  BoundedLineChannel channel;
-  auto reader = start_pipe_lines_reader(child.take_stdout(), channel);
+  PipeLineReader reader;
+  EXPECT_TRUE(reader.start(child.take_stdout()).ok());
   PipeTextReader err;
   EXPECT_TRUE(err.start(child.take_stderr()).ok());
   std::string line;
-  while (channel.recv_until(Deadline::after(Duration::from_secs(30)), line) ==
+  while (reader.channel().recv_until(Deadline::after(Duration::from_secs(60)), line) ==
          BoundedLineChannel::Recv::Line) {
     result.lines.push_back(line);
   }
-  reader->join();
+  reader.join();
   result.stderr_text = err.join();
   auto code = release_child(child);
   EXPECT_TRUE(code.ok());
@@ -98,15 +98,13 @@ TEST(PipeLines, GoneReceiverStopsTheReaderAndTheChildGetsSigpipe) {
   auto spawned = spawn_in_job(helper_command({"out-bytes", "100000000"}));
   ASSERT_TRUE(spawned.ok());
   SpawnedChild& child = spawned.value();
-  BoundedLineChannel channel(4);
-  auto reader = start_pipe_lines_reader(child.take_stdout(), channel);
-  ASSERT_TRUE(reader.ok());
+  PipeLineReader reader(4);
+  ASSERT_TRUE(reader.start(child.take_stdout()).ok());
   std::string line;
-  ASSERT_EQ(channel.recv_until(Deadline::after(Duration::from_secs(10)), line),
+  ASSERT_EQ(reader.channel().recv_until(Deadline::after(Duration::from_secs(60)), line),
             BoundedLineChannel::Recv::Line);
-  channel.close_receiver();
-  reader->join();  // ends without a marker, pipe closed
-  auto code = child.wait_exit_for(Duration::from_secs(10));
+  reader.join();  // drops the receiver: the reader ends without a marker, pipe closed
+  auto code = child.wait_exit_for(Duration::from_secs(60));
   ASSERT_TRUE(code.ok());
   // The server ignores SIGPIPE; its children must not inherit that.
   EXPECT_EQ(code.value(), std::optional<int32_t>(128 + SIGPIPE));
@@ -195,10 +193,10 @@ TEST(Spawn, RelativeProgramIsTheOneBesideTheServerNotTheChildsDirectory) {
 /// Starts the helper with a child and a grandchild that sleep forever and
 /// waits until all three ids are known.
 std::vector<int> start_tree(const TempDir& dir, std::optional<SpawnedChild>& holder,
-                            std::vector<std::string> tail, bool own_group = true) {
+                            std::vector<std::string> tail, bool in_job = true) {
   auto command = helper_command({"tree", dir.file("pids")});
   command.args.insert(command.args.end(), tail.begin(), tail.end());
-  command.own_group = own_group;
+  command.in_job = in_job;
   command.stdout_to = platform::Redirect::null();
   command.stderr_to = platform::Redirect::null();
   auto spawned = spawn_in_job(command);
@@ -226,7 +224,7 @@ TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
   TempDir dir;
   std::optional<SpawnedChild> child;
   testing::StdoutCapture capture;
-  auto pids = start_tree(dir, child, {"sleep", "100000"}, /*own_group=*/false);
+  auto pids = start_tree(dir, child, {"sleep", "100000"}, /*in_job=*/false);
   std::string log = capture.finish();
   ASSERT_EQ(pids.size(), 3u);
   EXPECT_FALSE(child->in_job());
@@ -242,7 +240,7 @@ TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
 
 TEST(KillTree, ReleasingARunningChildWithoutAJobDoesNotWaitForIt) {
   auto command = helper_command({"sleep", "100000"});
-  command.own_group = false;
+  command.in_job = false;
   command.stdout_to = platform::Redirect::null();
   command.stderr_to = platform::Redirect::null();
   testing::StdoutCapture capture;  // the no-job warning
