@@ -9,6 +9,8 @@
 //   pidfile PATH             append this process's id to PATH
 //   tree PATH                start a child and a grandchild that sleep forever, each
 //                            appending its id to PATH
+//   daemon PATH              start a daemon in a session of its own whose parent is gone,
+//                            holding stdout and stderr, and append its id to PATH
 //   close-out                put stdout and stderr on /dev/null
 //   sleep MS                 sleep
 //   exit N                   exit with N
@@ -112,6 +114,9 @@ int main(int argc, char** argv) {
       ++i;
     } else if (action == "tree") {
       start_tree(arg);
+      ++i;
+    } else if (action == "daemon") {
+      start_daemon(arg);
       ++i;
     } else if (action == "close-out") {
       close_output();

@@ -110,6 +110,30 @@ TEST(PipeLines, GoneReceiverStopsTheReaderAndTheChildGetsSigpipe) {
   EXPECT_EQ(code.value(), std::optional<int32_t>(128 + SIGPIPE));
 }
 
+TEST(PipeLines, StoppedReadersTakeWhatThePipeHoldsAndEnd) {
+  // Something outside the run still holds each pipe's write end.
+  int lines_pipe[2], text_pipe[2];
+  ASSERT_EQ(::pipe(lines_pipe), 0);
+  ASSERT_EQ(::pipe(text_pipe), 0);
+  ASSERT_EQ(::write(lines_pipe[1], "a\nb", 3), 3);
+  ASSERT_EQ(::write(text_pipe[1], "text", 4), 4);
+  PipeLineReader lines;
+  PipeTextReader text;
+  ASSERT_TRUE(lines.start(lines_pipe[0]).ok());
+  ASSERT_TRUE(text.start(text_pipe[0]).ok());
+  lines.stop_waiting();
+  text.stop_waiting();
+  std::vector<std::string> got;
+  std::string line;
+  while (lines.channel().recv_until(Deadline::after(Duration::from_secs(60)), line) ==
+         BoundedLineChannel::Recv::Line)
+    got.push_back(line);
+  EXPECT_EQ(got, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(text.join(), "text");
+  ::close(lines_pipe[1]);
+  ::close(text_pipe[1]);
+}
+
 TEST(Spawn, ExitCodesAndSignals) {
   EXPECT_EQ(run_helper({"exit", "101"}).exit_code, 101);
   EXPECT_EQ(run_helper({"signal", "9"}).exit_code, 128 + 9);
@@ -220,6 +244,16 @@ TEST(KillTree, KillsChildAndGrandchildrenInTheJob) {
   EXPECT_TRUE(all_gone(pids));
 }
 
+TEST(KillTree, ReachesADaemonThatLeftTheSessionAndLostItsParent) {
+  TempDir dir;
+  auto command = helper_command({"daemon", dir.file("daemon"), "sleep", "100000"});
+  auto spawned = spawn_in_job(command);
+  ASSERT_TRUE(spawned.ok());
+  ASSERT_TRUE(wait_until([&] { return read_pids(dir.file("daemon")).size() == 1; }));
+  kill_process_tree(spawned.value());
+  EXPECT_TRUE(all_gone(read_pids(dir.file("daemon"))));
+}
+
 TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
   TempDir dir;
   std::optional<SpawnedChild> child;
@@ -260,14 +294,14 @@ TEST(KillTree, ReleasingAnEndedChildClosesItsJob) {
   // The child exits while its descendants sleep holding its pipes: closing
   // the job kills them, so the readers can be joined.
   TempDir dir;
-  auto spawned =
-      spawn_in_job(helper_command({"tree", dir.file("pids"), "out", "bye", "exit", "3"}));
+  auto spawned = spawn_in_job(helper_command(
+      {"tree", dir.file("pids"), "daemon", dir.file("pids"), "out", "bye", "exit", "3"}));
   ASSERT_TRUE(spawned.ok());
   SpawnedChild& child = spawned.value();
   PipeTextReader out;
   ASSERT_TRUE(out.start(child.take_stdout()).ok());
-  ASSERT_TRUE(wait_until([&] { return read_pids(dir.file("pids")).size() == 2; }));
-  auto ended = child.wait_exit_for(Duration::from_secs(10));
+  ASSERT_TRUE(wait_until([&] { return read_pids(dir.file("pids")).size() == 3; }));
+  auto ended = child.wait_exit_for(Duration::from_secs(60));
   ASSERT_TRUE(ended.ok());
   EXPECT_EQ(ended.value(), std::optional<int32_t>(3));
   close_job(child);
@@ -311,6 +345,29 @@ TEST(KillTree, TerminatingSignalKillsChildGroupsAndEndsTheServer) {
   int status = 0;
   ASSERT_EQ(::waitpid(server, &status, 0), server);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(KillTree, ServerKilledBySigkillTakesEveryTreeWithIt) {
+  TempDir dir;
+  std::string pid_file = dir.file("pids");
+  pid_t server = ::fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    // Stand-in for the server: no handler runs on SIGKILL.
+    auto command = helper_command(
+        {"tree", pid_file, "daemon", pid_file, "pidfile", pid_file, "sleep", "100000"});
+    command.stdout_to = platform::Redirect::null();
+    command.stderr_to = platform::Redirect::null();
+    auto started = platform::start_process(command);
+    if (!started) ::_exit(90);
+    for (;;) ::pause();
+  }
+  ASSERT_TRUE(wait_until([&] { return read_pids(pid_file).size() == 4; }));
+  auto pids = read_pids(pid_file);
+  ::kill(server, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(server, &status, 0), server);
   EXPECT_TRUE(all_gone(pids));
 }
 
