@@ -324,37 +324,15 @@ TEST(KillTree, KillAllLiveChildrenReachesEveryGroup) {
   EXPECT_EQ(code.value(), 128 + SIGKILL);
 }
 
-TEST(KillTree, TerminatingSignalKillsChildGroupsAndEndsTheServer) {
+/// Forks a stand-in for the server, with its exit handlers, running one
+/// child with a tree and a daemon; ends it with `sig` once the four ids are
+/// known. Returns the wait status of the stand-in; `pids` gets the ids.
+int end_server_running_a_tree(int sig, std::vector<int>& pids) {
   TempDir dir;
   std::string pid_file = dir.file("pids");
   pid_t server = ::fork();
-  ASSERT_GE(server, 0);
   if (server == 0) {
-    // Stand-in for the server: handlers installed, one child tree running.
     platform::install_exit_signal_handlers();
-    auto command = helper_command({"tree", pid_file, "pidfile", pid_file, "sleep", "100000"});
-    command.stdout_to = platform::Redirect::null();
-    command.stderr_to = platform::Redirect::null();
-    auto started = platform::start_process(command);
-    if (!started) ::_exit(90);
-    for (;;) ::pause();
-  }
-  ASSERT_TRUE(wait_until([&] { return read_pids(pid_file).size() == 3; }));
-  auto pids = read_pids(pid_file);
-  ::kill(server, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(server, &status, 0), server);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_TRUE(all_gone(pids));
-}
-
-TEST(KillTree, ServerKilledBySigkillTakesEveryTreeWithIt) {
-  TempDir dir;
-  std::string pid_file = dir.file("pids");
-  pid_t server = ::fork();
-  ASSERT_GE(server, 0);
-  if (server == 0) {
-    // Stand-in for the server: no handler runs on SIGKILL.
     auto command = helper_command(
         {"tree", pid_file, "daemon", pid_file, "pidfile", pid_file, "sleep", "100000"});
     command.stdout_to = platform::Redirect::null();
@@ -363,11 +341,26 @@ TEST(KillTree, ServerKilledBySigkillTakesEveryTreeWithIt) {
     if (!started) ::_exit(90);
     for (;;) ::pause();
   }
-  ASSERT_TRUE(wait_until([&] { return read_pids(pid_file).size() == 4; }));
-  auto pids = read_pids(pid_file);
-  ::kill(server, SIGKILL);
+  EXPECT_TRUE(wait_until([&] { return read_pids(pid_file).size() == 4; }));
+  pids = read_pids(pid_file);
+  ::kill(server, sig);
   int status = 0;
-  ASSERT_EQ(::waitpid(server, &status, 0), server);
+  EXPECT_EQ(::waitpid(server, &status, 0), server);
+  return status;
+}
+
+TEST(KillTree, TerminatingSignalKillsChildGroupsAndEndsTheServer) {
+  std::vector<int> pids;
+  int status = end_server_running_a_tree(SIGTERM, pids);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(KillTree, ServerKilledBySigkillTakesEveryTreeWithIt) {
+  // No handler runs: the jobs see the server's end by themselves.
+  std::vector<int> pids;
+  end_server_running_a_tree(SIGKILL, pids);
+  EXPECT_EQ(pids.size(), 4u);
   EXPECT_TRUE(all_gone(pids));
 }
 
