@@ -22,8 +22,8 @@ enum GuardReport : int {
   kGuardChildExit = 4,   // value: exit code, 128 + signal number for a signal
 };
 
-/// Messages from the server on the control socket. Its end means kKillJob.
-constexpr char kKillChild = 'c';
+/// The server's one message on the control socket; the socket's end means
+/// the same.
 constexpr char kKillJob = 'k';
 
 /// The program's process, prepared before the fork.

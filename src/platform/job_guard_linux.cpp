@@ -201,7 +201,6 @@ void watch(GuardState& state, int control_fd) {
     ssize_t n = ::read(control_fd, &message, 1);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0 || message == kKillJob) return;
-    if (message == kKillChild && !state.child_reaped) ::kill(state.child, SIGKILL);
   }
 }
 

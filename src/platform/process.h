@@ -82,9 +82,6 @@ Result<std::optional<int>> poll_exit(ChildProcess& child);
 /// As `poll_exit`, but waits up to `max_wait` for the end.
 Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait);
 
-/// Kills the child alone; nothing once its end was seen or its job ended.
-void kill_child(ChildProcess& child);
-
 /// Ends the job: kills every process still in it, the child included, and
 /// returns once all of them are gone and reaped. Returns the child's exit
 /// code, or an error when its end could not be learnt. Later calls return

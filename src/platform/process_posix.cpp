@@ -301,12 +301,6 @@ Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait)
   }
 }
 
-void kill_child(ChildProcess& child) {
-  // The guard signals the child only while it has not reaped it, so a
-  // reused process id is never hit.
-  if (!child.exit_code) send_to_guard(child.job_fd, kKillChild);
-}
-
 Result<int> end_job(ChildProcess& child) {
   if (!child.reaped) {
     untrack_job(child.job_fd);
