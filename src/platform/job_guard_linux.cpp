@@ -291,10 +291,10 @@ bool below_guard(ProcEntry* table, int count, int index, pid_t guard) {
 constexpr int kTableEntries = 1 << 20;
 
 /// Sends SIGKILL to every process below the guard, whatever process group
-/// or session it is in.
-void kill_descendants(const GuardState& state, ProcEntry* table) {
+/// or session it is in. False when /proc cannot be read.
+bool kill_descendants(const GuardState& state, ProcEntry* table) {
   int proc_fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (proc_fd < 0) return;
+  if (proc_fd < 0) return false;
   int count = 0;
   for_each_numbered_entry("/proc", [&](int pid) {
     if (count >= kTableEntries || pid == state.self) return;
@@ -305,6 +305,7 @@ void kill_descendants(const GuardState& state, ProcEntry* table) {
   sort_by_pid(table, count);
   for (int i = 0; i < count; ++i)
     if (below_guard(table, count, i, state.self)) ::kill(table[i].pid, SIGKILL);
+  return true;
 }
 
 bool has_children() {
@@ -324,13 +325,13 @@ void end_tree(GuardState& state) {
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   auto* table = memory == MAP_FAILED ? nullptr : static_cast<ProcEntry*>(memory);
   for (;;) {
-    if (table) {
-      kill_descendants(state, table);
-    } else if (!state.child_reaped) {
-      ::kill(state.child, SIGKILL);
-    }
+    bool scanned = table && kill_descendants(state, table);
+    if (!scanned && !state.child_reaped) ::kill(state.child, SIGKILL);
     reap_ended(state);
     if (!has_children()) return;
+    // Without the table the orphans cannot be found; the guard does not
+    // wait for them.
+    if (!scanned && state.child_reaped) return;
     wait_for_an_end(state, 10);
   }
 }
