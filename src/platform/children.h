@@ -1,21 +1,23 @@
 #pragma once
-/// Bookkeeping of the process groups this server started, so that they die
-/// with the server as a job object's processes die with its handle.
+/// Bookkeeping of the jobs this server started, so that a terminating signal
+/// or the server's own exit ends them at once. (A server that dies without
+/// running any code still ends them: each job's guard sees its control
+/// channel close.)
 
 namespace tarnwick::platform {
 
-/// Kills every child process group still running. Called on the way out of
-/// the process (end of input, exit notifications, terminating signals).
+/// Asks every running job to kill its process tree. Called on the way out
+/// of the process (end of input, exit notifications, terminating signals).
 void kill_all_live_children();
 
-/// Records a started child: its process group when `has_group`, else the
-/// process alone. Lock-free, so the signal handler can read the records.
-void track_child(int pid, bool has_group);
+/// Records the control descriptor of a started job. Lock-free, so the signal
+/// handler can read the records.
+void track_job(int job_fd);
 
-/// Forgets a child before it is reaped.
-void untrack_child(int pid);
+/// Forgets a job before its control descriptor is closed.
+void untrack_job(int job_fd);
 
-/// Makes SIGTERM, SIGINT and SIGHUP kill every running child group and then
+/// Makes SIGTERM, SIGINT and SIGHUP kill every running job's tree and then
 /// end the server by the same signal.
 void install_exit_signal_handlers();
 

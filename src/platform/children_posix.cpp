@@ -1,23 +1,26 @@
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 
 #include "platform/children.h"
+#include "platform/job_guard.h"
 
 namespace tarnwick::platform {
 namespace {
 
-/// One slot per live child: a positive process group id, a negative process
-/// id for a child without a group, or 0 when free. A fixed array of atomics
-/// so the signal handler can walk it without locks or allocation.
+/// One slot per live job: its control descriptor plus one, or 0 when free.
+/// A fixed array of atomics so the signal handler can walk it without locks
+/// or allocation.
 constexpr int kSlots = 256;
-std::atomic<int> g_children[kSlots];
+std::atomic<int> g_jobs[kSlots];
 static_assert(std::atomic<int>::is_always_lock_free);
 
-/// A group id g is killed as kill(-g); a lone process stored as -p as kill(p).
-void kill_recorded(int value) {
-  if (value != 0) ::kill(-value, SIGKILL);
+void ask_to_kill(int slot_value) {
+  if (slot_value == 0) return;
+  char message = kKillJob;
+  (void)::send(slot_value - 1, &message, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 extern "C" void on_exit_signal(int sig) {
@@ -36,29 +39,26 @@ extern "C" void on_exit_signal(int sig) {
 
 }  // namespace
 
-void track_child(int pid, bool has_group) {
-  if (pid <= 0) return;
-  int value = has_group ? pid : -pid;
-  for (auto& slot : g_children) {
+void track_job(int job_fd) {
+  if (job_fd < 0) return;
+  for (auto& slot : g_jobs) {
     int expected = 0;
-    if (slot.compare_exchange_strong(expected, value)) return;
+    if (slot.compare_exchange_strong(expected, job_fd + 1)) return;
   }
-  // All slots taken: the child is still killed by its run; only the
-  // kill-on-exit backstop is missing for it.
+  // All slots taken: the job still ends with its run and with the server;
+  // only the early kill on a terminating signal is missing for it.
 }
 
-void untrack_child(int pid) {
-  if (pid <= 0) return;
-  for (auto& slot : g_children) {
-    int expected = pid;
-    if (slot.compare_exchange_strong(expected, 0)) return;
-    expected = -pid;
+void untrack_job(int job_fd) {
+  if (job_fd < 0) return;
+  for (auto& slot : g_jobs) {
+    int expected = job_fd + 1;
     if (slot.compare_exchange_strong(expected, 0)) return;
   }
 }
 
 void kill_all_live_children() {
-  for (auto& slot : g_children) kill_recorded(slot.load());
+  for (auto& slot : g_jobs) ask_to_kill(slot.load());
 }
 
 void install_exit_signal_handlers() {

@@ -1,8 +1,9 @@
 #pragma once
-/// Starting, watching and killing child processes. Each child gets a process
-/// group of its own, which plays the part of a job object: killing the group
-/// kills the child and everything it started.
+/// Starting, watching and killing child processes. Each child runs in a job
+/// of its own, held by a small guard process: ending the job kills the child
+/// and everything it started, and the job also ends when the server dies.
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -40,65 +41,81 @@ struct ProcessCommand {
   std::optional<std::string> cwd;
   Redirect stdout_to = Redirect::pipe();
   Redirect stderr_to = Redirect::pipe();
-  /// False only in tests of the fallback kill for children without a group.
-  bool own_group = true;
+  /// False only in tests of the fallback for children outside a job.
+  bool in_job = true;
 };
 
-/// A started child. Plain data: the owner decides when to kill and reap.
+/// A started child and the guard process that holds its job. Plain data: the
+/// owner decides when to end the job.
 struct ChildProcess {
   int pid = -1;
-  /// The child's own process group, or -1 when none could be made.
-  int group = -1;
-  /// Why no group could be made, when `group` is -1.
-  std::optional<IoError> group_error;
+  /// The guard: the child's parent, and the parent of every orphan below it.
+  int guard_pid = -1;
+  /// Whether every descendant stays in the job, whatever process group or
+  /// session it moves to and whether its parent lives. When false only the
+  /// descendants still linked to the child by their parents are reached.
+  bool in_job = false;
+  /// Why the child is not in a job, when `in_job` is false.
+  std::optional<IoError> job_error;
   /// The parent's read ends of piped streams; -1 when not piped or taken.
   int stdout_fd = -1;
   int stderr_fd = -1;
-  /// A descriptor that becomes readable when the child ends; -1 when the
-  /// kernel offers none.
+  /// A descriptor that becomes readable when the child ends.
   int exit_fd = -1;
+  /// The server's end of the guard's control channel; -1 once the job ended.
+  int job_fd = -1;
   /// Set once the child's end has been seen.
   std::optional<int> exit_code;
+  /// Set once the job has ended and its guard is reaped.
   bool reaped = false;
 };
 
 /// "<system text> (os error N)" for an errno value.
 IoError io_error_from_errno(int err);
 
-/// Starts the child. A failure to find, start or enter the working directory
-/// of the program comes back as the system's error. The child's parent-death
-/// signal fires when the calling thread ends, so start children from a
-/// thread that outlives them (the main thread).
+/// Starts the child in a job of its own. A failure to find, start or enter
+/// the working directory of the program comes back as the system's error.
+/// The job ends, killing all that is left of it, with `end_job` or when the
+/// server process ends in any way, a SIGKILL included.
 Result<ChildProcess> start_process(const ProcessCommand& command);
 
-/// Whether the child has ended, without waiting and without reaping it (so
-/// its process group id stays reserved until `reap`). A child ended by a
-/// signal reports 128 plus the signal number.
+/// Whether the child has ended, without waiting. A child ended by a signal
+/// reports 128 plus the signal number.
 Result<std::optional<int>> poll_exit(ChildProcess& child);
 
 /// As `poll_exit`, but waits up to `max_wait` for the end.
 Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait);
 
-/// Kills every process in the child's group; nothing when it has none or is
-/// already reaped.
-void kill_group(ChildProcess& child);
-
-/// Kills the child alone; nothing once reaped.
-void kill_child(ChildProcess& child);
-
-/// Kills `pid` and every descendant found through the parent links under
-/// /proc: the fallback for a child without a process group.
-void kill_descendants_and_self(int pid);
-
-/// Waits without limit for the child's end, reaps it and returns its exit code.
-Result<int> reap(ChildProcess& child);
+/// Ends the job: kills every process still in it, the child included, and
+/// returns once all of them are gone and reaped. Returns the child's exit
+/// code, or an error when its end could not be learnt. Later calls return
+/// the same.
+Result<int> end_job(ChildProcess& child);
 
 /// Closes the child's remaining descriptors (pipes and exit descriptor).
 void close_descriptors(ChildProcess& child);
 
+/// Lets one thread end another's waiting in `read_some`: once stopped, reads
+/// take only what the pipe already holds and then report its end.
+class ReadStop {
+ public:
+  ReadStop();
+  ~ReadStop();
+  ReadStop(const ReadStop&) = delete;
+  ReadStop& operator=(const ReadStop&) = delete;
+  /// May be called from any thread, more than once.
+  void stop();
+
+ private:
+  friend long read_some(int fd, char* buffer, unsigned long size, const ReadStop* stop);
+  int wake_fd_ = -1;  // an eventfd, readable once stopped; -1 when none could be made
+  std::atomic<bool> stopped_{false};
+};
+
 /// Reads up to `size` bytes; retries on interruption. Returns the count,
-/// 0 at the end, or -1 on error.
-long read_some(int fd, char* buffer, unsigned long size);
+/// 0 at the end (or once `stop` is stopped and the pipe holds nothing), or
+/// -1 on error.
+long read_some(int fd, char* buffer, unsigned long size, const ReadStop* stop = nullptr);
 
 /// Closes `fd` when it is open and sets it to -1.
 void close_fd(int& fd);

@@ -2,7 +2,8 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <poll.h>
-#include <sys/prctl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,19 +15,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <thread>
 
 #include "platform/c_string.h"
 #include "platform/children.h"
 #include "platform/environment.h"
+#include "platform/job_guard.h"
 #include "platform/process.h"
 
 namespace tarnwick::platform {
 namespace {
-
-/// Messages the child sends back through the error pipe before exec.
-enum ChildReport : int { kGroupFailed = 1, kStartFailed = 2 };
 
 std::string system_text(int err) {
   char buffer[256];
@@ -93,107 +91,72 @@ bool fits_exec(const ProcessCommand& command) {
   return true;
 }
 
-void write_report(int fd, int kind, int err) {
-  int message[2] = {kind, err};
-  const char* p = reinterpret_cast<const char*>(message);
-  size_t left = sizeof message;
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
+/// How reading one message of the guard went.
+enum class Got { Message, Nothing, End };
+
+Got read_guard_message(int fd, int (&message)[2]) {
+  for (;;) {
+    ssize_t n = ::read(fd, message, sizeof message);
+    // The guard writes whole messages of a few bytes, which a pipe keeps whole.
+    if (n == static_cast<ssize_t>(sizeof message)) return Got::Message;
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
+    if (n < 0 && errno == EAGAIN) return Got::Nothing;
+    return Got::End;
   }
 }
 
-/// Puts `from` on `to` in the child, keeping it open across exec.
-bool move_fd(int from, int to) {
-  if (from == to) return ::fcntl(to, F_SETFD, 0) == 0;
-  return ::dup2(from, to) == to;
+/// Takes the guard's reports, waiting for each, until it closes its pipe
+/// after the last process of the job is gone.
+void take_reports_until_guard_ends(ChildProcess& child) {
+  int message[2];
+  while (child.exit_fd >= 0) {
+    Got got = read_guard_message(child.exit_fd, message);
+    if (got == Got::End) return;
+    if (got == Got::Message) {
+      if (message[0] == kGuardChildExit) child.exit_code = message[1];
+      continue;
+    }
+    struct pollfd p {
+      child.exit_fd, POLLIN, 0
+    };
+    ::poll(&p, 1, -1);
+  }
 }
 
-/// Runs in the forked child: only async-signal-safe calls from here on.
-[[noreturn]] void exec_child(const char* path, char* const* argv, char* const* envp,
-                             const char* cwd, int null_fd, int out_fd, int err_fd, int report_fd,
-                             bool own_group, pid_t parent) {
-  if (own_group && ::setpgid(0, 0) != 0) write_report(report_fd, kGroupFailed, errno);
-  // Backstop: the child dies with the server even if no one kills it.
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() != parent) ::_exit(127);
-  // Give the child default signal handling: ignored signals (SIGPIPE in the
-  // server) would otherwise stay ignored across exec.
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-
-  if (!move_fd(null_fd, STDIN_FILENO) || !move_fd(out_fd, STDOUT_FILENO) ||
-      !move_fd(err_fd, STDERR_FILENO)) {
-    write_report(report_fd, kStartFailed, errno);
-    ::_exit(127);
-  }
-#ifdef SYS_close_range
-  // Nothing else of the server's leaks into the child (CLOSE_RANGE_CLOEXEC = 4).
-  ::syscall(SYS_close_range, 3u, ~0u, 4u);
-#endif
-  if (cwd && ::chdir(cwd) != 0) {
-    write_report(report_fd, kStartFailed, errno);
-    ::_exit(127);
-  }
-  ::execve(path, argv, envp);
-  write_report(report_fd, kStartFailed, errno);
-  ::_exit(127);
+void send_to_guard(int job_fd, char message) {
+  // MSG_NOSIGNAL: a guard that is already gone must not raise SIGPIPE here.
+  if (job_fd >= 0) (void)::send(job_fd, &message, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-int exit_code_from(const siginfo_t& info) {
-  if (info.si_code == CLD_EXITED) return info.si_status;
-  return 128 + info.si_status;  // killed or dumped by a signal
+/// The guard's first reports: whether the job could be made, then the
+/// child's id. Returns the errno of a start that failed.
+std::optional<int> take_start_reports(ChildProcess& child) {
+  int message[2];
+  while (read_guard_message(child.exit_fd, message) == Got::Message) {
+    if (message[0] == kGuardNoJob) {
+      child.in_job = false;
+      child.job_error =
+          message[1] ? io_error_from_errno(message[1]) : IoError{"no job was requested", 0};
+    } else if (message[0] == kGuardChildPid) {
+      child.pid = message[1];
+      return std::nullopt;
+    } else if (message[0] == kGuardForkFailed) {
+      return message[1];
+    }
+  }
+  return EAGAIN;  // the guard ended before it started the child
 }
 
-int open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  long fd = ::syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) {
-    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
-    return static_cast<int>(fd);
+/// The errno the child reported before exec, if it reported one; the pipe
+/// ends without a word when exec succeeds.
+std::optional<int> take_exec_report(int report_fd) {
+  for (;;) {
+    int message[2];
+    ssize_t n = ::read(report_fd, message, sizeof message);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != static_cast<ssize_t>(sizeof message)) return std::nullopt;
+    if (message[0] == kStartFailed) return message[1];
   }
-#endif
-  (void)pid;
-  return -1;
-}
-
-/// Every process's parent, read from /proc/<pid>/stat.
-std::multimap<int, int> children_by_parent() {
-  std::multimap<int, int> children;
-  DIR* dir = ::opendir("/proc");
-  if (!dir) return children;
-  while (struct dirent* entry = ::readdir(dir)) {
-    char* end = nullptr;
-    long pid = std::strtol(entry->d_name, &end, 10);
-    if (pid <= 0 || *end != '\0') continue;
-    std::string path = fmt::format("/proc/{}/stat", pid);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    char buffer[512];
-    ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
-    ::close(fd);
-    if (n <= 0) continue;
-    buffer[n] = '\0';
-    // "pid (comm) state ppid ...": comm may hold spaces and parentheses.
-    char* close_paren = std::strrchr(buffer, ')');
-    if (!close_paren) continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(close_paren + 1, " %c %d", &state, &ppid) != 2) continue;
-    children.emplace(ppid, static_cast<int>(pid));
-  }
-  ::closedir(dir);
-  return children;
 }
 
 }  // namespace
@@ -212,8 +175,8 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
   auto path = locate_program(command.program, search_path_for(command));
   if (!path) return path.error();
 
-  // Everything the child needs is built before the fork: after it, the child
-  // of a threaded process may not allocate.
+  // Everything the guard and the child need is built before the fork: after
+  // it, the copy of a threaded process may not allocate.
   std::vector<std::string> arg_texts;
   arg_texts.push_back(command.program);
   arg_texts.insert(arg_texts.end(), command.args.begin(), command.args.end());
@@ -228,14 +191,14 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
     for (auto& e : env_texts) envp.push_back(e.data());
     envp.push_back(nullptr);
   }
-  char* const* child_env = command.env ? envp.data() : ::environ;
 
   int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return io_error_from_errno(errno);
   int out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1}, report[2] = {-1, -1};
+  int control[2] = {-1, -1}, status[2] = {-1, -1};
   auto close_all = [&] {
     close_fd(null_fd);
-    for (int* p : {out_pipe, err_pipe, report}) {
+    for (int* p : {out_pipe, err_pipe, report, control, status}) {
       close_fd(p[0]);
       close_fd(p[1]);
     }
@@ -248,7 +211,10 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
     return fail(errno);
   if (command.stderr_to.kind == Redirect::Kind::Pipe && ::pipe2(err_pipe, O_CLOEXEC) != 0)
     return fail(errno);
-  if (::pipe2(report, O_CLOEXEC) != 0) return fail(errno);
+  if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(status, O_CLOEXEC) != 0) return fail(errno);
+  // A socket, not a pipe: writing to a guard that is gone then needs no
+  // SIGPIPE handling.
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) return fail(errno);
 
   auto target_fd = [&](const Redirect& r, int pipe_write) {
     switch (r.kind) {
@@ -261,79 +227,67 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
     }
     return null_fd;
   };
-  int out_fd = target_fd(command.stdout_to, out_pipe[1]);
-  int err_fd = target_fd(command.stderr_to, err_pipe[1]);
-  const char* cwd = command.cwd ? command.cwd->c_str() : nullptr;
-  pid_t parent = ::getpid();
+  GuardPlan plan;
+  plan.exec.path = path->c_str();
+  plan.exec.argv = argv.data();
+  plan.exec.envp = command.env ? envp.data() : ::environ;
+  plan.exec.cwd = command.cwd ? command.cwd->c_str() : nullptr;
+  plan.exec.null_fd = null_fd;
+  plan.exec.out_fd = target_fd(command.stdout_to, out_pipe[1]);
+  plan.exec.err_fd = target_fd(command.stderr_to, err_pipe[1]);
+  plan.exec.report_fd = report[1];
+  plan.control_fd = control[1];
+  plan.status_fd = status[1];
+  plan.want_job = command.in_job;
 
   // Signals stay blocked across the fork so no handler of the server runs
-  // in the child before it has reset them.
+  // in the guard before it has reset them.
   sigset_t all, old;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    exec_child(path->c_str(), argv.data(), child_env, cwd, null_fd, out_fd, err_fd, report[1],
-               command.own_group, parent);
-  }
+  pid_t guard = ::fork();
+  if (guard == 0) run_job_guard(plan);
   int fork_errno = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return fail(fork_errno);
+  if (guard < 0) return fail(fork_errno);
 
-  close_fd(report[1]);
-  close_fd(out_pipe[1]);
-  close_fd(err_pipe[1]);
-  close_fd(null_fd);
-
+  for (int* fd : {&report[1], &out_pipe[1], &err_pipe[1], &null_fd, &control[1], &status[1]})
+    close_fd(*fd);
   ChildProcess child;
-  child.pid = pid;
-  std::optional<int> group_errno;
-  std::optional<int> start_errno;
-  for (;;) {
-    int message[2];
-    ssize_t n = ::read(report[0], message, sizeof message);
-    if (n < 0 && errno == EINTR) continue;
-    if (n != static_cast<ssize_t>(sizeof message)) break;  // exec closed the pipe
-    if (message[0] == kGroupFailed) group_errno = message[1];
-    if (message[0] == kStartFailed) start_errno = message[1];
-  }
-  close_fd(report[0]);
-
-  if (start_errno) {
-    close_fd(out_pipe[0]);
-    close_fd(err_pipe[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return io_error_from_errno(*start_errno);
-  }
-  if (command.own_group && !group_errno) {
-    child.group = pid;
-  } else if (command.own_group) {
-    child.group_error = io_error_from_errno(*group_errno);
-  } else {
-    child.group_error = IoError{"no process group was requested", 0};
-  }
+  child.guard_pid = guard;
+  child.in_job = true;
+  child.job_fd = control[0];
+  child.exit_fd = status[0];
   child.stdout_fd = out_pipe[0];
   child.stderr_fd = err_pipe[0];
-  child.exit_fd = open_pidfd(pid);
-  track_child(pid, child.group > 0);
+  track_job(child.job_fd);
+
+  std::optional<int> start_errno = take_start_reports(child);
+  if (!start_errno) start_errno = take_exec_report(report[0]);
+  close_fd(report[0]);
+  if (start_errno) {
+    (void)end_job(child);
+    close_descriptors(child);
+    return io_error_from_errno(*start_errno);
+  }
+  ::fcntl(child.exit_fd, F_SETFL, ::fcntl(child.exit_fd, F_GETFL) | O_NONBLOCK);
   return child;
 }
 
 Result<std::optional<int>> poll_exit(ChildProcess& child) {
   if (child.exit_code) return child.exit_code;
-  if (child.pid <= 0) return io_error_from_errno(ECHILD);
-  siginfo_t info{};
+  if (child.exit_fd < 0) return io_error_from_errno(ECHILD);
+  int message[2];
   for (;;) {
-    int rc = ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT);
-    if (rc == 0) break;
-    if (errno == EINTR) continue;
-    return io_error_from_errno(errno);
+    Got got = read_guard_message(child.exit_fd, message);
+    if (got == Got::Nothing) return std::optional<int>();
+    // A guard that ends without reporting the child's end was killed.
+    if (got == Got::End) return io_error_from_errno(ECHILD);
+    if (message[0] == kGuardChildExit) {
+      child.exit_code = message[1];
+      return child.exit_code;
+    }
   }
-  if (info.si_pid == 0) return std::optional<int>();
-  child.exit_code = exit_code_from(info);
-  return child.exit_code;
 }
 
 Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait) {
@@ -343,74 +297,33 @@ Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait)
   for (;;) {
     Duration left = deadline.remaining();
     if (left.is_zero()) return poll_exit(child);
-    // Slices of at most 50 ms keep the wait short even without a pidfd.
+    // Slices of at most 50 ms keep a wait with a far deadline responsive.
     auto slice =
         std::min<std::chrono::nanoseconds>(left.to_chrono(), std::chrono::milliseconds(50));
-    if (child.exit_fd >= 0) {
-      struct pollfd p {
-        child.exit_fd, POLLIN, 0
-      };
-      int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count());
-      ::poll(&p, 1, ms);
-    } else {
-      std::this_thread::sleep_for(
-          std::min<std::chrono::nanoseconds>(slice, std::chrono::milliseconds(5)));
-    }
+    struct pollfd p {
+      child.exit_fd, POLLIN, 0
+    };
+    ::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
     auto now = poll_exit(child);
     if (!now || now.value()) return now;
   }
 }
 
-void kill_group(ChildProcess& child) {
-  // The leader is not reaped yet, so the group id cannot have been reused.
-  if (child.group > 0 && !child.reaped) ::kill(-child.group, SIGKILL);
-}
-
-void kill_child(ChildProcess& child) {
-  if (child.pid > 0 && !child.reaped) ::kill(child.pid, SIGKILL);
-}
-
-void kill_descendants_and_self(int pid) {
-  if (pid <= 0) return;
-  // Stop the tree first so nobody forks or is re-parented while it is
-  // collected; then kill every member.
-  std::set<int> tree{pid};
-  ::kill(pid, SIGSTOP);
-  for (int pass = 0; pass < 16; ++pass) {
-    auto children = children_by_parent();
-    size_t before = tree.size();
-    std::vector<int> frontier(tree.begin(), tree.end());
-    while (!frontier.empty()) {
-      int parent = frontier.back();
-      frontier.pop_back();
-      auto [lo, hi] = children.equal_range(parent);
-      for (auto it = lo; it != hi; ++it) {
-        if (tree.insert(it->second).second) {
-          ::kill(it->second, SIGSTOP);
-          frontier.push_back(it->second);
-        }
+Result<int> end_job(ChildProcess& child) {
+  if (!child.reaped) {
+    untrack_job(child.job_fd);
+    send_to_guard(child.job_fd, kKillJob);
+    close_fd(child.job_fd);
+    take_reports_until_guard_ends(child);
+    if (child.guard_pid > 0) {
+      int status = 0;
+      while (::waitpid(child.guard_pid, &status, 0) < 0 && errno == EINTR) {
       }
     }
-    if (tree.size() == before) break;
+    child.reaped = true;
   }
-  for (int member : tree) ::kill(member, SIGKILL);
-}
-
-Result<int> reap(ChildProcess& child) {
-  if (child.reaped) return child.exit_code.value_or(-1);
-  if (child.pid <= 0) return io_error_from_errno(ECHILD);
-  untrack_child(child.pid);
-  int status = 0;
-  for (;;) {
-    if (::waitpid(child.pid, &status, 0) >= 0) break;
-    if (errno == EINTR) continue;
-    return io_error_from_errno(errno);
-  }
-  child.reaped = true;
-  if (!child.exit_code) {
-    child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  return *child.exit_code;
+  if (child.exit_code) return *child.exit_code;
+  return io_error_from_errno(ECHILD);
 }
 
 void close_descriptors(ChildProcess& child) {
@@ -419,10 +332,42 @@ void close_descriptors(ChildProcess& child) {
   close_fd(child.exit_fd);
 }
 
-long read_some(int fd, char* buffer, unsigned long size) {
+ReadStop::ReadStop() : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ReadStop::~ReadStop() { close_fd(wake_fd_); }
+
+void ReadStop::stop() {
+  stopped_.store(true);
+  if (wake_fd_ >= 0) {
+    uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof one);
+  }
+}
+
+namespace {
+
+long read_now(int fd, char* buffer, unsigned long size) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, size);
     if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+}  // namespace
+
+long read_some(int fd, char* buffer, unsigned long size, const ReadStop* stop) {
+  if (!stop) return read_now(fd, buffer, size);
+  for (;;) {
+    bool stopped = stop->stopped_.load();
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {stop->wake_fd_, POLLIN, 0}};
+    // Once stopped only what is there now counts; without a wake descriptor
+    // the flag is looked at every 50 ms.
+    int timeout = stopped ? 0 : stop->wake_fd_ >= 0 ? -1 : 50;
+    int ready = ::poll(p, stopped || stop->wake_fd_ < 0 ? 1 : 2, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return -1;
+    if (p[0].revents) return read_now(fd, buffer, size);
+    if (stopped) return 0;
   }
 }
 

@@ -10,10 +10,18 @@ namespace {
 
 const Duration kPollSlice{0, 50'000'000};
 
+/// Called once the job is gone: the readers take what the pipes still hold
+/// and end, even if something outside the job holds a pipe open.
+void stop_readers(PipeTextReader& out, PipeTextReader& err) {
+  out.stop_waiting();
+  err.stop_waiting();
+}
+
 /// Ends a run that stopped early: the tree dies before the readers are
 /// joined, so no descendant holding a pipe can keep the call waiting.
 void kill_and_join(SpawnedChild& child, PipeTextReader& out, PipeTextReader& err) {
   kill_process_tree(child);
+  stop_readers(out, err);
   out.join();
   err.join();
 }
@@ -45,6 +53,7 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
       // Releasing the child closes its job, so the readers end and can be joined.
       Error error = status.error();
       (void)release_child(child);
+      stop_readers(out_reader, err_reader);
       out_reader.join();
       err_reader.join();
       return error;
@@ -63,8 +72,9 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
   }
 
   // The child has ended; whatever it left running dies with its job before
-  // the readers are joined.
+  // the readers are joined, and they take only what the pipes still hold.
   close_job(child);
+  stop_readers(out_reader, err_reader);
   CapturedOutput output;
   output.stdout_text = out_reader.join();
   output.stderr_text = err_reader.join();

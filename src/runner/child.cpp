@@ -59,7 +59,7 @@ Result<SpawnedChild> spawn_in_job(const ChildCommand& command) {
   if (!started) return started.error();
   SpawnedChild child(std::move(started.value()));
   if (!child.in_job()) {
-    const auto& why = child.process().group_error;
+    const auto& why = child.process().job_error;
     send_log_message(
         "warning",
         fmt::format("failed to assign cargo subprocess (pid={}) to a Job Object: {}. "
@@ -71,43 +71,24 @@ Result<SpawnedChild> spawn_in_job(const ChildCommand& command) {
   return child;
 }
 
-void kill_process_tree(SpawnedChild& child) {
-  platform::ChildProcess& process = child.process();
-  if (process.reaped) return;
-  if (child.in_job()) {
-    platform::kill_group(process);
-  } else {
-    platform::kill_descendants_and_self(process.pid);
-  }
-  platform::kill_child(process);
-  (void)platform::reap(process);
-}
+void kill_process_tree(SpawnedChild& child) { (void)platform::end_job(child.process()); }
 
-void close_job(SpawnedChild& child) { platform::kill_group(child.process()); }
+void close_job(SpawnedChild& child) { (void)platform::end_job(child.process()); }
 
 Result<int32_t> release_child(SpawnedChild& child) {
   platform::ChildProcess& process = child.process();
-  if (child.released_) {
-    if (process.exit_code) return *process.exit_code;
-    return platform::io_error_from_errno(ECHILD);
-  }
   child.released_ = true;
-  close_job(child);
-  // Without a job nothing above ended a child that still runs, and reaping
-  // it would wait for as long as it runs.
-  if (!process.exit_code) platform::kill_child(process);
+  auto code = platform::end_job(process);
   platform::close_descriptors(process);
-  if (process.pid <= 0) return platform::io_error_from_errno(ECHILD);
-  auto code = platform::reap(process);
   if (!code) return code.error();
   return code.value();
 }
 
-void pipe_lines_thread(int fd, BoundedLineChannel& channel) {
+void pipe_lines_thread(int fd, BoundedLineChannel& channel, const platform::ReadStop* stop) {
   std::string pending;
   char buffer[kReadBuffer];
   for (;;) {
-    long n = platform::read_some(fd, buffer, sizeof buffer);
+    long n = platform::read_some(fd, buffer, sizeof buffer, stop);
     if (n <= 0) break;  // end of stream or read error: the run sees the end
     pending.append(buffer, static_cast<size_t>(n));
     size_t start = 0;
@@ -132,11 +113,11 @@ void pipe_lines_thread(int fd, BoundedLineChannel& channel) {
   channel.send_end();
 }
 
-std::string pipe_drain_thread(int fd) {
+std::string pipe_drain_thread(int fd, const platform::ReadStop* stop) {
   std::string bytes;
   char buffer[kReadBuffer];
   for (;;) {
-    long n = platform::read_some(fd, buffer, sizeof buffer);
+    long n = platform::read_some(fd, buffer, sizeof buffer, stop);
     if (n <= 0) break;
     bytes.append(buffer, static_cast<size_t>(n));
   }
@@ -144,20 +125,32 @@ std::string pipe_drain_thread(int fd) {
   return to_valid_utf8(bytes);
 }
 
-Result<std::thread> start_pipe_lines_reader(int fd, BoundedLineChannel& channel) {
+PipeLineReader::~PipeLineReader() {
+  stop_waiting();
+  join();
+}
+
+Status PipeLineReader::start(int fd) {
   try {
-    return std::thread([fd, &channel] { pipe_lines_thread(fd, channel); });
+    thread_ = std::thread([this, fd] { pipe_lines_thread(fd, channel_, &stop_); });
   } catch (const std::system_error& e) {
     platform::close_fd(fd);
     return thread_error(e);
   }
+  return ok_status();
+}
+
+void PipeLineReader::join() {
+  // A reader waiting for a free slot would otherwise wait for ever.
+  channel_.close_receiver();
+  if (thread_.joinable()) thread_.join();
 }
 
 Status PipeTextReader::start(int fd) {
   try {
     thread_ = std::thread([this, fd] {
       try {
-        text_ = pipe_drain_thread(fd);
+        text_ = pipe_drain_thread(fd, &stop_);
       } catch (...) {
         text_.clear();  // out of memory: the stream counts as empty
       }

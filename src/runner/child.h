@@ -1,6 +1,6 @@
 #pragma once
-/// Child processes of a run: starting one in its own job (a process group),
-/// killing its whole tree, and the two pipe reader bodies.
+/// Child processes of a run: starting one in its own job, killing its whole
+/// tree, and the two pipe readers.
 
 #include <cstdint>
 #include <optional>
@@ -29,7 +29,7 @@ class SpawnedChild {
 
   int pid() const { return process_.pid; }
   /// Whether the child is in a job, so that closing it kills the whole tree.
-  bool in_job() const { return process_.group > 0; }
+  bool in_job() const { return process_.in_job; }
 
   /// Hands the read end of a piped stream to its reader; -1 when not piped
   /// or already taken.
@@ -54,34 +54,59 @@ class SpawnedChild {
 /// system's error; a job that cannot be made only costs a warning log line.
 Result<SpawnedChild> spawn_in_job(const ChildCommand& command);
 
-/// Kills the child and all of its descendants and reaps the child. Without a
-/// job the descendants are found through their parent links. Never fails.
+/// Kills the child and all of its descendants, whatever process group or
+/// session they moved to, and returns once they are gone. Never fails.
 void kill_process_tree(SpawnedChild& child);
 
 /// Closes the job: every process still in it is killed (the child itself has
-/// normally ended by now). Nothing without a job. Call it after the child's
-/// end and before joining the readers, so a descendant that still holds a
-/// pipe cannot keep a run waiting.
+/// normally ended by now), and it returns once they are gone. Call it after
+/// the child's end and before joining the readers, so a descendant that
+/// still holds a pipe cannot keep a run waiting.
 void close_job(SpawnedChild& child);
 
-/// Closes the job and the child's pipes and reaps it; returns its exit code.
-/// A child whose end was not seen yet is killed first. Later calls return
-/// the same code.
+/// Closes the job and the child's pipes; returns the child's exit code. A
+/// child whose end was not seen yet is killed first. Later calls return the
+/// same code.
 Result<int32_t> release_child(SpawnedChild& child);
 
 /// Body of the standard-output reader: sends each line (without "\n" and a
 /// "\r" before it; invalid UTF-8 replaced by U+FFFD) into `channel`, then the
 /// end marker. Stops early, without the marker, when the receiver is gone.
-/// Owns and closes `fd`.
-void pipe_lines_thread(int fd, BoundedLineChannel& channel);
+/// Once `stop` is stopped it takes what the pipe holds and ends. Owns and
+/// closes `fd`.
+void pipe_lines_thread(int fd, BoundedLineChannel& channel,
+                       const platform::ReadStop* stop = nullptr);
 
 /// Body of a whole-stream reader: the pipe's bytes as text, invalid UTF-8
-/// replaced by U+FFFD; a read error keeps what was read. Owns and closes `fd`.
-std::string pipe_drain_thread(int fd);
+/// replaced by U+FFFD; a read error keeps what was read. Once `stop` is
+/// stopped it takes what the pipe holds and ends. Owns and closes `fd`.
+std::string pipe_drain_thread(int fd, const platform::ReadStop* stop = nullptr);
 
-/// Starts `pipe_lines_thread` on its own thread. When the system refuses a
-/// thread, `fd` is closed and the error returned.
-Result<std::thread> start_pipe_lines_reader(int fd, BoundedLineChannel& channel);
+/// A thread running `pipe_lines_thread` into a channel of its own. The
+/// destructor stops the reading and joins, so a reader never outlives its
+/// owner, whatever the pipe's other end does.
+class PipeLineReader {
+ public:
+  explicit PipeLineReader(size_t slots = BoundedLineChannel::kDefaultSlots) : channel_(slots) {}
+  PipeLineReader(const PipeLineReader&) = delete;
+  PipeLineReader& operator=(const PipeLineReader&) = delete;
+  ~PipeLineReader();
+
+  /// Starts reading `fd` (owned from here on, closed even on failure).
+  Status start(int fd);
+  BoundedLineChannel& channel() { return channel_; }
+  /// Ends the waiting for more output: what the pipe holds still arrives,
+  /// then the end marker. Needed when a process outside the run may hold
+  /// the pipe's other end.
+  void stop_waiting() { stop_.stop(); }
+  /// Drops the receiving side and waits for the thread's end.
+  void join();
+
+ private:
+  BoundedLineChannel channel_;
+  platform::ReadStop stop_;
+  std::thread thread_;
+};
 
 /// A thread running `pipe_drain_thread`; `join` hands back its text.
 class PipeTextReader {
@@ -89,14 +114,20 @@ class PipeTextReader {
   PipeTextReader() = default;
   PipeTextReader(const PipeTextReader&) = delete;
   PipeTextReader& operator=(const PipeTextReader&) = delete;
-  ~PipeTextReader() { join(); }
+  ~PipeTextReader() {
+    stop_waiting();
+    join();
+  }
 
   /// Starts reading `fd` (owned from here on, closed even on failure).
   Status start(int fd);
+  /// As `PipeLineReader::stop_waiting`.
+  void stop_waiting() { stop_.stop(); }
   /// Waits for the end of the stream; empty when never started.
   std::string join();
 
  private:
+  platform::ReadStop stop_;
   std::thread thread_;
   std::string text_;
 };

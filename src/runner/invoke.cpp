@@ -121,50 +121,54 @@ void handle_line(std::string line, RunState &state, const RunClocks &clocks,
 /// before it returns.
 class RunReaders {
  public:
-  RunReaders() = default;
-  RunReaders(const RunReaders &) = delete;
-  RunReaders &operator=(const RunReaders &) = delete;
-  /// Unwinding past a run that still reads (a throwing sink): the tree dies
-  /// first, so the joins cannot wait on a child that keeps running.
-  ~RunReaders() {
-    if (child_ && out_thread_.joinable()) kill_process_tree(*child_);
-    abandon();
-  }
-
   Status start(SpawnedChild &child) {
-    child_ = &child;
     int err_fd = child.take_stderr();
-    auto out = start_pipe_lines_reader(child.take_stdout(), channel_);
-    if (!out) {
+    if (auto out = out_reader_.start(child.take_stdout()); !out) {
       platform::close_fd(err_fd);
       return out.error();
     }
-    out_thread_ = std::move(out.value());
     return err_reader_.start(err_fd);
   }
 
-  BoundedLineChannel &channel() { return channel_; }
+  BoundedLineChannel &channel() { return out_reader_.channel(); }
+
+  /// Once the job is gone nothing of the run writes any more: the readers
+  /// take what the pipes hold and end, even if something outside the run
+  /// still holds a pipe open.
+  void stop_waiting() {
+    out_reader_.stop_waiting();
+    err_reader_.stop_waiting();
+  }
 
   /// Stops taking lines and joins both readers; their results are dropped.
   void abandon() {
-    channel_.close_receiver();
-    if (out_thread_.joinable()) out_thread_.join();
+    stop_waiting();
+    out_reader_.join();
     err_reader_.join();
   }
 
   /// Joins both readers after the end of output; returns the standard error.
   std::string finish() {
-    channel_.close_receiver();
-    if (out_thread_.joinable()) out_thread_.join();
+    stop_waiting();
+    out_reader_.join();
     return err_reader_.join();
   }
 
  private:
-  SpawnedChild *child_ = nullptr;
-  BoundedLineChannel channel_;
-  std::thread out_thread_;
+  PipeLineReader out_reader_;
   PipeTextReader err_reader_;
 };
+
+/// Once the child has ended, whatever it left running dies with its job and
+/// the readers stop waiting for more: a descendant that keeps a pipe open
+/// cannot hold the run. True once that is done.
+bool close_job_after_child_end(SpawnedChild &child, RunReaders &readers) {
+  auto status = child.poll_exit();
+  if (!status || !status.value()) return false;  // a failed poll shows again after the loop
+  close_job(child);
+  readers.stop_waiting();
+  return true;
+}
 
 /// Ends a run that stopped early: the tree dies before the readers are
 /// joined, so no descendant holding a pipe can keep the call waiting.
@@ -269,12 +273,17 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
 
   const ProgressSink &sink = *request.sink;
   RunState state = start_clocks(clocks);
+  bool job_closed = false;
   for (;;) {
     if (auto why = stop_reason(state, clocks)) return stop_run(child, readers, std::move(*why));
     std::string line;
     auto got = readers.channel().recv_until(Deadline{next_wake(state, Clock::now()), false}, line);
     if (got == BoundedLineChannel::Recv::End) break;
-    if (got == BoundedLineChannel::Recv::Line) handle_line(std::move(line), state, clocks, sink);
+    if (got == BoundedLineChannel::Recv::Line) {
+      handle_line(std::move(line), state, clocks, sink);
+    } else if (!job_closed) {
+      job_closed = close_job_after_child_end(child, readers);
+    }
   }
 
   // The end marker comes after every queued line, so nothing is left to take.

@@ -7,6 +7,8 @@
 //   sleep MS              sleep
 //   tree PATH             start a child and a grandchild that sleep forever,
 //                         each appending its id to PATH (this process's id too)
+//   daemon PATH           start a daemon in a session of its own whose parent
+//                         is gone, holding stdout and stderr; its id goes to PATH
 //   wait-file PATH        wait (up to 30 s) until PATH exists
 //   close-out             put stdout and stderr on /dev/null
 //   exit N                exit with N
@@ -76,6 +78,8 @@ int main(int argc, char **argv) {
     } else if (action == "tree") {
       append_pid(rest);
       start_tree(rest);
+    } else if (action == "daemon") {
+      start_daemon(rest);
     } else if (action == "wait-file") {
       wait_for_file(rest);
     } else if (action == "close-out") {

@@ -1,6 +1,7 @@
 #pragma once
 // Small pieces shared by the stand-in children (fake_cargo, proc_helper).
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -41,6 +42,28 @@ inline void start_tree(const std::string &path) {
     }
     append_pid(path);
     sleep_forever();
+  }
+}
+
+/// Starts a daemon that sleeps forever with this process's stdout and
+/// stderr, in a session of its own and with no living parent (it is handed
+/// to the nearest subreaper), and appends its id to `path`. Returns once the
+/// id is written.
+inline void start_daemon(const std::string &path) {
+  pid_t middle = ::fork();
+  if (middle == 0) {
+    ::setsid();
+    if (::fork() == 0) {
+      append_pid(path);
+      sleep_forever();
+    }
+    std::_Exit(0);
+  }
+  int status = 0;
+  ::waitpid(middle, &status, 0);
+  for (int i = 0; i < 3000; ++i) {
+    if (::access(path.c_str(), F_OK) == 0) return;
+    ::usleep(10'000);
   }
 }
 

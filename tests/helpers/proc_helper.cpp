@@ -9,6 +9,8 @@
 //   pidfile PATH             append this process's id to PATH
 //   tree PATH                start a child and a grandchild that sleep forever, each
 //                            appending its id to PATH
+//   daemon PATH              start a daemon in a session of its own whose parent is gone,
+//                            holding stdout and stderr, and append its id to PATH
 //   close-out                put stdout and stderr on /dev/null
 //   sleep MS                 sleep
 //   exit N                   exit with N
@@ -62,11 +64,17 @@ std::string unescape(const char* text) {
   return out;
 }
 
-std::string filler(long count) {
-  std::string bytes;
-  bytes.reserve(static_cast<size_t>(count));
-  for (long i = 0; i < count; ++i) bytes += (i % 64 == 63) ? '\n' : static_cast<char>('a' + i % 26);
-  return bytes;
+/// Writes `count` bytes in 64-byte lines, a chunk at a time, so the first
+/// bytes go out at once even when the total is large.
+void write_filler(int fd, long count) {
+  constexpr long kChunk = 1 << 16;
+  std::string chunk;
+  for (long done = 0; done < count; done += kChunk) {
+    chunk.clear();
+    for (long i = done; i < count && i < done + kChunk; ++i)
+      chunk += (i % 64 == 63) ? '\n' : static_cast<char>('a' + i % 26);
+    write_all(fd, chunk);
+  }
 }
 
 }  // namespace
@@ -79,7 +87,7 @@ int main(int argc, char** argv) {
       write_all(action == "out" ? 1 : 2, unescape(arg));
       ++i;
     } else if (action == "out-bytes" || action == "err-bytes") {
-      write_all(action == "out-bytes" ? 1 : 2, filler(std::atol(arg)));
+      write_filler(action == "out-bytes" ? 1 : 2, std::atol(arg));
       ++i;
     } else if (action == "lines") {
       std::string text;
@@ -106,6 +114,9 @@ int main(int argc, char** argv) {
       ++i;
     } else if (action == "tree") {
       start_tree(arg);
+      ++i;
+    } else if (action == "daemon") {
+      start_daemon(arg);
       ++i;
     } else if (action == "close-out") {
       close_output();

@@ -113,8 +113,8 @@ TEST(Captured, CancellationKillsTheWholeTree) {
 TEST(Captured, DescendantHoldingThePipesDoesNotHoldTheRun) {
   // The child ends while its descendants keep its pipes open.
   TempDir dir;
-  auto command =
-      helper_command({"tree", dir.file("pids"), "out", "bye", "sleep", "200", "exit", "4"});
+  auto command = helper_command({"tree", dir.file("pids"), "daemon", dir.file("pids"), "out", "bye",
+                                 "sleep", "200", "exit", "4"});
   auto start = std::chrono::steady_clock::now();
   auto result = run_command_captured(command, std::nullopt, kMinute);
   ASSERT_TRUE(result.ok());

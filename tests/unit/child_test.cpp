@@ -35,16 +35,16 @@ Collected run_helper(std::vector<std::string> args) {
   EXPECT_TRUE(spawned.ok());
   if (!spawned) return result;
   SpawnedChild& child = spawned.value();
-  BoundedLineChannel channel;
-  auto reader = start_pipe_lines_reader(child.take_stdout(), channel);
+  PipeLineReader reader;
+  EXPECT_TRUE(reader.start(child.take_stdout()).ok());
   PipeTextReader err;
   EXPECT_TRUE(err.start(child.take_stderr()).ok());
   std::string line;
-  while (channel.recv_until(Deadline::after(Duration::from_secs(30)), line) ==
+  while (reader.channel().recv_until(Deadline::after(Duration::from_secs(60)), line) ==
          BoundedLineChannel::Recv::Line) {
     result.lines.push_back(line);
   }
-  reader->join();
+  reader.join();
   result.stderr_text = err.join();
   auto code = release_child(child);
   EXPECT_TRUE(code.ok());
@@ -98,18 +98,40 @@ TEST(PipeLines, GoneReceiverStopsTheReaderAndTheChildGetsSigpipe) {
   auto spawned = spawn_in_job(helper_command({"out-bytes", "100000000"}));
   ASSERT_TRUE(spawned.ok());
   SpawnedChild& child = spawned.value();
-  BoundedLineChannel channel(4);
-  auto reader = start_pipe_lines_reader(child.take_stdout(), channel);
-  ASSERT_TRUE(reader.ok());
+  PipeLineReader reader(4);
+  ASSERT_TRUE(reader.start(child.take_stdout()).ok());
   std::string line;
-  ASSERT_EQ(channel.recv_until(Deadline::after(Duration::from_secs(10)), line),
+  ASSERT_EQ(reader.channel().recv_until(Deadline::after(Duration::from_secs(60)), line),
             BoundedLineChannel::Recv::Line);
-  channel.close_receiver();
-  reader->join();  // ends without a marker, pipe closed
-  auto code = child.wait_exit_for(Duration::from_secs(10));
+  reader.join();  // drops the receiver: the reader ends without a marker, pipe closed
+  auto code = child.wait_exit_for(Duration::from_secs(60));
   ASSERT_TRUE(code.ok());
   // The server ignores SIGPIPE; its children must not inherit that.
   EXPECT_EQ(code.value(), std::optional<int32_t>(128 + SIGPIPE));
+}
+
+TEST(PipeLines, StoppedReadersTakeWhatThePipeHoldsAndEnd) {
+  // Something outside the run still holds each pipe's write end.
+  int lines_pipe[2], text_pipe[2];
+  ASSERT_EQ(::pipe(lines_pipe), 0);
+  ASSERT_EQ(::pipe(text_pipe), 0);
+  ASSERT_EQ(::write(lines_pipe[1], "a\nb", 3), 3);
+  ASSERT_EQ(::write(text_pipe[1], "text", 4), 4);
+  PipeLineReader lines;
+  PipeTextReader text;
+  ASSERT_TRUE(lines.start(lines_pipe[0]).ok());
+  ASSERT_TRUE(text.start(text_pipe[0]).ok());
+  lines.stop_waiting();
+  text.stop_waiting();
+  std::vector<std::string> got;
+  std::string line;
+  while (lines.channel().recv_until(Deadline::after(Duration::from_secs(60)), line) ==
+         BoundedLineChannel::Recv::Line)
+    got.push_back(line);
+  EXPECT_EQ(got, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(text.join(), "text");
+  ::close(lines_pipe[1]);
+  ::close(text_pipe[1]);
 }
 
 TEST(Spawn, ExitCodesAndSignals) {
@@ -195,10 +217,10 @@ TEST(Spawn, RelativeProgramIsTheOneBesideTheServerNotTheChildsDirectory) {
 /// Starts the helper with a child and a grandchild that sleep forever and
 /// waits until all three ids are known.
 std::vector<int> start_tree(const TempDir& dir, std::optional<SpawnedChild>& holder,
-                            std::vector<std::string> tail, bool own_group = true) {
+                            std::vector<std::string> tail, bool in_job = true) {
   auto command = helper_command({"tree", dir.file("pids")});
   command.args.insert(command.args.end(), tail.begin(), tail.end());
-  command.own_group = own_group;
+  command.in_job = in_job;
   command.stdout_to = platform::Redirect::null();
   command.stderr_to = platform::Redirect::null();
   auto spawned = spawn_in_job(command);
@@ -222,11 +244,21 @@ TEST(KillTree, KillsChildAndGrandchildrenInTheJob) {
   EXPECT_TRUE(all_gone(pids));
 }
 
+TEST(KillTree, ReachesADaemonThatLeftTheSessionAndLostItsParent) {
+  TempDir dir;
+  auto command = helper_command({"daemon", dir.file("daemon"), "sleep", "100000"});
+  auto spawned = spawn_in_job(command);
+  ASSERT_TRUE(spawned.ok());
+  ASSERT_TRUE(wait_until([&] { return read_pids(dir.file("daemon")).size() == 1; }));
+  kill_process_tree(spawned.value());
+  EXPECT_TRUE(all_gone(read_pids(dir.file("daemon"))));
+}
+
 TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
   TempDir dir;
   std::optional<SpawnedChild> child;
   testing::StdoutCapture capture;
-  auto pids = start_tree(dir, child, {"sleep", "100000"}, /*own_group=*/false);
+  auto pids = start_tree(dir, child, {"sleep", "100000"}, /*in_job=*/false);
   std::string log = capture.finish();
   ASSERT_EQ(pids.size(), 3u);
   EXPECT_FALSE(child->in_job());
@@ -242,7 +274,7 @@ TEST(KillTree, WithoutAJobWarnsAndWalksTheParentLinks) {
 
 TEST(KillTree, ReleasingARunningChildWithoutAJobDoesNotWaitForIt) {
   auto command = helper_command({"sleep", "100000"});
-  command.own_group = false;
+  command.in_job = false;
   command.stdout_to = platform::Redirect::null();
   command.stderr_to = platform::Redirect::null();
   testing::StdoutCapture capture;  // the no-job warning
@@ -262,14 +294,14 @@ TEST(KillTree, ReleasingAnEndedChildClosesItsJob) {
   // The child exits while its descendants sleep holding its pipes: closing
   // the job kills them, so the readers can be joined.
   TempDir dir;
-  auto spawned =
-      spawn_in_job(helper_command({"tree", dir.file("pids"), "out", "bye", "exit", "3"}));
+  auto spawned = spawn_in_job(helper_command(
+      {"tree", dir.file("pids"), "daemon", dir.file("pids"), "out", "bye", "exit", "3"}));
   ASSERT_TRUE(spawned.ok());
   SpawnedChild& child = spawned.value();
   PipeTextReader out;
   ASSERT_TRUE(out.start(child.take_stdout()).ok());
-  ASSERT_TRUE(wait_until([&] { return read_pids(dir.file("pids")).size() == 2; }));
-  auto ended = child.wait_exit_for(Duration::from_secs(10));
+  ASSERT_TRUE(wait_until([&] { return read_pids(dir.file("pids")).size() == 3; }));
+  auto ended = child.wait_exit_for(Duration::from_secs(60));
   ASSERT_TRUE(ended.ok());
   EXPECT_EQ(ended.value(), std::optional<int32_t>(3));
   close_job(child);
@@ -292,27 +324,43 @@ TEST(KillTree, KillAllLiveChildrenReachesEveryGroup) {
   EXPECT_EQ(code.value(), 128 + SIGKILL);
 }
 
-TEST(KillTree, TerminatingSignalKillsChildGroupsAndEndsTheServer) {
+/// Forks a stand-in for the server, with its exit handlers, running one
+/// child with a tree and a daemon; ends it with `sig` once the four ids are
+/// known. Returns the wait status of the stand-in; `pids` gets the ids.
+int end_server_running_a_tree(int sig, std::vector<int>& pids) {
   TempDir dir;
   std::string pid_file = dir.file("pids");
   pid_t server = ::fork();
-  ASSERT_GE(server, 0);
   if (server == 0) {
-    // Stand-in for the server: handlers installed, one child tree running.
     platform::install_exit_signal_handlers();
-    auto command = helper_command({"tree", pid_file, "pidfile", pid_file, "sleep", "100000"});
+    auto command = helper_command(
+        {"tree", pid_file, "daemon", pid_file, "pidfile", pid_file, "sleep", "100000"});
     command.stdout_to = platform::Redirect::null();
     command.stderr_to = platform::Redirect::null();
     auto started = platform::start_process(command);
     if (!started) ::_exit(90);
     for (;;) ::pause();
   }
-  ASSERT_TRUE(wait_until([&] { return read_pids(pid_file).size() == 3; }));
-  auto pids = read_pids(pid_file);
-  ::kill(server, SIGTERM);
+  EXPECT_TRUE(wait_until([&] { return read_pids(pid_file).size() == 4; }));
+  pids = read_pids(pid_file);
+  ::kill(server, sig);
   int status = 0;
-  ASSERT_EQ(::waitpid(server, &status, 0), server);
+  EXPECT_EQ(::waitpid(server, &status, 0), server);
+  return status;
+}
+
+TEST(KillTree, TerminatingSignalKillsChildGroupsAndEndsTheServer) {
+  std::vector<int> pids;
+  int status = end_server_running_a_tree(SIGTERM, pids);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(all_gone(pids));
+}
+
+TEST(KillTree, ServerKilledBySigkillTakesEveryTreeWithIt) {
+  // No handler runs: the jobs see the server's end by themselves.
+  std::vector<int> pids;
+  end_server_running_a_tree(SIGKILL, pids);
+  EXPECT_EQ(pids.size(), 4u);
   EXPECT_TRUE(all_gone(pids));
 }
 

@@ -147,12 +147,12 @@ TEST(RunClocks, CallerDeadlineReportsTheCallersOwnClock) {
 TEST(RunClocks, CancellingASilentRunEndsItQuicklyWithItsWholeTree) {
   FakeCargo cargo;
   std::string pid_file = cargo.path("tree.pids");
-  cargo.script("tree " + pid_file + "\nout started\nsleep 60000\n");
+  cargo.script("tree " + pid_file + "\ndaemon " + pid_file + "\nout started\nsleep 60000\n");
   RecordingSink sink;
   CancelScope cancel;
   Clock::time_point cancelled_at;
   std::thread canceller([&] {
-    if (!wait_until([&] { return read_pids(pid_file).size() == 3; })) return;
+    if (!wait_until([&] { return read_pids(pid_file).size() == 4; })) return;
     cancelled_at = Clock::now();
     cancel.cancel();
   });
@@ -165,12 +165,38 @@ TEST(RunClocks, CancellingASilentRunEndsItQuicklyWithItsWholeTree) {
   double reaction = std::chrono::duration<double>(returned_at - cancelled_at).count();
   EXPECT_LT(reaction, 0.2);
   std::vector<int> pids = read_pids(pid_file);
-  ASSERT_EQ(pids.size(), 3u);
+  ASSERT_EQ(pids.size(), 4u);
   EXPECT_TRUE(wait_until([&] {
     for (int pid : pids)
       if (platform::process_alive(pid)) return false;
     return true;
   }));
+}
+
+TEST(RunClocks, DaemonHoldingTheOutputNeitherHoldsTheRunNorOutlivesIt) {
+  FakeCargo cargo;
+  // cargo ends while its daemon keeps the pipes: the run ends with cargo.
+  cargo.script_for(1, "daemon " + cargo.path("daemon.1") + "\nout done\nexit 0\n");
+  // cargo hangs: its clock ends the run all the same.
+  cargo.script_for(2, "daemon " + cargo.path("daemon.2") + "\nsleep 60000\n");
+  RecordingSink sink;
+  RunClocks clocks;
+  clocks.timeout = Duration::from_secs(120);
+  auto start = Clock::now();
+  RunResult ended = run_cargo_once(request_for(sink, {"build"}), clocks);
+  ASSERT_TRUE(ended.ok()) << error_text(ended.error());
+  EXPECT_EQ(ended->exit_code, 0);
+  EXPECT_EQ(ended->stdout_text, "done\n");
+  EXPECT_LT(seconds_since(start), 60.0);
+
+  clocks.timeout = Duration::from_millis(500);
+  start = Clock::now();
+  EXPECT_GE(timeout_secs(run_cargo_once(request_for(sink, {"build"}), clocks)), 0.5);
+  EXPECT_LT(seconds_since(start), 60.0);
+  std::vector<int> pids = read_pids(cargo.path("daemon.1"));
+  for (int pid : read_pids(cargo.path("daemon.2"))) pids.push_back(pid);
+  ASSERT_EQ(pids.size(), 2u);
+  EXPECT_TRUE(all_gone(pids));
 }
 
 TEST(RunClocks, ChildThatClosesItsOutputAndLingersIsStillTimedAndCancelled) {

@@ -201,6 +201,17 @@ TEST(OutputFilters, HostileLinesNeitherCrashNorVanish) {
   EXPECT_TRUE(parse_json_line("\"" + std::string(500, '[') + "\"").has_value());
 }
 
+TEST(OutputFilters, DepthLimitIsExactly127Levels) {
+  auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+  EXPECT_TRUE(parse_json_line(nested(127)).has_value());
+  EXPECT_FALSE(parse_json_line(nested(128)).has_value());
+  // Objects count as levels too.
+  std::string objects;
+  for (int i = 0; i < 127; ++i) objects += "{\"a\":";
+  EXPECT_TRUE(parse_json_line(objects + "1" + std::string(127, '}')).has_value());
+  EXPECT_FALSE(parse_json_line("[" + objects + "1" + std::string(127, '}') + "]").has_value());
+}
+
 TEST(OutputFilters, JsonFollowedByNulOrAfterAByteOrderMarkIsText) {
   const std::string finished = R"({"reason":"build-finished","success":true})";
   const std::string after_nul = finished + std::string(1, '\0') + "rest";

@@ -38,6 +38,14 @@ TEST(Selection, FormatsSingleAndMultiSpanFixes) {
   EXPECT_NE(format_selection({one_span(3, "")}).find("   Action: remove text in span\n"),
             std::string::npos);
 
+  // Two spans are already a multi-span fix.
+  Suggestion pair = one_span(4, "a");
+  pair.spans.push_back({"src/lib.rs", 7, 7, 2, 5, "b"});
+  EXPECT_NE(format_selection({pair}).find("   Multi-span fix (2 locations \u2014 apply all "
+                                          "atomically):\n   (1) src/main.rs lines 4-4, cols "
+                                          "9-12: a\n   (2) src/lib.rs lines 7-7, cols 2-5: b\n"),
+            std::string::npos);
+
   Suggestion multi = one_span(2, "a");
   multi.code = "unused_imports";
   multi.spans.push_back({"src/lib.rs", 1, 2, 3, 4, ""});
