@@ -33,15 +33,17 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
-Status check_output_path_stays_inside(std::string_view output_path) {
+Status check_output_path_stays_inside(std::string_view argument, std::string_view output_path) {
   if (output_path.starts_with('/'))
-    return MessageError{"output_path must be a relative path; absolute paths are not permitted"};
+    return MessageError{std::string(argument) +
+                        " must be a relative path; absolute paths are not permitted"};
   size_t start = 0;
   while (start <= output_path.size()) {
     size_t slash = output_path.find('/', start);
     if (slash == std::string_view::npos) slash = output_path.size();
     if (output_path.substr(start, slash - start) == "..")
-      return MessageError{"output_path must not contain '..' path traversal components"};
+      return MessageError{std::string(argument) +
+                          " must not contain '..' path traversal components"};
     start = slash + 1;
   }
   return ok_status();
