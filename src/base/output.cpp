@@ -1,5 +1,7 @@
 #include "base/output.h"
 
+#include <cmath>
+
 #include "platform/stdio.h"
 
 namespace tarnwick {
@@ -22,7 +24,10 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
   std::string line = "{\"jsonrpc\":";
   line += to_json_text(json(std::string(jsonrpc)));
   line += ",\"id\":";
-  line += to_json_text(id);
+  // An id of minus zero is a floating-point id; it goes back as it came.
+  const bool minus_zero =
+      id.is_number_float() && id.get<double>() == 0.0 && std::signbit(id.get<double>());
+  line += minus_zero ? "-0" : to_json_text(id);
   if (outcome.result) {
     line += ",\"result\":";
     line += to_json_text(*outcome.result);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/quoted.h"
+#include "server/call_log.h"
 #include "server/progress.h"
 
 namespace tarnwick {
@@ -121,7 +122,7 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
   }
 
   log_info(fmt::format("tools/call received: id={} name={} arguments={}", to_json_text(id),
-                       tarnwick::quoted(name), to_json_text(arguments)));
+                       tarnwick::quoted(name), arguments_for_log(arguments)));
 
   std::shared_ptr<ProgressReporter> reporter;
   std::optional<ProgressSink> sink;
@@ -132,12 +133,13 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
   }
 
   CancelFlag cancel = make_cancel_flag();
-  context.slot.begin(id, cancel);
-  ToolOutcome outcome = [&] {
+  // A call cancelled while it waited in line does not run at all.
+  ToolOutcome outcome = ToolFailed{CancelledError{}};
+  if (context.slot.begin(id, cancel)) {
     RunningCall running(context.slot, reporter);
-    return backend.handle_tool_call(name, std::move(arguments), sink ? &*sink : nullptr,
-                                    std::move(cancel));
-  }();
+    outcome = backend.handle_tool_call(name, std::move(arguments), sink ? &*sink : nullptr,
+                                       std::move(cancel));
+  }
 
   if (auto* failed = std::get_if<ToolFailed>(&outcome)) {
     if (is_error_kind<CancelledError>(failed->error))
