@@ -121,7 +121,7 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
     }
   }
 
-  log_info(fmt::format("tools/call received: id={} name={} arguments={}", to_json_text(id),
+  log_info(fmt::format("tools/call received: id={} name={} arguments={}", id_text(id),
                        tarnwick::quoted(name), arguments_for_log(arguments)));
 
   std::shared_ptr<ProgressReporter> reporter;

@@ -261,6 +261,16 @@ TEST(ServerLoop, MinusZeroIdIsEchoedAsItCame) {
   Started s;
   s.server.write_line(R"({"jsonrpc":"2.0","id":-0,"method":"ping"})");
   EXPECT_EQ(s.server.read_line(), R"({"jsonrpc":"2.0","id":-0,"result":{}})");
+  s.server.write_line(
+      R"({"jsonrpc":"2.0","id":-0,"method":"tools/call","params":{"name":"cargo_none"}})");
+  std::optional<json> logged = s.server.read_json();
+  ASSERT_TRUE(logged);
+  EXPECT_EQ((*logged)["params"]["data"],
+            R"(tools/call received: id=-0 name="cargo_none" arguments={})");
+  std::optional<std::string> line = s.server.read_line();
+  while (line && line->find("\"method\"") != std::string::npos) line = s.server.read_line();
+  ASSERT_TRUE(line);
+  EXPECT_TRUE(line->starts_with(R"({"jsonrpc":"2.0","id":-0,"result":)")) << *line;
   s.finish();
 }
 

@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "tools_e2e_support.h"
 
@@ -15,15 +13,9 @@ namespace tarnwick::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using tarnwick::testing::read_file;
 using tarnwick::testing::TempCrate;
 using tarnwick::testing::TempDir;
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool ran_cargo(const CallAnswer& answer) {
   for (const std::string& line : answer.log_lines())
@@ -83,9 +75,9 @@ TEST(OutputFileWrites, EveryEscapeIsRefusedOrContained) {
   // A hard link's other name is replaced, not written through.
   CallAnswer hard = check("hard");
   EXPECT_FALSE(hard.is_error()) << hard.text();
-  EXPECT_TRUE(contents(crate / "hard").starts_with("{\"argv\":"));
+  EXPECT_TRUE(read_file(crate / "hard").starts_with("{\"argv\":"));
 
-  EXPECT_EQ(contents(outside / "secret"), "outside");
+  EXPECT_EQ(read_file(outside / "secret"), "outside");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
 }
 

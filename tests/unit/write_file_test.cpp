@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "../common/temp_crate.h"
 
@@ -14,14 +12,8 @@ namespace tarnwick::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using tarnwick::testing::read_file;
 using tarnwick::testing::TempDir;
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 /// A working directory whose entries lead outside it in every way a link
 /// can, beside an outside directory that must stay as it was.
@@ -57,7 +49,7 @@ class Beneath : public ::testing::TestWithParam<Resolution> {
   }
 
   void expect_outside_untouched() {
-    EXPECT_EQ(contents(outside_ / "secret"), "outside");
+    EXPECT_EQ(read_file(outside_ / "secret"), "outside");
     EXPECT_EQ(std::distance(fs::directory_iterator(outside_.path()), fs::directory_iterator()), 1);
   }
 
@@ -88,7 +80,7 @@ TEST_P(Beneath, AHardLinkIsReplacedNotWrittenThrough) {
   auto size = replace("hard", "new text");
   ASSERT_TRUE(std::holds_alternative<uint64_t>(size));
   EXPECT_EQ(std::get<uint64_t>(size), 8u);
-  EXPECT_EQ(contents(wd_ / "hard"), "new text");
+  EXPECT_EQ(read_file(wd_ / "hard"), "new text");
   expect_outside_untouched();
 }
 
@@ -110,7 +102,7 @@ TEST_P(Beneath, ALinkPlantedAfterTheCheckIsNeverFollowed) {
   fs::create_symlink(outside_ / "secret", wd_ / "late.txt");
   ASSERT_TRUE(file.commit().ok());
   EXPECT_FALSE(fs::is_symlink(wd_ / "late.txt"));
-  EXPECT_EQ(contents(wd_ / "late.txt"), "late");
+  EXPECT_EQ(read_file(wd_ / "late.txt"), "late");
   expect_outside_untouched();
 }
 
@@ -121,14 +113,14 @@ TEST_P(Beneath, ReadersSeeTheOldFileUntilCommitAndNoTempFileStays) {
     ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
     ReplacementFile& file = std::get<ReplacementFile>(opened);
     ASSERT_TRUE(file.write("half").ok());
-    EXPECT_EQ(contents(wd_ / "sub/report.txt"), "old");
+    EXPECT_EQ(read_file(wd_ / "sub/report.txt"), "old");
     // Dropped without commit: the target stays, the new file goes.
   }
-  EXPECT_EQ(contents(wd_ / "sub/report.txt"), "old");
+  EXPECT_EQ(read_file(wd_ / "sub/report.txt"), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(wd_ / "sub"), fs::directory_iterator()), 1);
 
   ASSERT_TRUE(std::holds_alternative<uint64_t>(replace("sub/report.txt", "new")));
-  EXPECT_EQ(contents(wd_ / "sub/report.txt"), "new");
+  EXPECT_EQ(read_file(wd_ / "sub/report.txt"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(wd_ / "sub"), fs::directory_iterator()), 1);
 }
 
