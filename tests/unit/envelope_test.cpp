@@ -203,21 +203,6 @@ TEST_F(EnvelopeTest, RequestIsInFlightOnlyWhileTheToolRuns) {
   EXPECT_FALSE(slot.cancel(json(4)));
 }
 
-TEST_F(EnvelopeTest, ACallCancelledWhileWaitingInLineNeverRuns) {
-  bool called = false;
-  test.tool = [&](auto...) -> ToolOutcome {
-    called = true;
-    return ToolText{"ran"};
-  };
-  EXPECT_FALSE(slot.cancel(json(4)));  // nothing runs yet: remembered
-  CallResult r = call(json{{"name", "cargo_build"}}, false, ElicitationMode::AlwaysSkip, json(4));
-  EXPECT_FALSE(called);
-  EXPECT_EQ(texts(r.outcome), std::vector<std::string>{"Operation cancelled by client request."});
-  EXPECT_EQ(r.outcome.result->at("isError"), true);
-  r = call(json{{"name", "cargo_build"}}, false, ElicitationMode::AlwaysSkip, json(4));
-  EXPECT_TRUE(called);
-}
-
 TEST_F(EnvelopeTest, TheCallLogHidesEnvValuesAndCutsLongArguments) {
   test.tool = [&](auto...) -> ToolOutcome { return ToolText{"ok"}; };
   auto logged = [&](const json& arguments) {
