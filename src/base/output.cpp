@@ -1,5 +1,7 @@
 #include "base/output.h"
 
+#include <cmath>
+
 #include "platform/stdio.h"
 
 namespace tarnwick {
@@ -18,11 +20,19 @@ bool write_line(std::string_view line) {
   return platform::write_stdout(buffer);
 }
 
+std::string id_text(const json& id) {
+  // Minus zero comes in as "-0" and counts as floating point; it goes back
+  // as it came rather than as the library's "-0.0".
+  if (id.is_number_float() && id.get<double>() == 0.0 && std::signbit(id.get<double>()))
+    return "-0";
+  return to_json_text(id);
+}
+
 void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc) {
   std::string line = "{\"jsonrpc\":";
   line += to_json_text(json(std::string(jsonrpc)));
   line += ",\"id\":";
-  line += to_json_text(id);
+  line += id_text(id);
   if (outcome.result) {
     line += ",\"result\":";
     line += to_json_text(*outcome.result);

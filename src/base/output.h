@@ -32,6 +32,9 @@ struct Outcome {
   }
 };
 
+/// A request id as compact JSON, the way responses echo it.
+std::string id_text(const json& id);
+
 /// Writes {"jsonrpc":..,"id":..,"result"|"error":..} in that key order.
 void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc = "2.0");
 

@@ -33,20 +33,17 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
-Status check_output_path_stays_inside(std::string_view output_path) {
-  return check_path_stays_inside(output_path, "output_path");
-}
-
-Status check_path_stays_inside(std::string_view path, std::string_view label) {
-  if (path.starts_with('/'))
-    return MessageError{std::string(label) +
+Status check_output_path_stays_inside(std::string_view argument, std::string_view output_path) {
+  if (output_path.starts_with('/'))
+    return MessageError{std::string(argument) +
                         " must be a relative path; absolute paths are not permitted"};
   size_t start = 0;
-  while (start <= path.size()) {
-    size_t slash = path.find('/', start);
-    if (slash == std::string_view::npos) slash = path.size();
-    if (path.substr(start, slash - start) == "..")
-      return MessageError{std::string(label) + " must not contain '..' path traversal components"};
+  while (start <= output_path.size()) {
+    size_t slash = output_path.find('/', start);
+    if (slash == std::string_view::npos) slash = output_path.size();
+    if (output_path.substr(start, slash - start) == "..")
+      return MessageError{std::string(argument) +
+                          " must not contain '..' path traversal components"};
     start = slash + 1;
   }
   return ok_status();

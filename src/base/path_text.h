@@ -18,12 +18,9 @@ std::optional<std::string> lexical_parent(std::string_view path);
 std::string join_path(std::string_view dir, std::string_view name);
 
 /// Refuses an output path that could leave the working directory: one that
-/// starts at the root, or that has a ".." component.
-Status check_output_path_stays_inside(std::string_view output_path);
-
-/// As `check_output_path_stays_inside`, with the messages naming the
-/// argument `label` (e.g. "output_file") instead.
-Status check_path_stays_inside(std::string_view path, std::string_view label);
+/// starts at the root, or that has a ".." component. `argument` names the
+/// path's argument in the message ("output_path").
+Status check_output_path_stays_inside(std::string_view argument, std::string_view output_path);
 
 /// `text` with A to Z turned to lower case; every other byte unchanged.
 std::string ascii_lower(std::string_view text);

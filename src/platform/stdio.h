@@ -1,6 +1,7 @@
 #pragma once
 /// The process's own standard streams.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,8 +17,10 @@ void ignore_broken_pipes();
 
 /// Reads standard input up to and including the next line feed. Returns the
 /// bytes read, line feed included, or nothing at end of input or on a read
-/// failure. A last line without a line feed is still returned.
-std::optional<std::string> read_stdin_line();
+/// failure. A last line without a line feed is still returned. A line longer
+/// than `max_bytes` is read to its end but not kept: it comes back as an
+/// empty text, which no line read whole is.
+std::optional<std::string> read_stdin_line(size_t max_bytes);
 
 /// Flushes what is pending and ends the process at once with `code`, without
 /// running destructors or waiting for other threads.

@@ -26,22 +26,31 @@ bool write_stdout(std::string_view bytes) {
 
 void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
 
-std::optional<std::string> read_stdin_line() {
+std::optional<std::string> read_stdin_line(size_t max_bytes) {
   // Unbuffered reads would cost a system call per byte; a small buffer kept
   // between calls is enough since only the reader thread calls this.
   static char buffer[65536];
   static size_t start = 0, end = 0;
   static bool ended = false;
   std::string line;
+  bool overlong = false;
+  // Keeps the bytes while the line fits; past the limit they are dropped.
+  auto take = [&](size_t count) {
+    if (!overlong && line.size() + count > max_bytes) {
+      overlong = true;
+      std::string().swap(line);
+    }
+    if (!overlong) line.append(buffer + start, count);
+    start += count;
+  };
   for (;;) {
     for (size_t i = start; i < end; ++i) {
       if (buffer[i] == '\n') {
-        line.append(buffer + start, i + 1 - start);
-        start = i + 1;
+        take(i + 1 - start);
         return line;
       }
     }
-    line.append(buffer + start, end - start);
+    take(end - start);
     start = end = 0;
     if (ended) break;
     ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
@@ -57,7 +66,7 @@ std::optional<std::string> read_stdin_line() {
     }
     end = static_cast<size_t>(n);
   }
-  if (line.empty()) return std::nullopt;
+  if (line.empty() && !overlong) return std::nullopt;
   return line;
 }
 

@@ -1,55 +1,90 @@
 #pragma once
-/// Writing and reading whole files, files a child writes into, and their sizes.
+/// Writing a whole file beneath a directory without ever leaving it, and
+/// reading one.
+///
+/// A path is resolved beneath its root by the kernel, or one component at a
+/// time where the kernel lacks that call; either way a symbolic link anywhere
+/// on the path, or a step out of the root, refuses it. The new content goes
+/// to a fresh file beside the target, which is then renamed over it: an inode
+/// outside the root (a hard link's other name, a link's target) is never
+/// written through, and a reader sees the old file or the new one, never a
+/// half-written one.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "base/error.h"
 
 namespace tarnwick::platform {
 
-/// Creates or truncates the file at `path` and writes all of `bytes` to it.
-/// A failure is an IoError "<system text> (os error N)".
-Status write_whole_file(const std::string& path, std::string_view bytes);
+/// Why a path cannot take a written file.
+enum class TargetFault {
+  ParentMissing,   // the root or a directory on the way is missing or not a directory
+  LeavesRoot,      // the path would step out of its root
+  SymbolicLink,    // a component, the last one included, is a symbolic link
+  Directory,       // the path names a directory, or can only name one ("x/", "x/.")
+  NotRegularFile,  // a FIFO, socket or device: opening it could block or reach a device
+};
 
-/// The file's size as the file system reports it, or nothing when it cannot
-/// be read.
-std::optional<uint64_t> file_size(const std::string& path);
+/// A refused target with the system's error that stands for it (ENOENT,
+/// EISDIR and the like), for callers that report write failures as such.
+struct TargetRefusal {
+  TargetFault fault;
+  IoError cause;
+};
+
+/// How a path beneath a root is resolved: by the kernel in one call, or one
+/// component at a time. The second is what runs where the kernel lacks the
+/// first; tests choose it directly.
+enum class Resolution { Kernel, ComponentWalk };
+
+/// A new file being written beside its target. Move-only; the file is
+/// removed again unless `commit` moved it over the target.
+class ReplacementFile {
+ public:
+  ReplacementFile(ReplacementFile&& other) noexcept;
+  ReplacementFile& operator=(ReplacementFile&& other) noexcept;
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ~ReplacementFile();
+
+  /// Appends all of `bytes`.
+  Status write(std::string_view bytes);
+  /// Renames the new file over the target (replacing the entry, never writing
+  /// through it) and returns the file's size as the file system reports it.
+  Result<uint64_t> commit();
+  /// The open file, for platform code that hands it to a child as its output.
+  int descriptor() const { return fd_; }
+
+ private:
+  friend std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
+      const std::string&, std::string_view, Resolution);
+  ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name);
+  void discard();
+
+  int dir_fd_ = -1;
+  int fd_ = -1;
+  std::string temp_name_;
+  std::string name_;
+};
+
+/// Checks that `relative` can take a written file beneath `root` (the current
+/// directory when empty): every directory on the way exists and is no
+/// symbolic link, and the last component is a regular file or a new name.
+/// Nothing is opened but directories, so a FIFO never blocks the check.
+std::variant<Unit, TargetRefusal, IoError> check_target_beneath(
+    const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
+
+/// Resolves and checks like `check_target_beneath`, then creates the new,
+/// empty file beside the target, ready for `write` and `commit`.
+std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
+    const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
 
 /// The whole contents of the regular file at `path` (links followed), or
 /// nothing when it cannot be opened or read.
 std::optional<std::string> read_whole_file(const std::string& path);
-
-/// Removes the file (or link) at `path`; a failure is the system's error.
-Status remove_file(const std::string& path);
-
-/// An open file that a child process writes into. Move-only; closes the
-/// file when it goes.
-class ChildOutputFile {
- public:
-  ChildOutputFile() = default;
-  explicit ChildOutputFile(int fd) : fd_(fd) {}
-  ChildOutputFile(ChildOutputFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  ChildOutputFile& operator=(ChildOutputFile&&) = delete;
-  ChildOutputFile(const ChildOutputFile&) = delete;
-  ~ChildOutputFile() { close(); }
-
-  /// The descriptor to hand to the child's standard output.
-  int descriptor() const { return fd_; }
-  /// The size of the file now, read from the open file itself.
-  Result<uint64_t> size() const;
-  void close();
-
- private:
-  int fd_ = -1;
-};
-
-/// Opens `path` for a child to write into: creates it, or truncates an
-/// existing regular file. Never follows a link in the last component, never
-/// blocks on a FIFO or device, and refuses anything but a regular file with
-/// one name (a hard link would write through to another name's contents).
-Result<ChildOutputFile> create_child_output_file(const std::string& path);
 
 }  // namespace tarnwick::platform

@@ -1,10 +1,16 @@
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/c_string.h"
 #include "platform/write_file.h"
@@ -16,33 +22,272 @@ IoError io_error(int code) {
   return IoError{fmt::format("{} (os error {})", std::strerror(code), code), code};
 }
 
+TargetRefusal refusal(TargetFault fault, int code) { return TargetRefusal{fault, io_error(code)}; }
+
+/// Closes its descriptor when it goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+/// The relative path taken apart: the directories on the way and the last
+/// name; "" and "." components are no components.
+struct PathParts {
+  std::vector<std::string> dirs;
+  std::string name;
+  bool names_directory = false;  // empty, ".", "x/" or "x/."
+};
+
+PathParts split_relative(std::string_view relative) {
+  PathParts parts;
+  std::string_view last_raw;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string_view::npos) slash = relative.size();
+    last_raw = relative.substr(start, slash - start);
+    if (!last_raw.empty() && last_raw != ".") parts.dirs.emplace_back(last_raw);
+    start = slash + 1;
+  }
+  if (parts.dirs.empty() || last_raw.empty() || last_raw == ".") {
+    parts.names_directory = true;
+    return parts;
+  }
+  parts.name = std::move(parts.dirs.back());
+  parts.dirs.pop_back();
+  return parts;
+}
+
+bool has_parent_step(const PathParts& parts) {
+  for (const std::string& dir : parts.dirs)
+    if (dir == "..") return true;
+  return parts.name == "..";
+}
+
+template <class T>
+using Resolved = std::variant<T, TargetRefusal, IoError>;
+
+Resolved<Fd> open_root(const std::string& root) {
+  int fd = ::open(root.empty() ? "." : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) return Fd(fd);
+  int code = errno;
+  if (code == ENOENT || code == ENOTDIR) return refusal(TargetFault::ParentMissing, code);
+  return io_error(code);
+}
+
+/// Resolves `path` beneath `root` in one call; ENOSYS when the kernel lacks it.
+Resolved<Fd> open_dirs_by_kernel(const Fd& root, const std::string& path, int& missing_call) {
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_SYMLINKS;
+  for (int attempt = 0;; ++attempt) {
+    long fd = ::syscall(SYS_openat2, root.get(), path.c_str(), &how, sizeof how);
+    if (fd >= 0) return Fd(static_cast<int>(fd));
+    int code = errno;
+    // EAGAIN: a concurrent rename kept the kernel from proving the walk
+    // stayed beneath; a retry settles it.
+    if (code == EINTR || (code == EAGAIN && attempt < 16)) continue;
+    // Some sandboxes refuse unknown calls with EPERM instead of ENOSYS.
+    if (code == ENOSYS || code == EPERM) {
+      missing_call = code;
+      return io_error(code);
+    }
+    if (code == ELOOP) return refusal(TargetFault::SymbolicLink, code);
+    if (code == EXDEV) return refusal(TargetFault::LeavesRoot, code);
+    if (code == ENOENT || code == ENOTDIR) return refusal(TargetFault::ParentMissing, code);
+    return io_error(code);
+  }
+}
+
+/// Tells why `name` in `dir` could not be opened as a directory.
+Resolved<Fd> classify_failed_step(const Fd& dir, const std::string& name, int code) {
+  struct stat st {};
+  if (code == ELOOP ||
+      (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)))
+    return refusal(TargetFault::SymbolicLink, ELOOP);
+  if (code == ENOENT || code == ENOTDIR) return refusal(TargetFault::ParentMissing, code);
+  return io_error(code);
+}
+
+/// Opens each directory in turn relative to the one before, refusing to
+/// follow a symbolic link at any step.
+Resolved<Fd> open_dirs_by_walk(Fd dir, const std::vector<std::string>& dirs) {
+  for (const std::string& name : dirs) {
+    int fd = -1;
+    do {
+      fd = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return classify_failed_step(dir, name, errno);
+    dir = Fd(fd);
+  }
+  return dir;
+}
+
+Resolved<Fd> open_parent(Fd root, const std::vector<std::string>& dirs, Resolution how) {
+  if (dirs.empty()) return root;
+  if (how == Resolution::Kernel) {
+    std::string path;
+    for (const std::string& dir : dirs) path += (path.empty() ? "" : "/") + dir;
+    int missing_call = 0;
+    Resolved<Fd> opened = open_dirs_by_kernel(root, path, missing_call);
+    if (missing_call == 0) return opened;
+  }
+  return open_dirs_by_walk(std::move(root), dirs);
+}
+
+/// The resolved directory that holds the target, the target's name, and the
+/// permission bits of the regular file there now (none for a new name).
+struct Target {
+  Fd dir;
+  std::string name;
+  std::optional<mode_t> existing_mode;
+};
+
+Resolved<Target> examine_name(Fd dir, std::string name) {
+  struct stat st {};
+  if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return Target{std::move(dir), std::move(name), std::nullopt};
+    return io_error(errno);
+  }
+  if (S_ISLNK(st.st_mode)) return refusal(TargetFault::SymbolicLink, ELOOP);
+  if (S_ISDIR(st.st_mode)) return refusal(TargetFault::Directory, EISDIR);
+  if (!S_ISREG(st.st_mode)) return refusal(TargetFault::NotRegularFile, EINVAL);
+  return Target{std::move(dir), std::move(name), st.st_mode & 0777};
+}
+
+Resolved<Target> resolve_target(const std::string& root, std::string_view relative,
+                                Resolution how) {
+  if (!fits_c_string(root) || !fits_c_string(relative)) return io_error(EINVAL);
+  PathParts parts = split_relative(relative);
+  if (has_parent_step(parts)) return refusal(TargetFault::LeavesRoot, EXDEV);
+  if (parts.names_directory) return refusal(TargetFault::Directory, EISDIR);
+
+  Resolved<Fd> opened = open_root(root);
+  if (auto* root_fd = std::get_if<Fd>(&opened))
+    opened = open_parent(std::move(*root_fd), parts.dirs, how);
+  if (auto* refused = std::get_if<TargetRefusal>(&opened)) return std::move(*refused);
+  if (auto* failed = std::get_if<IoError>(&opened)) return std::move(*failed);
+  return examine_name(std::move(std::get<Fd>(opened)), std::move(parts.name));
+}
+
+/// A name for the new file that no one else uses: this process's id and a
+/// count, hidden by a leading dot.
+std::string temp_name() {
+  static std::atomic<uint64_t> counter{0};
+  return fmt::format(".tarnwick-{}-{}.tmp", ::getpid(), counter.fetch_add(1));
+}
+
 }  // namespace
 
-Status write_whole_file(const std::string& path, std::string_view bytes) {
-  if (!fits_c_string(path)) return io_error(EINVAL);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return io_error(errno);
+ReplacementFile::ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name)
+    : dir_fd_(dir_fd), fd_(fd), temp_name_(std::move(temp_name)), name_(std::move(name)) {}
+
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
+    : dir_fd_(std::exchange(other.dir_fd_, -1)),
+      fd_(std::exchange(other.fd_, -1)),
+      temp_name_(std::move(other.temp_name_)),
+      name_(std::move(other.name_)) {}
+
+ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    dir_fd_ = std::exchange(other.dir_fd_, -1);
+    fd_ = std::exchange(other.fd_, -1);
+    temp_name_ = std::move(other.temp_name_);
+    name_ = std::move(other.name_);
+  }
+  return *this;
+}
+
+ReplacementFile::~ReplacementFile() { discard(); }
+
+void ReplacementFile::discard() {
+  if (fd_ >= 0) {
+    ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (dir_fd_ >= 0) ::close(std::exchange(dir_fd_, -1));
+}
+
+Status ReplacementFile::write(std::string_view bytes) {
+  if (fd_ < 0) return io_error(EBADF);
   size_t written = 0;
   while (written < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int code = errno;
-      ::close(fd);
-      return io_error(code);
+      return io_error(errno);
     }
     written += static_cast<size_t>(n);
   }
-  // A failed close can mean lost data on some file systems; report it.
-  if (::close(fd) != 0 && errno != EINTR) return io_error(errno);
   return ok_status();
 }
 
-std::optional<uint64_t> file_size(const std::string& path) {
-  if (!fits_c_string(path)) return std::nullopt;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return static_cast<uint64_t>(info.st_size);
+Result<uint64_t> ReplacementFile::commit() {
+  if (fd_ < 0) return io_error(EBADF);
+  // The rename replaces whatever entry has the name by then (a link planted
+  // meanwhile included) and never opens it.
+  if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name_.c_str()) != 0) {
+    IoError failed = io_error(errno);
+    discard();
+    return failed;
+  }
+  struct stat st {};
+  bool sized = ::fstat(fd_, &st) == 0;
+  int fd = std::exchange(fd_, -1);
+  // A failed close can mean lost data on some file systems; report it.
+  int closed = ::close(fd);
+  int close_code = errno;
+  ::close(std::exchange(dir_fd_, -1));
+  if (closed != 0 && close_code != EINTR) return io_error(close_code);
+  return sized ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const std::string& root,
+                                                                std::string_view relative,
+                                                                Resolution how) {
+  Resolved<Target> target = resolve_target(root, relative, how);
+  if (auto* refused = std::get_if<TargetRefusal>(&target)) return std::move(*refused);
+  if (auto* failed = std::get_if<IoError>(&target)) return std::move(*failed);
+  return Unit{};
+}
+
+std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
+    const std::string& root, std::string_view relative, Resolution how) {
+  Resolved<Target> resolved = resolve_target(root, relative, how);
+  if (auto* refused = std::get_if<TargetRefusal>(&resolved)) return std::move(*refused);
+  if (auto* failed = std::get_if<IoError>(&resolved)) return std::move(*failed);
+  Target& target = std::get<Target>(resolved);
+
+  const mode_t mode = target.existing_mode.value_or(0666);
+  for (int attempt = 0;; ++attempt) {
+    std::string name = temp_name();
+    int fd = ::openat(target.dir.get(), name.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      // The umask may have narrowed the bits of the file being replaced.
+      if (target.existing_mode) ::fchmod(fd, *target.existing_mode);
+      return ReplacementFile(target.dir.release(), fd, std::move(name), std::move(target.name));
+    }
+    if (errno == EINTR || (errno == EEXIST && attempt < 100)) continue;
+    return io_error(errno);
+  }
 }
 
 std::optional<std::string> read_whole_file(const std::string& path) {
@@ -68,40 +313,6 @@ std::optional<std::string> read_whole_file(const std::string& path) {
   }
   ::close(fd);
   return text;
-}
-
-Status remove_file(const std::string& path) {
-  if (!fits_c_string(path)) return io_error(EINVAL);
-  if (::unlink(path.c_str()) != 0) return io_error(errno);
-  return ok_status();
-}
-
-Result<uint64_t> ChildOutputFile::size() const {
-  struct stat info {};
-  if (::fstat(fd_, &info) != 0) return io_error(errno);
-  return static_cast<uint64_t>(info.st_size);
-}
-
-void ChildOutputFile::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-Result<ChildOutputFile> create_child_output_file(const std::string& path) {
-  if (!fits_c_string(path)) return io_error(EINVAL);
-  // No O_TRUNC here: what the open finds is checked before anything is cut.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return io_error(errno);
-  ChildOutputFile file(fd);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return io_error(errno);
-  if (!S_ISREG(info.st_mode)) return io_error(EINVAL);
-  if (info.st_nlink > 1) return io_error(EMLINK);
-  // The child writes with ordinary blocking semantics.
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return io_error(errno);
-  if (::ftruncate(fd, 0) != 0) return io_error(errno);
-  return file;
 }
 
 }  // namespace tarnwick::platform

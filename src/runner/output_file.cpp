@@ -1,9 +1,13 @@
 #include "runner/output_file.h"
 
+#include <fmt/format.h>
+
 #include <array>
+#include <utility>
 
 #include "base/json_text.h"
 #include "base/path_text.h"
+#include "base/quoted.h"
 #include "base/text_lines.h"
 #include "platform/write_file.h"
 #include "runner/output_filters.h"
@@ -73,7 +77,68 @@ bool keep_in_summary(std::string_view line, bool test_markers) {
   return false;
 }
 
+/// The refusal as the client reads it. `as_written` keeps the file system's
+/// own error for a missing directory or a directory in the way, which is
+/// how a failed write reports them.
+Error refusal_error(std::string_view argument, const std::string& joined,
+                    platform::TargetRefusal refusal, bool as_written) {
+  using platform::TargetFault;
+  const std::string shown = to_valid_utf8(joined);
+  switch (refusal.fault) {
+    case TargetFault::ParentMissing: {
+      if (as_written) return std::move(refusal.cause);
+      std::optional<std::string> parent = lexical_parent(joined);
+      return make_error(fmt::format("{} parent directory does not exist or is not a directory: {}",
+                                    argument,
+                                    to_valid_utf8(parent && !parent->empty() ? *parent : ".")));
+    }
+    case TargetFault::Directory:
+      if (as_written) return std::move(refusal.cause);
+      return make_error(fmt::format("{} must name a file, not a directory: {}", argument, shown));
+    case TargetFault::LeavesRoot:
+      return make_error(
+          fmt::format("{} would lead outside the working directory: {}", argument, shown));
+    case TargetFault::SymbolicLink:
+      return make_error(
+          fmt::format("{} must not lead through a symbolic link: {}", argument, shown));
+    case TargetFault::NotRegularFile:
+      break;
+  }
+  return make_error(fmt::format("{} must name a regular file or a new name: {}", argument, shown));
+}
+
 }  // namespace
+
+Status check_output_target(std::string_view argument, std::string_view path,
+                           const std::optional<std::string>& working_dir) {
+  if (Status inside = check_output_path_stays_inside(argument, path); !inside) return inside;
+  auto checked = platform::check_target_beneath(working_dir.value_or(""), path);
+  if (auto* refused = std::get_if<platform::TargetRefusal>(&checked))
+    return refusal_error(argument, output_file_path(path, working_dir), std::move(*refused), false);
+  if (auto* failed = std::get_if<IoError>(&checked)) return std::move(*failed);
+  return ok_status();
+}
+
+Result<platform::ReplacementFile> open_output_target(
+    std::string_view argument, std::string_view path,
+    const std::optional<std::string>& working_dir) {
+  if (Status inside = check_output_path_stays_inside(argument, path); !inside)
+    return std::move(inside).error();
+  auto opened = platform::open_replacement_beneath(working_dir.value_or(""), path);
+  if (auto* refused = std::get_if<platform::TargetRefusal>(&opened))
+    return refusal_error(argument, output_file_path(path, working_dir), std::move(*refused), true);
+  if (auto* failed = std::get_if<IoError>(&opened)) return std::move(*failed);
+  return std::move(std::get<platform::ReplacementFile>(opened));
+}
+
+Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
+                                     const std::optional<std::string>& working_dir,
+                                     std::string_view text) {
+  Result<platform::ReplacementFile> file = open_output_target(argument, path, working_dir);
+  if (!file) return std::move(file).error();
+  if (Status written = file->write(text); !written) return std::move(written).error();
+  return file->commit();
+}
 
 std::string output_file_path(std::string_view output_path, const std::optional<std::string>& cwd) {
   if (!cwd) return std::string(output_path);
@@ -85,18 +150,15 @@ Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& cwd,
                                               bool test_markers) {
   if (!output_path) return result_text;
-  // Checked again here, whoever called: the file never lands outside the
-  // working directory.
-  if (Status inside = check_output_path_stays_inside(*output_path); !inside) return inside.error();
-
-  std::string path = output_file_path(*output_path, cwd);
-  if (Status written = platform::write_whole_file(path, result_text); !written)
-    return written.error();
+  // Checked again at the write, whoever called: the file never lands outside
+  // the working directory, whatever changed while cargo ran.
+  Result<uint64_t> bytes = replace_output_file("output_path", *output_path, cwd, result_text);
+  if (!bytes) return std::move(bytes).error();
 
   std::vector<std::string_view> lines = split_lines(result_text);
-  json record = {{"bytes", platform::file_size(path).value_or(0)},
+  json record = {{"bytes", *bytes},
                  {"lines", lines.size()},
-                 {"path", path},
+                 {"path", output_file_path(*output_path, cwd)},
                  {"reason", "x-tarnwick-output-file"}};
 
   std::string summary;

@@ -3,11 +3,13 @@
 /// text that points to it.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/error.h"
+#include "platform/write_file.h"
 
 namespace tarnwick {
 
@@ -15,11 +17,37 @@ namespace tarnwick {
 /// working directory when there is one.
 std::string output_file_path(std::string_view output_path, const std::optional<std::string>& cwd);
 
+/// The rules of every file a tool writes for the client, whichever argument
+/// names it (`output_path`, `cargo_metadata`'s `output_file`): `path` is taken
+/// beneath `working_dir` (the server's own current directory when absent) and
+/// never leaves it. It must be relative, without "..", lead through no
+/// symbolic link, and name a regular file or a new name in an existing
+/// directory. `argument` names the argument in the messages.
+///
+/// The check to make before anything runs; nothing is opened but directories.
+Status check_output_target(std::string_view argument, std::string_view path,
+                           const std::optional<std::string>& working_dir);
+
+/// Checks again and creates the new file beside the target, for a writer
+/// that streams: write to it, then `commit` moves it over the target;
+/// dropping it uncommitted removes it. A missing directory or a directory in
+/// the target's place fails with the file system's error, the other refusals
+/// with the messages of `check_output_target`.
+Result<platform::ReplacementFile> open_output_target(std::string_view argument,
+                                                     std::string_view path,
+                                                     const std::optional<std::string>& working_dir);
+
+/// Writes `text` as the whole file at `path` under the same rules, by
+/// replacement, and returns the file's size as the file system reports it.
+Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
+                                     const std::optional<std::string>& working_dir,
+                                     std::string_view text);
+
 /// Without `output_path`, `result_text` unchanged. With it, writes the text
 /// to the file and returns the invocation record, an x-tarnwick-output-file
 /// record and the lines that tell the outcome. `test_markers` lets libtest
 /// and nextest marker lines through. Fails with the file system's error, or
-/// when the path would lead outside the working directory.
+/// with a refusal of `replace_output_file`.
 Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& output_path,
                                               const std::optional<std::string>& cwd,

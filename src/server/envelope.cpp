@@ -6,6 +6,7 @@
 
 #include "base/quoted.h"
 #include "platform/stdio.h"
+#include "server/call_log.h"
 #include "server/progress.h"
 #include "suggest/review_dialog.h"
 
@@ -130,8 +131,8 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
     }
   }
 
-  log_info(fmt::format("tools/call received: id={} name={} arguments={}", to_json_text(id),
-                       tarnwick::quoted(name), to_json_text(arguments)));
+  log_info(fmt::format("tools/call received: id={} name={} arguments={}", id_text(id),
+                       tarnwick::quoted(name), arguments_for_log(arguments)));
 
   std::shared_ptr<ProgressReporter> reporter;
   std::optional<ProgressSink> sink;
@@ -142,12 +143,13 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
   }
 
   CancelFlag cancel = make_cancel_flag();
-  context.slot.begin(id, cancel);
-  ToolOutcome outcome = [&] {
+  // A call cancelled while it waited in line does not run at all.
+  ToolOutcome outcome = ToolFailed{CancelledError{}};
+  if (context.slot.begin(id, cancel)) {
     RunningCall running(context.slot, reporter);
-    return backend.handle_tool_call(name, std::move(arguments), sink ? &*sink : nullptr,
-                                    std::move(cancel));
-  }();
+    outcome = backend.handle_tool_call(name, std::move(arguments), sink ? &*sink : nullptr,
+                                       std::move(cancel));
+  }
 
   if (auto* failed = std::get_if<ToolFailed>(&outcome)) {
     if (is_error_kind<CancelledError>(failed->error))

@@ -23,10 +23,20 @@ bool ids_equal(const json& a, const json& b) {
   return a == b;
 }
 
-void InFlightSlot::begin(json id, CancelFlag flag) {
+bool InFlightSlot::begin(json id, CancelFlag flag) {
   std::lock_guard guard(mutex_);
+  auto early = std::find_if(remembered_.begin(), remembered_.end(),
+                            [&](const json& remembered) { return ids_equal(remembered, id); });
+  if (early != remembered_.end()) {
+    remembered_.erase(early);
+    if (flag) flag->store(true, std::memory_order_release);
+    id_.reset();
+    flag_.reset();
+    return false;
+  }
   id_ = std::move(id);
   flag_ = std::move(flag);
+  return true;
 }
 
 void InFlightSlot::clear() {
@@ -35,11 +45,22 @@ void InFlightSlot::clear() {
   flag_.reset();
 }
 
-bool InFlightSlot::cancel_if_running(const json& request_id) {
+bool InFlightSlot::cancel(const json& request_id) {
   std::lock_guard guard(mutex_);
-  if (!id_ || !flag_ || !ids_equal(*id_, request_id)) return false;
-  flag_->store(true, std::memory_order_release);
-  return true;
+  if (id_ && flag_ && ids_equal(*id_, request_id)) {
+    flag_->store(true, std::memory_order_release);
+    return true;
+  }
+  if (remembered_.size() >= kMaxRemembered) remembered_.pop_front();
+  remembered_.push_back(request_id);
+  return false;
+}
+
+void InFlightSlot::forget_cancellation(const json& request_id) {
+  std::lock_guard guard(mutex_);
+  auto it = std::find_if(remembered_.begin(), remembered_.end(),
+                         [&](const json& remembered) { return ids_equal(remembered, request_id); });
+  if (it != remembered_.end()) remembered_.erase(it);
 }
 
 }  // namespace tarnwick

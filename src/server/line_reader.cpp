@@ -3,37 +3,30 @@
 #include "base/quoted.h"
 #include "platform/stdio.h"
 #include "platform/thread.h"
+#include "server/message.h"
 
 namespace tarnwick {
 
+std::optional<json> cancelled_request_id(std::string_view line) {
+  // Only lines that mention the method are parsed; a cancellation whose name
+  // is written with escapes is not one here.
+  if (line.find("notifications/cancelled") == std::string_view::npos) return std::nullopt;
+  Result<Message> message = parse_message(trim(line));
+  if (!message || message->method != "notifications/cancelled" || !message->params)
+    return std::nullopt;
+  const json* request_id = find_member(*message->params, "requestId");
+  if (!request_id) return std::nullopt;
+  return *request_id;
+}
+
 bool consume_cancellation(std::string_view line, InFlightSlot& slot) {
-  json value;
-  try {
-    value = json::parse(line, nullptr, /*allow_exceptions=*/false);
-  } catch (const json::exception&) {
-    return false;
-  }
-  if (!value.is_object()) return false;  // a malformed line parses as "discarded"
-  auto method = value.find("method");
-  if (method == value.end() || !method->is_string() || *method != "notifications/cancelled") {
-    return false;
-  }
-  auto params = value.find("params");
-  if (params == value.end() || !params->is_object()) return false;
-  auto request_id = params->find("requestId");
-  if (request_id == params->end()) return false;
-  return slot.cancel_if_running(*request_id);
+  std::optional<json> request_id = cancelled_request_id(line);
+  return request_id && slot.cancel(*request_id);
 }
 
 void read_input_lines(const LineSource& source, LineChannel& channel, InFlightSlot& slot) {
   while (std::optional<std::string> line = source()) {
-    // A client that sends bytes that are not UTF-8 is treated as gone.
-    if (!is_valid_utf8(*line)) break;
-    // Only lines that mention the method are parsed here; the rest pass as they are.
-    if (line->find("notifications/cancelled") != std::string::npos &&
-        consume_cancellation(*line, slot)) {
-      continue;
-    }
+    if (consume_cancellation(*line, slot)) continue;
     channel.send(std::move(*line));
   }
   channel.close();
@@ -42,7 +35,7 @@ void read_input_lines(const LineSource& source, LineChannel& channel, InFlightSl
 Status start_input_reader(std::shared_ptr<LineChannel> channel,
                           std::shared_ptr<InFlightSlot> slot) {
   return platform::start_detached_thread(kReaderStackBytes, [channel, slot] {
-    read_input_lines(platform::read_stdin_line, *channel, *slot);
+    read_input_lines([] { return platform::read_stdin_line(kMaxLineBytes); }, *channel, *slot);
   });
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "base/json_text.h"
 #include "base/line_channel.h"
 #include "server/in_flight.h"
 
@@ -18,17 +19,35 @@ namespace tarnwick {
 /// Stack reservation of the reader thread.
 constexpr std::size_t kReaderStackBytes = std::size_t{2} * 1024 * 1024;
 
-/// Gives the next input line, or nothing at end of input or on a read failure.
+/// Longest input line kept. A longer one is read to its end without being
+/// held and reaches the channel as an empty text, which no other line is (an
+/// empty input line still has its line feed); the loop answers it with a
+/// parse error.
+constexpr std::size_t kMaxLineBytes = 16 * 1024 * 1024;
+
+/// Whether a line from the channel stands for a line that was too long.
+inline bool is_overlong_line(std::string_view line) { return line.empty(); }
+
+/// Gives the next input line (an empty text for one over `kMaxLineBytes`),
+/// or nothing at end of input or on a read failure.
 using LineSource = std::function<std::optional<std::string>()>;
+
+/// The request a line cancels: params.requestId of a `notifications/cancelled`
+/// message, read with the loop's own parser and limits, when the line holds
+/// the method's name as it is; nothing for any other line.
+std::optional<json> cancelled_request_id(std::string_view line);
 
 /// Examines a line holding "notifications/cancelled": when it is a
 /// cancellation whose params.requestId names the request in `slot`, sets that
-/// request's cancel flag and returns true (the line is consumed). Any other
-/// line, malformed JSON included, returns false.
+/// request's cancel flag and returns true (the line is consumed). A
+/// cancellation of another request is remembered by the slot, in case that
+/// request still waits in line, and returns false. Any other line returns
+/// false.
 bool consume_cancellation(std::string_view line, InFlightSlot& slot);
 
-/// The reader's body: forwards every line of `source` to `channel` until end
-/// of input or a line that is not valid UTF-8, then closes the channel.
+/// The reader's body: forwards every line of `source` to `channel`, bytes
+/// that are not UTF-8 included (the loop refuses them), until end of input,
+/// then closes the channel.
 void read_input_lines(const LineSource& source, LineChannel& channel, InFlightSlot& slot);
 
 /// Starts the detached reader thread over standard input. The channel and the

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "base/quoted.h"
 
@@ -55,7 +56,21 @@ class MessageReader {
     return " at line " + std::to_string(line) + " column " + std::to_string(column);
   }
 
+  /// Refuses text that is not UTF-8 as a whole, before any JSON is read.
+  bool check_utf8() {
+    for (size_t pos = 0; pos < text_.size();) {
+      if (static_cast<unsigned char>(text_[pos]) < 0x80) {
+        ++pos;
+        continue;
+      }
+      size_t start = pos;
+      if (!decode_valid_utf8(text_, pos)) return fail("invalid UTF-8", start);
+    }
+    return true;
+  }
+
   bool read_message(Message& message) {
+    if (!check_utf8()) return false;
     skip_ws();
     if (at_end()) return fail_eof("a value");
     bool ok = false;
@@ -179,11 +194,28 @@ class MessageReader {
       return true;
     }
     try {
-      out = json::parse(token);
+      out = json::parse(with_negative_zeros_as_floats(token, start));
     } catch (const json::exception&) {
       return fail("invalid value", start);
     }
     return true;
+  }
+
+  /// The JSON library reads "-0" as the integer 0; as an id it counts as the
+  /// floating-point minus zero, which matches no integer. Those tokens within
+  /// `token` (found at `offset` in the text) get a fraction.
+  std::string with_negative_zeros_as_floats(std::string_view token, size_t offset) const {
+    std::string out;
+    size_t copied = 0;
+    for (size_t at : negative_zeros_) {
+      if (at < offset || at >= offset + token.size()) continue;
+      size_t end = at - offset + 2;  // just after "-0"
+      out.append(token.substr(copied, end - copied));
+      out += ".0";
+      copied = end;
+    }
+    out.append(token.substr(copied));
+    return out;
   }
 
   static std::string describe(std::string_view token) {
@@ -283,6 +315,7 @@ class MessageReader {
       if (!digit()) return at_end() ? fail_eof("a value") : fail("invalid number", pos_);
       while (digit()) ++pos_;
     }
+    if (integral && text_.substr(start, pos_ - start) == "-0") negative_zeros_.push_back(start);
     // Integers beyond 64 bits become floating point, as in the JSON library;
     // only values beyond the floating-point range are refused.
     if (!integral || pos_ - start > 19) {
@@ -394,6 +427,7 @@ class MessageReader {
   size_t pos_ = 0;
   std::string reason_;
   size_t fault_ = 0;
+  std::vector<size_t> negative_zeros_;  // offsets of "-0" integer tokens, in text order
 };
 
 }  // namespace

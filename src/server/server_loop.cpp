@@ -1,10 +1,13 @@
 #include "server/server_loop.h"
 
+#include <fmt/format.h>
+
 #include <exception>
 
 #include "base/output.h"
 #include "base/quoted.h"
 #include "platform/stdio.h"
+#include "server/line_reader.h"
 #include "server/message.h"
 #include "server/protocol_methods.h"
 
@@ -37,6 +40,12 @@ Outcome answer_request(LoopState& state, const Message& message) {
 }
 
 void handle_line(LoopState& state, std::string_view line) {
+  if (is_overlong_line(line)) {
+    write_message(json(nullptr),
+                  Outcome::fail(kParseError, fmt::format("parse error: line longer than {} bytes",
+                                                         kMaxLineBytes)));
+    return;
+  }
   std::string_view text = trim(line);
   if (text.empty()) return;
   Result<Message> parsed = parse_message(text);
@@ -46,6 +55,9 @@ void handle_line(LoopState& state, std::string_view line) {
     return;
   }
   const Message& message = *parsed;
+  // Requests with this id from here on came after the cancellation.
+  if (std::optional<json> cancelled = cancelled_request_id(line))
+    state.slot.forget_cancellation(*cancelled);
   if (!message.id) {
     if (message.method == "notifications/exit" || message.method == "exit")
       platform::exit_process(0);

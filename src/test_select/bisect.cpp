@@ -8,7 +8,6 @@
 
 #include "base/json_text.h"
 #include "base/text_lines.h"
-#include "platform/write_file.h"
 #include "runner/invoke.h"
 #include "runner/output_file.h"
 #include "runner/records.h"
@@ -286,7 +285,8 @@ Status bisect_binary(BisectSearch& search, const TestBinary& binary,
 Result<std::string> write_bisect_output(const std::string& text, const std::string& output_path,
                                         const std::optional<std::string>& cwd) {
   std::string path = output_file_path(output_path, cwd);
-  if (Status written = platform::write_whole_file(path, text); !written) {
+  if (Result<uint64_t> written = replace_output_file("output_path", output_path, cwd, text);
+      !written) {
     return make_error(
         fmt::format("failed to write output_path {}: {}", path, error_text(written.error())));
   }

@@ -7,10 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "base/path_text.h"
 #include "base/quoted.h"
 #include "base/settings.h"
-#include "platform/file_status.h"
+#include "runner/output_file.h"
 
 namespace tarnwick {
 namespace {
@@ -77,26 +76,9 @@ Result<PhaseBudgets> parse_phase_timeouts(const json& arguments) {
 
 Status validate_output_path(std::string_view output_path,
                             std::optional<std::string_view> working_dir) {
-  // A rooted or climbing path would be written outside the working directory.
-  if (Status inside = check_output_path_stays_inside(output_path); !inside) return inside;
-
-  const std::string joined =
-      working_dir ? join_path(*working_dir, output_path) : std::string(output_path);
-  // A path that can only name a directory would fail at the write, after
-  // cargo has run, and the run's output would be lost with it.
-  if (output_path.empty() || output_path.ends_with('/') ||
-      platform::file_kind(joined) == platform::FileKind::Directory) {
-    return make_error(
-        fmt::format("output_path must name a file, not a directory: {}", to_valid_utf8(joined)));
-  }
-  const std::optional<std::string> parent = lexical_parent(joined);
-  if (!parent || parent->empty()) return ok_status();
-  if (platform::file_kind(*parent) != platform::FileKind::Directory) {
-    return make_error(
-        fmt::format("output_path parent directory does not exist or is not a directory: {}",
-                    to_valid_utf8(*parent)));
-  }
-  return ok_status();
+  std::optional<std::string> dir;
+  if (working_dir) dir.emplace(*working_dir);
+  return check_output_target("output_path", output_path, dir);
 }
 
 std::optional<std::string> string_arg(const json& arguments, std::string_view key) {

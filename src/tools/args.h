@@ -49,8 +49,8 @@ struct PhaseBudgets {
 /// timeout onto the two phase budgets.
 Result<PhaseBudgets> parse_phase_timeouts(const json& arguments);
 
-/// Refuses an `output_path` that is absolute, steps up with "..", or whose
-/// parent directory (joined onto `working_dir` when given) is missing.
+/// Refuses, before anything runs, an `output_path` that could not take the
+/// run's output inside the working directory (see `check_output_target`).
 Status validate_output_path(std::string_view output_path,
                             std::optional<std::string_view> working_dir);
 

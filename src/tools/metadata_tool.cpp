@@ -14,6 +14,7 @@
 #include "runner/busy_files.h"
 #include "runner/child.h"
 #include "runner/invoke.h"
+#include "runner/output_file.h"
 #include "runner/restart_manager.h"
 #include "runner/toolchain.h"
 #include "tools/args.h"
@@ -35,24 +36,17 @@ std::string output_file_place(const std::optional<std::string>& cwd,
   return cwd ? join_path(*cwd, output_file) : output_file;
 }
 
-/// Refuses a path that is absolute or climbs, or whose parent is missing.
+/// Refuses a path that is absolute or climbs, whose parent is missing, or
+/// that could not take a file beneath the working directory.
 Status check_output_file(const std::string& output_file, const std::optional<std::string>& cwd) {
-  if (Status inside = check_path_stays_inside(output_file, "output_file"); !inside) return inside;
+  if (Status inside = check_output_path_stays_inside("output_file", output_file); !inside)
+    return inside;
   std::optional<std::string> parent = lexical_parent(output_file);
-  if (!parent || parent->empty()) return ok_status();
-  if (platform::file_kind(output_file_place(cwd, *parent)) == platform::FileKind::Missing)
+  if (parent && !parent->empty() &&
+      platform::file_kind(output_file_place(cwd, *parent)) == platform::FileKind::Missing)
     return make_error(
         fmt::format("output_file parent directory does not exist: {}", to_valid_utf8(*parent)));
-  return ok_status();
-}
-
-/// Creates (or truncates) the file cargo's standard output goes to, at
-/// `output_file` under the working directory. Every opening of the output
-/// file goes through here; links in the last component, FIFOs, devices and
-/// hard-linked files are refused.
-Result<platform::ChildOutputFile> open_output_file(const std::optional<std::string>& cwd,
-                                                   const std::string& output_file) {
-  return platform::create_child_output_file(output_file_place(cwd, output_file));
+  return check_output_target("output_file", output_file, cwd);
 }
 
 /// How the file-mode child ended.
@@ -72,7 +66,7 @@ Error stop_file_run(SpawnedChild& child, PipeTextReader& reader, Error why) {
 /// Runs cargo with its standard output on `file`, reading standard error on
 /// a thread, polling the child and the cancel flag every 50 ms.
 Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::string>& cwd,
-                                 const platform::ChildOutputFile& file) {
+                                 int stdout_fd) {
   ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
   log_invocation(program.path, program.source, cwd, argv);
   ChildCommand command;
@@ -80,7 +74,7 @@ Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::s
   command.args = argv;
   command.env = build_child_env();
   command.cwd = cwd;
-  command.stdout_to = platform::Redirect::file(file.descriptor());
+  command.stdout_to = platform::Redirect::file(stdout_fd);
   command.stderr_to = platform::Redirect::pipe();
 
   auto spawned = spawn_in_job(command);
@@ -114,17 +108,15 @@ ToolOutcome write_metadata_to_file(const ArgList& argv, const std::optional<std:
                                    const std::string& output_file) {
   if (Status checked = check_output_file(output_file, cwd); !checked)
     return ToolFailed{std::move(checked).error()};
-  Result<platform::ChildOutputFile> file = open_output_file(cwd, output_file);
+  // cargo writes into a new file beside the target, which replaces the
+  // target only when cargo succeeds; on any other end it is removed.
+  Result<platform::ReplacementFile> file = open_output_target("output_file", output_file, cwd);
   if (!file) return ToolFailed{std::move(file).error()};
 
-  Result<FileRunEnd> end = run_into_file(argv, cwd, *file);
+  Result<FileRunEnd> end = run_into_file(argv, cwd, file->descriptor());
   if (!end) return ToolFailed{std::move(end).error()};
-  if (end->exit_code != 0) {
-    file->close();
-    (void)platform::remove_file(output_file_place(cwd, output_file));
-    return metadata_failed(end->exit_code, end->stderr_text);
-  }
-  Result<uint64_t> size = file->size();
+  if (end->exit_code != 0) return metadata_failed(end->exit_code, end->stderr_text);
+  Result<uint64_t> size = file->commit();
   if (!size) return ToolFailed{std::move(size).error()};
   return ToolText{fmt::format("Metadata written to {} ({} bytes)", output_file, *size)};
 }

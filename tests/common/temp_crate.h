@@ -5,11 +5,18 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace tarnwick::testing {
+
+/// The bytes of the file at `path`; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 /// A fresh folder under the system's temp directory, removed with its
 /// contents when the object goes.

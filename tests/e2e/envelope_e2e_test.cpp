@@ -173,6 +173,35 @@ TEST(EnvelopeE2E, CancellationEndsARunningCallSoonAfterTheCancellationLine) {
   EXPECT_TRUE(with_method(before, "notifications/progress").empty());
 }
 
+TEST(EnvelopeE2E, ACallCancelledWhileWaitingInLineIsAnsweredWithoutRunning) {
+  ServerProcess server(test_server({}));
+  send(server, call(9, {{"name", "slow"}, {"_meta", {{"progressToken", "c"}}}}));
+  // The slow call's progress line: it is in flight from then on.
+  for (bool running = false; !running;) {
+    std::optional<json> message = server.read_json();
+    ASSERT_TRUE(message) << "the slow call never reported that it runs";
+    running = message->value("method", "") == "notifications/progress";
+  }
+
+  auto cancel = [](int id) {
+    return json{
+        {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", id}}}};
+  };
+  send(server, call(10, {{"name", "echo"}, {"arguments", {{"ran", true}}}}));
+  send(server, cancel(10));
+  send(server, cancel(9));
+  const std::string cancelled = "Operation cancelled by client request.";
+  EXPECT_EQ(texts_of(response_to(server, 9)), std::vector<std::string>{cancelled});
+  json queued = response_to(server, 10);
+  EXPECT_EQ(texts_of(queued), std::vector<std::string>{cancelled});
+  EXPECT_EQ(queued["result"]["isError"], true);
+  // Sent after the cancellation, the same id runs.
+  send(server, call(10, {{"name", "echo"}, {"arguments", {{"ran", true}}}}));
+  EXPECT_EQ(texts_of(response_to(server, 10)), std::vector<std::string>{R"({"ran":true})"});
+  server.close_stdin();
+  EXPECT_EQ(server.wait_exit(), 0);
+}
+
 TEST(EnvelopeE2E, SuggestionSectionsFollowModeAndClientSupport) {
   using Texts = std::vector<std::string>;
   struct Case {

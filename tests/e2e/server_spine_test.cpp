@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 
 #include "server_process.h"
@@ -221,14 +222,60 @@ TEST(ServerLoop, EndOfInputAnswersQueuedLinesThenExitsZero) {
   EXPECT_EQ(s.server.read_line(), std::nullopt);
 }
 
-TEST(ServerLoop, InvalidUtf8EndsInputAfterTheLinesBefore) {
+TEST(ServerLoop, InvalidUtf8IsAParseErrorAndReadingGoesOn) {
   Started s;
   s.server.write_raw(
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n\xFF\xFE\n"
       "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"ping\"}\n");
   EXPECT_EQ(s.server.read_json(), result(1, json::object()));
-  EXPECT_EQ(s.server.wait_exit(), 0);  // standard input is still open
-  EXPECT_EQ(s.server.read_line(), std::nullopt);
+  EXPECT_EQ(s.server.read_json(),
+            error(nullptr, -32700, "parse error: invalid UTF-8 at line 1 column 1"));
+  EXPECT_EQ(s.server.read_json(), result(2, json::object()));
+  s.finish();
+}
+
+/// VmHWM of /proc/PID/status: the most memory the process ever held, in KiB.
+long peak_kib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST(ServerLoop, AnOverlongLineIsRefusedWithoutBeingHeld) {
+  Started s;
+  // Twelve times the limit, written a piece at a time: held whole, the line
+  // alone would pass the bound below, which leaves room for what sanitizers
+  // keep of freed memory.
+  const long line_kib = 12 * 16 * 1024;
+  ASSERT_TRUE(s.server.write_raw(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":")"));
+  const std::string piece(1024 * 1024, 'x');
+  for (long written = 0; written < line_kib; written += 1024)
+    ASSERT_TRUE(s.server.write_raw(piece));
+  ASSERT_TRUE(s.server.write_raw("\"}\n"));
+  EXPECT_EQ(s.server.read_json(),
+            error(nullptr, -32700, "parse error: line longer than 16777216 bytes"));
+  EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), result(2, json::object()));
+  EXPECT_LT(peak_kib(s.server.pid()), line_kib * 2 / 3);
+  s.finish();
+}
+
+TEST(ServerLoop, MinusZeroIdIsEchoedAsItCame) {
+  Started s;
+  s.server.write_line(R"({"jsonrpc":"2.0","id":-0,"method":"ping"})");
+  EXPECT_EQ(s.server.read_line(), R"({"jsonrpc":"2.0","id":-0,"result":{}})");
+  s.server.write_line(
+      R"({"jsonrpc":"2.0","id":-0,"method":"tools/call","params":{"name":"cargo_none"}})");
+  std::optional<json> logged = s.server.read_json();
+  ASSERT_TRUE(logged);
+  EXPECT_EQ((*logged)["params"]["data"],
+            R"(tools/call received: id=-0 name="cargo_none" arguments={})");
+  std::optional<std::string> line = s.server.read_line();
+  while (line && line->find("\"method\"") != std::string::npos) line = s.server.read_line();
+  ASSERT_TRUE(line);
+  EXPECT_TRUE(line->starts_with(R"({"jsonrpc":"2.0","id":-0,"result":)")) << *line;
+  s.finish();
 }
 
 TEST(ServerLoop, ClosedStandardOutputDoesNotStopTheServer) {

@@ -236,6 +236,7 @@ TEST_F(OutputPath, MustNameAFileBeforeAnythingRuns) {
   EXPECT_EQ(check("reports", wd), directory + wd + "/reports");
   EXPECT_EQ(check("new/", wd), directory + wd + "/new/");
   EXPECT_EQ(check("", std::nullopt), directory);
+  EXPECT_EQ(check("newname/.", wd), directory + wd + "/newname/.");
   EXPECT_EQ(check("reports/out.json", wd), "ok");
 }
 

@@ -192,15 +192,37 @@ TEST_F(EnvelopeTest, RequestIsInFlightOnlyWhileTheToolRuns) {
   bool cancelled_seen = false;
   test.tool = [&](std::string_view, json, const ProgressSink*, CancelFlag cancel) -> ToolOutcome {
     EXPECT_FALSE(cancel->load());
-    EXPECT_FALSE(slot.cancel_if_running(json(5)));    // another id
-    EXPECT_FALSE(slot.cancel_if_running(json("4")));  // same digits, other type
-    EXPECT_TRUE(slot.cancel_if_running(json(4)));
+    EXPECT_FALSE(slot.cancel(json(5)));    // another id
+    EXPECT_FALSE(slot.cancel(json("4")));  // same digits, other type
+    EXPECT_TRUE(slot.cancel(json(4)));
     cancelled_seen = cancel->load();
     return ToolFailed{CancelledError{}};
   };
   call(json{{"name", "slow"}}, false, ElicitationMode::AlwaysSkip, json(4));
   EXPECT_TRUE(cancelled_seen);
-  EXPECT_FALSE(slot.cancel_if_running(json(4)));
+  EXPECT_FALSE(slot.cancel(json(4)));
+}
+
+TEST_F(EnvelopeTest, TheCallLogHidesEnvValuesAndCutsLongArguments) {
+  test.tool = [&](auto...) -> ToolOutcome { return ToolText{"ok"}; };
+  auto logged = [&](const json& arguments) {
+    CallResult r = call(json{{"name", "t"}, {"arguments", arguments}});
+    return r.lines.at(0)["params"]["data"].get<std::string>();
+  };
+  EXPECT_EQ(logged(json{{"env", {{"TOKEN", "s3cret"}, {"GONE", nullptr}}}, {"x", "s3cret"}}),
+            R"(tools/call received: id=1 name="t" arguments={"env":{"GONE":"<redacted>",)"
+            R"("TOKEN":"<redacted>"},"x":"s3cret"})");
+  EXPECT_EQ(logged(json{{"env", "TOKEN=s3cret"}}),
+            R"(tools/call received: id=1 name="t" arguments={"env":"<redacted>"})");
+
+  const std::string big(10000, 'a');
+  std::string line = logged(json{{"p", big}});
+  const std::string prefix = R"(tools/call received: id=1 name="t" arguments={"p":")";
+  ASSERT_EQ(line.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(line.size(),
+            prefix.size() + 4096 - 6 + std::string("... (5912 more bytes truncated)").size());
+  EXPECT_TRUE(line.ends_with("aaa... (5912 more bytes truncated)"))
+      << line.substr(line.size() - 60);
 }
 
 TEST_F(EnvelopeTest, ProgressOnlyWithATokenAndCountedPerCall) {

@@ -79,9 +79,59 @@ TEST(LineReader, OtherLinesAreForwardedUnchanged) {
   EXPECT_EQ(run.forwarded.size(), 1u);
 }
 
-TEST(LineReader, InvalidUtf8EndsReadingAfterTheLinesBefore) {
-  ReaderRun run = run_reader({"first", "bad \xFF byte", "never"}, std::nullopt);
-  EXPECT_EQ(run.forwarded, std::vector<std::string>{"first"});
+TEST(LineReader, InvalidUtf8AndOverlongLinesArePassedOnForTheLoopToRefuse) {
+  ReaderRun run = run_reader({"first", "bad \xFF byte", "", "after"}, std::nullopt);
+  EXPECT_EQ(run.forwarded, (std::vector<std::string>{"first", "bad \xFF byte", "", "after"}));
+  EXPECT_TRUE(is_overlong_line(""));
+  EXPECT_FALSE(is_overlong_line("\n"));
+}
+
+TEST(LineReader, CancellationsAreReadWithTheLoopsParserAndLimits) {
+  auto nested = [](int depth) {
+    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7,"x":)" +
+           std::string(depth, '[') + std::string(depth, ']') + "}}";
+  };
+  for (const std::string& refused : {"\xEF\xBB\xBF" + cancel_line("7"),  // U+FEFF in front
+                                     cancel_line("7") + std::string("\0junk", 5), nested(126)}) {
+    ReaderRun run = run_reader({refused}, json(7));
+    EXPECT_FALSE(run.cancelled) << refused.substr(0, 40);
+    EXPECT_EQ(run.forwarded.size(), 1u);
+  }
+  // Unicode white space around the line is trimmed as the loop trims it.
+  EXPECT_TRUE(run_reader({"\xC2\xA0" + cancel_line("7") + "\t\r\n"}, json(7)).cancelled);
+  EXPECT_TRUE(run_reader({nested(125)}, json(7)).cancelled);  // 127 levels in all
+  // Minus zero is a floating-point id and names no integer request.
+  EXPECT_FALSE(run_reader({cancel_line("-0")}, json(0)).cancelled);
+  EXPECT_TRUE(run_reader({cancel_line("-0")}, json(-0.0)).cancelled);
+}
+
+TEST(LineReader, ACancellationOfAWaitingRequestStopsItBeforeItStarts) {
+  InFlightSlot slot;
+  slot.begin(json(1), make_cancel_flag());
+  EXPECT_FALSE(consume_cancellation(cancel_line("2"), slot));  // passed on, and remembered
+  slot.clear();
+  CancelFlag flag = make_cancel_flag();
+  EXPECT_FALSE(slot.begin(json(2), flag));
+  EXPECT_TRUE(flag->load());
+  // Remembered once: the next request with that id runs.
+  EXPECT_TRUE(slot.begin(json(2), make_cancel_flag()));
+  slot.clear();
+
+  // Once the loop has reached the cancellation, a later request with the id
+  // was sent after it and runs.
+  EXPECT_FALSE(consume_cancellation(cancel_line("3"), slot));
+  std::optional<json> cancelled = cancelled_request_id(cancel_line("3"));
+  ASSERT_TRUE(cancelled);
+  slot.forget_cancellation(*cancelled);
+  EXPECT_TRUE(slot.begin(json(3), make_cancel_flag()));
+  slot.clear();
+
+  // The memory is bounded; the oldest goes first.
+  for (int id = 100; id < 100 + static_cast<int>(InFlightSlot::kMaxRemembered) + 1; ++id)
+    EXPECT_FALSE(slot.cancel(json(id)));
+  EXPECT_TRUE(slot.begin(json(100), make_cancel_flag()));
+  slot.clear();
+  EXPECT_FALSE(slot.begin(json(101), make_cancel_flag()));
 }
 
 }  // namespace

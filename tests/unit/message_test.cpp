@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 
 namespace tarnwick {
@@ -115,7 +116,10 @@ TEST(ParseMessage, SyntaxFaultsGiveReasonAndPosition) {
             "lone leading surrogate in hex escape at line 1 column 18");
   EXPECT_EQ(reason_of("{\"params\":\"a\tb\"}"),
             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 13");
-  EXPECT_EQ(reason_of("{\"params\":\"a\xFF\"}"), "invalid UTF-8 in string at line 1 column 13");
+  EXPECT_EQ(reason_of("{\"params\":\"a\xFF\"}"), "invalid UTF-8 at line 1 column 13");
+  EXPECT_EQ(reason_of("\xFF"), "invalid UTF-8 at line 1 column 1");
+  EXPECT_EQ(reason_of("{\"jsonrpc\":\"2.0\",\"method\":\"a\"}\xC3"),
+            "invalid UTF-8 at line 1 column 31");
   EXPECT_EQ(reason_of("{\"params\":\"abc"), "EOF while parsing a string at line 1 column 14");
   EXPECT_EQ(reason_of("{\"params\":x}"), "expected value at line 1 column 11");
   EXPECT_EQ(reason_of("{\n\"params\":\n x}"), "expected value at line 3 column 2");
@@ -131,6 +135,22 @@ TEST(ParseMessage, NestingIsLimitedTo127LevelsWithTheMessage) {
   // Skipped keys count too.
   std::string skipped = "{\"x\":" + std::string(127, '[') + "}";
   EXPECT_EQ(reason_of(skipped).rfind("recursion limit exceeded", 0), 0u);
+}
+
+TEST(ParseMessage, MinusZeroIsAFloatingPointId) {
+  Result<Message> parsed = parse_message(
+      R"({"jsonrpc":"2.0","id":-0,"method":"m","params":{"requestId":[-0,0,-0.5,-01]}})");
+  ASSERT_FALSE(parsed.ok());  // -01 is no number
+  parsed = parse_message(
+      R"({"jsonrpc":"2.0","id":-0,"method":"m","params":{"requestId":[-0,0,-0.5,-10]}})");
+  ASSERT_TRUE(parsed.ok()) << error_text(parsed.error());
+  EXPECT_TRUE(parsed->id->is_number_float());
+  EXPECT_TRUE(std::signbit(parsed->id->get<double>()));
+  const json& list = (*parsed->params)["requestId"];
+  EXPECT_TRUE(list[0].is_number_float());
+  EXPECT_TRUE(list[1].is_number_integer());
+  EXPECT_EQ(list[2], -0.5);
+  EXPECT_EQ(list[3], -10);
 }
 
 /// A random JSON value of at most `depth` levels, every part valid JSON.

@@ -45,25 +45,5 @@ TEST(ToolchainFile, NearestWinsAndTheTomlFormComesFirst) {
   EXPECT_EQ(find_toolchain_file(root / "a/b"), root / "a/b/rust-toolchain.toml");
 }
 
-TEST(ChildOutputFile, TruncatesARegularFileAndRefusesEverythingElse) {
-  TempDir dir;
-  dir.write("old.json", "previous contents");
-  auto file = platform::create_child_output_file(dir / "old.json");
-  ASSERT_TRUE(file) << error_text(file.error());
-  EXPECT_EQ(file->size().value(), 0u);
-
-  dir.write("outside.txt", "keep");
-  ASSERT_EQ(::symlink((dir / "outside.txt").c_str(), (dir / "link.json").c_str()), 0);
-  ASSERT_EQ(::link((dir / "outside.txt").c_str(), (dir / "hard.json").c_str()), 0);
-  ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
-  for (const char* name : {"link.json", "hard.json", "fifo.json", "."}) {
-    auto refused = platform::create_child_output_file(dir / name);  // returns at once
-    EXPECT_FALSE(refused) << name;
-  }
-  std::ifstream in(dir / "outside.txt");
-  std::string kept((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(kept, "keep");
-}
-
 }  // namespace
 }  // namespace tarnwick

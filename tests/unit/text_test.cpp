@@ -148,12 +148,12 @@ TEST(InFlight, IdsCompareByTypeAndValue) {
   InFlightSlot slot;
   auto flag = make_cancel_flag();
   slot.begin(json("a"), flag);
-  EXPECT_FALSE(slot.cancel_if_running(json("b")));
+  EXPECT_FALSE(slot.cancel(json("b")));
   EXPECT_FALSE(flag->load());
-  EXPECT_TRUE(slot.cancel_if_running(json("a")));
+  EXPECT_TRUE(slot.cancel(json("a")));
   EXPECT_TRUE(flag->load());
   slot.clear();
-  EXPECT_FALSE(slot.cancel_if_running(json("a")));
+  EXPECT_FALSE(slot.cancel(json("a")));
 }
 
 TEST(LineChannel, DrainsBeforeReportingClosed) {

@@ -1,0 +1,85 @@
+// The output file through the built server: no way a client or a build has
+// of pointing it elsewhere lands a byte outside the working directory.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "tools_e2e_support.h"
+
+namespace tarnwick::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using tarnwick::testing::read_file;
+using tarnwick::testing::TempCrate;
+using tarnwick::testing::TempDir;
+
+bool ran_cargo(const CallAnswer& answer) {
+  for (const std::string& line : answer.log_lines())
+    if (line.starts_with("tarnwick: invoking ")) return true;
+  return false;
+}
+
+/// A build script that swaps `reports` for a link out while cargo runs,
+/// after the output path was checked and before it is written.
+std::string planting_build_script(const std::string& outside) {
+  return "fn main() {\n"
+         "    println!(\"cargo:rerun-if-changed=build.rs\");\n"
+         "    let dir = std::path::Path::new(\"reports\");\n"
+         "    if dir.is_dir() && !dir.is_symlink() {\n"
+         "        std::fs::rename(\"reports\", \"reports.real\").unwrap();\n"
+         "        std::os::unix::fs::symlink(\"" +
+         outside + "\", \"reports\").unwrap();\n    }\n}\n";
+}
+
+TEST(OutputFileWrites, EveryEscapeIsRefusedOrContained) {
+  TempDir outside("tarnwick-outside");
+  outside.write("secret", "outside");
+  TempCrate crate("escapes", {{"src/lib.rs", "pub fn f() {}\n"},
+                              {"build.rs", planting_build_script(outside.path())},
+                              {"reports/.keep", ""}});
+  fs::create_directory_symlink(outside.path(), crate / "link");
+  fs::create_symlink(outside / "secret", crate / "last");
+  fs::create_symlink(outside / "created", crate / "dangling");
+  fs::create_hard_link(outside / "secret", crate / "hard");
+  ASSERT_EQ(::mkfifo((crate / "fifo").c_str(), 0600), 0);
+  ToolServer server;
+  auto check = [&](const std::string& output_path) {
+    server.send("cargo_check", {{"working_dir", crate.path()}, {"output_path", output_path}});
+    // A FIFO that was opened would hold the server here for good.
+    return server.receive(std::chrono::seconds(60));
+  };
+
+  const std::string link = "output_path must not lead through a symbolic link: ";
+  for (std::string escape : {"link/x.txt", "last", "dangling"}) {
+    CallAnswer answer = check(escape);
+    EXPECT_EQ(answer.text(), "error: " + link + crate.path() + "/" + escape);
+    EXPECT_FALSE(ran_cargo(answer)) << escape;
+  }
+  CallAnswer fifo = check("fifo");
+  EXPECT_EQ(fifo.text(),
+            "error: output_path must name a regular file or a new name: " + crate.path() + "/fifo");
+  CallAnswer dot = check("newname/.");
+  EXPECT_EQ(dot.text(),
+            "error: output_path must name a file, not a directory: " + crate.path() + "/newname/.");
+  EXPECT_FALSE(ran_cargo(fifo) || ran_cargo(dot));
+
+  CallAnswer planted = check("reports/out.jsonl");
+  EXPECT_TRUE(ran_cargo(planted));
+  EXPECT_EQ(planted.text(), "error: " + link + crate.path() + "/reports/out.jsonl");
+  EXPECT_TRUE(fs::is_symlink(crate / "reports")) << "the build script did not plant its link";
+
+  // A hard link's other name is replaced, not written through.
+  CallAnswer hard = check("hard");
+  EXPECT_FALSE(hard.is_error()) << hard.text();
+  EXPECT_TRUE(read_file(crate / "hard").starts_with("{\"argv\":"));
+
+  EXPECT_EQ(read_file(outside / "secret"), "outside");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
+}
+
+}  // namespace
+}  // namespace tarnwick::e2e
