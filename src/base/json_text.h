@@ -13,6 +13,11 @@ using json = nlohmann::json;
 /// always goes out.
 std::string to_json_text(const json& value);
 
+/// Whether the JSON text `text` nests arrays and objects deeper than
+/// `max_depth` (brackets inside strings do not count). Such a value is
+/// refused before parsing: copying or writing it would recurse that deep.
+bool json_nesting_exceeds(std::string_view text, int max_depth);
+
 /// The member `key` of `value`, or null when `value` is not an object or
 /// has no such member.
 const json* find_member(const json& value, std::string_view key);

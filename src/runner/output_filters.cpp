@@ -16,28 +16,7 @@ constexpr std::string_view kFinalizeNotDoneText =
 /// writing such a value would recurse that deep.
 constexpr int kMaxJsonDepth = 127;
 
-bool nesting_too_deep(std::string_view text) {
-  int depth = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (in_string) {
-      if (c == '\\')
-        ++i;
-      else if (c == '"')
-        in_string = false;
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
-}
+bool nesting_too_deep(std::string_view text) { return json_nesting_exceeds(text, kMaxJsonDepth); }
 
 std::optional<json> parse_valid_utf8(std::string_view text) {
   try {

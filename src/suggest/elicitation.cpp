@@ -14,6 +14,9 @@ namespace {
 
 constexpr int32_t kBusyCode = -32000;
 
+/// Deepest nesting read from the client during the wait, as for any message.
+constexpr int kMaxAnswerDepth = 127;
+
 /// What one message read during the wait does to the exchange.
 enum class Step { KeepWaiting, Answered, Cancelled, ProcessEnded };
 
@@ -116,7 +119,7 @@ std::optional<std::vector<std::string>> send_elicitation(const ElicitationLink& 
   while (!deadline.passed() &&
          link.channel.recv_until(deadline, input) == LineChannel::Status::Line) {
     std::string_view text = trim(input);
-    if (text.empty()) continue;
+    if (text.empty() || json_nesting_exceeds(text, kMaxAnswerDepth)) continue;
     json message = json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (message.is_discarded()) continue;
     switch (classify(message, link, request_id)) {

@@ -66,6 +66,10 @@ class ExchangeTest : public ::testing::Test {
 
 TEST_F(ExchangeTest, EveryOtherMessageIsRefusedOrLoggedUntilTheAnswer) {
   for (const char* line : {"", " \t ", "{not json", "[1,2]", "{}"}) queue(std::string(line));
+  // Nesting past the message limit is dropped unread: echoing such an id
+  // would recurse as deep.
+  queue(R"({"jsonrpc":"2.0","method":"ping","id":)" + std::string(1'000'000, '[') +
+        std::string(1'000'000, ']') + "}");
   queue(json{{"jsonrpc", "2.0"}, {"id", 7}, {"method", "ping"}});
   queue(json{{"jsonrpc", "2.0"}, {"id", "c"}, {"method", "tools/call"}, {"params", {}}});
   queue(answer(42, accepted({"1"})));  // a numeric id is not the answer
