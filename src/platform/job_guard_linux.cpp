@@ -134,7 +134,8 @@ void close_inherited_fds(const KeptFds& kept) {
   if (listed) return;
   struct rlimit limit {};
   int top = 65536;
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536) top = limit.rlim_cur;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536)
+    top = static_cast<int>(limit.rlim_cur);
   for (int fd = STDERR_FILENO + 1; fd < top; ++fd)
     if (!kept.has(fd)) ::close(fd);
 }

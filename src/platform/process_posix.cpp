@@ -181,13 +181,19 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
   arg_texts.push_back(command.program);
   arg_texts.insert(arg_texts.end(), command.args.begin(), command.args.end());
   std::vector<char*> argv;
+  argv.reserve(arg_texts.size() + 1);
   for (auto& a : arg_texts) argv.push_back(a.data());
   argv.push_back(nullptr);
 
   std::vector<std::string> env_texts;
   std::vector<char*> envp;
   if (command.env) {
-    for (const auto& [name, value] : *command.env) env_texts.push_back(name + "=" + value);
+    for (const auto& [name, value] : *command.env) {
+      std::string entry = name;
+      entry += '=';
+      entry += value;
+      env_texts.push_back(std::move(entry));
+    }
     for (auto& e : env_texts) envp.push_back(e.data());
     envp.push_back(nullptr);
   }

@@ -32,8 +32,8 @@ void read_input_lines(const LineSource& source, LineChannel& channel, InFlightSl
   channel.close();
 }
 
-Status start_input_reader(std::shared_ptr<LineChannel> channel,
-                          std::shared_ptr<InFlightSlot> slot) {
+Status start_input_reader(const std::shared_ptr<LineChannel>& channel,
+                          const std::shared_ptr<InFlightSlot>& slot) {
   return platform::start_detached_thread(kReaderStackBytes, [channel, slot] {
     read_input_lines([] { return platform::read_stdin_line(kMaxLineBytes); }, *channel, *slot);
   });

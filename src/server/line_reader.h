@@ -23,7 +23,7 @@ constexpr std::size_t kReaderStackBytes = std::size_t{2} * 1024 * 1024;
 /// held and reaches the channel as an empty text, which no other line is (an
 /// empty input line still has its line feed); the loop answers it with a
 /// parse error.
-constexpr std::size_t kMaxLineBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxLineBytes = std::size_t{16} * 1024 * 1024;
 
 /// Whether a line from the channel stands for a line that was too long.
 inline bool is_overlong_line(std::string_view line) { return line.empty(); }
@@ -52,6 +52,7 @@ void read_input_lines(const LineSource& source, LineChannel& channel, InFlightSl
 
 /// Starts the detached reader thread over standard input. The channel and the
 /// slot are shared with it; it is never joined.
-Status start_input_reader(std::shared_ptr<LineChannel> channel, std::shared_ptr<InFlightSlot> slot);
+Status start_input_reader(const std::shared_ptr<LineChannel>& channel,
+                          const std::shared_ptr<InFlightSlot>& slot);
 
 }  // namespace tarnwick

@@ -176,7 +176,8 @@ std::vector<Group> first_level_groups(const BisectConfig& config,
     const uint64_t size = *config.initial_group_size;
     for (size_t start = 0; start < names.size();) {
       size_t count = static_cast<size_t>(std::min<uint64_t>(size, names.size() - start));
-      groups.push_back(Group{{names.begin() + start, names.begin() + start + count}, 0});
+      auto first = names.begin() + static_cast<std::ptrdiff_t>(start);
+      groups.push_back(Group{{first, first + static_cast<std::ptrdiff_t>(count)}, 0});
       start += count;
     }
   } else if (config.initial_groups) {
