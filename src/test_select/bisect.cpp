@@ -11,6 +11,7 @@
 #include "runner/invoke.h"
 #include "runner/output_file.h"
 #include "runner/records.h"
+#include "test_select/filter_records.h"
 
 namespace tarnwick {
 namespace {
@@ -36,18 +37,7 @@ Duration since(Clock::time_point start) { return Duration::from_chrono(Clock::no
 /// The names cut into consecutive batches of at most `kBatchBytes`; a name
 /// longer than that alone forms a batch of its own.
 std::vector<std::vector<std::string>> batches_of(const std::vector<std::string>& names) {
-  std::vector<std::vector<std::string>> batches;
-  uint64_t cost = 0;
-  for (const std::string& name : names) {
-    uint64_t name_cost = name.size() + 1;
-    if (batches.empty() || (!batches.back().empty() && cost + name_cost > kBatchBytes)) {
-      batches.emplace_back();
-      cost = 0;
-    }
-    batches.back().push_back(name);
-    cost += name_cost;
-  }
-  return batches;
+  return cut_launch_groups(names, kBatchBytes);
 }
 
 std::vector<std::string> batch_args(const std::vector<std::string>& batch, bool include_ignored) {
