@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "base/bounded_line_channel.h"
@@ -68,6 +69,30 @@ void close_job(SpawnedChild& child);
 /// child whose end was not seen yet is killed first. Later calls return the
 /// same code.
 Result<int32_t> release_child(SpawnedChild& child);
+
+/// Bytes read from a pipe and not yet handed on as lines. Each byte is
+/// searched for a line feed once, however long its line grows, and a long
+/// line is handed on without a copy.
+class PendingLines {
+ public:
+  /// Reads once from `fd` into the buffer; returns what `platform::read_some`
+  /// returns.
+  long read_from(int fd, const platform::ReadStop* stop);
+  /// Appends bytes, as a read does.
+  void append(std::string_view bytes);
+  /// The next complete line, without its "\n" and a "\r" before it; empty
+  /// while no line feed has arrived.
+  std::optional<std::string> next_line();
+  /// The bytes after the last line feed; leaves the buffer empty.
+  std::string take_rest();
+
+ private:
+  void drop_taken();
+
+  std::string buffer_;
+  size_t start_ = 0;    // where the next line begins
+  size_t scanned_ = 0;  // no line feed in [start_, scanned_)
+};
 
 /// Body of the standard-output reader: sends each line (without "\n" and a
 /// "\r" before it; invalid UTF-8 replaced by U+FFFD) into `channel`, then the

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "base/json_scan.h"
 #include "base/json_text.h"
 #include "base/quoted.h"
 #include "base/text_lines.h"
@@ -123,13 +124,27 @@ const char* title_marker(Applicability a) {
   return "";
 }
 
+/// Nesting the quick look follows before it leaves a line to the parser.
+constexpr int kQuickLookDepth = 127;
+
+/// True when the line certainly holds no suggestion: the quick look finds
+/// another reason, or no span can name a replacement. Such a line is not
+/// parsed.
+bool surely_without_suggestion(std::string_view line) {
+  std::optional<JsonLineFacts> facts = quick_json_facts(line, kQuickLookDepth);
+  if (!facts) return false;
+  if (facts->reason != "compiler-message") return true;
+  return line.find("suggested_replacement") == std::string_view::npos &&
+         line.find("\\u") == std::string_view::npos;
+}
+
 }  // namespace
 
 std::vector<Suggestion> collect_suggestions(std::string_view stdout_text) {
   std::vector<Suggestion> out;
   for (std::string_view raw : split_lines(stdout_text)) {
     std::string_view line = trim(raw);
-    if (line.empty()) continue;
+    if (line.empty() || surely_without_suggestion(line)) continue;
     json doc = json::parse(to_valid_utf8(line), nullptr, /*allow_exceptions=*/false);
     if (!doc.is_object()) continue;
     auto reason = doc.find("reason");
