@@ -1,6 +1,53 @@
 #include "base/json_text.h"
 
+#include <array>
+#include <cstdint>
+
+#include "base/utf8.h"
+
 namespace tarnwick {
+namespace {
+
+/// For each byte, the escape the JSON writer uses, or nothing when the byte
+/// stays as it is. Control characters without a short form become \u00xx.
+const std::array<std::string_view, 256>& escapes() {
+  static const std::array<std::string_view, 256> table = [] {
+    static constexpr std::string_view kHex[32] = {
+        "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+        "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+        "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+        "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
+    std::array<std::string_view, 256> built{};
+    for (size_t i = 0; i < 32; ++i) built[i] = kHex[i];
+    built['"'] = "\\\"";
+    built['\\'] = "\\\\";
+    return built;
+  }();
+  return table;
+}
+
+void append_escaped_string(std::string& out, const std::string& text) {
+  if (valid_utf8_prefix(text) != text.size()) {
+    // The library's own writer decides how invalid bytes are replaced.
+    out += to_json_text(json(text));
+    return;
+  }
+  const auto& table = escapes();
+  out.reserve(out.size() + text.size() + 2);
+  out += '"';
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    std::string_view escape = table[static_cast<uint8_t>(text[i])];
+    if (escape.empty()) continue;
+    out.append(text, run, i - run);
+    out += escape;
+    run = i + 1;
+  }
+  out.append(text, run, std::string::npos);
+  out += '"';
+}
+
+}  // namespace
 
 std::string to_json_text(const json& value) {
   try {
@@ -8,6 +55,41 @@ std::string to_json_text(const json& value) {
   } catch (const std::exception&) {
     // Only reachable through allocation failure; a record stands in.
     return "{}";
+  }
+}
+
+void append_json_text(std::string& out, const json& value) {
+  switch (value.type()) {
+    case json::value_t::string:
+      append_escaped_string(out, value.get_ref<const std::string&>());
+      return;
+    case json::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, member] : value.get_ref<const json::object_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        append_escaped_string(out, key);
+        out += ':';
+        append_json_text(out, member);
+      }
+      out += '}';
+      return;
+    }
+    case json::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const json& element : value) {
+        if (!first) out += ',';
+        first = false;
+        append_json_text(out, element);
+      }
+      out += ']';
+      return;
+    }
+    default:
+      out += to_json_text(value);  // numbers, literals and binary, as the library writes them
+      return;
   }
 }
 

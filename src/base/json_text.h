@@ -13,6 +13,10 @@ using json = nlohmann::json;
 /// always goes out.
 std::string to_json_text(const json& value);
 
+/// Appends what `to_json_text` returns to `out`, written straight into it;
+/// long strings of valid UTF-8 are escaped a run of bytes at a time.
+void append_json_text(std::string& out, const json& value);
+
 /// Whether the JSON text `text` nests arrays and objects deeper than
 /// `max_depth` (brackets inside strings do not count). Such a value is
 /// refused before parsing: copying or writing it would recurse that deep.

@@ -11,13 +11,22 @@ std::recursive_mutex& stdout_lock() {
   return lock;
 }
 
+namespace {
+
+/// Adds the line feed to a line built here and writes it.
+bool write_built_line(std::string& line) {
+  line += '\n';
+  std::lock_guard guard(stdout_lock());
+  return platform::write_stdout(line);
+}
+
+}  // namespace
+
 bool write_line(std::string_view line) {
   std::string buffer;
   buffer.reserve(line.size() + 1);
   buffer.append(line);
-  buffer += '\n';
-  std::lock_guard guard(stdout_lock());
-  return platform::write_stdout(buffer);
+  return write_built_line(buffer);
 }
 
 std::string id_text(const json& id) {
@@ -35,7 +44,8 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
   line += id_text(id);
   if (outcome.result) {
     line += ",\"result\":";
-    line += to_json_text(*outcome.result);
+    // The result, however long, is written once, straight into the line.
+    append_json_text(line, *outcome.result);
   } else {
     line += ",\"error\":{\"code\":";
     line += std::to_string(outcome.error.code);
@@ -44,16 +54,16 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
     line += '}';
   }
   line += '}';
-  write_line(line);
+  write_built_line(line);
 }
 
 void write_notification(std::string_view method, const json& params) {
   std::string line = "{\"jsonrpc\":\"2.0\",\"method\":";
   line += to_json_text(json(std::string(method)));
   line += ",\"params\":";
-  line += to_json_text(params);
+  append_json_text(line, params);
   line += '}';
-  write_line(line);
+  write_built_line(line);
 }
 
 namespace {
