@@ -1,8 +1,10 @@
 #include "base/json_scan.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "base/json_text.h"
 #include "base/utf8.h"
 
 namespace tarnwick {
@@ -11,6 +13,22 @@ namespace {
 /// Numbers longer than this may leave the integer range or lose precision;
 /// the full parser judges them.
 constexpr size_t kMaxPlainDigits = 15;
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHigh = 0x8080808080808080ULL;
+
+/// Whether any byte of `word` is `byte`.
+bool has_byte(uint64_t word, uint8_t byte) {
+  uint64_t x = word ^ (kOnes * byte);
+  return ((x - kOnes) & ~x & kHigh) != 0;
+}
+
+/// Whether all eight bytes of `word` are plain string content: printable
+/// ASCII other than '"' and '\\'.
+bool all_plain(uint64_t word) {
+  bool control = ((word - kOnes * 0x20) & ~word & kHigh) != 0;
+  return !control && (word & kHigh) == 0 && !has_byte(word, '"') && !has_byte(word, '\\');
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -29,6 +47,8 @@ class Scanner {
   explicit Scanner(std::string_view text) : text_(text) {}
 
   bool at_end() const { return pos_ >= text_.size(); }
+  size_t position() const { return pos_; }
+  std::string_view text() const { return text_; }
   char peek() const { return text_[pos_]; }
   void advance() { ++pos_; }
 
@@ -46,6 +66,13 @@ class Scanner {
     size_t start = ++pos_;
     escaped = false;
     while (pos_ < text_.size()) {
+      while (pos_ + 8 <= text_.size()) {
+        uint64_t word = 0;
+        std::memcpy(&word, text_.data() + pos_, sizeof word);
+        if (!all_plain(word)) break;
+        pos_ += 8;
+      }
+      if (pos_ >= text_.size()) break;
       auto b = static_cast<uint8_t>(text_[pos_]);
       if (b == '"') {
         raw = text_.substr(start, pos_ - start);
@@ -122,6 +149,62 @@ class Scanner {
   std::string_view text_;
   size_t pos_ = 0;
 };
+
+/// Reads one value at the scanner's position into `out`, containers
+/// recursively (the depth is bounded by `depth_left`).
+bool read_view(Scanner& scan, JsonView& out, int depth_left) {
+  scan.skip_space();
+  if (scan.at_end()) return false;
+  char c = scan.peek();
+  if (c == '"') {
+    out.kind = JsonView::Kind::String;
+    return scan.read_string(out.raw, out.escaped);
+  }
+  if (c == '-' || is_digit(c)) {
+    out.kind = JsonView::Kind::Number;
+    size_t start = scan.position();
+    if (!scan.read_number()) return false;
+    out.raw = scan.text().substr(start, scan.position() - start);
+    return true;
+  }
+  if (c != '{' && c != '[') {
+    size_t start = scan.position();
+    if (!scan.read_literal()) return false;
+    out.kind = scan.text()[start] == 'n' ? JsonView::Kind::Null : JsonView::Kind::Bool;
+    return true;
+  }
+  if (depth_left == 0) return false;
+  bool object = c == '{';
+  char close = object ? '}' : ']';
+  out.kind = object ? JsonView::Kind::Object : JsonView::Kind::Array;
+  scan.advance();
+  scan.skip_space();
+  if (!scan.at_end() && scan.peek() == close) {
+    scan.advance();
+    return true;
+  }
+  for (;;) {
+    if (object) {
+      scan.skip_space();
+      std::string_view key;
+      bool escaped = false;
+      if (scan.at_end() || scan.peek() != '"' || !scan.read_string(key, escaped) || escaped)
+        return false;
+      scan.skip_space();
+      if (scan.at_end() || scan.peek() != ':') return false;
+      scan.advance();
+      out.keys.push_back(key);
+    }
+    out.items.emplace_back();
+    if (!read_view(scan, out.items.back(), depth_left - 1)) return false;
+    scan.skip_space();
+    if (scan.at_end()) return false;
+    char next = scan.peek();
+    scan.advance();
+    if (next == close) return true;
+    if (next != ',') return false;
+  }
+}
 
 /// Where the scan stands: about to read a value, a member's key, or what
 /// follows a complete value.
@@ -214,6 +297,43 @@ std::optional<JsonLineFacts> quick_json_facts(std::string_view text, int max_dep
       }
     }
   }
+}
+
+const JsonView* JsonView::find(std::string_view key) const {
+  if (kind != Kind::Object) return nullptr;
+  for (size_t i = keys.size(); i-- > 0;)
+    if (keys[i] == key) return &items[i];
+  return nullptr;
+}
+
+std::string JsonView::string_value() const {
+  if (!escaped) return std::string(raw);
+  std::string quoted_text;
+  quoted_text.reserve(raw.size() + 2);
+  quoted_text += '"';
+  quoted_text += raw;
+  quoted_text += '"';
+  json value = json::parse(quoted_text, nullptr, /*allow_exceptions=*/false);
+  return value.is_string() ? value.get<std::string>() : std::string();
+}
+
+std::optional<uint64_t> JsonView::unsigned_value() const {
+  if (kind != Kind::Number || raw.empty() || raw.front() == '-') return std::nullopt;
+  uint64_t value = 0;
+  for (char c : raw) {
+    if (!is_digit(c)) return std::nullopt;                // a fraction makes it floating point
+    value = value * 10 + static_cast<uint64_t>(c - '0');  // short enough not to overflow
+  }
+  return value;
+}
+
+std::optional<JsonView> view_json(std::string_view text, int max_depth) {
+  Scanner scan(text);
+  JsonView view;
+  if (!read_view(scan, view, max_depth)) return std::nullopt;
+  scan.skip_space();
+  if (!scan.at_end()) return std::nullopt;
+  return view;
 }
 
 }  // namespace tarnwick
