@@ -29,6 +29,9 @@ class BoundedLineChannel {
   Recv recv_until(const Deadline& deadline, std::string& line);
   /// Takes a line if one is waiting; `Empty` otherwise.
   Recv try_recv(std::string& line);
+  /// Ends the receiver's current or next wait in `recv_until` early, with
+  /// `Empty` (a line already waiting still comes first). Any thread.
+  void wake_receiver();
   /// Drops the receiving side: queued lines are discarded and senders stop.
   void close_receiver();
 
@@ -42,6 +45,7 @@ class BoundedLineChannel {
   std::deque<std::string> lines_;
   bool ended_ = false;
   bool receiver_gone_ = false;
+  bool woken_ = false;
 };
 
 }  // namespace tarnwick

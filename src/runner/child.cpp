@@ -48,8 +48,9 @@ Result<std::optional<int32_t>> SpawnedChild::poll_exit() {
   return status.value();
 }
 
-Result<std::optional<int32_t>> SpawnedChild::wait_exit_for(Duration max_wait) {
-  auto status = platform::wait_exit_for(process_, max_wait);
+Result<std::optional<int32_t>> SpawnedChild::wait_exit_for(Duration max_wait,
+                                                           const platform::ReadStop* wake) {
+  auto status = platform::wait_exit_for(process_, max_wait, wake);
   if (!status) return status.error();
   return status.value();
 }

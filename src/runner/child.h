@@ -40,8 +40,10 @@ class SpawnedChild {
   /// The exit code once the child has ended, without waiting; empty while it
   /// runs. A child ended by a signal reports 128 plus the signal number.
   Result<std::optional<int32_t>> poll_exit();
-  /// As `poll_exit`, waiting up to `max_wait` for the end.
-  Result<std::optional<int32_t>> wait_exit_for(Duration max_wait);
+  /// As `poll_exit`, waiting up to `max_wait` for the end, or until `wake`
+  /// (when given) is stopped.
+  Result<std::optional<int32_t>> wait_exit_for(Duration max_wait,
+                                               const platform::ReadStop* wake = nullptr);
 
   platform::ChildProcess& process() { return process_; }
 
