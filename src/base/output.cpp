@@ -42,7 +42,10 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
   line += to_json_text(json(std::string(jsonrpc)));
   line += ",\"id\":";
   line += id_text(id);
-  if (outcome.result) {
+  if (outcome.result_text) {
+    line += ",\"result\":";
+    line += *outcome.result_text;
+  } else if (outcome.result) {
     line += ",\"result\":";
     // The result, however long, is written once, straight into the line.
     append_json_text(line, *outcome.result);
