@@ -1,5 +1,6 @@
 #include "base/json_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -26,25 +27,50 @@ const std::array<std::string_view, 256>& escapes() {
   return table;
 }
 
-void append_escaped_string(std::string& out, const std::string& text) {
+/// Hands `out` to `spill` (which empties it) once it holds `kSpillSize` bytes.
+constexpr size_t kSpillSize = size_t{1} << 20;
+
+void maybe_spill(std::string& out, const JsonSpill* spill) {
+  if (spill && out.size() >= kSpillSize) (*spill)(out);
+}
+
+void append_escaped_string(std::string& out, const std::string& text, const JsonSpill* spill) {
   if (valid_utf8_prefix(text) != text.size()) {
     // The library's own writer decides how invalid bytes are replaced.
     out += to_json_text(json(text));
+    maybe_spill(out, spill);
     return;
   }
   const auto& table = escapes();
-  out.reserve(out.size() + text.size() + 2);
+  size_t escaped_size = text.size() + 2;
+  for (char c : text) {
+    size_t escape = table[static_cast<uint8_t>(c)].size();
+    if (escape != 0) escaped_size += escape - 1;
+  }
+  // Room for the string (or for a spill's worth of it) and a little of what
+  // follows, so that a long result is not copied again as it grows.
+  constexpr size_t kTailRoom = 64;
+  out.reserve(out.size() + (spill ? std::min(escaped_size, 2 * kSpillSize) : escaped_size) +
+              kTailRoom);
   out += '"';
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     std::string_view escape = table[static_cast<uint8_t>(text[i])];
-    if (escape.empty()) continue;
+    if (escape.empty()) {
+      if (i - run < kSpillSize) continue;
+      out.append(text, run, i - run);  // a long run without escapes
+      run = i;
+      maybe_spill(out, spill);
+      continue;
+    }
     out.append(text, run, i - run);
     out += escape;
     run = i + 1;
+    maybe_spill(out, spill);
   }
   out.append(text, run, std::string::npos);
   out += '"';
+  maybe_spill(out, spill);
 }
 
 }  // namespace
@@ -58,10 +84,10 @@ std::string to_json_text(const json& value) {
   }
 }
 
-void append_json_text(std::string& out, const json& value) {
+void append_json_text(std::string& out, const json& value, const JsonSpill* spill) {
   switch (value.type()) {
     case json::value_t::string:
-      append_escaped_string(out, value.get_ref<const std::string&>());
+      append_escaped_string(out, value.get_ref<const std::string&>(), spill);
       return;
     case json::value_t::object: {
       out += '{';
@@ -69,9 +95,9 @@ void append_json_text(std::string& out, const json& value) {
       for (const auto& [key, member] : value.get_ref<const json::object_t&>()) {
         if (!first) out += ',';
         first = false;
-        append_escaped_string(out, key);
+        append_escaped_string(out, key, spill);
         out += ':';
-        append_json_text(out, member);
+        append_json_text(out, member, spill);
       }
       out += '}';
       return;
@@ -82,7 +108,7 @@ void append_json_text(std::string& out, const json& value) {
       for (const json& element : value) {
         if (!first) out += ',';
         first = false;
-        append_json_text(out, element);
+        append_json_text(out, element, spill);
       }
       out += ']';
       return;

@@ -38,6 +38,14 @@ std::string id_text(const json& id) {
 }
 
 void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc) {
+  // Held for the whole message, which goes out in pieces: a long result is
+  // written as it is serialised, never built whole beside its source.
+  std::lock_guard guard(stdout_lock());
+  bool written = true;
+  JsonSpill spill = [&written](std::string& pending) {
+    written = written && platform::write_stdout(pending);
+    pending.clear();
+  };
   std::string line = "{\"jsonrpc\":";
   line += to_json_text(json(std::string(jsonrpc)));
   line += ",\"id\":";
@@ -47,8 +55,7 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
     line += *outcome.result_text;
   } else if (outcome.result) {
     line += ",\"result\":";
-    // The result, however long, is written once, straight into the line.
-    append_json_text(line, *outcome.result);
+    append_json_text(line, *outcome.result, &spill);
   } else {
     line += ",\"error\":{\"code\":";
     line += std::to_string(outcome.error.code);

@@ -114,6 +114,11 @@ void handle_line(std::string line, RunState &state, const RunClocks &clocks,
     state.idle_at = instant_after(Clock::now(), *clocks.idle_timeout);
   }
   sink(line);
+  if (state.stdout_text.empty()) {
+    state.stdout_text = std::move(line);  // a long first line is not copied
+    state.stdout_text.push_back('\n');
+    return;
+  }
   state.stdout_text.append(line).push_back('\n');
 }
 
