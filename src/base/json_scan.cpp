@@ -14,20 +14,11 @@ namespace {
 /// the full parser judges them.
 constexpr size_t kMaxPlainDigits = 15;
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHigh = 0x8080808080808080ULL;
-
-/// Whether any byte of `word` is `byte`.
-bool has_byte(uint64_t word, uint8_t byte) {
-  uint64_t x = word ^ (kOnes * byte);
-  return ((x - kOnes) & ~x & kHigh) != 0;
-}
-
 /// Whether all eight bytes of `word` are plain string content: printable
 /// ASCII other than '"' and '\\'.
 bool all_plain(uint64_t word) {
-  bool control = ((word - kOnes * 0x20) & ~word & kHigh) != 0;
-  return !control && (word & kHigh) == 0 && !has_byte(word, '"') && !has_byte(word, '\\');
+  return (word & (kEachByte * 0x80)) == 0 && !any_byte_below(word, 0x20) &&
+         !any_byte_is(word, '"') && !any_byte_is(word, '\\');
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "base/utf8.h"
 
@@ -27,6 +28,23 @@ const std::array<std::string_view, 256>& escapes() {
   return table;
 }
 
+/// Whether one of the eight bytes of `word` needs an escape.
+bool needs_escape(uint64_t word) {
+  return any_byte_below(word, 0x20) || any_byte_is(word, '"') || any_byte_is(word, '\\');
+}
+
+/// The first position from `from` on whose byte may need an escape, or a
+/// position near `end`; whole words without one are skipped.
+size_t skip_plain(const std::string& text, size_t from, size_t end) {
+  while (from + 8 <= end) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + from, sizeof word);
+    if (needs_escape(word)) break;
+    from += 8;
+  }
+  return from;
+}
+
 /// Hands `out` to `spill` (which empties it) once it holds `kSpillSize` bytes.
 constexpr size_t kSpillSize = size_t{1} << 20;
 
@@ -42,31 +60,40 @@ void append_escaped_string(std::string& out, const std::string& text, const Json
     return;
   }
   const auto& table = escapes();
-  size_t escaped_size = text.size() + 2;
-  for (char c : text) {
-    size_t escape = table[static_cast<uint8_t>(c)].size();
-    if (escape != 0) escaped_size += escape - 1;
-  }
-  // Room for the string (or for a spill's worth of it) and a little of what
-  // follows, so that a long result is not copied again as it grows.
+  // Room for the string and a little of what follows, so that a long result
+  // is not copied again as it grows. Written out in pieces, room for a
+  // piece is enough; built whole, the escapes are counted first.
   constexpr size_t kTailRoom = 64;
-  out.reserve(out.size() + (spill ? std::min(escaped_size, 2 * kSpillSize) : escaped_size) +
-              kTailRoom);
+  size_t room = text.size() + 2;
+  if (spill) {
+    room = std::min(room + room / 8, 2 * kSpillSize);
+  } else {
+    const size_t end = text.size();
+    for (size_t i = skip_plain(text, 0, end); i < end; i = skip_plain(text, i + 1, end))
+      if (size_t escape = table[static_cast<uint8_t>(text[i])].size(); escape != 0)
+        room += escape - 1;
+  }
+  out.reserve(out.size() + room + kTailRoom);
   out += '"';
   size_t run = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    std::string_view escape = table[static_cast<uint8_t>(text[i])];
-    if (escape.empty()) {
-      if (i - run < kSpillSize) continue;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t stop = std::min(text.size(), run + kSpillSize);
+    i = skip_plain(text, i, stop);
+    if (i >= stop) {
       out.append(text, run, i - run);  // a long run without escapes
       run = i;
       maybe_spill(out, spill);
       continue;
     }
-    out.append(text, run, i - run);
-    out += escape;
-    run = i + 1;
-    maybe_spill(out, spill);
+    std::string_view escape = table[static_cast<uint8_t>(text[i])];
+    if (!escape.empty()) {
+      out.append(text, run, i - run);
+      out += escape;
+      run = i + 1;
+      maybe_spill(out, spill);
+    }
+    ++i;
   }
   out.append(text, run, std::string::npos);
   out += '"';

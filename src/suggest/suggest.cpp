@@ -164,13 +164,9 @@ const char* title_marker(Applicability a) {
 /// Nesting the quick look follows before it leaves a line to the parser.
 constexpr int kQuickLookDepth = 127;
 
-/// True when the line certainly holds no suggestion: the quick look finds
-/// another reason, or no span can name a replacement. Such a line is not
-/// parsed.
+/// True when the line certainly holds no suggestion: no span in it can name
+/// a replacement. Such a line is not parsed.
 bool surely_without_suggestion(std::string_view line) {
-  std::optional<JsonLineFacts> facts = quick_json_facts(line, kQuickLookDepth);
-  if (!facts) return false;
-  if (facts->reason != "compiler-message") return true;
   return line.find("suggested_replacement") == std::string_view::npos &&
          line.find("\\u") == std::string_view::npos;
 }
@@ -182,7 +178,8 @@ std::vector<Suggestion> collect_suggestions(std::string_view stdout_text) {
   for (std::string_view raw : split_lines(stdout_text)) {
     std::string_view line = trim(raw);
     if (line.empty() || surely_without_suggestion(line)) continue;
-    // Read in place where the quick look vouches for the line, else parsed.
+    // Read in place where the quick look vouches for all of the line, else
+    // parsed.
     if (std::optional<JsonView> view = view_json(line, kQuickLookDepth)) {
       collect_message(*view, out);
       continue;
