@@ -28,28 +28,34 @@ const std::array<std::string_view, 256>& escapes() {
   return table;
 }
 
-/// Whether one of the eight bytes of `word` needs an escape.
-bool needs_escape(uint64_t word) {
-  return any_byte_below(word, 0x20) || any_byte_is(word, '"') || any_byte_is(word, '\\');
-}
-
-/// The first position from `from` on whose byte may need an escape, or a
-/// position near `end`; whole words without one are skipped.
-size_t skip_plain(const std::string& text, size_t from, size_t end) {
-  while (from + 8 <= end) {
-    uint64_t word = 0;
-    std::memcpy(&word, text.data() + from, sizeof word);
-    if (needs_escape(word)) break;
-    from += 8;
-  }
-  return from;
-}
-
 /// Hands `out` to `spill` (which empties it) once it holds `kSpillSize` bytes.
 constexpr size_t kSpillSize = size_t{1} << 20;
 
 void maybe_spill(std::string& out, const JsonSpill* spill) {
   if (spill && out.size() >= kSpillSize) (*spill)(out);
+}
+
+/// Appends `block` with the writer's escapes, straight into room made in
+/// `out`: most escapes take two bytes, so twice the block is made room for
+/// and more only when \\u00xx escapes run out of it.
+void append_escaped_block(std::string& out, std::string_view block) {
+  const auto& table = escapes();
+  constexpr size_t kLongestEscape = 6;
+  size_t written = out.size();
+  out.resize(written + 2 * block.size() + kLongestEscape);
+  for (size_t i = 0; i < block.size(); ++i) {
+    std::string_view escape = table[static_cast<uint8_t>(block[i])];
+    if (escape.empty()) {
+      out[written++] = block[i];
+      continue;
+    }
+    // Every byte after this one needs room for at least itself.
+    size_t needed = escape.size() + (block.size() - i - 1);
+    if (out.size() - written < needed) out.resize(written + needed + block.size());
+    std::memcpy(out.data() + written, escape.data(), escape.size());
+    written += escape.size();
+  }
+  out.resize(written);
 }
 
 void append_escaped_string(std::string& out, const std::string& text, const JsonSpill* spill) {
@@ -59,43 +65,14 @@ void append_escaped_string(std::string& out, const std::string& text, const Json
     maybe_spill(out, spill);
     return;
   }
-  const auto& table = escapes();
-  // Room for the string and a little of what follows, so that a long result
-  // is not copied again as it grows. Written out in pieces, room for a
-  // piece is enough; built whole, the escapes are counted first.
-  constexpr size_t kTailRoom = 64;
-  size_t room = text.size() + 2;
-  if (spill) {
-    room = std::min(room + room / 8, 2 * kSpillSize);
-  } else {
-    const size_t end = text.size();
-    for (size_t i = skip_plain(text, 0, end); i < end; i = skip_plain(text, i + 1, end))
-      if (size_t escape = table[static_cast<uint8_t>(text[i])].size(); escape != 0)
-        room += escape - 1;
-  }
-  out.reserve(out.size() + room + kTailRoom);
+  out.reserve(out.size() + (spill ? std::min(text.size(), kSpillSize) : text.size()) + 64);
   out += '"';
-  size_t run = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t stop = std::min(text.size(), run + kSpillSize);
-    i = skip_plain(text, i, stop);
-    if (i >= stop) {
-      out.append(text, run, i - run);  // a long run without escapes
-      run = i;
-      maybe_spill(out, spill);
-      continue;
-    }
-    std::string_view escape = table[static_cast<uint8_t>(text[i])];
-    if (!escape.empty()) {
-      out.append(text, run, i - run);
-      out += escape;
-      run = i + 1;
-      maybe_spill(out, spill);
-    }
-    ++i;
+  // In blocks, so that a long string is handed on in pieces as it is written.
+  constexpr size_t kBlock = kSpillSize / 2;
+  for (size_t at = 0; at < text.size(); at += kBlock) {
+    append_escaped_block(out, std::string_view(text).substr(at, kBlock));
+    maybe_spill(out, spill);
   }
-  out.append(text, run, std::string::npos);
   out += '"';
   maybe_spill(out, spill);
 }

@@ -123,7 +123,8 @@ TEST(AppendJsonText, WritesWhatTheLibraryWrites) {
   json value = {{"text", "plain \"quoted\" \\ \n\t\x01\x1f\x7f caf\xC3\xA9"},
                 {"bad", "a\xFF\xC3(b"},
                 {"list", {1, -2, 2.5, true, nullptr, json::object(), json::array()}},
-                {"nested", {{"z", {{"y", "x"}}}}}};
+                {"nested", {{"z", {{"y", "x"}}}}},
+                {"controls", std::string(5000, '\x01') + "end"}};
   std::string out = "head:";
   append_json_text(out, value);
   EXPECT_EQ(out, "head:" + to_json_text(value));
