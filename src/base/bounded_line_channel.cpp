@@ -11,6 +11,23 @@ bool BoundedLineChannel::send(std::string line) {
   return true;
 }
 
+bool BoundedLineChannel::send_all(std::vector<std::string>& lines) {
+  size_t next = 0;
+  while (next < lines.size()) {
+    std::unique_lock lock(mutex_);
+    writable_.wait(lock, [&] { return receiver_gone_ || lines_.size() < slots_; });
+    if (receiver_gone_) {
+      lines.clear();
+      return false;
+    }
+    while (next < lines.size() && lines_.size() < slots_)
+      lines_.push_back(std::move(lines[next++]));
+    readable_.notify_one();
+  }
+  lines.clear();
+  return true;
+}
+
 void BoundedLineChannel::send_end() {
   std::lock_guard lock(mutex_);
   ended_ = true;

@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/duration.h"
 
@@ -21,6 +22,10 @@ class BoundedLineChannel {
   /// Queues a line, waiting while every slot is taken. False when the
   /// receiving side is gone.
   bool send(std::string line);
+  /// Queues all of `lines` in order (leaving it empty), as many at a time as
+  /// there are free slots, waking the receiver once for each group rather
+  /// than for each line. False when the receiving side is gone.
+  bool send_all(std::vector<std::string>& lines);
   /// Queues the end-of-stream marker; receivers see it after the lines.
   void send_end();
 

@@ -139,14 +139,16 @@ std::string PendingLines::take_rest() {
 
 void pipe_lines_thread(int fd, BoundedLineChannel& channel, const platform::ReadStop* stop) {
   PendingLines pending;
+  std::vector<std::string> ready;
   for (;;) {
     long n = pending.read_from(fd, stop);
     if (n <= 0) break;  // end of stream or read error: the run sees the end
-    while (std::optional<std::string> line = pending.next_line()) {
-      if (!channel.send(into_valid_utf8(std::move(*line)))) {
-        platform::close_fd(fd);
-        return;
-      }
+    // The lines of one read go over together: one wake-up, not one a line.
+    while (std::optional<std::string> line = pending.next_line())
+      ready.push_back(into_valid_utf8(std::move(*line)));
+    if (!channel.send_all(ready)) {
+      platform::close_fd(fd);
+      return;
     }
   }
   // A last line without "\n" keeps a trailing "\r".

@@ -30,8 +30,7 @@ std::optional<json> parse_valid_utf8(std::string_view text) {
 }
 
 bool mentions_session_noise(std::string_view text) {
-  return text.find(kFinalizeErrorText) != std::string_view::npos ||
-         text.find(kFinalizeNotDoneText) != std::string_view::npos;
+  return has_substring(text, kFinalizeErrorText) || has_substring(text, kFinalizeNotDoneText);
 }
 
 bool hide_noise() { return !runtime_settings().show_incremental_notes; }
@@ -73,7 +72,7 @@ LineKind classify(std::string_view line) {
   if (!facts) return classify_parsed(line);
   if (!facts->reason) return LineKind::NoReason;
   if (*facts->reason == "compiler-message" && hide_noise() &&
-      (mentions_session_noise(line) || line.find("\\u") != std::string_view::npos))
+      (mentions_session_noise(line) || has_substring(line, "\\u")))
     return classify_parsed(line);
   return kind_of_reason(*facts->reason, false);
 }

@@ -167,8 +167,7 @@ constexpr int kQuickLookDepth = 127;
 /// True when the line certainly holds no suggestion: no span in it can name
 /// a replacement. Such a line is not parsed.
 bool surely_without_suggestion(std::string_view line) {
-  return line.find("suggested_replacement") == std::string_view::npos &&
-         line.find("\\u") == std::string_view::npos;
+  return !has_substring(line, "suggested_replacement") && !has_substring(line, "\\u");
 }
 
 }  // namespace
