@@ -10,7 +10,7 @@
 namespace tarnwick {
 namespace {
 
-constexpr size_t kReadBuffer = 64 * 1024;
+constexpr size_t kReadBuffer = size_t{64} * 1024;
 
 IoError thread_error(const std::system_error& e) {
   int code = e.code().value();
