@@ -174,6 +174,10 @@ bool read_view(Scanner& scan, JsonView& out, int depth_left) {
     scan.advance();
     return true;
   }
+  // Room for a typical object of cargo's at once, rather than growing there.
+  constexpr size_t kTypicalMembers = 8;
+  out.items.reserve(kTypicalMembers);
+  if (object) out.keys.reserve(kTypicalMembers);
   for (;;) {
     if (object) {
       scan.skip_space();

@@ -164,10 +164,31 @@ const char* title_marker(Applicability a) {
 /// Nesting the quick look follows before it leaves a line to the parser.
 constexpr int kQuickLookDepth = 127;
 
-/// True when the line certainly holds no suggestion: no span in it can name
-/// a replacement. Such a line is not parsed.
+/// Whether JSON white space, a ':' and white space again, then a '"' follow
+/// `pos`: a member whose value is a string.
+bool string_value_follows(std::string_view line, size_t pos) {
+  auto skip_space = [&line](size_t at) {
+    while (at < line.size() &&
+           (line[at] == ' ' || line[at] == '\t' || line[at] == '\n' || line[at] == '\r'))
+      ++at;
+    return at;
+  };
+  pos = skip_space(pos);
+  if (pos >= line.size() || line[pos] != ':') return false;
+  pos = skip_space(pos + 1);
+  return pos < line.size() && line[pos] == '"';
+}
+
+/// True when the line certainly holds no suggestion: no span in it names a
+/// replacement string (cargo writes the key with null in every other span).
+/// Such a line is not parsed. A \\u escape could spell the key, so a line
+/// with one is always parsed.
 bool surely_without_suggestion(std::string_view line) {
-  return !has_substring(line, "suggested_replacement") && !has_substring(line, "\\u");
+  constexpr std::string_view kKey = "\"suggested_replacement\"";
+  if (has_substring(line, "\\u")) return false;
+  for (size_t at = line.find(kKey); at != std::string_view::npos; at = line.find(kKey, at + 1))
+    if (string_value_follows(line, at + kKey.size())) return false;
+  return true;
 }
 
 }  // namespace
