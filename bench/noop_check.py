@@ -17,12 +17,15 @@ import tempfile
 import time
 
 
-def make_crate(root):
+def make_crate(root, warnings):
+    """A library crate with about `warnings` warnings (unused functions and variables)."""
     os.makedirs(os.path.join(root, "src"))
     with open(os.path.join(root, "Cargo.toml"), "w") as f:
         f.write('[package]\nname = "bench_noop"\nversion = "0.1.0"\nedition = "2021"\n')
     with open(os.path.join(root, "src", "lib.rs"), "w") as f:
         f.write("pub fn answer() -> i32 { 42 }\n")
+        for i in range(warnings // 2):  # two warnings each
+            f.write(f"fn helper_{i}(value: u32) -> u32 {{ let unused = value; 7 }}\n")
 
 
 class Server:
@@ -53,12 +56,13 @@ class Server:
 
 def main():
     server_path, rounds = sys.argv[1], int(sys.argv[2])
+    warnings = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     cargo, rustc = shutil.which("cargo"), shutil.which("rustc")
     if not cargo or not rustc:
         sys.exit("cargo and rustc must be on PATH")
     crate = tempfile.mkdtemp(prefix="tarnwick-bench-")
     try:
-        make_crate(crate)
+        make_crate(crate, warnings)
         # The environment the server gives cargo. RUSTC is fixed for both sides:
         # cargo keeps one rustc-info cache per target directory, and runs with
         # different RUSTC values would keep invalidating each other's.
@@ -88,7 +92,7 @@ def main():
         shutil.rmtree(crate, ignore_errors=True)
 
     d, s = statistics.median(direct), statistics.median(served)
-    print(f"rounds: {rounds}")
+    print(f"rounds: {rounds}, crate with about {warnings} warnings")
     print(f"direct cargo check   median {d * 1000:8.2f} ms  (min {min(direct) * 1000:.2f})")
     print(f"through tarnwick     median {s * 1000:8.2f} ms  (min {min(served) * 1000:.2f})")
     print(f"ratio (tarnwick / direct): {s / d:.3f} of the medians, "

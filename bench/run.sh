@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Builds tarnwick, then compares a warm no-op `cargo check` answered through
-# the server (tools/call over pipes) with the same `cargo check` run directly.
+# Builds tarnwick, then measures its output path:
+#  1. a warm no-op `cargo check` answered through the server (tools/call over
+#     pipes) against the same `cargo check` run directly, for a crate without
+#     warnings and for one with about 2,000;
+#  2. cargo's JSON through the server against a plain pipe, peak memory over
+#     the response size, cancel to dead tree and the cost of tools/list
+#     (bench/throughput.py, with a stand-in cargo).
 # Usage: bash bench/run.sh [rounds]   (default 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,4 +13,7 @@ if ! command -v cargo >/dev/null 2>&1 && [ -x "$HOME/.cargo/bin/cargo" ]; then
   export PATH="$HOME/.cargo/bin:$PATH"
 fi
 bash scripts/build.sh
-exec python3 bench/noop_check.py ./build/tarnwick "${1:-30}"
+rounds="${1:-30}"
+python3 bench/noop_check.py ./build/tarnwick "$rounds" 0
+python3 bench/noop_check.py ./build/tarnwick "$rounds" 2000
+exec python3 bench/throughput.py ./build/tarnwick

@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/duration.h"
 
@@ -21,6 +22,10 @@ class BoundedLineChannel {
   /// Queues a line, waiting while every slot is taken. False when the
   /// receiving side is gone.
   bool send(std::string line);
+  /// Queues all of `lines` in order (leaving it empty), as many at a time as
+  /// there are free slots, waking the receiver once for each group rather
+  /// than for each line. False when the receiving side is gone.
+  bool send_all(std::vector<std::string>& lines);
   /// Queues the end-of-stream marker; receivers see it after the lines.
   void send_end();
 
@@ -29,6 +34,9 @@ class BoundedLineChannel {
   Recv recv_until(const Deadline& deadline, std::string& line);
   /// Takes a line if one is waiting; `Empty` otherwise.
   Recv try_recv(std::string& line);
+  /// Ends the receiver's current or next wait in `recv_until` early, with
+  /// `Empty` (a line already waiting still comes first). Any thread.
+  void wake_receiver();
   /// Drops the receiving side: queued lines are discarded and senders stop.
   void close_receiver();
 
@@ -42,6 +50,7 @@ class BoundedLineChannel {
   std::deque<std::string> lines_;
   bool ended_ = false;
   bool receiver_gone_ = false;
+  bool woken_ = false;
 };
 
 }  // namespace tarnwick

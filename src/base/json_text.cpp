@@ -1,6 +1,83 @@
 #include "base/json_text.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "base/utf8.h"
+
 namespace tarnwick {
+namespace {
+
+/// For each byte, the escape the JSON writer uses, or nothing when the byte
+/// stays as it is. Control characters without a short form become \u00xx.
+const std::array<std::string_view, 256>& escapes() {
+  static const std::array<std::string_view, 256> table = [] {
+    static constexpr std::string_view kHex[32] = {
+        "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+        "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+        "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+        "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
+    std::array<std::string_view, 256> built{};
+    for (size_t i = 0; i < 32; ++i) built[i] = kHex[i];
+    built['"'] = "\\\"";
+    built['\\'] = "\\\\";
+    return built;
+  }();
+  return table;
+}
+
+/// Hands `out` to `spill` (which empties it) once it holds `kSpillSize` bytes.
+constexpr size_t kSpillSize = size_t{1} << 20;
+
+void maybe_spill(std::string& out, const JsonSpill* spill) {
+  if (spill && out.size() >= kSpillSize) (*spill)(out);
+}
+
+/// Appends `block` with the writer's escapes, straight into room made in
+/// `out`: most escapes take two bytes, so twice the block is made room for
+/// and more only when \\u00xx escapes run out of it.
+void append_escaped_block(std::string& out, std::string_view block) {
+  const auto& table = escapes();
+  constexpr size_t kLongestEscape = 6;
+  size_t written = out.size();
+  out.resize(written + 2 * block.size() + kLongestEscape);
+  for (size_t i = 0; i < block.size(); ++i) {
+    std::string_view escape = table[static_cast<uint8_t>(block[i])];
+    if (escape.empty()) {
+      out[written++] = block[i];
+      continue;
+    }
+    // Every byte after this one needs room for at least itself.
+    size_t needed = escape.size() + (block.size() - i - 1);
+    if (out.size() - written < needed) out.resize(written + needed + block.size());
+    std::memcpy(out.data() + written, escape.data(), escape.size());
+    written += escape.size();
+  }
+  out.resize(written);
+}
+
+void append_escaped_string(std::string& out, const std::string& text, const JsonSpill* spill) {
+  if (valid_utf8_prefix(text) != text.size()) {
+    // The library's own writer decides how invalid bytes are replaced.
+    out += to_json_text(json(text));
+    maybe_spill(out, spill);
+    return;
+  }
+  out.reserve(out.size() + (spill ? std::min(text.size(), kSpillSize) : text.size()) + 64);
+  out += '"';
+  // In blocks, so that a long string is handed on in pieces as it is written.
+  constexpr size_t kBlock = kSpillSize / 2;
+  for (size_t at = 0; at < text.size(); at += kBlock) {
+    append_escaped_block(out, std::string_view(text).substr(at, kBlock));
+    maybe_spill(out, spill);
+  }
+  out += '"';
+  maybe_spill(out, spill);
+}
+
+}  // namespace
 
 std::string to_json_text(const json& value) {
   try {
@@ -8,6 +85,41 @@ std::string to_json_text(const json& value) {
   } catch (const std::exception&) {
     // Only reachable through allocation failure; a record stands in.
     return "{}";
+  }
+}
+
+void append_json_text(std::string& out, const json& value, const JsonSpill* spill) {
+  switch (value.type()) {
+    case json::value_t::string:
+      append_escaped_string(out, value.get_ref<const std::string&>(), spill);
+      return;
+    case json::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, member] : value.get_ref<const json::object_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        append_escaped_string(out, key, spill);
+        out += ':';
+        append_json_text(out, member, spill);
+      }
+      out += '}';
+      return;
+    }
+    case json::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const json& element : value) {
+        if (!first) out += ',';
+        first = false;
+        append_json_text(out, element, spill);
+      }
+      out += ']';
+      return;
+    }
+    default:
+      out += to_json_text(value);  // numbers, literals and binary, as the library writes them
+      return;
   }
 }
 

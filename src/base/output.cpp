@@ -11,13 +11,22 @@ std::recursive_mutex& stdout_lock() {
   return lock;
 }
 
+namespace {
+
+/// Adds the line feed to a line built here and writes it.
+bool write_built_line(std::string& line) {
+  line += '\n';
+  std::lock_guard guard(stdout_lock());
+  return platform::write_stdout(line);
+}
+
+}  // namespace
+
 bool write_line(std::string_view line) {
   std::string buffer;
   buffer.reserve(line.size() + 1);
   buffer.append(line);
-  buffer += '\n';
-  std::lock_guard guard(stdout_lock());
-  return platform::write_stdout(buffer);
+  return write_built_line(buffer);
 }
 
 std::string id_text(const json& id) {
@@ -29,13 +38,24 @@ std::string id_text(const json& id) {
 }
 
 void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc) {
+  // Held for the whole message, which goes out in pieces: a long result is
+  // written as it is serialised, never built whole beside its source.
+  std::lock_guard guard(stdout_lock());
+  bool written = true;
+  JsonSpill spill = [&written](std::string& pending) {
+    written = written && platform::write_stdout(pending);
+    pending.clear();
+  };
   std::string line = "{\"jsonrpc\":";
   line += to_json_text(json(std::string(jsonrpc)));
   line += ",\"id\":";
   line += id_text(id);
-  if (outcome.result) {
+  if (outcome.result_text) {
     line += ",\"result\":";
-    line += to_json_text(*outcome.result);
+    line += *outcome.result_text;
+  } else if (outcome.result) {
+    line += ",\"result\":";
+    append_json_text(line, *outcome.result, &spill);
   } else {
     line += ",\"error\":{\"code\":";
     line += std::to_string(outcome.error.code);
@@ -44,16 +64,16 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
     line += '}';
   }
   line += '}';
-  write_line(line);
+  write_built_line(line);
 }
 
 void write_notification(std::string_view method, const json& params) {
   std::string line = "{\"jsonrpc\":\"2.0\",\"method\":";
   line += to_json_text(json(std::string(method)));
   line += ",\"params\":";
-  line += to_json_text(params);
+  append_json_text(line, params);
   line += '}';
-  write_line(line);
+  write_built_line(line);
 }
 
 namespace {

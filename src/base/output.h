@@ -3,6 +3,7 @@
 /// and log lines, one compact JSON message per line.
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,11 +25,17 @@ struct RpcError {
 /// What answering a request yields: a result value or an error.
 struct Outcome {
   std::optional<json> result;  // set for a result
-  RpcError error;              // used when `result` is empty
+  RpcError error;              // used when `result` and `result_text` are empty
+  /// A result already in its compact text form, for an answer that never
+  /// changes; used instead of `result` when set.
+  std::shared_ptr<const std::string> result_text;
 
-  static Outcome ok(json value) { return {std::move(value), {}}; }
+  static Outcome ok(json value) { return {std::move(value), {}, nullptr}; }
+  static Outcome ok_text(std::shared_ptr<const std::string> text) {
+    return {std::nullopt, {}, std::move(text)};
+  }
   static Outcome fail(int32_t code, std::string message) {
-    return {std::nullopt, {code, std::move(message)}};
+    return {std::nullopt, {code, std::move(message)}, nullptr};
   }
 };
 

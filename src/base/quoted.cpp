@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "base/utf8.h"
+
 namespace tarnwick {
 namespace {
 
@@ -323,26 +325,11 @@ std::optional<char32_t> decode_valid_utf8(std::string_view text, size_t& pos) {
   return c;
 }
 
-bool is_valid_utf8(std::string_view text) {
-  for (size_t pos = 0; pos < text.size();) {
-    if (!decode_valid_utf8(text, pos)) return false;
-  }
-  return true;
-}
+bool is_valid_utf8(std::string_view text) { return valid_utf8_prefix(text) == text.size(); }
 
 std::string to_valid_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t start = pos;
-    if (decode_valid_utf8(text, pos)) {
-      out.append(text.substr(start, pos - start));
-    } else {
-      append_utf8(out, 0xFFFD);
-    }
-  }
-  return out;
+  if (is_valid_utf8(text)) return std::string(text);
+  return into_valid_utf8(std::string(text));
 }
 
 std::string quoted(std::string_view text) {

@@ -1,8 +1,15 @@
 #include "base/text_lines.h"
 
+#include <string.h>
+
 #include "base/quoted.h"
 
 namespace tarnwick {
+
+bool has_substring(std::string_view text, std::string_view needle) {
+  if (needle.empty()) return true;
+  return ::memmem(text.data(), text.size(), needle.data(), needle.size()) != nullptr;
+}
 
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;

@@ -83,8 +83,12 @@ Result<ChildProcess> start_process(const ProcessCommand& command);
 /// reports 128 plus the signal number.
 Result<std::optional<int>> poll_exit(ChildProcess& child);
 
-/// As `poll_exit`, but waits up to `max_wait` for the end.
-Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait);
+class ReadStop;
+
+/// As `poll_exit`, but waits up to `max_wait` for the end; returns early,
+/// with what `poll_exit` says, once `wake` (when given) is stopped.
+Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait,
+                                         const ReadStop* wake = nullptr);
 
 /// Ends the job: kills every process still in it, the child included, and
 /// returns once all of them are gone and reaped. Returns the child's exit
@@ -108,6 +112,8 @@ class ReadStop {
 
  private:
   friend long read_some(int fd, char* buffer, unsigned long size, const ReadStop* stop);
+  friend Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait,
+                                                  const ReadStop* wake);
   int wake_fd_ = -1;  // an eventfd, readable once stopped; -1 when none could be made
   std::atomic<bool> stopped_{false};
 };

@@ -296,20 +296,23 @@ Result<std::optional<int>> poll_exit(ChildProcess& child) {
   }
 }
 
-Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait) {
+Result<std::optional<int>> wait_exit_for(ChildProcess& child, Duration max_wait,
+                                         const ReadStop* wake) {
   auto first = poll_exit(child);
   if (!first || first.value() || max_wait.is_zero()) return first;
+  bool watch_wake = wake && wake->wake_fd_ >= 0;
   Deadline deadline = Deadline::after(max_wait);
   for (;;) {
+    if (wake && wake->stopped_.load()) return poll_exit(child);
     Duration left = deadline.remaining();
     if (left.is_zero()) return poll_exit(child);
     // Slices of at most 50 ms keep a wait with a far deadline responsive.
     auto slice =
         std::min<std::chrono::nanoseconds>(left.to_chrono(), std::chrono::milliseconds(50));
-    struct pollfd p {
-      child.exit_fd, POLLIN, 0
-    };
-    ::poll(&p, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+    struct pollfd p[2] = {{child.exit_fd, POLLIN, 0},
+                          {watch_wake ? wake->wake_fd_ : -1, POLLIN, 0}};
+    ::poll(p, watch_wake ? 2 : 1,
+           static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
     auto now = poll_exit(child);
     if (!now || now.value()) return now;
   }

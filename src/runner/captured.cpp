@@ -1,6 +1,7 @@
 #include "runner/captured.h"
 
 #include <chrono>
+#include <optional>
 
 #include "base/call_context.h"
 #include "runner/toolchain.h"
@@ -45,6 +46,11 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
     return started.error();
   }
 
+  // A cancellation ends the wait at once.
+  platform::ReadStop cancel_wake;
+  std::optional<CancelWakeScope> wake_on_cancel;
+  if (cancellable) wake_on_cancel.emplace([&cancel_wake] { cancel_wake.stop(); });
+
   auto start = std::chrono::steady_clock::now();
   Deadline deadline = Deadline::after(timeout);
   for (;;) {
@@ -68,7 +74,7 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
       return TimeoutError{Duration::from_chrono(std::chrono::steady_clock::now() - start)};
     }
     Duration slice = deadline.infinite ? kPollSlice : std::min(kPollSlice, deadline.remaining());
-    (void)child.wait_exit_for(slice);
+    (void)child.wait_exit_for(slice, &cancel_wake);
   }
 
   // The child has ended; whatever it left running dies with its job before
@@ -112,6 +118,8 @@ Result<int32_t> run_command_silently(ChildCommand command, Duration limit) {
   auto spawned = spawn_in_job(command);
   if (!spawned) return spawned.error();
   SpawnedChild& child = spawned.value();
+  platform::ReadStop cancel_wake;
+  CancelWakeScope wake_on_cancel([&cancel_wake] { cancel_wake.stop(); });
   auto start = std::chrono::steady_clock::now();
   Deadline deadline = Deadline::after(limit);
   for (;;) {
@@ -129,7 +137,7 @@ Result<int32_t> run_command_silently(ChildCommand command, Duration limit) {
       return TimeoutError{Duration::from_chrono(std::chrono::steady_clock::now() - start)};
     }
     Duration slice = deadline.infinite ? kPollSlice : std::min(kPollSlice, deadline.remaining());
-    (void)child.wait_exit_for(slice);
+    (void)child.wait_exit_for(slice, &cancel_wake);
   }
   close_job(child);
   return release_child(child);

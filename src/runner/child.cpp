@@ -5,12 +5,12 @@
 #include <system_error>
 
 #include "base/output.h"
-#include "base/quoted.h"
+#include "base/utf8.h"
 
 namespace tarnwick {
 namespace {
 
-constexpr size_t kReadBuffer = 8192;
+constexpr size_t kReadBuffer = size_t{64} * 1024;
 
 IoError thread_error(const std::system_error& e) {
   int code = e.code().value();
@@ -48,8 +48,9 @@ Result<std::optional<int32_t>> SpawnedChild::poll_exit() {
   return status.value();
 }
 
-Result<std::optional<int32_t>> SpawnedChild::wait_exit_for(Duration max_wait) {
-  auto status = platform::wait_exit_for(process_, max_wait);
+Result<std::optional<int32_t>> SpawnedChild::wait_exit_for(Duration max_wait,
+                                                           const platform::ReadStop* wake) {
+  auto status = platform::wait_exit_for(process_, max_wait, wake);
   if (!status) return status.error();
   return status.value();
 }
@@ -84,28 +85,75 @@ Result<int32_t> release_child(SpawnedChild& child) {
   return code.value();
 }
 
+void PendingLines::drop_taken() {
+  if (start_ == 0) return;
+  buffer_.erase(0, start_);
+  scanned_ -= start_;
+  start_ = 0;
+}
+
+long PendingLines::read_from(int fd, const platform::ReadStop* stop) {
+  drop_taken();
+  size_t old_size = buffer_.size();
+  buffer_.resize(old_size + kReadBuffer);
+  long n = platform::read_some(fd, buffer_.data() + old_size, kReadBuffer, stop);
+  buffer_.resize(old_size + static_cast<size_t>(n > 0 ? n : 0));
+  return n;
+}
+
+void PendingLines::append(std::string_view bytes) {
+  drop_taken();
+  buffer_.append(bytes);
+}
+
+std::optional<std::string> PendingLines::next_line() {
+  size_t nl = buffer_.find('\n', scanned_);
+  if (nl == std::string::npos) {
+    scanned_ = buffer_.size();
+    return std::nullopt;
+  }
+  size_t end = nl;
+  if (end > start_ && buffer_[end - 1] == '\r') --end;
+  std::string line;
+  if (start_ == 0 && end > kReadBuffer) {
+    // A long line takes the buffer itself; only what follows it is copied.
+    std::string rest = buffer_.substr(nl + 1);
+    line = std::move(buffer_);
+    line.resize(end);
+    buffer_ = std::move(rest);
+    start_ = scanned_ = 0;
+    return line;
+  }
+  line.assign(buffer_, start_, end - start_);
+  start_ = scanned_ = nl + 1;
+  return line;
+}
+
+std::string PendingLines::take_rest() {
+  drop_taken();
+  scanned_ = 0;
+  std::string rest = std::move(buffer_);
+  buffer_.clear();
+  return rest;
+}
+
 void pipe_lines_thread(int fd, BoundedLineChannel& channel, const platform::ReadStop* stop) {
-  std::string pending;
-  char buffer[kReadBuffer];
+  PendingLines pending;
+  std::vector<std::string> ready;
   for (;;) {
-    long n = platform::read_some(fd, buffer, sizeof buffer, stop);
+    long n = pending.read_from(fd, stop);
     if (n <= 0) break;  // end of stream or read error: the run sees the end
-    pending.append(buffer, static_cast<size_t>(n));
-    size_t start = 0;
-    for (size_t nl = pending.find('\n', start); nl != std::string::npos;
-         nl = pending.find('\n', start)) {
-      size_t end = nl;
-      if (end > start && pending[end - 1] == '\r') --end;
-      if (!channel.send(to_valid_utf8(std::string_view(pending).substr(start, end - start)))) {
-        platform::close_fd(fd);
-        return;
-      }
-      start = nl + 1;
+    // The lines of one read go over together: one wake-up, not one a line.
+    while (std::optional<std::string> line = pending.next_line())
+      ready.push_back(into_valid_utf8(std::move(*line)));
+    if (!channel.send_all(ready)) {
+      platform::close_fd(fd);
+      return;
     }
-    pending.erase(0, start);
   }
   // A last line without "\n" keeps a trailing "\r".
-  if (!pending.empty() && !channel.send(to_valid_utf8(pending))) {
+  std::string last = pending.take_rest();
+  if (!last.empty() && !channel.send(into_valid_utf8(std::move(last)))) {
     platform::close_fd(fd);
     return;
   }
@@ -115,16 +163,16 @@ void pipe_lines_thread(int fd, BoundedLineChannel& channel, const platform::Read
 
 std::string pipe_drain_thread(int fd, const platform::ReadStop* stop) {
   std::string bytes;
-  char buffer[kReadBuffer];
   for (;;) {
-    long n = platform::read_some(fd, buffer, sizeof buffer, stop);
+    size_t old_size = bytes.size();
+    bytes.resize(old_size + kReadBuffer);
+    long n = platform::read_some(fd, bytes.data() + old_size, kReadBuffer, stop);
+    bytes.resize(old_size + static_cast<size_t>(n > 0 ? n : 0));
     if (n <= 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
   }
   platform::close_fd(fd);
-  return to_valid_utf8(bytes);
+  return into_valid_utf8(std::move(bytes));
 }
-
 PipeLineReader::~PipeLineReader() {
   stop_waiting();
   join();

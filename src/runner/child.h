@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "base/bounded_line_channel.h"
@@ -39,8 +40,10 @@ class SpawnedChild {
   /// The exit code once the child has ended, without waiting; empty while it
   /// runs. A child ended by a signal reports 128 plus the signal number.
   Result<std::optional<int32_t>> poll_exit();
-  /// As `poll_exit`, waiting up to `max_wait` for the end.
-  Result<std::optional<int32_t>> wait_exit_for(Duration max_wait);
+  /// As `poll_exit`, waiting up to `max_wait` for the end, or until `wake`
+  /// (when given) is stopped.
+  Result<std::optional<int32_t>> wait_exit_for(Duration max_wait,
+                                               const platform::ReadStop* wake = nullptr);
 
   platform::ChildProcess& process() { return process_; }
 
@@ -68,6 +71,30 @@ void close_job(SpawnedChild& child);
 /// child whose end was not seen yet is killed first. Later calls return the
 /// same code.
 Result<int32_t> release_child(SpawnedChild& child);
+
+/// Bytes read from a pipe and not yet handed on as lines. Each byte is
+/// searched for a line feed once, however long its line grows, and a long
+/// line is handed on without a copy.
+class PendingLines {
+ public:
+  /// Reads once from `fd` into the buffer; returns what `platform::read_some`
+  /// returns.
+  long read_from(int fd, const platform::ReadStop* stop);
+  /// Appends bytes, as a read does.
+  void append(std::string_view bytes);
+  /// The next complete line, without its "\n" and a "\r" before it; empty
+  /// while no line feed has arrived.
+  std::optional<std::string> next_line();
+  /// The bytes after the last line feed; leaves the buffer empty.
+  std::string take_rest();
+
+ private:
+  void drop_taken();
+
+  std::string buffer_;
+  size_t start_ = 0;    // where the next line begins
+  size_t scanned_ = 0;  // no line feed in [start_, scanned_)
+};
 
 /// Body of the standard-output reader: sends each line (without "\n" and a
 /// "\r" before it; invalid UTF-8 replaced by U+FFFD) into `channel`, then the

@@ -110,8 +110,7 @@ void clear_stale_incremental_sessions(const std::optional<std::string>& cwd,
 }
 
 std::optional<std::string> demote_finalize_advisory(std::string_view line) {
-  if (line.find("\"compiler-message\"") == std::string_view::npos ||
-      line.find("finaliz") == std::string_view::npos)
+  if (!has_substring(line, "finaliz") || !has_substring(line, "\"compiler-message\""))
     return std::nullopt;
   std::optional<json> parsed = parse_json_line(line);
   if (!parsed || !is_compiler_message(*parsed)) return std::nullopt;

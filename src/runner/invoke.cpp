@@ -114,6 +114,11 @@ void handle_line(std::string line, RunState &state, const RunClocks &clocks,
     state.idle_at = instant_after(Clock::now(), *clocks.idle_timeout);
   }
   sink(line);
+  if (state.stdout_text.empty()) {
+    state.stdout_text = std::move(line);  // a long first line is not copied
+    state.stdout_text.push_back('\n');
+    return;
+  }
   state.stdout_text.append(line).push_back('\n');
 }
 
@@ -191,11 +196,12 @@ std::optional<Error> stop_reason(const RunState &state, const RunClocks &clocks)
 /// clocks and the cancel flag: a child that closes its output and lingers
 /// must not hold the call.
 Status wait_for_exit(SpawnedChild &child, RunReaders &readers, const RunState &state,
-                     const RunClocks &clocks) {
+                     const RunClocks &clocks, const platform::ReadStop &cancel_wake) {
   for (;;) {
     if (auto why = stop_reason(state, clocks)) return stop_run(child, readers, std::move(*why));
     SteadyInstant now = Clock::now();
-    auto status = child.wait_exit_for(Duration::from_chrono(next_wake(state, now) - now));
+    auto status =
+        child.wait_exit_for(Duration::from_chrono(next_wake(state, now) - now), &cancel_wake);
     if (!status) return stop_run(child, readers, status.error());
     if (status.value()) return ok_status();
   }
@@ -271,6 +277,14 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   if (auto started = readers.start(child); !started)
     return stop_run(child, readers, started.error());
 
+  // A cancellation ends whatever the run waits for at once, rather than at
+  // its next look at the flag.
+  platform::ReadStop cancel_wake;
+  CancelWakeScope wake_on_cancel([&readers, &cancel_wake] {
+    readers.channel().wake_receiver();
+    cancel_wake.stop();
+  });
+
   const ProgressSink &sink = *request.sink;
   RunState state = start_clocks(clocks);
   bool job_closed = false;
@@ -287,7 +301,8 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   }
 
   // The end marker comes after every queued line, so nothing is left to take.
-  if (auto exited = wait_for_exit(child, readers, state, clocks); !exited) return exited.error();
+  if (auto exited = wait_for_exit(child, readers, state, clocks, cancel_wake); !exited)
+    return exited.error();
   // Whatever the child left running dies with its job before the readers are
   // joined.
   close_job(child);

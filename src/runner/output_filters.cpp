@@ -1,5 +1,6 @@
 #include "runner/output_filters.h"
 
+#include "base/json_scan.h"
 #include "base/quoted.h"
 #include "base/settings.h"
 #include "base/text_lines.h"
@@ -29,8 +30,7 @@ std::optional<json> parse_valid_utf8(std::string_view text) {
 }
 
 bool mentions_session_noise(std::string_view text) {
-  return text.find(kFinalizeErrorText) != std::string_view::npos ||
-         text.find(kFinalizeNotDoneText) != std::string_view::npos;
+  return has_substring(text, kFinalizeErrorText) || has_substring(text, kFinalizeNotDoneText);
 }
 
 bool hide_noise() { return !runtime_settings().show_incremental_notes; }
@@ -43,22 +43,38 @@ std::string wrap_line(std::string_view reason, std::string_view line) {
 /// How the diagnostics filters see one line.
 enum class LineKind { Blank, NotJson, NoReason, Kept, Artifact, Other };
 
-/// Sorts a line for the filters that keep cargo's diagnostics. A noise
-/// message counts as `Artifact` (dropped) unless the notes are shown.
-LineKind classify(std::string_view line) {
-  if (is_blank(line)) return LineKind::Blank;
+/// How a line's reason sorts it, for a line that is JSON.
+LineKind kind_of_reason(std::string_view reason, bool is_noise) {
+  if (reason == "build-finished") return LineKind::Kept;
+  if (reason == "compiler-message") return is_noise ? LineKind::Artifact : LineKind::Kept;
+  if (reason == "compiler-artifact" || reason == "build-script-executed") return LineKind::Artifact;
+  return LineKind::Other;
+}
+
+/// `classify` with the line's whole tree built.
+LineKind classify_parsed(std::string_view line) {
   std::optional<json> value = parse_json_line(line);
   if (!value) return LineKind::NotJson;
   std::optional<std::string> reason = line_reason(*value);
   if (!reason) return LineKind::NoReason;
-  if (*reason == "build-finished") return LineKind::Kept;
-  if (*reason == "compiler-message") {
-    if (hide_noise() && is_incremental_session_noise(*value)) return LineKind::Artifact;
-    return LineKind::Kept;
-  }
-  if (*reason == "compiler-artifact" || *reason == "build-script-executed")
-    return LineKind::Artifact;
-  return LineKind::Other;
+  bool noise =
+      *reason == "compiler-message" && hide_noise() && is_incremental_session_noise(*value);
+  return kind_of_reason(*reason, noise);
+}
+
+/// Sorts a line for the filters that keep cargo's diagnostics. A noise
+/// message counts as `Artifact` (dropped) unless the notes are shown. The
+/// tree is built only for a line the quick look cannot judge, or a message
+/// that may be noise.
+LineKind classify(std::string_view line) {
+  if (is_blank(line)) return LineKind::Blank;
+  std::optional<JsonLineFacts> facts = quick_json_facts(line, kMaxJsonDepth);
+  if (!facts) return classify_parsed(line);
+  if (!facts->reason) return LineKind::NoReason;
+  if (*facts->reason == "compiler-message" && hide_noise() &&
+      (mentions_session_noise(line) || has_substring(line, "\\u")))
+    return classify_parsed(line);
+  return kind_of_reason(*facts->reason, false);
 }
 
 }  // namespace

@@ -67,10 +67,20 @@ std::string build_diagnostics_result(const RunOutput& output, const std::vector<
   std::string text = invocation_record(argv, cwd);
   if (output.exit_code == 0) {
     // cargo's own build-finished record tells the outcome when there is output.
-    if (output.stdout_text.empty())
+    if (output.stdout_text.empty()) {
       text += kSuccessStatusLine;
-    else
-      text += collect_build_message_lines(output.stdout_text);
+      return text;
+    }
+    std::vector<std::string_view> kept = filter_build_message_lines(output.stdout_text);
+    size_t size = text.size() + kept.size();
+    for (std::string_view line : kept) size += line.size();
+    // Spare room for the suggestion sections the answer may append, so they
+    // do not move a long text again; room never written costs no memory.
+    text.reserve(size + size / 4);
+    for (size_t i = 0; i < kept.size(); ++i) {
+      if (i > 0) text += '\n';
+      text += kept[i];
+    }
     return text;
   }
   std::vector<std::string> pieces;

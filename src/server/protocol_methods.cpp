@@ -1,5 +1,8 @@
 #include "server/protocol_methods.h"
 
+#include <memory>
+#include <string>
+
 #include "base/quoted.h"
 #include "catalogue/catalogue.h"
 
@@ -50,13 +53,20 @@ Outcome prompts_get(const std::optional<json>& params) {
       json{{"description", kSetupDescription}, {"messages", json::array({message})}});
 }
 
+/// The tools/list result, built and written out once: it never changes.
+const std::shared_ptr<const std::string>& tools_list_text() {
+  static const std::shared_ptr<const std::string> text =
+      std::make_shared<const std::string>(to_json_text(json{{"tools", tools_catalogue()}}));
+  return text;
+}
+
 }  // namespace
 
 Outcome handle_request(std::string_view method, const std::optional<json>& params) {
   if (method == "initialize") return Outcome::ok(initialize_result());
   if (method == "ping") return Outcome::ok(json::object());
   if (method == "shutdown") return Outcome::ok(json(nullptr));
-  if (method == "tools/list") return Outcome::ok(json{{"tools", tools_catalogue()}});
+  if (method == "tools/list") return Outcome::ok_text(tools_list_text());
   if (method == "prompts/list") return Outcome::ok(prompts_list_result());
   if (method == "prompts/get") return prompts_get(params);
   return Outcome::fail(kMethodNotFound, "method not found: " + std::string(method));

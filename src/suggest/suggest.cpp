@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "base/json_scan.h"
 #include "base/json_text.h"
 #include "base/quoted.h"
 #include "base/text_lines.h"
@@ -9,56 +10,81 @@
 namespace tarnwick {
 namespace {
 
-std::optional<Applicability> applicability_of(const json& span) {
-  auto it = span.find("suggestion_applicability");
-  if (it == span.end() || !it->is_string()) return std::nullopt;
-  const std::string& text = it->get_ref<const std::string&>();
+// The walk below reads a diagnostic either from the library's tree or from a
+// view of the line in place; these overloads are all it needs of either.
+
+const json* member(const json& node, std::string_view key) { return find_member(node, key); }
+const JsonView* member(const JsonView& node, std::string_view key) { return node.find(key); }
+
+std::string string_of(const json& value) { return value.get<std::string>(); }
+std::string string_of(const JsonView& value) { return value.string_value(); }
+
+std::optional<uint64_t> unsigned_of(const json& value) {
+  if (value.is_number_unsigned()) return value.get<uint64_t>();
+  if (value.is_number_integer() && value.get<int64_t>() >= 0)
+    return static_cast<uint64_t>(value.get<int64_t>());
+  return std::nullopt;
+}
+std::optional<uint64_t> unsigned_of(const JsonView& value) { return value.unsigned_value(); }
+
+const json& elements(const json& array) { return array; }
+const std::vector<JsonView>& elements(const JsonView& array) { return array.items; }
+
+bool is_empty_object(const json& node) { return node.empty(); }
+bool is_empty_object(const JsonView& node) { return node.keys.empty(); }
+
+template <typename Node>
+std::optional<Applicability> applicability_of(const Node& span) {
+  const Node* it = member(span, "suggestion_applicability");
+  if (!it || !it->is_string()) return std::nullopt;
+  std::string text = string_of(*it);
   if (text == "MachineApplicable") return Applicability::MachineApplicable;
   if (text == "MaybeIncorrect") return Applicability::MaybeIncorrect;
   if (text == "HasPlaceholders") return Applicability::HasPlaceholders;
   return std::nullopt;  // "Unspecified" and anything else is no suggestion
 }
 
-uint64_t position_field(const json& span, const char* key) {
-  auto it = span.find(key);
-  if (it == span.end()) return 0;
-  if (it->is_number_unsigned()) return it->get<uint64_t>();
-  if (it->is_number_integer() && it->get<int64_t>() >= 0)
-    return static_cast<uint64_t>(it->get<int64_t>());
-  return 0;
+template <typename Node>
+uint64_t position_field(const Node& span, const char* key) {
+  const Node* it = member(span, key);
+  return it ? unsigned_of(*it).value_or(0) : 0;
 }
 
-std::string string_field(const json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_string()) return {};
-  return it->get<std::string>();
+template <typename Node>
+std::string string_field(const Node& object, const char* key) {
+  const Node* it = member(object, key);
+  if (!it || !it->is_string()) return {};
+  return string_of(*it);
 }
 
-std::optional<std::string> code_of(const json& node) {
-  auto it = node.find("code");
-  if (it == node.end() || !it->is_object()) return std::nullopt;
-  auto inner = it->find("code");
-  if (inner == it->end() || !inner->is_string()) return std::nullopt;
-  return inner->get<std::string>();
+template <typename Node>
+std::optional<std::string> code_of(const Node& node) {
+  const Node* it = member(node, "code");
+  if (!it || !it->is_object()) return std::nullopt;
+  const Node* inner = member(*it, "code");
+  if (!inner || !inner->is_string()) return std::nullopt;
+  return string_of(*inner);
 }
 
 /// One diagnostic node to visit, with what it inherits from its parent.
+template <typename Node>
 struct PendingNode {
-  const json* node;
+  const Node* node;
   std::string message;
   std::optional<std::string> code;
 };
 
 /// Appends the node's suggestion, if any of its spans qualifies.
-void collect_node_suggestion(const PendingNode& pending, const std::string& diagnostic_message,
-                             std::vector<Suggestion>& out) {
-  auto spans = pending.node->find("spans");
-  if (spans == pending.node->end() || !spans->is_array()) return;
+template <typename Node>
+void collect_node_suggestion(const PendingNode<Node>& pending,
+                             const std::string& diagnostic_message, std::vector<Suggestion>& out) {
+  const Node* spans = member(*pending.node, "spans");
+  if (!spans || !spans->is_array()) return;
   Suggestion s;
-  for (const json& span : *spans) {
+  for (const Node& span : elements(*spans)) {
     if (!span.is_object()) continue;
-    auto replacement = span.find("suggested_replacement");
-    if (replacement == span.end() || !replacement->is_string()) continue;
+    const Node* replacement = member(span, "suggested_replacement");
+    if (!replacement || !replacement->is_string()) continue;
     std::optional<Applicability> applicability = applicability_of(span);
     if (!applicability) continue;
     SuggestionSpan edit;
@@ -67,7 +93,7 @@ void collect_node_suggestion(const PendingNode& pending, const std::string& diag
     edit.line_end = position_field(span, "line_end");
     edit.column_start = position_field(span, "column_start");
     edit.column_end = position_field(span, "column_end");
-    edit.replacement = replacement->get<std::string>();
+    edit.replacement = string_of(*replacement);
     if (s.spans.empty()) s.applicability = *applicability;
     s.spans.push_back(std::move(edit));
   }
@@ -87,28 +113,40 @@ void collect_node_suggestion(const PendingNode& pending, const std::string& diag
 
 /// Walks one top-level diagnostic depth first, a node before its children.
 /// An explicit stack keeps a deeply nested line from exhausting the call stack.
-void collect_diagnostic(const json& top, std::vector<Suggestion>& out) {
+template <typename Node>
+void collect_diagnostic(const Node& top, std::vector<Suggestion>& out) {
   const std::string diagnostic_message = string_field(top, "message");
-  std::vector<PendingNode> stack;
+  std::vector<PendingNode<Node>> stack;
   stack.push_back({&top, diagnostic_message, code_of(top)});
   while (!stack.empty()) {
-    PendingNode pending = std::move(stack.back());
+    PendingNode<Node> pending = std::move(stack.back());
     stack.pop_back();
     collect_node_suggestion(pending, diagnostic_message, out);
-    auto children = pending.node->find("children");
-    if (children == pending.node->end() || !children->is_array()) continue;
+    const Node* children = member(*pending.node, "children");
+    if (!children || !children->is_array()) continue;
     // Pushed in reverse so that the first child is visited first.
-    for (auto child = children->rbegin(); child != children->rend(); ++child) {
-      if (!child->is_object() || child->empty()) continue;
-      auto message = child->find("message");
-      std::string child_message = (message != child->end() && message->is_string())
-                                      ? message->get<std::string>()
-                                      : pending.message;
+    const auto& list = elements(*children);
+    for (auto child = list.rbegin(); child != list.rend(); ++child) {
+      if (!child->is_object() || is_empty_object(*child)) continue;
+      const Node* message = member(*child, "message");
+      std::string child_message =
+          (message && message->is_string()) ? string_of(*message) : pending.message;
       std::optional<std::string> child_code = code_of(*child);
       if (!child_code) child_code = pending.code;
       stack.push_back({&*child, std::move(child_message), std::move(child_code)});
     }
   }
+}
+
+/// Collects the suggestions of one compiler-message tree.
+template <typename Node>
+void collect_message(const Node& doc, std::vector<Suggestion>& out) {
+  if (!doc.is_object()) return;
+  const Node* reason = member(doc, "reason");
+  if (!reason || !reason->is_string() || string_of(*reason) != "compiler-message") return;
+  const Node* message = member(doc, "message");
+  if (!message || !message->is_object()) return;
+  collect_diagnostic(*message, out);
 }
 
 const char* title_marker(Applicability a) {
@@ -123,22 +161,50 @@ const char* title_marker(Applicability a) {
   return "";
 }
 
+/// Nesting the quick look follows before it leaves a line to the parser.
+constexpr int kQuickLookDepth = 127;
+
+/// Whether JSON white space, a ':' and white space again, then a '"' follow
+/// `pos`: a member whose value is a string.
+bool string_value_follows(std::string_view line, size_t pos) {
+  auto skip_space = [&line](size_t at) {
+    while (at < line.size() &&
+           (line[at] == ' ' || line[at] == '\t' || line[at] == '\n' || line[at] == '\r'))
+      ++at;
+    return at;
+  };
+  pos = skip_space(pos);
+  if (pos >= line.size() || line[pos] != ':') return false;
+  pos = skip_space(pos + 1);
+  return pos < line.size() && line[pos] == '"';
+}
+
+/// True when the line certainly holds no suggestion: no span in it names a
+/// replacement string (cargo writes the key with null in every other span).
+/// Such a line is not parsed. A \\u escape could spell the key, so a line
+/// with one is always parsed.
+bool surely_without_suggestion(std::string_view line) {
+  constexpr std::string_view kKey = "\"suggested_replacement\"";
+  if (has_substring(line, "\\u")) return false;
+  for (size_t at = line.find(kKey); at != std::string_view::npos; at = line.find(kKey, at + 1))
+    if (string_value_follows(line, at + kKey.size())) return false;
+  return true;
+}
+
 }  // namespace
 
 std::vector<Suggestion> collect_suggestions(std::string_view stdout_text) {
   std::vector<Suggestion> out;
   for (std::string_view raw : split_lines(stdout_text)) {
     std::string_view line = trim(raw);
-    if (line.empty()) continue;
-    json doc = json::parse(to_valid_utf8(line), nullptr, /*allow_exceptions=*/false);
-    if (!doc.is_object()) continue;
-    auto reason = doc.find("reason");
-    if (reason == doc.end() || !reason->is_string() ||
-        reason->get_ref<const std::string&>() != "compiler-message")
+    if (line.empty() || surely_without_suggestion(line)) continue;
+    // Read in place where the quick look vouches for all of the line, else
+    // parsed.
+    if (std::optional<JsonView> view = view_json(line, kQuickLookDepth)) {
+      collect_message(*view, out);
       continue;
-    auto message = doc.find("message");
-    if (message == doc.end() || !message->is_object()) continue;
-    collect_diagnostic(*message, out);
+    }
+    collect_message(json::parse(to_valid_utf8(line), nullptr, /*allow_exceptions=*/false), out);
   }
   uint64_t id = 0;
   for (Suggestion& s : out) s.id = ++id;

@@ -409,3 +409,44 @@ TEST(Spawn, NoDescriptorOutlivesItsRun) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+std::vector<std::string> drain(PendingLines& pending) {
+  std::vector<std::string> lines;
+  while (std::optional<std::string> line = pending.next_line()) lines.push_back(std::move(*line));
+  return lines;
+}
+
+// Lines cut anywhere by the reads come out whole, with the CR before the LF
+// dropped; the rest waits for more.
+TEST(PendingLines, JoinsLinesCutAcrossReads) {
+  PendingLines pending;
+  pending.append("one\r");
+  EXPECT_TRUE(drain(pending).empty());
+  pending.append("\ntw");
+  EXPECT_EQ(drain(pending), std::vector<std::string>{"one"});
+  pending.append("o\n\nthree\r\nfo");
+  EXPECT_EQ(drain(pending), (std::vector<std::string>{"two", "", "three"}));
+  pending.append("ur\r");
+  EXPECT_TRUE(drain(pending).empty());
+  EXPECT_EQ(pending.take_rest(), "four\r");  // a last line without LF keeps its CR
+  EXPECT_EQ(pending.take_rest(), "");
+}
+
+// A line longer than one read, arriving in small pieces, comes out whole and
+// followed by what came after it.
+TEST(PendingLines, LongLineArrivingInPieces) {
+  PendingLines pending;
+  std::string long_line(300 * 1024, 'x');
+  for (size_t at = 0; at < long_line.size(); at += 1000)
+    pending.append(std::string_view(long_line).substr(at, 1000));
+  EXPECT_TRUE(drain(pending).empty());
+  pending.append("\r\nnext\nrest");
+  EXPECT_EQ(drain(pending), (std::vector<std::string>{long_line, "next"}));
+  EXPECT_EQ(pending.take_rest(), "rest");
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -181,6 +181,36 @@ TEST(CollectSuggestions, BadPositionsReadAsZeroAndNoJsonYieldsNothing) {
   EXPECT_TRUE(collect_suggestions("error: could not compile\n\n   \nwarning: x\n").empty());
 }
 
+// Lines read in place, lines left to the parser (an escaped key, a repeated
+// key, spaced-out members, invalid UTF-8) and lines skipped unread must all
+// give what the parser gives.
+TEST(CollectSuggestions, EveryWayOfReadingALineAgrees) {
+  std::string plain =
+      compiler_line({{"message", "m"}, {"spans", json::array({span("r", "MachineApplicable")})}});
+  plain.pop_back();
+  std::string escaped_key = plain;
+  escaped_key.replace(escaped_key.find("suggested_replacement"), 9, "sugg\\u0065sted");
+  std::string spaced = plain;
+  spaced.replace(spaced.find("\"suggested_replacement\":"), 24, "\"suggested_replacement\" \t:\r ");
+  std::string repeated = plain;
+  repeated.replace(repeated.find("\"message\":\"m\""), 13, R"("message":"x","message":"m")");
+  std::string bad_utf8 = plain;
+  bad_utf8.replace(bad_utf8.find("src/lib.rs"), 3, "s\xFF");
+  for (const std::string& line : {plain, escaped_key, spaced, repeated}) {
+    std::vector<Suggestion> s = collect_suggestions(line + "\n");
+    ASSERT_EQ(s.size(), 1u) << line;
+    EXPECT_EQ(s[0].message, "m") << line;
+    EXPECT_EQ(s[0].replacement, "r") << line;
+    EXPECT_EQ(s[0].line_start, 3u) << line;
+  }
+  std::vector<Suggestion> repaired = collect_suggestions(bad_utf8);
+  ASSERT_EQ(repaired.size(), 1u);
+  EXPECT_EQ(repaired[0].file_name, "s\xEF\xBF\xBD/lib.rs");
+  std::string null_replacement = plain;
+  null_replacement.replace(null_replacement.find("\"r\""), 3, "null");
+  EXPECT_TRUE(collect_suggestions(null_replacement).empty());
+}
+
 TEST(SuggestionTexts, LabelsAndListingFollowApplicability) {
   Suggestion s;
   s.id = 2;

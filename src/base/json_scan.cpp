@@ -1,0 +1,334 @@
+#include "base/json_scan.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "base/json_text.h"
+#include "base/utf8.h"
+
+namespace tarnwick {
+namespace {
+
+/// Numbers longer than this may leave the integer range or lose precision;
+/// the full parser judges them.
+constexpr size_t kMaxPlainDigits = 15;
+
+/// Whether all eight bytes of `word` are plain string content: printable
+/// ASCII other than '"' and '\\'.
+bool all_plain(uint64_t word) {
+  return (word & (kEachByte * 0x80)) == 0 && !any_byte_below(word, 0x20) &&
+         !any_byte_is(word, '"') && !any_byte_is(word, '\\');
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+unsigned hex_value(char c) {
+  if (is_digit(c)) return static_cast<unsigned>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  return static_cast<unsigned>(c - 'A' + 10);
+}
+
+/// One pass over the text; every `read_*` call returns false for anything
+/// it cannot vouch for.
+class Scanner {
+ public:
+  explicit Scanner(std::string_view text) : text_(text) {}
+
+  bool at_end() const { return pos_ >= text_.size(); }
+  size_t position() const { return pos_; }
+  std::string_view text() const { return text_; }
+  char peek() const { return text_[pos_]; }
+  void advance() { ++pos_; }
+
+  void skip_space() {
+    while (pos_ < text_.size()) {
+      char c = text_[pos_];
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return;
+      ++pos_;
+    }
+  }
+
+  /// A string at the current '"'; `raw` gets its content as written and
+  /// `escaped` whether that holds an escape.
+  bool read_string(std::string_view& raw, bool& escaped) {
+    size_t start = ++pos_;
+    escaped = false;
+    while (pos_ < text_.size()) {
+      while (pos_ + 8 <= text_.size()) {
+        uint64_t word = 0;
+        std::memcpy(&word, text_.data() + pos_, sizeof word);
+        if (!all_plain(word)) break;
+        pos_ += 8;
+      }
+      if (pos_ >= text_.size()) break;
+      auto b = static_cast<uint8_t>(text_[pos_]);
+      if (b == '"') {
+        raw = text_.substr(start, pos_ - start);
+        ++pos_;
+        return true;
+      }
+      if (b < 0x20) return false;
+      if (b == '\\') {
+        escaped = true;
+        if (!read_escape()) return false;
+      } else if (b >= 0x80) {
+        size_t length = utf8_sequence_length(text_, pos_);
+        if (length == 0) return false;
+        pos_ += length;
+      } else {
+        ++pos_;
+      }
+    }
+    return false;
+  }
+
+  bool read_number() {
+    size_t start = pos_;
+    if (text_[pos_] == '-') ++pos_;
+    if (at_end()) return false;
+    if (text_[pos_] == '0') {
+      ++pos_;
+    } else if (is_digit(text_[pos_])) {
+      while (!at_end() && is_digit(text_[pos_])) ++pos_;
+    } else {
+      return false;
+    }
+    if (!at_end() && text_[pos_] == '.') {
+      ++pos_;
+      if (at_end() || !is_digit(text_[pos_])) return false;
+      while (!at_end() && is_digit(text_[pos_])) ++pos_;
+    }
+    if (!at_end() && (text_[pos_] == 'e' || text_[pos_] == 'E')) return false;
+    return pos_ - start <= kMaxPlainDigits;
+  }
+
+  bool read_literal() {
+    for (std::string_view word : {"true", "false", "null"}) {
+      if (text_.substr(pos_, word.size()) == word) {
+        pos_ += word.size();
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  bool read_escape() {
+    if (pos_ + 1 >= text_.size()) return false;
+    char c = text_[pos_ + 1];
+    if (c == 'u') {
+      if (pos_ + 6 > text_.size()) return false;
+      unsigned code = 0;
+      for (size_t i = pos_ + 2; i < pos_ + 6; ++i) {
+        if (!is_hex(text_[i])) return false;
+        code = code * 16 + hex_value(text_[i]);
+      }
+      if (code >= 0xD800 && code <= 0xDFFF) return false;  // pairs are left to the parser
+      pos_ += 6;
+      return true;
+    }
+    if (c != '"' && c != '\\' && c != '/' && c != 'b' && c != 'f' && c != 'n' && c != 'r' &&
+        c != 't')
+      return false;
+    pos_ += 2;
+    return true;
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+/// Reads one value at the scanner's position into `out`, containers
+/// recursively (the depth is bounded by `depth_left`).
+bool read_view(Scanner& scan, JsonView& out, int depth_left) {
+  scan.skip_space();
+  if (scan.at_end()) return false;
+  char c = scan.peek();
+  if (c == '"') {
+    out.kind = JsonView::Kind::String;
+    return scan.read_string(out.raw, out.escaped);
+  }
+  if (c == '-' || is_digit(c)) {
+    out.kind = JsonView::Kind::Number;
+    size_t start = scan.position();
+    if (!scan.read_number()) return false;
+    out.raw = scan.text().substr(start, scan.position() - start);
+    return true;
+  }
+  if (c != '{' && c != '[') {
+    size_t start = scan.position();
+    if (!scan.read_literal()) return false;
+    out.kind = scan.text()[start] == 'n' ? JsonView::Kind::Null : JsonView::Kind::Bool;
+    return true;
+  }
+  if (depth_left == 0) return false;
+  bool object = c == '{';
+  char close = object ? '}' : ']';
+  out.kind = object ? JsonView::Kind::Object : JsonView::Kind::Array;
+  scan.advance();
+  scan.skip_space();
+  if (!scan.at_end() && scan.peek() == close) {
+    scan.advance();
+    return true;
+  }
+  // Room for a typical object of cargo's at once, rather than growing there.
+  constexpr size_t kTypicalMembers = 8;
+  out.items.reserve(kTypicalMembers);
+  if (object) out.keys.reserve(kTypicalMembers);
+  for (;;) {
+    if (object) {
+      scan.skip_space();
+      std::string_view key;
+      bool escaped = false;
+      if (scan.at_end() || scan.peek() != '"' || !scan.read_string(key, escaped) || escaped)
+        return false;
+      scan.skip_space();
+      if (scan.at_end() || scan.peek() != ':') return false;
+      scan.advance();
+      out.keys.push_back(key);
+    }
+    out.items.emplace_back();
+    if (!read_view(scan, out.items.back(), depth_left - 1)) return false;
+    scan.skip_space();
+    if (scan.at_end()) return false;
+    char next = scan.peek();
+    scan.advance();
+    if (next == close) return true;
+    if (next != ',') return false;
+  }
+}
+
+/// Where the scan stands: about to read a value, a member's key, or what
+/// follows a complete value.
+enum class Step { Value, Key, AfterValue };
+
+}  // namespace
+
+std::optional<JsonLineFacts> quick_json_facts(std::string_view text, int max_depth) {
+  Scanner scan(text);
+  JsonLineFacts facts;
+  std::vector<char> open;  // '{' or '[' for each container around the position
+  bool reason_seen = false;
+  bool reason_next = false;  // the value about to be read is the top-level reason
+  std::string_view raw;
+  bool escaped = false;
+  Step step = Step::Value;
+  scan.skip_space();
+  if (!scan.at_end() && scan.peek() == '{') facts.is_object = true;
+  for (;;) {
+    switch (step) {
+      case Step::Value: {
+        if (scan.at_end()) return std::nullopt;
+        char c = scan.peek();
+        bool is_reason = reason_next;
+        reason_next = false;
+        if (c == '{' || c == '[') {
+          if (open.size() >= static_cast<size_t>(max_depth)) return std::nullopt;
+          open.push_back(c);
+          scan.advance();
+          scan.skip_space();
+          if (scan.at_end()) return std::nullopt;
+          if (scan.peek() == (c == '{' ? '}' : ']')) {
+            scan.advance();
+            open.pop_back();
+            step = Step::AfterValue;
+          } else {
+            step = c == '{' ? Step::Key : Step::Value;
+          }
+          continue;
+        }
+        if (c == '"') {
+          if (!scan.read_string(raw, escaped)) return std::nullopt;
+          if (is_reason) {
+            if (escaped) return std::nullopt;
+            facts.reason = raw;
+          }
+        } else if (c == '-' || is_digit(c)) {
+          if (!scan.read_number()) return std::nullopt;
+        } else if (!scan.read_literal()) {
+          return std::nullopt;
+        }
+        step = Step::AfterValue;
+        continue;
+      }
+      case Step::Key: {
+        if (scan.at_end() || scan.peek() != '"') return std::nullopt;
+        if (!scan.read_string(raw, escaped)) return std::nullopt;
+        if (open.size() == 1) {
+          if (escaped) return std::nullopt;  // could spell "reason"
+          if (raw == "reason") {
+            if (reason_seen) return std::nullopt;
+            reason_seen = reason_next = true;
+          }
+        }
+        scan.skip_space();
+        if (scan.at_end() || scan.peek() != ':') return std::nullopt;
+        scan.advance();
+        scan.skip_space();
+        step = Step::Value;
+        continue;
+      }
+      case Step::AfterValue: {
+        scan.skip_space();
+        if (open.empty()) {
+          if (!scan.at_end()) return std::nullopt;
+          return facts;
+        }
+        if (scan.at_end()) return std::nullopt;
+        char c = scan.peek();
+        scan.advance();
+        if (c == ',') {
+          scan.skip_space();
+          step = open.back() == '{' ? Step::Key : Step::Value;
+        } else if (c == (open.back() == '{' ? '}' : ']')) {
+          open.pop_back();
+        } else {
+          return std::nullopt;
+        }
+        continue;
+      }
+    }
+  }
+}
+
+const JsonView* JsonView::find(std::string_view key) const {
+  if (kind != Kind::Object) return nullptr;
+  for (size_t i = keys.size(); i-- > 0;)
+    if (keys[i] == key) return &items[i];
+  return nullptr;
+}
+
+std::string JsonView::string_value() const {
+  if (!escaped) return std::string(raw);
+  std::string quoted_text;
+  quoted_text.reserve(raw.size() + 2);
+  quoted_text += '"';
+  quoted_text += raw;
+  quoted_text += '"';
+  json value = json::parse(quoted_text, nullptr, /*allow_exceptions=*/false);
+  return value.is_string() ? value.get<std::string>() : std::string();
+}
+
+std::optional<uint64_t> JsonView::unsigned_value() const {
+  if (kind != Kind::Number || raw.empty() || raw.front() == '-') return std::nullopt;
+  uint64_t value = 0;
+  for (char c : raw) {
+    if (!is_digit(c)) return std::nullopt;                // a fraction makes it floating point
+    value = value * 10 + static_cast<uint64_t>(c - '0');  // short enough not to overflow
+  }
+  return value;
+}
+
+std::optional<JsonView> view_json(std::string_view text, int max_depth) {
+  Scanner scan(text);
+  JsonView view;
+  if (!read_view(scan, view, max_depth)) return std::nullopt;
+  scan.skip_space();
+  if (!scan.at_end()) return std::nullopt;
+  return view;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,155 @@
+#include "base/json_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "base/json_text.h"
+#include "base/utf8.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr int kDepth = 127;
+
+const std::string kCargoLine =
+    R"({"reason":"compiler-message","package_id":"path+file:///w#a@0.1.0","message":)"
+    R"({"rendered":"warning: unused\n --> src/lib.rs:2:9\n","children":[{"children":[],)"
+    R"("code":null,"level":"help","message":"prefix it","spans":[{"column_end":15,)"
+    R"("column_start":9,"file_name":"src/lib.rs","line_end":2,"line_start":2,)"
+    R"("suggested_replacement":"_unused","suggestion_applicability":"MachineApplicable",)"
+    R"("is_primary":true,"label":null,"expansion":null,"text":[]}]}],)"
+    R"("code":{"code":"unused_variables","explanation":null},"level":"warning",)"
+    R"("message":"unused variable: `unused` \u00e9 \"q\"","spans":[]}})";
+
+/// The quick look may only vouch for what the library's parser accepts,
+/// with the same top-level reason.
+void expect_agrees_with_parser(const std::string& text) {
+  std::optional<JsonLineFacts> facts = quick_json_facts(text, kDepth);
+  if (!facts) return;
+  json value = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  ASSERT_FALSE(value.is_discarded()) << text;
+  EXPECT_EQ(facts->is_object, value.is_object()) << text;
+  const json* reason = find_member(value, "reason");
+  std::optional<std::string> expected;
+  if (reason && reason->is_string()) expected = reason->get<std::string>();
+  EXPECT_EQ(facts->reason ? std::optional<std::string>(*facts->reason) : std::nullopt, expected)
+      << text;
+}
+
+TEST(QuickJsonFacts, ReadsTheReasonOfACargoLine) {
+  std::optional<JsonLineFacts> facts = quick_json_facts(kCargoLine, kDepth);
+  ASSERT_TRUE(facts);
+  EXPECT_TRUE(facts->is_object);
+  EXPECT_EQ(facts->reason, "compiler-message");
+  facts = quick_json_facts(R"( {"a":[1,-2.5,true,false,null,{}],"reason":7} )", kDepth);
+  ASSERT_TRUE(facts);
+  EXPECT_FALSE(facts->reason);  // not a string
+  facts = quick_json_facts(R"(["reason"])", kDepth);
+  ASSERT_TRUE(facts);
+  EXPECT_FALSE(facts->is_object);
+}
+
+// Whatever could make the parser disagree is left to the parser.
+TEST(QuickJsonFacts, LeavesDoubtfulLinesToTheParser) {
+  const std::string doubtful[] = {R"({"reason":"a","reason":"b"})",
+                                  R"({"re\u0061son":"x"})",
+                                  R"({"reason":"compiler\u002dmessage"})",
+                                  R"({"a":"\ud800"})",
+                                  R"({"a":1e5})",
+                                  R"({"a":12345678901234567890})",
+                                  R"({"a":01})",
+                                  R"({"a":1} x)",
+                                  R"({"a":1,})",
+                                  R"({"a":"b)",
+                                  "{\"a\":\"\x01\"}",
+                                  std::string("{\"a\":\"\0\"}", 9),
+                                  "{\"a\":\"\xC0\x80\"}",
+                                  "\xEF\xBB\xBF{}",
+                                  "text",
+                                  ""};
+  for (const std::string& text : doubtful) {
+    EXPECT_FALSE(quick_json_facts(text, kDepth)) << text;
+    expect_agrees_with_parser(text);
+  }
+  std::string deep = std::string(128, '[') + std::string(128, ']');
+  EXPECT_FALSE(quick_json_facts(deep, kDepth));
+  EXPECT_TRUE(quick_json_facts(deep.substr(1, 254), kDepth));
+}
+
+// Random damage to a real line never makes the quick look vouch for what the
+// parser refuses.
+TEST(QuickJsonFacts, AgreesWithTheParserOnDamagedLines) {
+  std::mt19937 random(18);
+  const std::string alphabet = "{}[]\":,\\u0aeE-+.tfn \x01\x7f\xC3\xA9\xED\xF4";
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = kCargoLine;
+    int edits = 1 + static_cast<int>(random() % 3);
+    for (int e = 0; e < edits; ++e) {
+      size_t at = random() % text.size();
+      char c = alphabet[random() % alphabet.size()];
+      if (random() % 2)
+        text[at] = c;
+      else
+        text.insert(at, 1, c);
+    }
+    expect_agrees_with_parser(text);
+    if (::testing::Test::HasFailure()) return;
+  }
+}
+
+TEST(JsonView, ReadsValuesInPlaceAsTheParserWould) {
+  std::optional<JsonView> view =
+      view_json(R"({"k":1,"k":"last","s":"a\nb\u00e9","n":[5,-0,1.5,"7"]})", kDepth);
+  ASSERT_TRUE(view);
+  const JsonView* k = view->find("k");
+  ASSERT_TRUE(k && k->is_string());
+  EXPECT_EQ(k->string_value(), "last");  // a repeated key: the last one counts
+  EXPECT_EQ(view->find("s")->string_value(), "a\nb\xC3\xA9");
+  const JsonView* n = view->find("n");
+  ASSERT_TRUE(n && n->is_array());
+  ASSERT_EQ(n->items.size(), 4u);
+  EXPECT_EQ(n->items[0].unsigned_value(), 5u);
+  EXPECT_FALSE(n->items[1].unsigned_value());
+  EXPECT_FALSE(n->items[2].unsigned_value());
+  EXPECT_FALSE(n->items[3].unsigned_value());
+  EXPECT_EQ(view->find("missing"), nullptr);
+  EXPECT_FALSE(view_json(R"({"a\u0062":1})", kDepth));  // keys with escapes: parser's job
+  EXPECT_FALSE(view_json(R"({"a":1} {})", kDepth));
+}
+
+TEST(AppendJsonText, WritesWhatTheLibraryWrites) {
+  json value = {{"text", "plain \"quoted\" \\ \n\t\x01\x1f\x7f caf\xC3\xA9"},
+                {"bad", "a\xFF\xC3(b"},
+                {"list", {1, -2, 2.5, true, nullptr, json::object(), json::array()}},
+                {"nested", {{"z", {{"y", "x"}}}}},
+                {"controls", std::string(5000, '\x01') + "end"}};
+  std::string out = "head:";
+  append_json_text(out, value);
+  EXPECT_EQ(out, "head:" + to_json_text(value));
+}
+
+// Written out in pieces, a long value still comes out whole and the same.
+TEST(AppendJsonText, SpilledPiecesMakeTheSameText) {
+  std::string text(3 << 20, 'x');
+  for (size_t i = 0; i < text.size(); i += 4099) text[i] = '"';
+  text.append(2 << 20, 'y');
+  json value = {{"content", json::array({{{"text", text}, {"type", "text"}}})}};
+  std::string written;
+  size_t pieces = 0;
+  JsonSpill spill = [&](std::string& pending) {
+    EXPECT_LE(pending.size(), size_t{3} << 20);
+    written += pending;
+    pending.clear();
+    ++pieces;
+  };
+  std::string out;
+  append_json_text(out, value, &spill);
+  written += out;
+  EXPECT_GT(pieces, 3u);
+  EXPECT_EQ(written, to_json_text(value));
+}
+
+}  // namespace
+}  // namespace tarnwick
