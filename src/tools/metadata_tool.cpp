@@ -84,8 +84,11 @@ Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::s
   if (Status started = reader.start(child.take_stderr()); !started)
     return stop_file_run(child, reader, started.error());
 
+  // A cancellation ends the wait at once.
+  platform::ReadStop cancel_wake;
+  CancelWakeScope wake_on_cancel([&cancel_wake] { cancel_wake.stop(); });
   for (;;) {
-    auto status = child.wait_exit_for(kPollSlice);
+    auto status = child.wait_exit_for(kPollSlice, &cancel_wake);
     if (!status) return stop_file_run(child, reader, status.error());
     if (status.value()) break;
     if (cancel_requested()) return stop_file_run(child, reader, CancelledError{});
