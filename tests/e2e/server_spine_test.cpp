@@ -245,10 +245,10 @@ long peak_kib(pid_t pid) {
 
 TEST(ServerLoop, AnOverlongLineIsRefusedWithoutBeingHeld) {
   Started s;
-  // Twelve times the limit, written a piece at a time: held whole, the line
+  // Sixteen times the limit, written a piece at a time: held whole, the line
   // alone would pass the bound below, which leaves room for what sanitizers
-  // keep of freed memory.
-  const long line_kib = 12 * 16 * 1024;
+  // keep of freed memory (about 150 MB under AddressSanitizer).
+  const long line_kib = 16 * 16 * 1024;
   ASSERT_TRUE(s.server.write_raw(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":")"));
   const std::string piece(1024 * 1024, 'x');
   for (long written = 0; written < line_kib; written += 1024)
@@ -257,7 +257,7 @@ TEST(ServerLoop, AnOverlongLineIsRefusedWithoutBeingHeld) {
   EXPECT_EQ(s.server.read_json(),
             error(nullptr, -32700, "parse error: line longer than 16777216 bytes"));
   EXPECT_EQ(s.ask(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), result(2, json::object()));
-  EXPECT_LT(peak_kib(s.server.pid()), line_kib * 2 / 3);
+  EXPECT_LT(peak_kib(s.server.pid()), line_kib * 3 / 4);
   s.finish();
 }
 
