@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/quoted.h"
+#include "base/utf8.h"
 
 namespace tarnwick {
 namespace {
@@ -58,15 +59,8 @@ class MessageReader {
 
   /// Refuses text that is not UTF-8 as a whole, before any JSON is read.
   bool check_utf8() {
-    for (size_t pos = 0; pos < text_.size();) {
-      if (static_cast<unsigned char>(text_[pos]) < 0x80) {
-        ++pos;
-        continue;
-      }
-      size_t start = pos;
-      if (!decode_valid_utf8(text_, pos)) return fail("invalid UTF-8", start);
-    }
-    return true;
+    size_t valid = valid_utf8_prefix(text_);
+    return valid == text_.size() || fail("invalid UTF-8", valid);
   }
 
   bool read_message(Message& message) {
