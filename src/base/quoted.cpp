@@ -327,10 +327,7 @@ std::optional<char32_t> decode_valid_utf8(std::string_view text, size_t& pos) {
 
 bool is_valid_utf8(std::string_view text) { return valid_utf8_prefix(text) == text.size(); }
 
-std::string to_valid_utf8(std::string_view text) {
-  if (is_valid_utf8(text)) return std::string(text);
-  return into_valid_utf8(std::string(text));
-}
+std::string to_valid_utf8(std::string_view text) { return into_valid_utf8(std::string(text)); }
 
 std::string quoted(std::string_view text) {
   std::string out = "\"";
