@@ -3,20 +3,32 @@
 #include "base/quoted.h"
 #include "platform/stdio.h"
 #include "platform/thread.h"
-#include "server/message.h"
 
 namespace tarnwick {
 
-std::optional<json> cancelled_request_id(std::string_view line) {
-  // Only lines that mention the method are parsed; a cancellation whose name
-  // is written with escapes is not one here.
-  if (line.find("notifications/cancelled") == std::string_view::npos) return std::nullopt;
-  Result<Message> message = parse_message(trim(line));
-  if (!message || message->method != "notifications/cancelled" || !message->params)
+namespace {
+
+/// A cancellation whose name is written with escapes is not one here.
+bool names_cancellation(std::string_view line) {
+  return line.find("notifications/cancelled") != std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<json> cancelled_request_id(std::string_view line, const Message& message) {
+  if (!names_cancellation(line) || message.method != "notifications/cancelled" || !message.params)
     return std::nullopt;
-  const json* request_id = find_member(*message->params, "requestId");
+  const json* request_id = find_member(*message.params, "requestId");
   if (!request_id) return std::nullopt;
   return *request_id;
+}
+
+std::optional<json> cancelled_request_id(std::string_view line) {
+  // Only lines that mention the method are parsed.
+  if (!names_cancellation(line)) return std::nullopt;
+  Result<Message> message = parse_message(trim(line));
+  if (!message) return std::nullopt;
+  return cancelled_request_id(line, *message);
 }
 
 bool consume_cancellation(std::string_view line, InFlightSlot& slot) {

@@ -13,6 +13,7 @@
 #include "base/json_text.h"
 #include "base/line_channel.h"
 #include "server/in_flight.h"
+#include "server/message.h"
 
 namespace tarnwick {
 
@@ -36,6 +37,9 @@ using LineSource = std::function<std::optional<std::string>()>;
 /// message, read with the loop's own parser and limits, when the line holds
 /// the method's name as it is; nothing for any other line.
 std::optional<json> cancelled_request_id(std::string_view line);
+
+/// The same for a line already parsed into `message`.
+std::optional<json> cancelled_request_id(std::string_view line, const Message& message);
 
 /// Examines a line holding "notifications/cancelled": when it is a
 /// cancellation whose params.requestId names the request in `slot`, sets that

@@ -56,7 +56,7 @@ void handle_line(LoopState& state, std::string_view line) {
   }
   const Message& message = *parsed;
   // Requests with this id from here on came after the cancellation.
-  if (std::optional<json> cancelled = cancelled_request_id(line))
+  if (std::optional<json> cancelled = cancelled_request_id(line, message))
     state.slot.forget_cancellation(*cancelled);
   if (!message.id) {
     if (message.method == "notifications/exit" || message.method == "exit")
