@@ -3,6 +3,18 @@
 #include <algorithm>
 
 namespace tarnwick {
+namespace {
+
+/// Removes the first of `ids` equal to `id`; whether there was one.
+bool erase_first(std::deque<json>& ids, const json& id) {
+  auto it =
+      std::find_if(ids.begin(), ids.end(), [&](const json& one) { return ids_equal(one, id); });
+  if (it == ids.end()) return false;
+  ids.erase(it);
+  return true;
+}
+
+}  // namespace
 
 bool ids_equal(const json& a, const json& b) {
   // The library's own equality takes 7 and 7.0 as equal, also inside arrays
@@ -25,10 +37,7 @@ bool ids_equal(const json& a, const json& b) {
 
 bool InFlightSlot::begin(json id, CancelFlag flag) {
   std::lock_guard guard(mutex_);
-  auto early = std::find_if(remembered_.begin(), remembered_.end(),
-                            [&](const json& remembered) { return ids_equal(remembered, id); });
-  if (early != remembered_.end()) {
-    remembered_.erase(early);
+  if (erase_first(remembered_, id)) {
     if (flag) flag->store(true, std::memory_order_release);
     id_.reset();
     flag_.reset();
@@ -58,9 +67,7 @@ bool InFlightSlot::cancel(const json& request_id) {
 
 void InFlightSlot::forget_cancellation(const json& request_id) {
   std::lock_guard guard(mutex_);
-  auto it = std::find_if(remembered_.begin(), remembered_.end(),
-                         [&](const json& remembered) { return ids_equal(remembered, request_id); });
-  if (it != remembered_.end()) remembered_.erase(it);
+  erase_first(remembered_, request_id);
 }
 
 }  // namespace tarnwick
