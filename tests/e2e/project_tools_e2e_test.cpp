@@ -135,13 +135,7 @@ TEST(Metadata, CancelledFileRunEndsPromptlyWithItsWholeTree) {
   EXPECT_EQ(answer.text(), "Operation cancelled by client request.");
   EXPECT_TRUE(answer.is_error());
   // The group has been killed; the kernel finishes the deaths on its own time.
-  std::vector<int> left = pids;
-  for (auto gone_by = Clock::now() + std::chrono::seconds(5);
-       !left.empty() && Clock::now() < gone_by;) {
-    std::erase_if(left, process_gone);
-    if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(left.empty()) << left.size() << " process(es) of the tree survived";
+  EXPECT_TRUE(all_gone({pids.begin(), pids.end()})) << "a process of the tree survived";
   EXPECT_TRUE(descendants(server.process().pid()).empty());
   // cargo wrote into a file beside the target, which goes with the run.
   EXPECT_FALSE(std::filesystem::exists(ws.path() + "/meta.json"));
