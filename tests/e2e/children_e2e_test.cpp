@@ -58,20 +58,6 @@ bool wait_for(Done done, milliseconds limit) {
   return true;
 }
 
-/// Waits until every one of `pids` is gone; the processes still there at
-/// `limit` come back.
-std::set<int> survivors(const std::set<int>& pids, milliseconds limit) {
-  std::set<int> left = pids;
-  wait_for(
-      [&] {
-        for (auto it = left.begin(); it != left.end();)
-          it = process_gone(*it) ? left.erase(it) : std::next(it);
-        return left.empty();
-      },
-      limit);
-  return left;
-}
-
 long ms_since(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
@@ -97,7 +83,7 @@ TEST(Children, DaemonHoldingThePipesTimesOutOnTheClockAndDiesWithTheRun) {
 
   std::vector<int> pids = cargo.pids();
   ASSERT_EQ(pids.size(), 4u);
-  EXPECT_TRUE(survivors({pids.begin(), pids.end()}, milliseconds(5000)).empty());
+  EXPECT_TRUE(all_gone({pids.begin(), pids.end()}));
   EXPECT_TRUE(descendants(server.process().pid()).empty());
   expect_ping_answered(server);
 }
@@ -120,7 +106,7 @@ TEST(Children, CancellationEndsARunWhoseDaemonHoldsThePipesAtOnce) {
   EXPECT_EQ(answer.text(), "Operation cancelled by client request.");
 
   std::vector<int> pids = cargo.pids();
-  EXPECT_TRUE(survivors({pids.begin(), pids.end()}, milliseconds(5000)).empty());
+  EXPECT_TRUE(all_gone({pids.begin(), pids.end()}));
   EXPECT_TRUE(descendants(server.process().pid()).empty());
   expect_ping_answered(server);
 }
@@ -129,11 +115,8 @@ TEST(Children, CancellationEndsARunWhoseDaemonHoldsThePipesAtOnce) {
 void kill_server_and_expect_tree_gone(ToolServer& server, const std::set<int>& tree) {
   auto killed_at = Clock::now();
   ::kill(server.process().pid(), SIGKILL);
-  std::set<int> left = survivors(tree, milliseconds(5000));
-  std::cout << "[ sigkill  ] " << tree.size() - left.size() << " of " << tree.size()
-            << " processes gone after " << ms_since(killed_at) << " ms" << std::endl;
-  EXPECT_TRUE(left.empty()) << left.size() << " process(es) survived the server, e.g. "
-                            << (left.empty() ? "" : process_name(*left.begin()));
+  EXPECT_TRUE(all_gone(tree)) << "a process of the run survived the server";
+  std::cout << "[ sigkill  ] tree gone after " << ms_since(killed_at) << " ms" << std::endl;
   EXPECT_EQ(server.process().wait_exit(), 128 + SIGKILL);
 }
 
