@@ -406,13 +406,10 @@ class MessageReader {
         if (!read_escape(out)) return false;
       } else if (c < 0x20) {
         return fail("control character (\\u0000-\\u001F) found while parsing a string", pos_);
-      } else if (c < 0x80) {
+      } else {
+        // The text was found valid UTF-8 before reading began.
         if (out) *out += static_cast<char>(c);
         ++pos_;
-      } else {
-        size_t start = pos_;
-        if (!decode_valid_utf8(text_, pos_)) return fail("invalid UTF-8 in string", start);
-        if (out) out->append(text_.substr(start, pos_ - start));
       }
     }
   }
