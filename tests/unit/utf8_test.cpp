@@ -40,11 +40,6 @@ TEST(ValidUtf8Prefix, StopsAtTheFirstInvalidSequence) {
 
 // The bulk path replaces exactly as the one-code-point-at-a-time decoder.
 TEST(IntoValidUtf8, ReplacesLikeTheDecoder) {
-  EXPECT_EQ(into_valid_utf8("a\xFF"
-                            "b"),
-            "a\xEF\xBF\xBD"
-            "b");
-  EXPECT_EQ(into_valid_utf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   std::mt19937 random(7);
   const unsigned char bytes[] = {'a',  'z',  0x00, 0x7F, 0x80, 0xBF, 0xC2, 0xC0, 0xDF, 0xE0,
                                  0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x90, 0x9F};
