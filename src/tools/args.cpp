@@ -14,19 +14,17 @@
 namespace tarnwick {
 namespace {
 
-/// The value under `key`, or null when the arguments are not an object, the
-/// key is missing or its value is JSON null.
-const json* given_arg(const json& arguments, std::string_view key) {
-  const json* value = find_member(arguments, key);
-  return value && !value->is_null() ? value : nullptr;
-}
-
 OptionalTimeout secs_or_none(uint64_t secs) {
   if (secs == 0) return std::nullopt;
   return Duration::from_secs(secs);
 }
 
 }  // namespace
+
+const json* given_arg(const json& arguments, std::string_view key) {
+  const json* value = find_member(arguments, key);
+  return value && !value->is_null() ? value : nullptr;
+}
 
 Result<GivenSecs> read_secs_arg(const json& arguments, std::string_view key) {
   const json* value = given_arg(arguments, key);

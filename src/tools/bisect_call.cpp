@@ -36,10 +36,7 @@ ArgList bisect_build_argv(const json& arguments) {
 
 }  // namespace
 
-bool bisect_requested(const json& arguments) {
-  const json* bisect = find_member(arguments, "bisect");
-  return bisect && !bisect->is_null();
-}
+bool bisect_requested(const json& arguments) { return given_arg(arguments, "bisect") != nullptr; }
 
 std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink* sink) {
   const json* bisect = find_member(arguments, "bisect");

@@ -53,8 +53,8 @@ NextestArgs read_nextest_args(const json& arguments) {
 }
 
 Status parse_test_filter_arg(NextestArgs& nextest, const json& arguments) {
-  const json* filter = find_member(arguments, "test_filter");
-  if (!filter || filter->is_null()) return ok_status();
+  const json* filter = given_arg(arguments, "test_filter");
+  if (!filter) return ok_status();
   if (!filter->is_object())
     return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
                                   to_json_text(*filter)));
