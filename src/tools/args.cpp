@@ -26,6 +26,17 @@ const json* given_arg(const json& arguments, std::string_view key) {
   return value && !value->is_null() ? value : nullptr;
 }
 
+Result<std::string> read_test_filter_pattern(const json& filter) {
+  if (!filter.is_object())
+    return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
+                                  to_json_text(filter)));
+  const json* pattern = find_member(filter, "pattern");
+  if (!pattern || !pattern->is_string()) return make_error("test_filter.pattern must be a string");
+  if (pattern->get_ref<const std::string&>().empty())
+    return make_error("test_filter.pattern must not be empty");
+  return pattern->get<std::string>();
+}
+
 Result<GivenSecs> read_secs_arg(const json& arguments, std::string_view key) {
   const json* value = given_arg(arguments, key);
   if (!value) return GivenSecs{};

@@ -1,7 +1,5 @@
 #include "tools/test_filter_tool.h"
 
-#include <fmt/format.h>
-
 #include <memory>
 #include <utility>
 
@@ -51,15 +49,7 @@ Result<std::string> read_pattern_text(const json& arguments) {
   if (!test_timeout) return std::move(test_timeout).error();
   if (*test_timeout) return make_error(std::string(kTestTimeoutMessage));
 
-  const json& filter = *find_member(arguments, "test_filter");
-  if (!filter.is_object())
-    return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
-                                  to_json_text(filter)));
-  const json* pattern = find_member(filter, "pattern");
-  if (!pattern || !pattern->is_string()) return make_error("test_filter.pattern must be a string");
-  if (pattern->get_ref<const std::string&>().empty())
-    return make_error("test_filter.pattern must not be empty");
-  return pattern->get<std::string>();
+  return read_test_filter_pattern(*find_member(arguments, "test_filter"));
 }
 
 /// A call's plan with the compiled pattern it points to and where the answer goes.
