@@ -63,17 +63,7 @@ struct FilterCall {
 /// and manifest groups as they were read here.
 void plan_commands(const json& arguments, FilterPlan& plan) {
   plan.launch.toolchain = toolchain_selector(arguments);
-  SelectionArgs sel = read_selection_args(arguments);
-  ArgList args{"test", "--no-run", "--message-format=json"};
-  push_package_selection_args(args, arguments, sel);
-  push_target_selection_args(args, arguments, sel);
-  size_t shared_from = args.size();
-  push_feature_args(args, arguments, sel);
-  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
-  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  plan.launch.shared_flags.assign(args.begin() + static_cast<std::ptrdiff_t>(shared_from),
-                                  args.end());
-  plan.build_argv = with_selector(plan.launch.toolchain, std::move(args));
+  plan.build_argv = no_run_test_argv(arguments, &plan.launch.shared_flags);
 }
 
 Result<FilterCall> read_filter_call(const json& arguments) {
