@@ -12,8 +12,6 @@
 namespace tarnwick {
 namespace {
 
-const Duration kListTimeout = Duration::from_secs(60);
-
 /// The kind named by one element of an artifact's `target.kind` list.
 std::optional<TestTargetKind> kind_from_word(std::string_view word) {
   static constexpr std::string_view kLibWords[] = {"lib",    "rlib",      "dylib",

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/duration.h"
 #include "base/error.h"
 #include "base/json_text.h"
 
@@ -55,6 +56,9 @@ std::vector<std::string> json_array_strings(const json& array);
 /// failure, a non-zero exit included, is a message naming the binary.
 Result<std::vector<std::string>> list_tests_once(const std::string& executable, bool ignored_only,
                                                  const std::optional<std::string>& cwd);
+
+/// How long one `--list` run of a test binary may take.
+inline constexpr Duration kListTimeout{60, 0};
 
 /// The binary's test names sorted in byte order without duplicates; with
 /// `include_ignored` the ignored tests are listed as well. Returns the

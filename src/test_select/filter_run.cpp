@@ -7,13 +7,12 @@
 #include "base/call_context.h"
 #include "runner/invoke.h"
 #include "runner/records.h"
+#include "test_select/enumerate.h"
 
 namespace tarnwick {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr double kListLimitSecs = 60.0;
 
 /// What one batch of launches (a binary's groups, or one test) gave.
 struct LaunchResult {
@@ -160,7 +159,7 @@ std::string enumeration_error(const std::string& executable, const Error& error)
   std::string reason =
       is_error_kind<TimeoutError>(error)
           ? fmt::format("enumeration timed out after {:.1f}s (`--list` did not finish)",
-                        kListLimitSecs)
+                        kListTimeout.as_secs_f64())
           : error_text(error);
   return executable + ": " + reason;
 }

@@ -14,19 +14,28 @@
 namespace tarnwick {
 namespace {
 
-/// The value under `key`, or null when the arguments are not an object, the
-/// key is missing or its value is JSON null.
-const json* given_arg(const json& arguments, std::string_view key) {
-  const json* value = find_member(arguments, key);
-  return value && !value->is_null() ? value : nullptr;
-}
-
 OptionalTimeout secs_or_none(uint64_t secs) {
   if (secs == 0) return std::nullopt;
   return Duration::from_secs(secs);
 }
 
 }  // namespace
+
+const json* given_arg(const json& arguments, std::string_view key) {
+  const json* value = find_member(arguments, key);
+  return value && !value->is_null() ? value : nullptr;
+}
+
+Result<std::string> read_test_filter_pattern(const json& filter) {
+  if (!filter.is_object())
+    return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
+                                  to_json_text(filter)));
+  const json* pattern = find_member(filter, "pattern");
+  if (!pattern || !pattern->is_string()) return make_error("test_filter.pattern must be a string");
+  if (pattern->get_ref<const std::string&>().empty())
+    return make_error("test_filter.pattern must not be empty");
+  return pattern->get<std::string>();
+}
 
 Result<GivenSecs> read_secs_arg(const json& arguments, std::string_view key) {
   const json* value = given_arg(arguments, key);

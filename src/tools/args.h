@@ -14,6 +14,14 @@
 
 namespace tarnwick {
 
+/// The value under `key`, or null when the arguments are not an object, the
+/// key is missing or its value is JSON null.
+const json* given_arg(const json& arguments, std::string_view key);
+
+/// The pattern text of a `test_filter` value: refuses a value that is not an
+/// object, a `pattern` that is not a string and an empty one.
+Result<std::string> read_test_filter_pattern(const json& filter);
+
 /// Reads a boolean argument leniently: JSON booleans, the integers 0 and 1,
 /// and the strings 1/0, true/false, yes/no, on/off in any case. Anything else
 /// is false with a warning log line. Never fails.

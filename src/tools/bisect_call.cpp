@@ -21,25 +21,9 @@ constexpr const char* kTestTimeoutRefused =
     "`group_timeout_secs` / `slow_threshold_secs` budget model instead of the build/execute phase "
     "split. Use those instead.";
 
-/// `cargo test --no-run --message-format=json` with the call's selection.
-ArgList bisect_build_argv(const json& arguments) {
-  const std::optional<std::string> selector = toolchain_selector(arguments);
-  const SelectionArgs sel = read_selection_args(arguments);
-  ArgList args = {"test", "--no-run", "--message-format=json"};
-  push_package_selection_args(args, arguments, sel);
-  push_target_selection_args(args, arguments, sel);
-  push_feature_args(args, arguments, sel);
-  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
-  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  return with_selector(selector, std::move(args));
-}
-
 }  // namespace
 
-bool bisect_requested(const json& arguments) {
-  const json* bisect = find_member(arguments, "bisect");
-  return bisect && !bisect->is_null();
-}
+bool bisect_requested(const json& arguments) { return given_arg(arguments, "bisect") != nullptr; }
 
 std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink* sink) {
   const json* bisect = find_member(arguments, "bisect");
@@ -49,7 +33,7 @@ std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink*
   Result<CallPlaces> places = read_call_places(arguments);
   if (!places) return ToolFailed{std::move(places).error()};
 
-  BisectRequest request{std::move(*config), bisect_build_argv(arguments), places->cwd,
+  BisectRequest request{std::move(*config), no_run_test_argv(arguments), places->cwd,
                         places->output_path};
   Result<BisectAnswer> answer = run_bisect_engine(request, sink ? *sink : null_sink());
   if (!answer) return ToolFailed{std::move(answer).error()};

@@ -27,6 +27,11 @@ Result<CallPlaces> read_call_places(const json& arguments);
 /// `args` with the toolchain selector, when there is one, in front.
 ArgList with_selector(const std::optional<std::string>& selector, ArgList args);
 
+/// `cargo test --no-run --message-format=json` with the call's selection,
+/// toolchain selector in front. `shared_flags`, when given, receives the
+/// feature, build-profile and manifest groups as they appear in it.
+ArgList no_run_test_argv(const json& arguments, ArgList* shared_flags = nullptr);
+
 /// cargo check, build or clippy; `subcommand` is "check", "build" or "clippy".
 ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
                            const ProgressSink* sink);

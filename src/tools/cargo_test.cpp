@@ -31,12 +31,6 @@ constexpr std::string_view kDocTestTimeoutMessage =
     "with no separate build/execute split, so there is no distinct execution budget to "
     "override. Use timeout_secs instead.";
 
-/// The argument is present with a value other than JSON null.
-bool given(const json& arguments, std::string_view key) {
-  const json* value = find_member(arguments, key);
-  return value && !value->is_null();
-}
-
 /// The switches and names of a plain cargo_test call, read once.
 struct TestCall {
   CallPlaces places;
@@ -126,7 +120,7 @@ ToolOutcome run_doc_tests(const TestCall& call, const json& arguments, const Pro
 
 ToolOutcome route_cargo_test(const json& arguments, const ProgressSink* sink) {
   if (bisect_requested(arguments)) return run_bisect_call(arguments, sink, /*check_doc=*/true);
-  if (given(arguments, "test_filter")) return run_test_filter(arguments, sink);
+  if (given_arg(arguments, "test_filter")) return run_test_filter(arguments, sink);
   return handle_cargo_test(arguments, sink);
 }
 

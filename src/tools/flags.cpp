@@ -1,7 +1,6 @@
 #include "tools/flags.h"
 
 namespace tarnwick {
-namespace {
 
 void push_value(ArgList& args, std::string_view flag, std::optional<std::string_view> value) {
   if (!value) return;
@@ -15,8 +14,6 @@ bool push_switch(ArgList& args, const json& arguments, std::string_view key,
   args.emplace_back(flag);
   return true;
 }
-
-}  // namespace
 
 void push_package_selection_args(ArgList& args, const json& arguments, const SelectionArgs& sel) {
   push_value(args, "--package", sel.package);

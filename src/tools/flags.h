@@ -18,6 +18,12 @@ namespace tarnwick {
 /// cargo's arguments without the program.
 using ArgList = std::vector<std::string>;
 
+/// `flag` and the value, when there is a value.
+void push_value(ArgList& args, std::string_view flag, std::optional<std::string_view> value);
+
+/// `flag` when the boolean argument `key` is true; tells whether it was.
+bool push_switch(ArgList& args, const json& arguments, std::string_view key, std::string_view flag);
+
 /// --package, --workspace, --exclude (only together with --workspace).
 void push_package_selection_args(ArgList& args, const json& arguments, const SelectionArgs& sel);
 

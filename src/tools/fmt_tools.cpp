@@ -8,6 +8,7 @@
 #include "base/path_text.h"
 #include "runner/records.h"
 #include "tools/args.h"
+#include "tools/build_tools.h"
 #include "tools/dispatch.h"
 #include "tools/flags.h"
 #include "tools/plain_run.h"
@@ -27,11 +28,6 @@ struct FmtPass {
   RunOutput run;
   ArgList argv;
 };
-
-ArgList with_selector(const std::optional<std::string>& selector, ArgList args) {
-  if (selector) args.insert(args.begin(), *selector);
-  return args;
-}
 
 Result<FmtPass> run_fmt_pass(const FmtCall& call, const std::optional<std::string>& package) {
   ArgList argv{"fmt"};

@@ -10,22 +10,13 @@
 namespace tarnwick {
 namespace {
 
-void push_flag_if(ArgList& args, const json& arguments, const char* key, const char* flag) {
-  if (parse_bool_arg(arguments, key)) args.push_back(flag);
-}
-
-void push_value_if(ArgList& args, const json& arguments, const char* key, const char* flag) {
-  if (std::optional<std::string> value = string_arg(arguments, key))
-    args.insert(args.end(), {flag, *value});
-}
-
 /// "add" or "remove", the dependency, and the table it goes to.
 ArgList dependency_command(const char* subcommand, const std::string& dependency,
                            const json& arguments) {
   ArgList args{subcommand, dependency};
-  push_flag_if(args, arguments, "dev", "--dev");
-  push_flag_if(args, arguments, "build", "--build");
-  push_value_if(args, arguments, "package", "--package");
+  push_switch(args, arguments, "dev", "--dev");
+  push_switch(args, arguments, "build", "--build");
+  push_value(args, "--package", string_arg(arguments, "package"));
   return args;
 }
 
@@ -38,8 +29,8 @@ ToolFailed dependency_required(const char* tool) {
 ToolOutcome run_cargo_clean(const json& arguments) {
   std::optional<std::string> cwd = string_arg(arguments, "working_dir");
   ArgList args{"clean"};
-  push_value_if(args, arguments, "package", "--package");
-  push_flag_if(args, arguments, "release", "--release");
+  push_value(args, "--package", string_arg(arguments, "package"));
+  push_switch(args, arguments, "release", "--release");
   return plain_outcome(args, cwd);
 }
 
@@ -48,7 +39,7 @@ ToolOutcome handle_cargo_add(const json& arguments) {
   if (!dependency) return dependency_required("cargo_add");
   std::optional<std::string> cwd = string_arg(arguments, "working_dir");
   ArgList args = dependency_command("add", *dependency, arguments);
-  push_value_if(args, arguments, "features", "--features");
+  push_value(args, "--features", string_arg(arguments, "features"));
   return plain_outcome(args, cwd);
 }
 
@@ -63,9 +54,9 @@ ToolOutcome handle_cargo_fix(const json& arguments) {
   std::optional<std::string> cwd = string_arg(arguments, "working_dir");
   // `cargo fix` has no clippy mode; clippy applies its own fixes.
   ArgList args = parse_bool_arg(arguments, "clippy") ? ArgList{"clippy", "--fix"} : ArgList{"fix"};
-  push_value_if(args, arguments, "package", "--package");
-  push_flag_if(args, arguments, "allow_dirty", "--allow-dirty");
-  push_flag_if(args, arguments, "allow_staged", "--allow-staged");
+  push_value(args, "--package", string_arg(arguments, "package"));
+  push_switch(args, arguments, "allow_dirty", "--allow-dirty");
+  push_switch(args, arguments, "allow_staged", "--allow-staged");
   return plain_outcome(args, cwd);
 }
 

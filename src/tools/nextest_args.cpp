@@ -53,16 +53,11 @@ NextestArgs read_nextest_args(const json& arguments) {
 }
 
 Status parse_test_filter_arg(NextestArgs& nextest, const json& arguments) {
-  const json* filter = find_member(arguments, "test_filter");
-  if (!filter || filter->is_null()) return ok_status();
-  if (!filter->is_object())
-    return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
-                                  to_json_text(*filter)));
-  const json* pattern_value = find_member(*filter, "pattern");
-  if (!pattern_value || !pattern_value->is_string())
-    return make_error("test_filter.pattern must be a string");
-  const std::string& pattern = pattern_value->get_ref<const std::string&>();
-  if (pattern.empty()) return make_error("test_filter.pattern must not be empty");
+  const json* filter = given_arg(arguments, "test_filter");
+  if (!filter) return ok_status();
+  Result<std::string> read = read_test_filter_pattern(*filter);
+  if (!read) return std::move(read).error();
+  const std::string& pattern = *read;
   if (pattern.find('/') != std::string::npos)
     return make_error(fmt::format(
         "test_filter.pattern {} contains `/`, which nextest's `test(/regex/)` filterset syntax "

@@ -26,12 +26,6 @@ namespace {
 
 ToolOutcome not_installed_answer() { return ToolText{nextest_not_installed_message(), true}; }
 
-void push_pair(ArgList& args, std::string_view flag, const std::optional<std::string>& value) {
-  if (!value) return;
-  args.emplace_back(flag);
-  args.push_back(*value);
-}
-
 /// `head`, the nextest profile, then the build-selection groups of both
 /// tools in their fixed order, with the toolchain selector in front.
 ArgList nextest_command(std::initializer_list<const char*> head, const json& arguments,
@@ -39,7 +33,7 @@ ArgList nextest_command(std::initializer_list<const char*> head, const json& arg
   const std::optional<std::string> selector = toolchain_selector(arguments);
   const SelectionArgs sel = read_selection_args(arguments);
   ArgList args(head.begin(), head.end());
-  push_pair(args, "--profile", nextest.nextest_profile);
+  push_value(args, "--profile", nextest.nextest_profile);
   push_package_selection_args(args, arguments, sel);
   push_target_selection_args(args, arguments, sel);
   push_feature_args(args, arguments, sel);
@@ -71,10 +65,10 @@ Status check_list_type(const NextestArgs& nextest) {
 ArgList execution_command(ArgList args, const json& arguments, const NextestArgs& nextest) {
   if (parse_bool_arg(arguments, "no_fail_fast")) args.emplace_back("--no-fail-fast");
   if (parse_bool_arg(arguments, "no_capture")) args.emplace_back("--no-capture");
-  push_pair(args, "--test-threads", nextest.test_threads);
-  push_pair(args, "--retries", nextest.retries);
-  push_pair(args, "--run-ignored", nextest.run_ignored);
-  push_pair(args, "-E", nextest.filter_expr);
+  push_value(args, "--test-threads", nextest.test_threads);
+  push_value(args, "--retries", nextest.retries);
+  push_value(args, "--run-ignored", nextest.run_ignored);
+  push_value(args, "-E", nextest.filter_expr);
   if (nextest.filter) args.push_back(*nextest.filter);
   return args;
 }
@@ -142,9 +136,9 @@ ToolOutcome run_cargo_nextest_list(const json& arguments) {
       {"nextest", "list", "--message-format", "json", "--cargo-message-format=json"}, arguments,
       *nextest);
   // run_ignored is not checked here: nextest reports a bad value itself.
-  push_pair(args, "--run-ignored", nextest->run_ignored);
-  push_pair(args, "-E", nextest->filter_expr);
-  push_pair(args, "--list-type", nextest->list_type);
+  push_value(args, "--run-ignored", nextest->run_ignored);
+  push_value(args, "-E", nextest->filter_expr);
+  push_value(args, "--list-type", nextest->list_type);
   if (nextest->filter) args.push_back(*nextest->filter);
 
   RunRequest request;

@@ -1,7 +1,5 @@
 #include "tools/test_filter_tool.h"
 
-#include <fmt/format.h>
-
 #include <memory>
 #include <utility>
 
@@ -51,15 +49,7 @@ Result<std::string> read_pattern_text(const json& arguments) {
   if (!test_timeout) return std::move(test_timeout).error();
   if (*test_timeout) return make_error(std::string(kTestTimeoutMessage));
 
-  const json& filter = *find_member(arguments, "test_filter");
-  if (!filter.is_object())
-    return make_error(fmt::format("test_filter must be an object with a `pattern` field, got {}",
-                                  to_json_text(filter)));
-  const json* pattern = find_member(filter, "pattern");
-  if (!pattern || !pattern->is_string()) return make_error("test_filter.pattern must be a string");
-  if (pattern->get_ref<const std::string&>().empty())
-    return make_error("test_filter.pattern must not be empty");
-  return pattern->get<std::string>();
+  return read_test_filter_pattern(*find_member(arguments, "test_filter"));
 }
 
 /// A call's plan with the compiled pattern it points to and where the answer goes.
@@ -73,17 +63,7 @@ struct FilterCall {
 /// and manifest groups as they were read here.
 void plan_commands(const json& arguments, FilterPlan& plan) {
   plan.launch.toolchain = toolchain_selector(arguments);
-  SelectionArgs sel = read_selection_args(arguments);
-  ArgList args{"test", "--no-run", "--message-format=json"};
-  push_package_selection_args(args, arguments, sel);
-  push_target_selection_args(args, arguments, sel);
-  size_t shared_from = args.size();
-  push_feature_args(args, arguments, sel);
-  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
-  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  plan.launch.shared_flags.assign(args.begin() + static_cast<std::ptrdiff_t>(shared_from),
-                                  args.end());
-  plan.build_argv = with_selector(plan.launch.toolchain, std::move(args));
+  plan.build_argv = no_run_test_argv(arguments, &plan.launch.shared_flags);
 }
 
 Result<FilterCall> read_filter_call(const json& arguments) {

@@ -85,7 +85,7 @@ TEST(CargoTest, ExecutionBudgetStartsAtBuildFinishedAndKillsTheTree) {
   EXPECT_TRUE(contains(messages, "Cargo test: build cached [dev] \u2014 executing tests now"));
 }
 
-TEST(CargoTest, PhasesArgvAndConflictsOnOneCrate) {
+TEST(CargoTest, PhasesAndArgvOnOneCrate) {
   TempCrate crate = phases_crate();
   ToolServer server;
   const json dir = {{"working_dir", crate.path()}};
@@ -132,12 +132,6 @@ TEST(CargoTest, PhasesArgvAndConflictsOnOneCrate) {
   EXPECT_TRUE(contains(texts_of(doctests, "x-tarnwick-test-output"),
                        "test src/lib.rs - answer (line 1) ... ok"))
       << doctests.text();
-
-  doc["no_run"] = true;
-  CallAnswer refused = server.call("cargo_test", doc);
-  EXPECT_EQ(refused.text(),
-            "error: no_run is not supported together with doc: true; cargo has no way to compile "
-            "doctests without running them (\"can't skip running doc tests with --no-run\")");
 }
 
 }  // namespace
