@@ -43,13 +43,7 @@ class Scanner {
   char peek() const { return text_[pos_]; }
   void advance() { ++pos_; }
 
-  void skip_space() {
-    while (pos_ < text_.size()) {
-      char c = text_[pos_];
-      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return;
-      ++pos_;
-    }
-  }
+  void skip_space() { pos_ = skip_json_space(text_, pos_); }
 
   /// A string at the current '"'; `raw` gets its content as written and
   /// `escaped` whether that holds an escape.
@@ -206,6 +200,13 @@ bool read_view(Scanner& scan, JsonView& out, int depth_left) {
 enum class Step { Value, Key, AfterValue };
 
 }  // namespace
+
+size_t skip_json_space(std::string_view text, size_t pos) {
+  while (pos < text.size() &&
+         (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r'))
+    ++pos;
+  return pos;
+}
 
 std::optional<JsonLineFacts> quick_json_facts(std::string_view text, int max_depth) {
   Scanner scan(text);

@@ -11,6 +11,10 @@
 
 namespace tarnwick {
 
+/// The position of the first byte at or after `pos` that is not JSON white
+/// space (space, tab, line feed, carriage return).
+size_t skip_json_space(std::string_view text, size_t pos);
+
 /// What the quick look found in a line it could judge.
 struct JsonLineFacts {
   bool is_object = false;

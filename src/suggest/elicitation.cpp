@@ -81,6 +81,23 @@ Step classify(const json& message, const ElicitationLink& link, std::string_view
   return Step::KeepWaiting;
 }
 
+/// The outgoing notifications/cancelled for an elicitation that timed out.
+void send_cancelled_notification(std::string_view request_id) {
+  write_value(json{{"jsonrpc", "2.0"},
+                   {"method", "notifications/cancelled"},
+                   {"params", {{"reason", "elicitation timed out"}, {"requestId", request_id}}}});
+}
+
+/// The string items of `array`, in order; other items (and a value that is
+/// not an array) give nothing.
+std::vector<std::string> json_array_owned_strings(const json& array) {
+  std::vector<std::string> out;
+  if (!array.is_array()) return out;
+  for (const json& item : array)
+    if (item.is_string()) out.push_back(item.get<std::string>());
+  return out;
+}
+
 std::optional<std::vector<std::string>> evaluate_answer(const json& answer) {
   const json* result = find_member(answer, "result");
   if (!result) {
@@ -143,20 +160,6 @@ void notify_log(std::string_view level, std::string_view data) {
   write_value(json{{"jsonrpc", "2.0"},
                    {"method", "notifications/message"},
                    {"params", {{"data", data}, {"level", level}, {"logger", "tarnwick"}}}});
-}
-
-void send_cancelled_notification(std::string_view request_id) {
-  write_value(json{{"jsonrpc", "2.0"},
-                   {"method", "notifications/cancelled"},
-                   {"params", {{"reason", "elicitation timed out"}, {"requestId", request_id}}}});
-}
-
-std::vector<std::string> json_array_owned_strings(const json& array) {
-  std::vector<std::string> out;
-  if (!array.is_array()) return out;
-  for (const json& item : array)
-    if (item.is_string()) out.push_back(item.get<std::string>());
-  return out;
 }
 
 }  // namespace tarnwick

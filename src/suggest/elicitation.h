@@ -54,11 +54,4 @@ std::optional<std::vector<std::string>> send_elicitation(const ElicitationLink& 
 /// are dropped.
 void notify_log(std::string_view level, std::string_view data);
 
-/// The outgoing notifications/cancelled for an elicitation that timed out.
-void send_cancelled_notification(std::string_view request_id);
-
-/// The string items of `array`, in order; other items (and a value that is
-/// not an array) give nothing.
-std::vector<std::string> json_array_owned_strings(const json& array);
-
 }  // namespace tarnwick

@@ -13,6 +13,8 @@
 namespace tarnwick {
 namespace {
 
+enum class SuggestionView { ByLint, ByPath };
+
 constexpr const char* kSkipAll = "skip:all";
 constexpr const char* kByPath = "view:by-path";
 constexpr const char* kByLint = "view:by-lint";
@@ -127,39 +129,12 @@ std::vector<uint64_t> grouped_ids(const std::vector<std::string>& values,
   return ids;
 }
 
-}  // namespace
-
+/// "ByLint" or "ByPath".
 const char* suggestion_view_name(SuggestionView view) {
   return view == SuggestionView::ByLint ? "ByLint" : "ByPath";
 }
 
-std::vector<SuggestionGroup> group_by_lint(const std::vector<Suggestion>& review) {
-  return group_by(
-      review, [](const Suggestion& s) { return s.code ? *s.code : "_id:" + std::to_string(s.id); });
-}
-
-std::vector<SuggestionGroup> group_by_path(const std::vector<Suggestion>& review) {
-  return group_by(review, [](const Suggestion& s) { return s.file_name; });
-}
-
-std::optional<std::vector<uint64_t>> elicit_suggestions(const ElicitationLink& link,
-                                                        const std::vector<Suggestion>& review) {
-  if (review.size() >= 5) return elicit_grouped(link, review);
-
-  std::string id = next_elicitation_id();
-  json options = json::array();
-  for (const Suggestion& s : review) options.push_back(id_option(s));
-  options.push_back(skip_option());
-  std::optional<std::vector<std::string>> values = send_elicitation(
-      link, elicitation_request(id, review_message(review.size(), ""), options), id);
-  if (!values) return std::nullopt;
-  if (contains(*values, kSkipAll)) return std::vector<uint64_t>{};
-  std::vector<uint64_t> ids;
-  for (const std::string& value : *values)
-    if (std::optional<uint64_t> parsed = read_id(value)) ids.push_back(*parsed);
-  return ids;
-}
-
+/// The grouped dialog, for five or more suggestions.
 std::optional<std::vector<uint64_t>> elicit_grouped(const ElicitationLink& link,
                                                     const std::vector<Suggestion>& review) {
   SuggestionView view = SuggestionView::ByLint;
@@ -187,6 +162,35 @@ std::optional<std::vector<uint64_t>> elicit_grouped(const ElicitationLink& link,
     return grouped_ids(*values, groups);
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<SuggestionGroup> group_by_lint(const std::vector<Suggestion>& review) {
+  return group_by(
+      review, [](const Suggestion& s) { return s.code ? *s.code : "_id:" + std::to_string(s.id); });
+}
+
+std::vector<SuggestionGroup> group_by_path(const std::vector<Suggestion>& review) {
+  return group_by(review, [](const Suggestion& s) { return s.file_name; });
+}
+
+std::optional<std::vector<uint64_t>> elicit_suggestions(const ElicitationLink& link,
+                                                        const std::vector<Suggestion>& review) {
+  if (review.size() >= 5) return elicit_grouped(link, review);
+
+  std::string id = next_elicitation_id();
+  json options = json::array();
+  for (const Suggestion& s : review) options.push_back(id_option(s));
+  options.push_back(skip_option());
+  std::optional<std::vector<std::string>> values = send_elicitation(
+      link, elicitation_request(id, review_message(review.size(), ""), options), id);
+  if (!values) return std::nullopt;
+  if (contains(*values, kSkipAll)) return std::vector<uint64_t>{};
+  std::vector<uint64_t> ids;
+  for (const std::string& value : *values)
+    if (std::optional<uint64_t> parsed = read_id(value)) ids.push_back(*parsed);
+  return ids;
 }
 
 }  // namespace tarnwick

@@ -14,11 +14,6 @@
 
 namespace tarnwick {
 
-enum class SuggestionView { ByLint, ByPath };
-
-/// "ByLint" or "ByPath".
-const char* suggestion_view_name(SuggestionView view);
-
 /// Suggestions that share a lint code (or a file) in the grouped dialog.
 struct SuggestionGroup {
   /// The lint code ("_id:N" for a suggestion without one, so it stands
@@ -40,9 +35,5 @@ std::vector<SuggestionGroup> group_by_path(const std::vector<Suggestion>& review
 /// ticked names a suggestion; otherwise the chosen ids.
 std::optional<std::vector<uint64_t>> elicit_suggestions(const ElicitationLink& link,
                                                         const std::vector<Suggestion>& review);
-
-/// The grouped dialog, used by `elicit_suggestions` for five or more.
-std::optional<std::vector<uint64_t>> elicit_grouped(const ElicitationLink& link,
-                                                    const std::vector<Suggestion>& review);
 
 }  // namespace tarnwick

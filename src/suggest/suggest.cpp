@@ -167,15 +167,9 @@ constexpr int kQuickLookDepth = 127;
 /// Whether JSON white space, a ':' and white space again, then a '"' follow
 /// `pos`: a member whose value is a string.
 bool string_value_follows(std::string_view line, size_t pos) {
-  auto skip_space = [&line](size_t at) {
-    while (at < line.size() &&
-           (line[at] == ' ' || line[at] == '\t' || line[at] == '\n' || line[at] == '\r'))
-      ++at;
-    return at;
-  };
-  pos = skip_space(pos);
+  pos = skip_json_space(line, pos);
   if (pos >= line.size() || line[pos] != ':') return false;
-  pos = skip_space(pos + 1);
+  pos = skip_json_space(line, pos + 1);
   return pos < line.size() && line[pos] == '"';
 }
 

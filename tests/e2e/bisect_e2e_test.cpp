@@ -10,6 +10,7 @@
 namespace tarnwick::e2e {
 namespace {
 
+using tarnwick::testing::read_file;
 using tarnwick::testing::TempDir;
 
 /// A workspace of two members: `app` with a passing, a failing, a hanging
@@ -148,6 +149,7 @@ TEST(Bisect, FindsTheHungFailedAndSlowTestsOfAWorkspace) {
   ASSERT_TRUE(answer.is_error()) << answer.text();
   records = answer.records();
   std::vector<std::string> reasons;
+  reasons.reserve(records.size());
   for (const json& r : records) reasons.push_back(r.value("reason", r.dump()));
   EXPECT_EQ(reasons,
             (std::vector<std::string>{"x-tarnwick-invocation", "x-tarnwick-output-file",
@@ -157,8 +159,7 @@ TEST(Bisect, FindsTheHungFailedAndSlowTestsOfAWorkspace) {
   EXPECT_EQ(records[3]["culprits"], 0);
   EXPECT_EQ(records[3]["groups_without_culprit"], 1);
   EXPECT_EQ(records[3]["tests_considered"], 2);
-  std::ifstream file(dir / "bisect.jsonl");
-  std::string full((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string full = read_file(dir / "bisect.jsonl");
   EXPECT_EQ(records[1]["bytes"], full.size());
   EXPECT_NE(full.find("x-tarnwick-bisect-group"), std::string::npos);
 

@@ -11,6 +11,7 @@
 namespace tarnwick::e2e {
 namespace {
 
+using tarnwick::testing::read_file;
 using tarnwick::testing::TempCrate;
 using tarnwick::testing::TempDir;
 
@@ -74,11 +75,6 @@ class NextestStandIn {
  private:
   TempDir dir_{"tarnwick-nextest"};
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 const std::string kLeadIn =
     "Add the following section to the appropriate Pellimar instruction file in this repository. "
