@@ -4,7 +4,9 @@
 /// member. Whatever it cannot tell for sure it leaves to the full parser.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,19 +33,23 @@ struct JsonLineFacts {
 /// decides those.
 std::optional<JsonLineFacts> quick_json_facts(std::string_view text, int max_depth);
 
+class JsonScanner;
+
 /// A JSON value read in place: strings and numbers stay views into the text
-/// they came from, which must outlive the view.
+/// they came from, which must outlive the view. The nodes of one value sit in
+/// one block, each container's members side by side.
 struct JsonView {
   enum class Kind : uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
+  /// Whether a string's content holds escapes, and whether any is a \\u one.
+  bool escaped = false;
+  bool unicode_escaped = false;
   /// A string's content or a number as written.
   std::string_view raw;
-  /// Whether a string's content holds escapes.
-  bool escaped = false;
+  /// The member's key, for a value inside an object.
+  std::string_view key;
   /// The elements of an array, or the values of an object's members.
-  std::vector<JsonView> items;
-  /// The keys of an object's members, beside their values in `items`.
-  std::vector<std::string_view> keys;
+  std::span<const JsonView> items;
 
   bool is_object() const { return kind == Kind::Object; }
   bool is_array() const { return kind == Kind::Array; }
@@ -56,10 +62,37 @@ struct JsonView {
   /// A number that is a non-negative integer, as the full parser reads it;
   /// nothing for anything else.
   std::optional<uint64_t> unsigned_value() const;
+
+ private:
+  friend class JsonViewReader;
+  friend std::optional<JsonView> view_json(std::string_view text, int max_depth);
+  // Where `items` starts in the reader's block and how many, while reading.
+  uint32_t first_ = 0;
+  uint32_t count_ = 0;
+  /// The block of nodes, for a value handed out by `view_json`.
+  std::shared_ptr<const std::vector<JsonView>> owned_;
 };
 
-/// The value of `text` read in place, when the quick look can vouch for all
-/// of it (see `quick_json_facts`, and no key with escapes); nothing otherwise.
+/// Reads lines in place one after the other, reusing its room: once it has
+/// grown to the lines' size, reading allocates nothing.
+class JsonViewReader {
+ public:
+  /// The value of `text` when the quick look can vouch for all of it (see
+  /// `quick_json_facts`, and no key with escapes); null otherwise. Valid
+  /// until the next `read`.
+  const JsonView* read(std::string_view text, int max_depth);
+
+ private:
+  friend std::optional<JsonView> view_json(std::string_view text, int max_depth);
+  bool read_value(JsonScanner& scan, JsonView& out, int depth_left);
+
+  std::vector<JsonView> nodes_;    // finished containers' members
+  std::vector<JsonView> pending_;  // members of the containers being read
+  JsonView root_;
+};
+
+/// The value of `text` read in place, as `JsonViewReader::read`, holding its
+/// own nodes.
 std::optional<JsonView> view_json(std::string_view text, int max_depth);
 
 }  // namespace tarnwick

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/utf8.h"
 
 namespace tarnwick {
@@ -53,21 +57,55 @@ uint64_t escaped_bytes(uint64_t word) {
 }
 
 /// Appends `block` with the writer's escapes, straight into room made in
-/// `out`. Eight bytes are copied at a time, escapes or not, and the output
-/// moves on past the bytes that needed none; most escapes take two bytes,
-/// so twice the block (and a word) is made room for, and more only when
-/// \\u00xx escapes run out of it.
+/// `out`. Sixteen (or eight) bytes are copied at a time, escapes or not, and
+/// the output moves on past the bytes that needed none; most escapes take
+/// two bytes, so twice the block (and some slack) is made room for, and more
+/// only when \\u00xx escapes run out of it.
 void append_escaped_block(std::string& out, std::string_view block) {
   const auto& table = escapes();
-  constexpr size_t kSlack = 16;  // a word, and the longest escape
+  constexpr size_t kSlack = 32;  // a copied chunk, and the longest escape
   size_t written = out.size();
   out.resize(written + 2 * block.size() + kSlack);
   const char* src = block.data();
   const char* const end = src + block.size();
   char* dst = out.data() + written;
+  // The room left always covers twice the bytes left plus the slack.
+  auto write_escape = [&] {
+    const Escape& escape = table[static_cast<uint8_t>(*src++)];
+    if (escape.size > 2) {
+      size_t at = static_cast<size_t>(dst - out.data());
+      size_t needed = escape.size + static_cast<size_t>(end - src) * 2 + kSlack;
+      if (out.size() - at < needed) {
+        out.resize(at + needed + block.size());
+        dst = out.data() + at;
+      }
+    }
+    std::memcpy(dst, escape.bytes, sizeof escape.bytes);
+    dst += escape.size;
+  };
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  while (end - src >= 16) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, last_control), chunk);
+    __m128i special = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)), control);
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), chunk);
+    if (mask == 0) {
+      src += 16;
+      dst += 16;
+      continue;
+    }
+    auto plain = static_cast<size_t>(__builtin_ctz(mask));
+    src += plain;
+    dst += plain;
+    write_escape();
+  }
+#endif
   while (src < end) {
-    // The room left always covers the bytes left plus the slack, so a whole
-    // word fits.
     if (end - src >= 8) {
       uint64_t word = 0;
       std::memcpy(&word, src, sizeof word);
@@ -78,26 +116,15 @@ void append_escaped_block(std::string& out, std::string_view block) {
         dst += 8;
         continue;
       }
-      size_t plain = static_cast<size_t>(__builtin_ctzll(special)) / 8;
+      auto plain = static_cast<size_t>(__builtin_ctzll(special)) / 8;
       src += plain;
       dst += plain;
     }
-    const Escape& escape = table[static_cast<uint8_t>(*src++)];
-    if (escape.size == 0) {
-      *dst++ = src[-1];
+    if (table[static_cast<uint8_t>(*src)].size == 0) {
+      *dst++ = *src++;
       continue;
     }
-    if (escape.size > 2) {
-      // Only \\u00xx escapes outgrow the room made for two bytes a byte.
-      size_t at = static_cast<size_t>(dst - out.data());
-      size_t needed = escape.size + static_cast<size_t>(end - src) * 2 + kSlack;
-      if (out.size() - at < needed) {
-        out.resize(at + needed + block.size());
-        dst = out.data() + at;
-      }
-    }
-    std::memcpy(dst, escape.bytes, sizeof escape.bytes);
-    dst += escape.size;
+    write_escape();
   }
   out.resize(static_cast<size_t>(dst - out.data()));
 }

@@ -40,9 +40,6 @@ std::string wrap_line(std::string_view reason, std::string_view line) {
   return to_json_text(record);
 }
 
-/// How the diagnostics filters see one line.
-enum class LineKind { Blank, NotJson, NoReason, Kept, Artifact, Other };
-
 /// How a line's reason sorts it, for a line that is JSON.
 LineKind kind_of_reason(std::string_view reason, bool is_noise) {
   if (reason == "build-finished") return LineKind::Kept;
@@ -51,7 +48,7 @@ LineKind kind_of_reason(std::string_view reason, bool is_noise) {
   return LineKind::Other;
 }
 
-/// `classify` with the line's whole tree built.
+/// `LineSorter::sort` with the line's whole tree built.
 LineKind classify_parsed(std::string_view line) {
   std::optional<json> value = parse_json_line(line);
   if (!value) return LineKind::NotJson;
@@ -62,19 +59,22 @@ LineKind classify_parsed(std::string_view line) {
   return kind_of_reason(*reason, noise);
 }
 
-/// Sorts a line for the filters that keep cargo's diagnostics. A noise
-/// message counts as `Artifact` (dropped) unless the notes are shown. The
-/// tree is built only for a line the quick look cannot judge, or a message
-/// that may be noise.
-LineKind classify(std::string_view line) {
-  if (is_blank(line)) return LineKind::Blank;
-  std::optional<JsonLineFacts> facts = quick_json_facts(line, kMaxJsonDepth);
-  if (!facts) return classify_parsed(line);
-  if (!facts->reason) return LineKind::NoReason;
-  if (*facts->reason == "compiler-message" && hide_noise() &&
-      (mentions_session_noise(line) || has_substring(line, "\\u")))
-    return classify_parsed(line);
-  return kind_of_reason(*facts->reason, false);
+/// A string read in place mentions the noise. Escapes other than \\u ones
+/// stand for no letter or blank, so they cannot split or make the noise
+/// texts: the text as written holds them exactly when the value does.
+bool view_mentions_session_noise(const JsonView& text) {
+  if (text.unicode_escaped) return mentions_session_noise(text.string_value());
+  // Both texts hold "finaliz", whose 'z' is rare.
+  return has_substring_rare_last(text.raw, "finaliz") && mentions_session_noise(text.raw);
+}
+
+/// `is_incremental_session_noise` for a compiler message read in place.
+bool view_is_session_noise(const JsonView& value) {
+  const JsonView* message = value.find("message");
+  if (!message || !message->is_object()) return false;
+  const JsonView* text = message->find("rendered");
+  if (!text || !text->is_string()) text = message->find("message");
+  return text && text->is_string() && view_mentions_session_noise(*text);
 }
 
 }  // namespace
@@ -114,10 +114,26 @@ bool is_incremental_session_noise(const json& value) {
   return text && mentions_session_noise(text->get_ref<const std::string&>());
 }
 
+LineKind LineSorter::sort(std::string_view line) {
+  view_ = nullptr;
+  if (is_blank(line)) return LineKind::Blank;
+  view_ = reader_.read(line, kMaxJsonDepth);
+  // Whatever the quick look cannot vouch for, the library's parser decides.
+  if (!view_) return classify_parsed(line);
+  const JsonView* reason = view_->find("reason");
+  if (!reason || !reason->is_string()) return LineKind::NoReason;
+  std::string resolved;
+  std::string_view name = reason->raw;
+  if (reason->escaped) name = resolved = reason->string_value();
+  bool noise = name == "compiler-message" && hide_noise() && view_is_session_noise(*view_);
+  return kind_of_reason(name, noise);
+}
+
 std::vector<std::string_view> filter_build_message_lines(std::string_view text) {
   std::vector<std::string_view> kept;
+  LineSorter sorter;
   for (std::string_view line : split_lines(text))
-    if (classify(line) == LineKind::Kept) kept.push_back(line);
+    if (sorter.sort(line) == LineKind::Kept) kept.push_back(line);
   return kept;
 }
 
@@ -127,8 +143,9 @@ std::string collect_build_message_lines(std::string_view text) {
 
 std::vector<std::string> filter_run_output_lines(std::string_view text) {
   std::vector<std::string> out;
+  LineSorter sorter;
   for (std::string_view line : split_lines(text)) {
-    switch (classify(line)) {
+    switch (sorter.sort(line)) {
       case LineKind::Kept:
         out.emplace_back(line);
         break;
@@ -144,8 +161,9 @@ std::vector<std::string> filter_run_output_lines(std::string_view text) {
 
 std::vector<std::string> filter_nextest_run_lines(std::string_view text) {
   std::vector<std::string> out;
+  LineSorter sorter;
   for (std::string_view line : split_lines(text)) {
-    switch (classify(line)) {
+    switch (sorter.sort(line)) {
       case LineKind::Blank:
       case LineKind::Artifact:
         break;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/json_scan.h"
 #include "base/json_text.h"
 #include "base/text_lines.h"
 #include "runner/run_types.h"
@@ -25,6 +26,24 @@ std::optional<std::string> line_reason(const json& value);
 /// True for a compiler-message about the incremental-session directory that
 /// rustc could not finalize.
 bool is_incremental_session_noise(const json& value);
+
+/// How the filters that keep cargo's diagnostics see one line. A noise
+/// message counts as `Artifact` (dropped) unless the notes are shown.
+enum class LineKind { Blank, NotJson, NoReason, Kept, Artifact, Other };
+
+/// Sorts the lines of one output for those filters, reading each line once;
+/// what it read stays for the caller until the next line.
+class LineSorter {
+ public:
+  LineKind sort(std::string_view line);
+  /// The last line read in place, or null when the quick look could not
+  /// read it (or it was blank).
+  const JsonView* view() const { return view_; }
+
+ private:
+  JsonViewReader reader_;
+  const JsonView* view_ = nullptr;
+};
 
 /// The build-finished and compiler-message lines of `text`, unchanged.
 std::vector<std::string_view> filter_build_message_lines(std::string_view text);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runner/run_types.h"
+#include "suggest/suggest.h"
 
 namespace tarnwick {
 
@@ -34,6 +35,19 @@ std::optional<std::string> stderr_record(std::string_view filtered_stderr);
 /// Result text for cargo check, build, clippy and doc.
 std::string build_diagnostics_result(const RunOutput& output, const std::vector<std::string>& argv,
                                      const std::optional<std::string>& cwd);
+
+/// What a build tool answers with: the text of `build_diagnostics_result`
+/// and, when asked for, the suggestions `collect_suggestions` reads.
+struct DiagnosticsAnswer {
+  std::string text;
+  std::vector<Suggestion> suggestions;
+};
+
+/// Both read in one pass over the lines, and the text made in the room of
+/// the standard output, which is taken over.
+DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<std::string>& argv,
+                                           const std::optional<std::string>& cwd,
+                                           bool with_suggestions);
 
 /// Result text for test runs.
 std::string build_run_result(const RunOutput& output, const std::vector<std::string>& argv,

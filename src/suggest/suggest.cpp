@@ -28,10 +28,10 @@ std::optional<uint64_t> unsigned_of(const json& value) {
 std::optional<uint64_t> unsigned_of(const JsonView& value) { return value.unsigned_value(); }
 
 const json& elements(const json& array) { return array; }
-const std::vector<JsonView>& elements(const JsonView& array) { return array.items; }
+std::span<const JsonView> elements(const JsonView& array) { return array.items; }
 
 bool is_empty_object(const json& node) { return node.empty(); }
-bool is_empty_object(const JsonView& node) { return node.keys.empty(); }
+bool is_empty_object(const JsonView& node) { return node.items.empty(); }
 
 template <typename Node>
 std::optional<Applicability> applicability_of(const Node& span) {
@@ -108,6 +108,7 @@ void collect_node_suggestion(const PendingNode<Node>& pending,
   s.column_start = primary.column_start;
   s.column_end = primary.column_end;
   s.replacement = primary.replacement;
+  s.id = out.size() + 1;
   out.push_back(std::move(s));
 }
 
@@ -187,21 +188,34 @@ bool surely_without_suggestion(std::string_view line) {
 
 }  // namespace
 
+void collect_line_suggestions(std::string_view line, const JsonView* view,
+                              std::vector<Suggestion>& out) {
+  // A line read in place is one JSON value between JSON white space, which
+  // trimming would only take off.
+  if (view) {
+    collect_message(*view, out);
+    return;
+  }
+  std::string_view trimmed = trim(line);
+  if (trimmed.empty() || surely_without_suggestion(trimmed)) return;
+  if (trimmed.size() != line.size()) {
+    // White space that the caller's reading did not skip.
+    JsonViewReader reader;
+    if (const JsonView* trimmed_view = reader.read(trimmed, kQuickLookDepth)) {
+      collect_message(*trimmed_view, out);
+      return;
+    }
+  }
+  collect_message(json::parse(to_valid_utf8(trimmed), nullptr, /*allow_exceptions=*/false), out);
+}
+
 std::vector<Suggestion> collect_suggestions(std::string_view stdout_text) {
   std::vector<Suggestion> out;
-  for (std::string_view raw : split_lines(stdout_text)) {
-    std::string_view line = trim(raw);
-    if (line.empty() || surely_without_suggestion(line)) continue;
-    // Read in place where the quick look vouches for all of the line, else
-    // parsed.
-    if (std::optional<JsonView> view = view_json(line, kQuickLookDepth)) {
-      collect_message(*view, out);
-      continue;
-    }
-    collect_message(json::parse(to_valid_utf8(line), nullptr, /*allow_exceptions=*/false), out);
+  JsonViewReader reader;
+  for (std::string_view line : split_lines(stdout_text)) {
+    if (is_blank(line)) continue;
+    collect_line_suggestions(line, reader.read(line, kQuickLookDepth), out);
   }
-  uint64_t id = 0;
-  for (Suggestion& s : out) s.id = ++id;
   return out;
 }
 

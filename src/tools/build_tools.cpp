@@ -45,21 +45,29 @@ ArgList finish_build_command(ArgList args, const json& arguments, const Selectio
   return args;
 }
 
-/// A build-style run with its answer text, already written to the output
-/// file when one was asked for.
-struct DiagnosticsAnswer {
-  RunOutput run;
+/// A build-style run's answer, already written to the output file when one
+/// was asked for.
+struct BuildAnswer {
+  int32_t exit_code = 0;
   std::string text;
+  std::vector<Suggestion> suggestions;
 };
 
-Result<DiagnosticsAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
-                                              OptionalTimeout timeout, const ProgressSink* sink) {
+Result<BuildAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
+                                        OptionalTimeout timeout, const ProgressSink* sink,
+                                        bool with_suggestions) {
   RunResult run = run_once(args, places.cwd, timeout, sink);
   if (!run) return std::move(run).error();
-  Result<std::string> text = write_output_file_summary(
-      build_diagnostics_result(*run, args, places.cwd), places.output_path, places.cwd, false);
+  BuildAnswer answer;
+  answer.exit_code = run->exit_code;
+  DiagnosticsAnswer built =
+      build_diagnostics_answer(std::move(*run), args, places.cwd, with_suggestions);
+  Result<std::string> text =
+      write_output_file_summary(std::move(built.text), places.output_path, places.cwd, false);
   if (!text) return std::move(text).error();
-  return DiagnosticsAnswer{std::move(*run), std::move(*text)};
+  answer.text = std::move(*text);
+  answer.suggestions = std::move(built.suggestions);
+  return answer;
 }
 
 }  // namespace
@@ -108,12 +116,12 @@ ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
   Result<OptionalTimeout> timeout = parse_timeout_secs(arguments);
   if (!timeout) return ToolFailed{std::move(timeout).error()};
 
-  Result<DiagnosticsAnswer> answer = run_for_diagnostics(args, *places, *timeout, sink);
+  bool with_suggestions = subcommand != "build";
+  Result<BuildAnswer> answer = run_for_diagnostics(args, *places, *timeout, sink, with_suggestions);
   if (!answer) return ToolFailed{std::move(answer).error()};
-  bool is_error = answer->run.exit_code != 0;
-  if (subcommand == "build") return ToolText{std::move(answer->text), is_error};
-  return ToolTextWithSuggestions{std::move(answer->text),
-                                 collect_suggestions(answer->run.stdout_text), is_error};
+  bool is_error = answer->exit_code != 0;
+  if (!with_suggestions) return ToolText{std::move(answer->text), is_error};
+  return ToolTextWithSuggestions{std::move(answer->text), std::move(answer->suggestions), is_error};
 }
 
 ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
@@ -133,9 +141,9 @@ ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
     args.push_back("--document-private-items");
   args = finish_build_command(std::move(args), arguments, sel, *places, sink);
 
-  Result<DiagnosticsAnswer> answer = run_for_diagnostics(args, *places, std::nullopt, sink);
+  Result<BuildAnswer> answer = run_for_diagnostics(args, *places, std::nullopt, sink, false);
   if (!answer) return ToolFailed{std::move(answer).error()};
-  return ToolText{std::move(answer->text), answer->run.exit_code != 0};
+  return ToolText{std::move(answer->text), answer->exit_code != 0};
 }
 
 ToolOutcome run_cargo_tree(const json& arguments) {

@@ -119,6 +119,26 @@ TEST(JsonView, ReadsValuesInPlaceAsTheParserWould) {
   EXPECT_FALSE(view_json(R"({"a":1} {})", kDepth));
 }
 
+// One reader serves line after line: what it read before leaves no trace.
+TEST(JsonView, AReaderReadsLineAfterLine) {
+  JsonViewReader reader;
+  ASSERT_TRUE(reader.read(R"({"a":[[1,[2]],{"b":{"c":"d"}}],"e":"\u00e9\n"})", kDepth));
+  EXPECT_FALSE(reader.read("[1,", kDepth));
+  const JsonView* second = reader.read(R"( {"x":[{"y":"z"},[3,4]],"w":"\n"} )", kDepth);
+  ASSERT_TRUE(second);
+  ASSERT_EQ(second->items.size(), 2u);
+  const JsonView* x = second->find("x");
+  ASSERT_TRUE(x && x->is_array() && x->items.size() == 2);
+  EXPECT_EQ(x->items[0].find("y")->string_value(), "z");
+  EXPECT_EQ(x->items[1].items[1].unsigned_value(), 4u);
+  EXPECT_TRUE(second->find("w")->escaped);
+  EXPECT_FALSE(second->find("w")->unicode_escaped);
+  EXPECT_EQ(second->find("e"), nullptr);
+  const JsonView* third = reader.read(R"({"e":"\u00e9"})", kDepth);
+  ASSERT_TRUE(third);
+  EXPECT_TRUE(third->find("e")->unicode_escaped);
+}
+
 TEST(AppendJsonText, WritesWhatTheLibraryWrites) {
   json value = {{"text", "plain \"quoted\" \\ \n\t\x01\x1f\x7f caf\xC3\xA9"},
                 {"bad", "a\xFF\xC3(b"},
