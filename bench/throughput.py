@@ -87,8 +87,9 @@ def message_line(crate, index, pad=0):
 class Server:
     def __init__(self, path, env):
         self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=env, bufsize=1 << 20)
+                                     stderr=subprocess.DEVNULL, env=env, bufsize=0)
         self.next_id = 1
+        self.pending = b""
 
     def send(self, message):
         self.proc.stdin.write(json.dumps(message).encode() + b"\n")
@@ -101,18 +102,33 @@ class Server:
         return request_id
 
     def answer(self, request_id):
-        """The raw response line for `request_id`."""
+        """The response for `request_id`: its first bytes, last bytes and length.
+
+        The output is read as the plain pipe is, in chunks of a mebibyte that
+        are searched for line feeds and thrown away, so that the client's own
+        copying of a long line stays out of the figures on both sides.
+        """
+        fd = self.proc.stdout.fileno()
+        head, tail, length = b"", b"", 0
         while True:
-            out = self.proc.stdout.readline()
-            if not out:
+            chunk = self.pending or os.read(fd, 1 << 20)
+            self.pending = b""
+            if not chunk:
                 raise RuntimeError("server ended")
-            # Responses start {"jsonrpc":"2.0","id":N,...; reading the id from
-            # the head keeps the client's JSON parsing out of the figures.
-            head = out[:100]
-            if b'"method"' in head:
-                continue  # a notification
-            if head.startswith(b'{"jsonrpc":"2.0","id":%d,' % request_id):
-                return out
+            end = chunk.find(b"\n")
+            piece = chunk if end < 0 else chunk[:end]
+            if len(head) < 100:
+                head += piece[:100 - len(head)]
+            tail = (tail + piece)[-100:] if len(piece) < 100 else piece[-100:]
+            length += len(piece)
+            if end < 0:
+                continue
+            self.pending = chunk[end + 1:]
+            # Responses start {"jsonrpc":"2.0","id":N,...; notifications have
+            # a "method" near the start.
+            if b'"method"' not in head and head.startswith(b'{"jsonrpc":"2.0","id":%d,' % request_id):
+                return head, tail, length
+            head, tail, length = b"", b"", 0
 
     def status(self, field):
         with open(f"/proc/{self.proc.pid}/status") as f:
@@ -146,14 +162,14 @@ def through_server(server_path, stand_in, env, crate):
     start = time.perf_counter()
     request_id = server.request("tools/call", {"name": "cargo_check",
                                                "arguments": {"working_dir": crate}})
-    line = server.answer(request_id)
+    head, tail, length = server.answer(request_id)
     seconds = time.perf_counter() - start
     peak = server.status("VmHWM")
     cpu = server.cpu_seconds()
     server.close()
-    if line.rstrip().endswith(b'"isError":true}}'):
-        sys.exit("cargo_check failed through the server: " + line[:500].decode(errors="replace"))
-    return seconds, peak, len(line), cpu
+    if tail.endswith(b'"isError":true}}'):
+        sys.exit("cargo_check failed through the server: " + head.decode(errors="replace"))
+    return seconds, peak, length + 1, cpu
 
 
 def throughput_row(label, server_path, stand_in, env, crate, line, count):

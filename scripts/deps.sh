@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages tarnwick builds and tests with, when missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libre2-dev libfmt-dev libgtest-dev)
+packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libre2-dev libfmt-dev libgtest-dev libsimdjson-dev)
 # node and npm run the MCP SDK client test; the machine may bring its own.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()

@@ -22,6 +22,7 @@
 #include "platform/environment.h"
 #include "platform/job_guard.h"
 #include "platform/process.h"
+#include "platform/stdio.h"
 
 namespace tarnwick::platform {
 namespace {
@@ -213,8 +214,10 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
     close_all();
     return io_error_from_errno(err);
   };
-  if (command.stdout_to.kind == Redirect::Kind::Pipe && ::pipe2(out_pipe, O_CLOEXEC) != 0)
-    return fail(errno);
+  if (command.stdout_to.kind == Redirect::Kind::Pipe) {
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0) return fail(errno);
+    widen_pipe(out_pipe[0]);
+  }
   if (command.stderr_to.kind == Redirect::Kind::Pipe && ::pipe2(err_pipe, O_CLOEXEC) != 0)
     return fail(errno);
   if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(status, O_CLOEXEC) != 0) return fail(errno);

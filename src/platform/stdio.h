@@ -15,6 +15,14 @@ bool write_stdout(std::string_view bytes);
 /// Makes a closed reader on standard output harmless (no SIGPIPE death).
 void ignore_broken_pipes();
 
+/// Asks for a pipe buffer of a mebibyte on `fd`, so that writer and reader
+/// of a long output take turns far less often. Nothing changes when `fd` is
+/// not a pipe or the system refuses.
+void widen_pipe(int fd);
+
+/// `widen_pipe` on standard output.
+void widen_stdout_pipe();
+
 /// Reads standard input up to and including the next line feed. Returns the
 /// bytes read, line feed included, or nothing at end of input or on a read
 /// failure. A last line without a line feed is still returned. A line longer

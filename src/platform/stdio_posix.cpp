@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,13 @@ bool write_stdout(std::string_view bytes) {
 }
 
 void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+void widen_pipe(int fd) {
+  constexpr int kPipeBytes = 1 << 20;
+  (void)::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
+}
+
+void widen_stdout_pipe() { widen_pipe(STDOUT_FILENO); }
 
 std::optional<std::string> read_stdin_line(size_t max_bytes) {
   // Unbuffered reads would cost a system call per byte; a small buffer kept

@@ -59,22 +59,15 @@ LineKind classify_parsed(std::string_view line) {
   return kind_of_reason(*reason, noise);
 }
 
-/// A string read in place mentions the noise. Escapes other than \\u ones
-/// stand for no letter or blank, so they cannot split or make the noise
-/// texts: the text as written holds them exactly when the value does.
-bool view_mentions_session_noise(const JsonView& text) {
-  if (text.unicode_escaped) return mentions_session_noise(text.string_value());
-  // Both texts hold "finaliz", whose 'z' is rare.
-  return has_substring_rare_last(text.raw, "finaliz") && mentions_session_noise(text.raw);
-}
-
-/// `is_incremental_session_noise` for a compiler message read in place.
-bool view_is_session_noise(const JsonView& value) {
-  const JsonView* message = value.find("message");
+/// `is_incremental_session_noise` for a compiler message read quickly.
+bool node_is_session_noise(const JsonNode& value) {
+  std::optional<JsonNode> message = value.find("message");
   if (!message || !message->is_object()) return false;
-  const JsonView* text = message->find("rendered");
+  std::optional<JsonNode> text = message->find("rendered");
   if (!text || !text->is_string()) text = message->find("message");
-  return text && text->is_string() && view_mentions_session_noise(*text);
+  // Both texts hold "finaliz", whose 'z' is rare: looked for first.
+  return text && text->is_string() && text->string_holds("finaliz") &&
+         (text->string_holds(kFinalizeErrorText) || text->string_holds(kFinalizeNotDoneText));
 }
 
 }  // namespace
@@ -114,18 +107,17 @@ bool is_incremental_session_noise(const json& value) {
   return text && mentions_session_noise(text->get_ref<const std::string&>());
 }
 
-LineKind LineSorter::sort(std::string_view line) {
-  view_ = nullptr;
+LineKind LineSorter::sort(std::string_view line, size_t readable_after) {
+  value_.reset();
   if (is_blank(line)) return LineKind::Blank;
-  view_ = reader_.read(line, kMaxJsonDepth);
-  // Whatever the quick look cannot vouch for, the library's parser decides.
-  if (!view_) return classify_parsed(line);
-  const JsonView* reason = view_->find("reason");
+  value_ = reader_.read(line, readable_after);
+  // Whatever the quick readers cannot vouch for, the library's parser decides.
+  if (!value_) return classify_parsed(line);
+  std::optional<JsonNode> reason = value_->find("reason");
   if (!reason || !reason->is_string()) return LineKind::NoReason;
-  std::string resolved;
-  std::string_view name = reason->raw;
-  if (reason->escaped) name = resolved = reason->string_value();
-  bool noise = name == "compiler-message" && hide_noise() && view_is_session_noise(*view_);
+  std::string scratch;
+  std::string_view name = reason->string_value(scratch);
+  bool noise = name == "compiler-message" && hide_noise() && node_is_session_noise(*value_);
   return kind_of_reason(name, noise);
 }
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/json_scan.h"
+#include "base/json_line.h"
 #include "base/json_text.h"
 #include "base/text_lines.h"
 #include "runner/run_types.h"
@@ -35,14 +35,15 @@ enum class LineKind { Blank, NotJson, NoReason, Kept, Artifact, Other };
 /// what it read stays for the caller until the next line.
 class LineSorter {
  public:
-  LineKind sort(std::string_view line);
-  /// The last line read in place, or null when the quick look could not
+  /// `readable_after` as for `JsonLineReader::read`.
+  LineKind sort(std::string_view line, size_t readable_after = 0);
+  /// The value of the last line, or null when the quick readers could not
   /// read it (or it was blank).
-  const JsonView* view() const { return view_; }
+  const JsonNode* value() const { return value_ ? &*value_ : nullptr; }
 
  private:
-  JsonViewReader reader_;
-  const JsonView* view_ = nullptr;
+  JsonLineReader reader_;
+  std::optional<JsonNode> value_;
 };
 
 /// The build-finished and compiler-message lines of `text`, unchanged.

@@ -111,9 +111,11 @@ DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<s
   // One reading of each line serves the filter and the suggestions.
   std::vector<std::string_view> kept;
   LineSorter sorter;
+  const char* const stdout_end = output.stdout_text.data() + output.stdout_text.size();
   for (std::string_view line : split_lines(output.stdout_text)) {
-    if (sorter.sort(line) == LineKind::Kept) kept.push_back(line);
-    if (with_suggestions) collect_line_suggestions(line, sorter.view(), answer.suggestions);
+    size_t after = static_cast<size_t>(stdout_end - (line.data() + line.size()));
+    if (sorter.sort(line, after) == LineKind::Kept) kept.push_back(line);
+    if (with_suggestions) collect_line_suggestions(line, sorter.value(), answer.suggestions);
   }
   std::string& text = output.stdout_text;
   size_t end = gather_lines(text, kept, record.size());

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/json_scan.h"
+#include "base/json_line.h"
 
 namespace tarnwick {
 
@@ -41,10 +41,9 @@ struct Suggestion {
 std::vector<Suggestion> collect_suggestions(std::string_view stdout_text);
 
 /// Appends the suggestions of one output line to `out`, numbered on from
-/// the suggestions already there. `view` is the whole line read in place
-/// when the caller could (the reading that `JsonViewReader` does), null
-/// when it could not or did not.
-void collect_line_suggestions(std::string_view line, const JsonView* view,
+/// the suggestions already there. `value` is the whole line as a
+/// `JsonLineReader` read it, null when it could not or was not asked to.
+void collect_line_suggestions(std::string_view line, const JsonNode* value,
                               std::vector<Suggestion>& out);
 
 /// "[code] message [maybe-incorrect] (file:line:col)".
