@@ -42,7 +42,11 @@ class JsonScanner {
   char peek() const { return text_[pos_]; }
   void advance() { ++pos_; }
 
-  void skip_space() { pos_ = skip_json_space(text_, pos_); }
+  void skip_space() {
+    // Mostly nothing to skip: cargo writes its JSON without blanks.
+    if (pos_ < text_.size() && static_cast<uint8_t>(text_[pos_]) > ' ') return;
+    pos_ = skip_json_space(text_, pos_);
+  }
 
   /// A string at the current '"'; `raw` gets its content as written and
   /// `escaped` whether that holds an escape.
@@ -148,14 +152,6 @@ class JsonScanner {
   bool unicode_escape_ = false;
 };
 
-namespace {
-
-/// Where the scan stands: about to read a value, a member's key, or what
-/// follows a complete value.
-enum class Step { Value, Key, AfterValue };
-
-}  // namespace
-
 bool JsonViewReader::read_value(JsonScanner& scan, JsonView& out, int depth_left) {
   scan.skip_space();
   if (scan.at_end()) return false;
@@ -245,93 +241,6 @@ size_t skip_json_space(std::string_view text, size_t pos) {
   return pos;
 }
 
-std::optional<JsonLineFacts> quick_json_facts(std::string_view text, int max_depth) {
-  JsonScanner scan(text);
-  JsonLineFacts facts;
-  std::vector<char> open;  // '{' or '[' for each container around the position
-  bool reason_seen = false;
-  bool reason_next = false;  // the value about to be read is the top-level reason
-  std::string_view raw;
-  bool escaped = false;
-  Step step = Step::Value;
-  scan.skip_space();
-  if (!scan.at_end() && scan.peek() == '{') facts.is_object = true;
-  for (;;) {
-    switch (step) {
-      case Step::Value: {
-        if (scan.at_end()) return std::nullopt;
-        char c = scan.peek();
-        bool is_reason = reason_next;
-        reason_next = false;
-        if (c == '{' || c == '[') {
-          if (open.size() >= static_cast<size_t>(max_depth)) return std::nullopt;
-          open.push_back(c);
-          scan.advance();
-          scan.skip_space();
-          if (scan.at_end()) return std::nullopt;
-          if (scan.peek() == (c == '{' ? '}' : ']')) {
-            scan.advance();
-            open.pop_back();
-            step = Step::AfterValue;
-          } else {
-            step = c == '{' ? Step::Key : Step::Value;
-          }
-          continue;
-        }
-        if (c == '"') {
-          if (!scan.read_string(raw, escaped)) return std::nullopt;
-          if (is_reason) {
-            if (escaped) return std::nullopt;
-            facts.reason = raw;
-          }
-        } else if (c == '-' || is_digit(c)) {
-          if (!scan.read_number()) return std::nullopt;
-        } else if (!scan.read_literal()) {
-          return std::nullopt;
-        }
-        step = Step::AfterValue;
-        continue;
-      }
-      case Step::Key: {
-        if (scan.at_end() || scan.peek() != '"') return std::nullopt;
-        if (!scan.read_string(raw, escaped)) return std::nullopt;
-        if (open.size() == 1) {
-          if (escaped) return std::nullopt;  // could spell "reason"
-          if (raw == "reason") {
-            if (reason_seen) return std::nullopt;
-            reason_seen = reason_next = true;
-          }
-        }
-        scan.skip_space();
-        if (scan.at_end() || scan.peek() != ':') return std::nullopt;
-        scan.advance();
-        scan.skip_space();
-        step = Step::Value;
-        continue;
-      }
-      case Step::AfterValue: {
-        scan.skip_space();
-        if (open.empty()) {
-          if (!scan.at_end()) return std::nullopt;
-          return facts;
-        }
-        if (scan.at_end()) return std::nullopt;
-        char c = scan.peek();
-        scan.advance();
-        if (c == ',') {
-          scan.skip_space();
-          step = open.back() == '{' ? Step::Key : Step::Value;
-        } else if (c == (open.back() == '{' ? '}' : ']')) {
-          open.pop_back();
-        } else {
-          return std::nullopt;
-        }
-        continue;
-      }
-    }
-  }
-}
-
 const JsonView* JsonView::find(std::string_view key) const {
   if (kind != Kind::Object) return nullptr;
   for (size_t i = items.size(); i-- > 0;)
@@ -358,15 +267,6 @@ std::optional<uint64_t> JsonView::unsigned_value() const {
     value = value * 10 + static_cast<uint64_t>(c - '0');  // short enough not to overflow
   }
   return value;
-}
-
-std::optional<JsonView> view_json(std::string_view text, int max_depth) {
-  JsonViewReader reader;
-  if (!reader.read(text, max_depth)) return std::nullopt;
-  JsonView root = reader.root_;
-  // The block moves with its vector, so the views into it stay good.
-  root.owned_ = std::make_shared<const std::vector<JsonView>>(std::move(reader.nodes_));
-  return root;
 }
 
 }  // namespace tarnwick
