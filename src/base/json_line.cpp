@@ -47,6 +47,8 @@ struct JsonLineReader::Parser {
 JsonLineReader::JsonLineReader() : parser_(std::make_unique<Parser>()) {}
 
 JsonLineReader::~JsonLineReader() = default;
+JsonLineReader::JsonLineReader(JsonLineReader&&) noexcept = default;
+JsonLineReader& JsonLineReader::operator=(JsonLineReader&&) noexcept = default;
 
 std::optional<JsonNode> JsonLineReader::read(std::string_view line, size_t readable_after) {
   JsonNode node;

@@ -72,8 +72,8 @@ class JsonLineReader {
  public:
   JsonLineReader();
   ~JsonLineReader();
-  JsonLineReader(const JsonLineReader&) = delete;
-  JsonLineReader& operator=(const JsonLineReader&) = delete;
+  JsonLineReader(JsonLineReader&&) noexcept;
+  JsonLineReader& operator=(JsonLineReader&&) noexcept;
 
   /// The value of `line` when the readers vouch for all of it (one JSON
   /// value, valid UTF-8, no nesting deeper than 127 levels); nothing

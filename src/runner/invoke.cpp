@@ -9,6 +9,7 @@
 #include "base/call_context.h"
 #include "base/quoted.h"
 #include "base/settings.h"
+#include "base/text_lines.h"
 #include "platform/environment.h"
 #include "runner/child.h"
 #include "runner/incremental.h"
@@ -98,9 +99,9 @@ TimeoutError timeout_error(const RunState &state, const RunClocks &clocks, Stead
   return TimeoutError{Duration::from_chrono(now - from)};
 }
 
-/// One standard-output line: boundary, watchdog, sink, collection.
+/// One standard-output line: boundary, watchdog, sink, collection, watcher.
 void handle_line(std::string line, RunState &state, const RunClocks &clocks,
-                 const ProgressSink &sink) {
+                 const ProgressSink &sink, const OutputWatcher *watcher) {
   if (auto demoted = demote_finalize_advisory(line)) line = std::move(*demoted);
   if (!state.boundary_seen) {
     if (clocks.phase_boundary(line)) {
@@ -114,12 +115,24 @@ void handle_line(std::string line, RunState &state, const RunClocks &clocks,
     state.idle_at = instant_after(Clock::now(), *clocks.idle_timeout);
   }
   sink(line);
+  size_t offset = state.stdout_text.size();
   if (state.stdout_text.empty()) {
     state.stdout_text = std::move(line);  // a long first line is not copied
     state.stdout_text.push_back('\n');
-    return;
+  } else {
+    state.stdout_text.append(line).push_back('\n');
   }
-  state.stdout_text.append(line).push_back('\n');
+  if (watcher) {
+    std::string_view collected(state.stdout_text);
+    (*watcher)(collected.substr(offset, collected.size() - offset - 1), offset);
+  }
+}
+
+/// Shows every line of `text` to `watcher` again, from the start.
+void show_again(const OutputWatcher *watcher, std::string_view text) {
+  if (!watcher) return;
+  for (std::string_view line : split_lines(text))
+    (*watcher)(line, static_cast<size_t>(line.data() - text.data()));
 }
 
 /// The two pipe readers of a run. Whatever way the run ends, both are joined
@@ -294,7 +307,7 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
     auto got = readers.channel().recv_until(Deadline{next_wake(state, Clock::now()), false}, line);
     if (got == BoundedLineChannel::Recv::End) break;
     if (got == BoundedLineChannel::Recv::Line) {
-      handle_line(std::move(line), state, clocks, sink);
+      handle_line(std::move(line), state, clocks, sink, request.watcher);
     } else if (!job_closed) {
       job_closed = close_job_after_child_end(child, readers);
     }
@@ -314,7 +327,9 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   output.stdout_text = std::move(state.stdout_text);
   if (output.exit_code != 0) {
     append_failure_hints(output.stderr_text, request.cwd);
-    output.exit_code = rescue_finalize_advisory(output.stdout_text, output.exit_code, sink);
+    int32_t code = rescue_finalize_advisory(output.stdout_text, output.exit_code, sink);
+    if (code != output.exit_code) show_again(request.watcher, output.stdout_text);
+    output.exit_code = code;
   }
   return output;
 }

@@ -32,19 +32,15 @@ std::string test_run_text(const std::vector<std::string>& kept_lines, const RunO
   return invocation_record(argv, cwd) + join_lines(pieces);
 }
 
-/// Moves `lines` (views into `text`, in order) to follow the first `head`
-/// bytes of `text`, one "\n" between each two, and returns where they end.
-/// The first `head` bytes are left for the caller to write. Each line moves
-/// once, down, except that all of them move up together when the first one
-/// starts before `head`.
-size_t gather_lines(std::string& text, const std::vector<std::string_view>& lines, size_t head) {
-  std::vector<std::pair<size_t, size_t>> places;  // offset and size, kept across a resize
-  places.reserve(lines.size());
-  size_t gathered = lines.empty() ? 0 : lines.size() - 1;
-  for (std::string_view line : lines) {
-    places.emplace_back(static_cast<size_t>(line.data() - text.data()), line.size());
-    gathered += line.size();
-  }
+/// Moves the lines at `places` (offset and size in `text`, in order) to
+/// follow the first `head` bytes of `text`, one "\n" between each two, and
+/// returns where they end. The first `head` bytes are left for the caller to
+/// write. Each line moves once, down, except that all of them move up
+/// together when the first one starts before `head`.
+size_t gather_lines(std::string& text, const std::vector<std::pair<size_t, size_t>>& places,
+                    size_t head) {
+  size_t gathered = places.empty() ? 0 : places.size() - 1;
+  for (const auto& place : places) gathered += place.second;
   size_t start = places.empty() ? head : std::min(head, places.front().first);
   if (text.size() < head + gathered) text.resize(head + gathered);
   size_t write = start;
@@ -94,12 +90,22 @@ std::optional<std::string> stderr_record(std::string_view filtered_stderr) {
 
 std::string build_diagnostics_result(const RunOutput& output, const std::vector<std::string>& argv,
                                      const std::optional<std::string>& cwd) {
-  return build_diagnostics_answer(output, argv, cwd, false).text;
+  return build_diagnostics_answer(output, argv, cwd, DiagnosticsReading(false)).text;
+}
+
+void DiagnosticsReading::take_line(std::string_view line, size_t offset, size_t readable_after) {
+  if (offset == 0) {
+    kept_.clear();
+    suggestions_.clear();
+  }
+  if (sorter_.sort(line, readable_after) == LineKind::Kept) kept_.emplace_back(offset, line.size());
+  if (with_suggestions_) collect_line_suggestions(line, sorter_.value(), suggestions_);
+  seen_ = offset + line.size() + 1;
 }
 
 DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<std::string>& argv,
                                            const std::optional<std::string>& cwd,
-                                           bool with_suggestions) {
+                                           DiagnosticsReading reading) {
   DiagnosticsAnswer answer;
   std::string record = invocation_record(argv, cwd);
   // cargo's own build-finished record tells the outcome when there is output.
@@ -108,17 +114,18 @@ DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<s
     answer.text += kSuccessStatusLine;
     return answer;
   }
-  // One reading of each line serves the filter and the suggestions.
-  std::vector<std::string_view> kept;
-  LineSorter sorter;
-  const char* const stdout_end = output.stdout_text.data() + output.stdout_text.size();
-  for (std::string_view line : split_lines(output.stdout_text)) {
-    size_t after = static_cast<size_t>(stdout_end - (line.data() + line.size()));
-    if (sorter.sort(line, after) == LineKind::Kept) kept.push_back(line);
-    if (with_suggestions) collect_line_suggestions(line, sorter.value(), answer.suggestions);
+  if (!reading.covers(output.stdout_text)) {
+    DiagnosticsReading again(reading.with_suggestions());
+    std::string_view text = output.stdout_text;
+    for (std::string_view line : split_lines(text)) {
+      size_t offset = static_cast<size_t>(line.data() - text.data());
+      again.take_line(line, offset, text.size() - offset - line.size());
+    }
+    reading = std::move(again);
   }
+  answer.suggestions = reading.take_suggestions();
   std::string& text = output.stdout_text;
-  size_t end = gather_lines(text, kept, record.size());
+  size_t end = gather_lines(text, reading.kept(), record.size());
   record.copy(text.data(), record.size());
   if (output.exit_code != 0) {
     std::string_view messages = trim_end(std::string_view(text).substr(record.size(), end));

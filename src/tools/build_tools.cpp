@@ -20,13 +20,15 @@ namespace {
 const ProgressSink* sink_or_null(const ProgressSink* sink) { return sink ? sink : &null_sink(); }
 
 RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
-                   std::optional<Duration> timeout, const ProgressSink* sink) {
+                   std::optional<Duration> timeout, const ProgressSink* sink,
+                   const OutputWatcher* watcher = nullptr) {
   RunRequest request;
   request.argv = argv;
   request.cwd = cwd;
   request.timeout = timeout;
   request.phased = false;
   request.sink = sink_or_null(sink);
+  request.watcher = watcher;
   return run_cargo_with_retry(request);
 }
 
@@ -56,12 +58,17 @@ struct BuildAnswer {
 Result<BuildAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
                                         OptionalTimeout timeout, const ProgressSink* sink,
                                         bool with_suggestions) {
-  RunResult run = run_once(args, places.cwd, timeout, sink);
+  // The lines are read as cargo writes them, so little is left for its end.
+  DiagnosticsReading reading(with_suggestions);
+  const OutputWatcher watcher = [&reading](std::string_view line, size_t offset) {
+    reading.take_line(line, offset);
+  };
+  RunResult run = run_once(args, places.cwd, timeout, sink, &watcher);
   if (!run) return std::move(run).error();
   BuildAnswer answer;
   answer.exit_code = run->exit_code;
   DiagnosticsAnswer built =
-      build_diagnostics_answer(std::move(*run), args, places.cwd, with_suggestions);
+      build_diagnostics_answer(std::move(*run), args, places.cwd, std::move(reading));
   Result<std::string> text =
       write_output_file_summary(std::move(built.text), places.output_path, places.cwd, false);
   if (!text) return std::move(text).error();
