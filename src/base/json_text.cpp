@@ -87,22 +87,30 @@ void append_escaped_block(std::string& out, std::string_view block) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i last_control = _mm_set1_epi8(0x1F);
-  while (end - src >= 16) {
+  // Sixteen bytes and the sixteen after them can be read: every byte of a
+  // chunk to be escaped is handled in place, each escape followed by the
+  // rest of the chunk copied whole.
+  while (end - src >= 32) {
     __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
     __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, last_control), chunk);
     __m128i special = _mm_or_si128(
         _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)), control);
     auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), chunk);
-    if (mask == 0) {
-      src += 16;
-      dst += 16;
-      continue;
+    const char* const base = src;
+    size_t placed = 0;  // bytes of the chunk in their place already
+    while (mask != 0) {
+      auto at = static_cast<size_t>(__builtin_ctz(mask));
+      mask &= mask - 1;
+      dst += at - placed;
+      src = base + at;
+      write_escape();
+      placed = at + 1;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + placed)));
     }
-    auto plain = static_cast<size_t>(__builtin_ctz(mask));
-    src += plain;
-    dst += plain;
-    write_escape();
+    dst += 16 - placed;
+    src = base + 16;
   }
 #endif
   while (src < end) {
