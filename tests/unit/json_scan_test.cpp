@@ -172,6 +172,24 @@ TEST(AppendJsonText, WritesWhatTheLibraryWrites) {
   EXPECT_EQ(out, "head:" + to_json_text(value));
 }
 
+// Escapes at every place of a chunk, and at its edges, come out as the
+// library writes them.
+TEST(AppendJsonText, DenseEscapesOfEveryLength) {
+  std::mt19937 random(16);
+  const std::string alphabet = "ab\"\\\n\x01\x1f\x7f\xC3\xA9";
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    size_t size = random() % 100;
+    while (text.size() < size) {
+      size_t pick = random() % (alphabet.size() - 1);
+      text += pick == alphabet.size() - 2 ? alphabet.substr(pick, 2) : alphabet.substr(pick, 1);
+    }
+    std::string out;
+    append_json_text(out, json(text));
+    ASSERT_EQ(out, to_json_text(json(text))) << round;
+  }
+}
+
 // Written out in pieces, a long value still comes out whole and the same.
 TEST(AppendJsonText, SpilledPiecesMakeTheSameText) {
   std::string text(3 << 20, 'x');
