@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
 
 #include "base/json_line.h"
 #include "base/json_text.h"
@@ -241,10 +243,32 @@ std::vector<Suggestion> collect_suggestions(std::string_view stdout_text) {
   return out;
 }
 
+namespace {
+
+void append_number(std::string& out, uint64_t n) {
+  char digits[20];
+  auto end = std::to_chars(std::begin(digits), std::end(digits), n).ptr;
+  out.append(digits, end);
+}
+
+/// Appends what `suggestion_title` returns, written straight into `out`:
+/// a long list of suggestions is written a piece at a time.
+void append_suggestion_title(std::string& out, const Suggestion& s) {
+  if (s.code) out.append("[").append(*s.code).append("] ");
+  out.append(s.message).append(title_marker(s.applicability)).append(" (").append(s.file_name);
+  out += ':';
+  append_number(out, s.line_start);
+  out += ':';
+  append_number(out, s.column_start);
+  out += ')';
+}
+
+}  // namespace
+
 std::string suggestion_title(const Suggestion& s) {
-  std::string code = s.code ? fmt::format("[{}] ", *s.code) : std::string();
-  return fmt::format("{}{}{} ({}:{}:{})", code, s.message, title_marker(s.applicability),
-                     s.file_name, s.line_start, s.column_start);
+  std::string title;
+  append_suggestion_title(title, s);
+  return title;
 }
 
 std::string suggestion_choice_label(const Suggestion& s) {
@@ -266,7 +290,11 @@ std::string suggestion_choice_label(const Suggestion& s) {
 std::string format_suggestion_list(const std::vector<Suggestion>& suggestions) {
   std::string out;
   for (const Suggestion& s : suggestions) {
-    out += fmt::format("  {}. {}\n", s.id, suggestion_title(s));
+    out += "  ";
+    append_number(out, s.id);
+    out += ". ";
+    append_suggestion_title(out, s);
+    out += '\n';
     if (s.replacement.empty()) {
       out += "(remove text)";
     } else if (s.replacement.size() <= 80) {
