@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/json_line.h"
 #include "base/json_text.h"
 
 namespace tarnwick {
@@ -30,6 +31,10 @@ ProgressState make_progress_state(std::string_view tool_name, const json& argume
 
 /// The message one output line gives, or none; updates `state` on the way.
 std::optional<std::string> progress_message(ProgressState& state, std::string_view line);
+/// The same, with `reader` reading the compiler messages (most lines of a
+/// run) far quicker than the library's parser.
+std::optional<std::string> progress_message(ProgressState& state, std::string_view line,
+                                            JsonLineReader& reader);
 
 /// The short name of the registry a package id comes from, or none when the
 /// id does not name a registry.
@@ -66,6 +71,7 @@ class ProgressReporter {
   uint64_t progress_delay_ms_ = 0;
   NotificationWriter writer_;
   bool closed_ = false;
+  JsonLineReader reader_;
 };
 
 }  // namespace tarnwick
