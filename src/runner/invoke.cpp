@@ -213,8 +213,6 @@ ChildCommand cargo_command(const std::string &program, const RunRequest &request
   command.args = request.argv;
   command.env = build_child_env();
   command.cwd = request.cwd;
-  command.stdout_to = platform::Redirect::pipe();
-  command.stderr_to = platform::Redirect::pipe();
   return command;
 }
 
@@ -264,13 +262,10 @@ void append_failure_hints(std::string &stderr_text, const std::optional<std::str
       dir, label);
 }
 
-RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
-  if (runtime_settings().clear_incr_working)
-    clear_stale_incremental_sessions(request.cwd, target_dir_override());
-  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
-  log_invocation(program.path, program.source, request.cwd, request.argv);
-
-  auto spawned = spawn_in_job(cargo_command(program.path, request));
+RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const RunClocks &clocks) {
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::pipe();
+  auto spawned = spawn_in_job(command);
   if (!spawned) return spawned.error();
   SpawnedChild &child = spawned.value();
   RunReaders readers;
@@ -285,7 +280,6 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
     cancel_wake.stop();
   });
 
-  const ProgressSink &sink = *request.sink;
   RunState state = start_clocks(clocks);
   bool job_closed = false;
   for (;;) {
@@ -312,11 +306,21 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   if (!code) return code.error();
   output.exit_code = code.value();
   output.stdout_text = std::move(state.stdout_text);
-  if (output.exit_code != 0) {
-    append_failure_hints(output.stderr_text, request.cwd);
-    output.exit_code = rescue_finalize_advisory(output.stdout_text, output.exit_code, sink);
-  }
   return output;
+}
+
+RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
+  if (runtime_settings().clear_incr_working)
+    clear_stale_incremental_sessions(request.cwd, target_dir_override());
+  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
+  log_invocation(program.path, program.source, request.cwd, request.argv);
+
+  RunResult run = run_supervised(cargo_command(program.path, request), *request.sink, clocks);
+  if (run && run->exit_code != 0) {
+    append_failure_hints(run->stderr_text, request.cwd);
+    run->exit_code = rescue_finalize_advisory(run->stdout_text, run->exit_code, *request.sink);
+  }
+  return run;
 }
 
 }  // namespace tarnwick

@@ -69,18 +69,28 @@ ArgList with_selector(const std::optional<std::string>& selector, ArgList args) 
   return args;
 }
 
-ArgList no_run_test_argv(const json& arguments, ArgList* shared_flags) {
+ArgList no_run_test_argv(const json& arguments) {
   const SelectionArgs sel = read_selection_args(arguments);
   ArgList args{"test", "--no-run", "--message-format=json"};
   push_package_selection_args(args, arguments, sel);
   push_target_selection_args(args, arguments, sel);
-  const size_t shared_from = args.size();
   push_feature_args(args, arguments, sel);
   push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
   push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  if (shared_flags)
-    shared_flags->assign(args.begin() + static_cast<std::ptrdiff_t>(shared_from), args.end());
   return with_selector(toolchain_selector(arguments), std::move(args));
+}
+
+TestEnvQuery test_env_query(const json& arguments, const std::optional<std::string>& cwd) {
+  const SelectionArgs sel = read_selection_args(arguments);
+  TestEnvQuery query;
+  query.toolchain = toolchain_selector(arguments);
+  ArgList args{"metadata", "--format-version", "1", "--no-deps"};
+  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/false);
+  query.metadata_argv = with_selector(query.toolchain, std::move(args));
+  query.target = sel.target;
+  query.target_dir = sel.target_dir;
+  query.cwd = cwd;
+  return query;
 }
 
 Result<CallPlaces> read_call_places(const json& arguments) {

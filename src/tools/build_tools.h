@@ -8,6 +8,7 @@
 
 #include "base/json_text.h"
 #include "runner/run_types.h"
+#include "test_select/test_env.h"
 #include "tools/flags.h"
 #include "tools/outcome.h"
 
@@ -28,9 +29,13 @@ Result<CallPlaces> read_call_places(const json& arguments);
 ArgList with_selector(const std::optional<std::string>& selector, ArgList args);
 
 /// `cargo test --no-run --message-format=json` with the call's selection,
-/// toolchain selector in front. `shared_flags`, when given, receives the
-/// feature, build-profile and manifest groups as they appear in it.
-ArgList no_run_test_argv(const json& arguments, ArgList* shared_flags = nullptr);
+/// toolchain selector in front.
+ArgList no_run_test_argv(const json& arguments);
+
+/// How to learn what cargo gives the test binaries of that build: `cargo
+/// metadata` with the same toolchain, manifest flags and folder, and the
+/// build's target and target folder.
+TestEnvQuery test_env_query(const json& arguments, const std::optional<std::string>& cwd);
 
 /// cargo check, build or clippy; `subcommand` is "check", "build" or "clippy".
 ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,

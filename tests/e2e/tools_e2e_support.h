@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -55,6 +56,23 @@ class ToolServer {
   ServerProcess server_;
   int next_id_ = 1;
 };
+
+/// The real cargo run outside the server, to compare with what it answers.
+struct DirectCargo {
+  int exit_code = -1;
+  std::string output;  // standard output and error together
+};
+
+/// Runs `cargo ARGS` in `dir` with RUST_BACKTRACE=0, CARGO_NET_OFFLINE=true
+/// and the NAME=VALUE words of `env`.
+DirectCargo run_cargo_directly(const std::string& dir, const std::string& args,
+                               const std::string& env = "");
+
+/// Test name to "ok", "FAILED" or "ignored", from libtest's result lines.
+std::map<std::string, std::string> libtest_results(const std::string& text);
+
+/// The same from the x-tarnwick-test-output records of an answer.
+std::map<std::string, std::string> answer_results(const CallAnswer& answer);
 
 /// Every process below `root` now, found through /proc.
 std::set<int> descendants(int root);
