@@ -33,7 +33,9 @@ std::optional<SteadyInstant> overall_deadline_of(const RunRequest &request, Stea
 
 uint32_t attempts_for(const RunRequest &request) {
   const RuntimeSettings &settings = runtime_settings();
-  if (!settings.retry_on_busy || !is_retryable_subcommand(request.argv)) return 1;
+  if (request.busy_retry == BusyRetry::Never || !settings.retry_on_busy ||
+      !is_retryable_subcommand(request.argv))
+    return 1;
   return std::max<uint32_t>(settings.retry_max_attempts, 1);
 }
 

@@ -23,6 +23,15 @@ inline const ProgressSink& null_sink() {
   return sink;
 }
 
+/// Whether a run that failed on a busy file may be run again.
+enum class BusyRetry {
+  /// As its subcommand allows (see `is_retryable_subcommand`).
+  BySubcommand,
+  /// Never: the run edits the sources (`cargo clippy --fix`), and a second
+  /// attempt would hide what the first one did.
+  Never,
+};
+
 struct RunRequest {
   /// cargo's arguments, without the program; may start with "+toolchain".
   std::vector<std::string> argv;
@@ -34,6 +43,7 @@ struct RunRequest {
   bool phased = false;
   /// Never null while a run uses it; defaults to the null sink.
   const ProgressSink* sink = &null_sink();
+  BusyRetry busy_retry = BusyRetry::BySubcommand;
 };
 
 struct RunOutput {

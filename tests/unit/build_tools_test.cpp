@@ -99,6 +99,23 @@ TEST_F(BuildToolCommands, ExitCodeSetsTheErrorFlagAndRefusalsRunNothing) {
   EXPECT_EQ(argv_lines().size(), 2u);
 }
 
+// Retrying `clippy --fix` would hide what its first attempt fixed.
+TEST_F(BuildToolCommands, ClippyFixRunsOnceWherePlainClippyRetriesABusyFile) {
+  ServerSettings settings;
+  settings.retry_delay_ms = 1;
+  testing::SettingsScope fast_retries(settings);
+  cargo_.script(
+      "err Fixed src/lib.rs (3 fixes)\n"
+      "err error: failed to open: being used by another process (os error 32)\nexit 101\n");
+  ToolOutcome fixed = run("cargo_fix", {{"clippy", true}, {"allow_dirty", true}});
+  ASSERT_TRUE(std::holds_alternative<ToolText>(fixed));
+  EXPECT_NE(std::get<ToolText>(fixed).text.find("Fixed src/lib.rs (3 fixes)"), std::string::npos);
+  EXPECT_EQ(argv_lines(), (std::vector<std::string>{"clippy --fix --allow-dirty"}));
+
+  run("cargo_clippy", json::object());
+  EXPECT_EQ(argv_lines().size(), 4u);  // three attempts
+}
+
 TEST_F(BuildToolCommands, PackageCountRunsOncePerScopeWithTheCallsLockFlags) {
   const std::string total = R"({"reason":"x-tarnwick-progress-total","total_units":3})";
   cargo_.script_for(1, "out {\"packages\":[1,2,3],\"resolve\":null}\n");
