@@ -1,6 +1,7 @@
 #pragma once
 /// What the tool handlers hand the runner and what a run hands back.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -44,6 +45,11 @@ struct RunRequest {
   /// Never null while a run uses it; defaults to the null sink.
   const ProgressSink* sink = &null_sink();
   BusyRetry busy_retry = BusyRetry::BySubcommand;
+  /// When the call's clock began, if before this run: the time the call spent
+  /// before it (counting packages) counts against `timeout` and shows in a
+  /// timeout's elapsed time. Empty means the run's own start. Not read when
+  /// phased.
+  std::optional<std::chrono::steady_clock::time_point> clock_start;
 };
 
 struct RunOutput {
