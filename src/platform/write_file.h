@@ -4,10 +4,11 @@
 ///
 /// A path is resolved beneath its root by the kernel, or one component at a
 /// time where the kernel lacks that call; either way a symbolic link anywhere
-/// on the path, or a step out of the root, refuses it. The new content goes
-/// to a fresh file beside the target, which is then renamed over it: an inode
-/// outside the root (a hard link's other name, a link's target) is never
-/// written through, and a reader sees the old file or the new one, never a
+/// on the path, or a step out of the root, refuses it. Missing directories
+/// beneath the root are created on the way. The new content goes to a fresh
+/// file beside the target, which is then renamed over it: an inode outside
+/// the root (a hard link's other name, a link's target) is never written
+/// through, and a reader sees the old file or the new one, never a
 /// half-written one.
 
 #include <cstdint>
@@ -72,14 +73,18 @@ class ReplacementFile {
 };
 
 /// Checks that `relative` can take a written file beneath `root` (the current
-/// directory when empty): every directory on the way exists and is no
-/// symbolic link, and the last component is a regular file or a new name.
-/// Nothing is opened but directories, so a FIFO never blocks the check.
+/// directory when empty, which must exist): every directory on the way that
+/// exists is a directory and no symbolic link, and the last component is a
+/// regular file or a new name. A directory that does not exist yet passes:
+/// the write creates it. Nothing is opened but directories, so a FIFO never
+/// blocks the check.
 std::variant<Unit, TargetRefusal, IoError> check_target_beneath(
     const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
 
-/// Resolves and checks like `check_target_beneath`, then creates the new,
-/// empty file beside the target, ready for `write` and `commit`.
+/// Resolves and checks like `check_target_beneath`, creating the missing
+/// directories on the way (each beneath the one before, never through a
+/// link), then creates the new, empty file beside the target, ready for
+/// `write` and `commit`.
 std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
 

@@ -7,9 +7,7 @@
 #include <utility>
 
 #include "base/call_context.h"
-#include "base/path_text.h"
 #include "base/quoted.h"
-#include "platform/file_status.h"
 #include "platform/write_file.h"
 #include "runner/busy_files.h"
 #include "runner/child.h"
@@ -29,24 +27,6 @@ constexpr Duration kPollSlice{0, 50'000'000};
 ToolFailed metadata_failed(int32_t exit_code, std::string_view stderr_text) {
   return ToolFailed{
       make_error(fmt::format("cargo metadata failed (exit {}): {}", exit_code, trim(stderr_text)))};
-}
-
-std::string output_file_place(const std::optional<std::string>& cwd,
-                              const std::string& output_file) {
-  return cwd ? join_path(*cwd, output_file) : output_file;
-}
-
-/// Refuses a path that is absolute or climbs, whose parent is missing, or
-/// that could not take a file beneath the working directory.
-Status check_output_file(const std::string& output_file, const std::optional<std::string>& cwd) {
-  if (Status inside = check_output_path_stays_inside("output_file", output_file); !inside)
-    return inside;
-  std::optional<std::string> parent = lexical_parent(output_file);
-  if (parent && !parent->empty() &&
-      platform::file_kind(output_file_place(cwd, *parent)) == platform::FileKind::Missing)
-    return make_error(
-        fmt::format("output_file parent directory does not exist: {}", to_valid_utf8(*parent)));
-  return check_output_target("output_file", output_file, cwd);
 }
 
 /// How the file-mode child ended.
@@ -109,7 +89,7 @@ Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::s
 
 ToolOutcome write_metadata_to_file(const ArgList& argv, const std::optional<std::string>& cwd,
                                    const std::string& output_file) {
-  if (Status checked = check_output_file(output_file, cwd); !checked)
+  if (Status checked = check_output_target("output_file", output_file, cwd); !checked)
     return ToolFailed{std::move(checked).error()};
   // cargo writes into a new file beside the target, which replaces the
   // target only when cargo succeeds; on any other end it is removed.

@@ -65,8 +65,9 @@ TEST_P(Beneath, LinksOutAreRefusedAndOtherKindsNeverOpened) {
   EXPECT_EQ(fault_of("sub"), TargetFault::Directory);
   EXPECT_EQ(fault_of("newname/."), TargetFault::Directory);
   EXPECT_EQ(fault_of("sub/"), TargetFault::Directory);
-  EXPECT_EQ(fault_of("newname/x"), TargetFault::ParentMissing);
-  EXPECT_EQ(fault_of("hard/x"), TargetFault::ParentMissing);
+  EXPECT_EQ(fault_of("hard/x"), TargetFault::ParentMissing);  // a file in a folder's place
+  EXPECT_EQ(fault_of("hard/new/x"), TargetFault::ParentMissing);
+  EXPECT_EQ(fault_of("link/new/x"), TargetFault::SymbolicLink);
   EXPECT_EQ(fault_of("sub/../../x"), TargetFault::LeavesRoot);
   EXPECT_EQ(fault_of("./sub/./new.txt"), std::nullopt);
   EXPECT_EQ(fault_of("hard"), std::nullopt);
@@ -122,6 +123,22 @@ TEST_P(Beneath, ReadersSeeTheOldFileUntilCommitAndNoTempFileStays) {
   ASSERT_TRUE(std::holds_alternative<uint64_t>(replace("sub/report.txt", "new")));
   EXPECT_EQ(read_file(wd_ / "sub/report.txt"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(wd_ / "sub"), fs::directory_iterator()), 1);
+}
+
+// Folders that do not exist yet pass the check and are made by the write,
+// each beneath the one before; the other refusals stand on the way.
+TEST_P(Beneath, MissingFoldersAreCreatedBeneathTheRoot) {
+  EXPECT_EQ(fault_of("target/run/x.ndjson"), std::nullopt);
+  EXPECT_FALSE(fs::exists(wd_ / "target"));
+  auto size = replace("target/run/x.ndjson", "full");
+  ASSERT_TRUE(std::holds_alternative<uint64_t>(size));
+  EXPECT_EQ(read_file(wd_ / "target/run/x.ndjson"), "full");
+  EXPECT_TRUE(std::holds_alternative<uint64_t>(replace("sub/new/y", "y")));
+
+  for (const char* refused : {"link/new/x", "hard/new/x", "new/../x"})
+    EXPECT_TRUE(std::holds_alternative<TargetRefusal>(replace(refused, "x"))) << refused;
+  EXPECT_FALSE(fs::exists(wd_ / "new"));
+  expect_outside_untouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolutions, Beneath,
