@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "base/error.h"
 
@@ -28,6 +29,7 @@ enum class TargetFault {
   SymbolicLink,    // a component, the last one included, is a symbolic link
   Directory,       // the path names a directory, or can only name one ("x/", "x/.")
   NotRegularFile,  // a FIFO, socket or device: opening it could block or reach a device
+  Moved,           // the folder the new file waited in is no longer the one the path names
 };
 
 /// A refused target with the system's error that stands for it (ENOENT,
@@ -56,20 +58,31 @@ class ReplacementFile {
   Status write(std::string_view bytes);
   /// Renames the new file over the target (replacing the entry, never writing
   /// through it) and returns the file's size as the file system reports it.
-  Result<uint64_t> commit();
+  /// Refuses (`Moved`), removing the new file and leaving the target as it
+  /// was, when the folder it waits in is no longer the one the path names
+  /// beneath the root.
+  std::variant<uint64_t, TargetRefusal, IoError> commit();
   /// The open file, for platform code that hands it to a child as its output.
   int descriptor() const { return fd_; }
 
  private:
+  /// Where the target's folder lies: the root and the folders beneath it.
+  struct Place {
+    std::string root;
+    std::vector<std::string> dirs;
+    Resolution how = Resolution::Kernel;
+  };
+
   friend std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
       const std::string&, std::string_view, Resolution);
-  ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name);
+  ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name, Place place);
   void discard();
 
   int dir_fd_ = -1;
   int fd_ = -1;
   std::string temp_name_;
   std::string name_;
+  Place place_;
 };
 
 /// Checks that `relative` can take a written file beneath `root` (the current

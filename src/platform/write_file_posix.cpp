@@ -128,18 +128,20 @@ Resolved<Fd> classify_failed_step(const Fd& dir, const std::string& name, int co
 enum class MissingDirs {
   Accept,  // the check before a write: the write will create them
   Create,
+  Refuse,  // the look again before a rename: a folder that went is a moved one
 };
 
 /// Opens `name` in `dir` as a directory without following a link; ENOENT
-/// comes back as a missing directory (an `Fd` of -1), unless `Create` makes
-/// it first.
+/// comes back as a missing directory (an open `Fd` of -1) unless `missing`
+/// refuses it, and `Create` makes it first.
 Resolved<Fd> open_dir_step(const Fd& dir, const std::string& name, MissingDirs missing) {
   for (bool made = false;;) {
     int fd = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) return Fd(fd);
     int code = errno;
     if (code == EINTR) continue;
-    if (code != ENOENT || made) return classify_failed_step(dir, name, code);
+    if (code != ENOENT || missing == MissingDirs::Refuse || made)
+      return classify_failed_step(dir, name, code);
     if (missing == MissingDirs::Accept) return Fd();
     // Made with the usual bits, as mkdir -p would; one that appears meanwhile
     // is opened like any other, a link refused.
@@ -171,7 +173,7 @@ Resolved<Fd> open_parent(Fd root, const std::vector<std::string>& dirs, Resoluti
     Resolved<Fd> opened = open_dirs_by_kernel(root, path, missing_call);
     // A directory missing on the way: the walk tells which, and deals with it.
     auto* refused = std::get_if<TargetRefusal>(&opened);
-    bool absent = refused && refused->cause.code == ENOENT;
+    bool absent = refused && refused->cause.code == ENOENT && missing != MissingDirs::Refuse;
     if (missing_call == 0 && !absent) return opened;
   }
   return open_dirs_by_walk(std::move(root), dirs, missing);
@@ -218,6 +220,13 @@ Resolved<Target> resolve_target(const std::string& root, const PathParts& parts,
   return examine_name(std::move(std::get<Fd>(opened)), parts.name);
 }
 
+bool same_directory(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 /// A name for the new file that no one else uses: this process's id and a
 /// count, hidden by a leading dot.
 std::string temp_name() {
@@ -227,14 +236,20 @@ std::string temp_name() {
 
 }  // namespace
 
-ReplacementFile::ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name)
-    : dir_fd_(dir_fd), fd_(fd), temp_name_(std::move(temp_name)), name_(std::move(name)) {}
+ReplacementFile::ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name,
+                                 Place place)
+    : dir_fd_(dir_fd),
+      fd_(fd),
+      temp_name_(std::move(temp_name)),
+      name_(std::move(name)),
+      place_(std::move(place)) {}
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : dir_fd_(std::exchange(other.dir_fd_, -1)),
       fd_(std::exchange(other.fd_, -1)),
       temp_name_(std::move(other.temp_name_)),
-      name_(std::move(other.name_)) {}
+      name_(std::move(other.name_)),
+      place_(std::move(other.place_)) {}
 
 ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
   if (this != &other) {
@@ -243,6 +258,7 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     temp_name_ = std::move(other.temp_name_);
     name_ = std::move(other.name_);
+    place_ = std::move(other.place_);
   }
   return *this;
 }
@@ -272,8 +288,17 @@ Status ReplacementFile::write(std::string_view bytes) {
   return ok_status();
 }
 
-Result<uint64_t> ReplacementFile::commit() {
+std::variant<uint64_t, TargetRefusal, IoError> ReplacementFile::commit() {
   if (fd_ < 0) return io_error(EBADF);
+  // The folder the new file waits in may have been moved since it was
+  // opened (a long cargo run writes into it): the file goes in only while
+  // that folder is still the one the path names beneath the root.
+  Resolved<Fd> now = open_parent_beneath(place_.root, place_.dirs, place_.how, MissingDirs::Refuse);
+  auto* now_fd = std::get_if<Fd>(&now);
+  if (!now_fd || !same_directory(now_fd->get(), dir_fd_)) {
+    discard();
+    return refusal(TargetFault::Moved, ENOENT);
+  }
   // The rename replaces whatever entry has the name by then (a link planted
   // meanwhile included) and never opens it.
   if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name_.c_str()) != 0) {
@@ -289,7 +314,7 @@ Result<uint64_t> ReplacementFile::commit() {
   int close_code = errno;
   ::close(std::exchange(dir_fd_, -1));
   if (closed != 0 && close_code != EINTR) return io_error(close_code);
-  return sized ? static_cast<uint64_t>(st.st_size) : 0;
+  return sized ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
 }
 
 std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const std::string& root,
@@ -320,7 +345,8 @@ std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     if (fd >= 0) {
       // The umask may have narrowed the bits of the file being replaced.
       if (target.existing_mode) ::fchmod(fd, *target.existing_mode);
-      return ReplacementFile(target.dir.release(), fd, std::move(name), std::move(target.name));
+      return ReplacementFile(target.dir.release(), fd, std::move(name), std::move(target.name),
+                             {root, std::move(parts.dirs), how});
     }
     if (errno == EINTR || (errno == EEXIST && attempt < 100)) continue;
     return io_error(errno);

@@ -31,14 +31,20 @@ Status check_output_target(std::string_view argument, std::string_view path,
                            const std::optional<std::string>& working_dir);
 
 /// Checks again, creates the missing folders and the new file beside the
-/// target, for a writer that streams: write to it, then `commit` moves it
-/// over the target; dropping it uncommitted removes it. A folder on the way
-/// that is not one, or a directory in the target's place, fails with the
-/// file system's error, the other refusals with the messages of
-/// `check_output_target`.
+/// target, for a writer that streams: write to it, then
+/// `commit_output_target` moves it over the target; dropping it uncommitted
+/// removes it. A folder on the way that is not one, or a directory in the
+/// target's place, fails with the file system's error, the other refusals
+/// with the messages of `check_output_target`.
 Result<platform::ReplacementFile> open_output_target(std::string_view argument,
                                                      std::string_view path,
                                                      const std::optional<std::string>& working_dir);
+
+/// Commits a file of `open_output_target`; refuses, leaving an earlier file
+/// as it was, when the target's folder was moved away meanwhile.
+Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
+                                      const std::optional<std::string>& working_dir,
+                                      platform::ReplacementFile& file);
 
 /// Writes `text` as the whole file at `path` under the same rules, by
 /// replacement, and returns the file's size as the file system reports it.

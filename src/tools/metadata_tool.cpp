@@ -99,7 +99,7 @@ ToolOutcome write_metadata_to_file(const ArgList& argv, const std::optional<std:
   Result<FileRunEnd> end = run_into_file(argv, cwd, file->descriptor());
   if (!end) return ToolFailed{std::move(end).error()};
   if (end->exit_code != 0) return metadata_failed(end->exit_code, end->stderr_text);
-  Result<uint64_t> size = file->commit();
+  Result<uint64_t> size = commit_output_target("output_file", output_file, cwd, *file);
   if (!size) return ToolFailed{std::move(size).error()};
   return ToolText{fmt::format("Metadata written to {} ({} bytes)", output_file, *size)};
 }

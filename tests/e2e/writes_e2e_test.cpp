@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "tools_e2e_support.h"
 
@@ -119,6 +120,35 @@ TEST(OutputFileWrites, AFileInAFoldersPlaceIsRefusedAlikeForBothArguments) {
       "cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "meta/deeper/m.json"}});
   EXPECT_FALSE(made.is_error()) << made.text();
   EXPECT_TRUE(read_file(crate / "meta/deeper/m.json").starts_with("{"));
+}
+
+// cargo writes the metadata into a new file in the folder the path named
+// when the call began; moved out of the working directory meanwhile, that
+// folder gets nothing, and the earlier file in it stays as it was.
+TEST(OutputFileWrites, MetadataFollowsNoFolderMovedOutDuringTheRun) {
+  TempDir outside("tarnwick-outside");
+  TempCrate crate("moving", {{"src/lib.rs", "pub fn f() {}\n"}, {"sub/out.json", "earlier"}});
+  TempDir script;
+  script.write("script", "out {\"packages\":[]}\nwait-file " + script / "go" + "\n");
+  ToolServer server({{"CARGO", std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo"},
+                     {"FAKE_CARGO_DIR", script.path()}});
+  server.send("cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "sub/out.json"}});
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       !fs::exists(script / "calls") && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(fs::exists(script / "calls")) << "cargo never started";
+  fs::rename(crate / "sub", outside / "moved");
+  script.write("go", "");
+
+  CallAnswer answer = server.receive(std::chrono::seconds(60));
+  EXPECT_TRUE(answer.is_error());
+  EXPECT_EQ(answer.text(),
+            "error: output_file was not written: its folder was moved or replaced while the file "
+            "was being written, so the path no longer names it: " +
+                crate.path() + "/sub/out.json");
+  EXPECT_EQ(read_file(outside / "moved/out.json"), "earlier");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside / "moved"), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(crate / "sub"));
 }
 
 }  // namespace

@@ -43,9 +43,7 @@ class Beneath : public ::testing::TestWithParam<Resolution> {
     if (auto* failed = std::get_if<IoError>(&opened)) return *failed;
     ReplacementFile& file = std::get<ReplacementFile>(opened);
     EXPECT_TRUE(file.write(text).ok());
-    Result<uint64_t> size = file.commit();
-    if (!size) return std::get<IoError>(size.error());
-    return *size;
+    return file.commit();
   }
 
   void expect_outside_untouched() {
@@ -101,7 +99,7 @@ TEST_P(Beneath, ALinkPlantedAfterTheCheckIsNeverFollowed) {
   ReplacementFile& file = std::get<ReplacementFile>(opened);
   ASSERT_TRUE(file.write("late").ok());
   fs::create_symlink(outside_ / "secret", wd_ / "late.txt");
-  ASSERT_TRUE(file.commit().ok());
+  ASSERT_TRUE(std::holds_alternative<uint64_t>(file.commit()));
   EXPECT_FALSE(fs::is_symlink(wd_ / "late.txt"));
   EXPECT_EQ(read_file(wd_ / "late.txt"), "late");
   expect_outside_untouched();
@@ -139,6 +137,27 @@ TEST_P(Beneath, MissingFoldersAreCreatedBeneathTheRoot) {
     EXPECT_TRUE(std::holds_alternative<TargetRefusal>(replace(refused, "x"))) << refused;
   EXPECT_FALSE(fs::exists(wd_ / "new"));
   expect_outside_untouched();
+}
+
+// The new file waits in its folder while cargo runs; a folder moved away
+// meanwhile keeps neither the new file nor a stray copy, and an earlier
+// file at the path stays as it was.
+TEST_P(Beneath, AFolderMovedBeforeTheCommitIsRefused) {
+  wd_.write("sub/out.json", "earlier");
+  auto opened = open_replacement_beneath(wd_.path(), "sub/out.json", GetParam());
+  ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+  ReplacementFile& file = std::get<ReplacementFile>(opened);
+  ASSERT_TRUE(file.write("new").ok());
+  fs::rename(wd_ / "sub", outside_ / "moved");
+  fs::create_directory(wd_ / "sub");
+  wd_.write("sub/out.json", "earlier");
+
+  auto committed = file.commit();
+  ASSERT_TRUE(std::holds_alternative<TargetRefusal>(committed));
+  EXPECT_EQ(std::get<TargetRefusal>(committed).fault, TargetFault::Moved);
+  EXPECT_EQ(read_file(wd_ / "sub/out.json"), "earlier");
+  EXPECT_EQ(read_file(outside_ / "moved/out.json"), "earlier");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside_ / "moved"), fs::directory_iterator()), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolutions, Beneath,
