@@ -58,6 +58,9 @@ Status parse_test_filter_arg(NextestArgs& nextest, const json& arguments) {
   Result<std::string> read = read_test_filter_pattern(*filter);
   if (!read) return std::move(read).error();
   const std::string& pattern = *read;
+  // The pattern goes on nextest's command line, which cannot carry a NUL.
+  if (pattern.find('\0') != std::string::npos)
+    return make_error("test_filter.pattern must not contain NUL");
   if (pattern.find('/') != std::string::npos)
     return make_error(fmt::format(
         "test_filter.pattern {} contains `/`, which nextest's `test(/regex/)` filterset syntax "

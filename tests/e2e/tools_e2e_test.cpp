@@ -136,6 +136,19 @@ TEST(FrontEnd, RefusalsComeBeforeCargoRuns) {
 
   for (const CallAnswer* answer : {&misspelt, &no_manifest, &bad_env, &no_dependency})
     EXPECT_TRUE(invocations(*answer).empty()) << answer->text();
+
+  // No command line or path can carry a NUL: each text argument is named.
+  for (const char* key : {"package", "features", "target", "toolchain", "manifest_path",
+                          "target_dir", "output_path", "working_dir"}) {
+    json arguments = {{"working_dir", crate.path()}};
+    arguments[key] = std::string("a\0b", 3);
+    CallAnswer nul = server.call("cargo_check", arguments);
+    EXPECT_EQ(nul.text(), "error: " + std::string(key) + " must not contain NUL");
+    EXPECT_TRUE(invocations(nul).empty()) << key;
+  }
+  CallAnswer nul_dependency = server.call(
+      "cargo_add", {{"working_dir", crate.path()}, {"dependency", std::string("x\0", 2)}});
+  EXPECT_EQ(nul_dependency.text(), "error: dependency must not contain NUL");
   EXPECT_FALSE(std::filesystem::exists(crate / "target"));
 }
 

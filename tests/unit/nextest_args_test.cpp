@@ -78,6 +78,9 @@ TEST(ParseTestFilterArg, RefusesMalformedFiltersAndConflicts) {
             "directly instead (see https://nexte.st/docs/filtersets/).");
   EXPECT_TRUE(message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", "("}}}}))
                   .starts_with("test_filter.pattern is not a valid regex: "));
+  EXPECT_EQ(
+      message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", std::string("a\0", 2)}}}})),
+      "test_filter.pattern must not contain NUL");
   EXPECT_FALSE(n.filter_expr);
 
   // A filter given directly conflicts with the translated one.
