@@ -120,13 +120,7 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
 Result<CapturedOutput> run_cargo_for_output(const std::vector<std::string>& argv,
                                             const std::optional<std::string>& cwd, Duration timeout,
                                             size_t max_stdout_bytes) {
-  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
-  log_invocation(program.path, program.source, cwd, argv);
-  ChildCommand command;
-  command.program = program.path;
-  command.args = argv;
-  command.env = build_child_env();
-  command.cwd = cwd;
+  ChildCommand command = logged_cargo_command(argv, cwd);
   command.stdout_to = platform::Redirect::pipe();
   command.stderr_to = platform::Redirect::null();
   return capture_run(command, timeout, /*cancellable=*/true, max_stdout_bytes);

@@ -47,13 +47,7 @@ Error stop_file_run(SpawnedChild& child, PipeTextReader& reader, Error why) {
 /// a thread, polling the child and the cancel flag every 50 ms.
 Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::string>& cwd,
                                  int stdout_fd) {
-  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
-  log_invocation(program.path, program.source, cwd, argv);
-  ChildCommand command;
-  command.program = program.path;
-  command.args = argv;
-  command.env = build_child_env();
-  command.cwd = cwd;
+  ChildCommand command = logged_cargo_command(argv, cwd);
   command.stdout_to = platform::Redirect::file(stdout_fd);
   command.stderr_to = platform::Redirect::pipe();
 
