@@ -116,7 +116,6 @@ TEST(NextestProbe, AHungProbeIsToldApartFromAMissingRunner) {
   const std::string hung = nextest_hung_message(limit);
   EXPECT_TRUE(hung.starts_with(
       "cargo-nextest did not answer: `cargo nextest --version` did not finish within 1 s"));
-  EXPECT_NE(hung.find(std::string(nextest_install_blocks())), std::string::npos);
 
   for (const ToolOutcome& outcome : {run_cargo_nextest_run(arguments, nullptr, limit),
                                      run_cargo_nextest_list(arguments, limit)}) {
