@@ -20,29 +20,43 @@ namespace {
 const ProgressSink* sink_or_null(const ProgressSink* sink) { return sink ? sink : &null_sink(); }
 
 RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
-                   std::optional<Duration> timeout, const ProgressSink* sink) {
+                   const CallClock& clock, const ProgressSink* sink) {
   RunRequest request;
   request.argv = argv;
   request.cwd = cwd;
-  request.timeout = timeout;
+  request.timeout = clock.timeout;
   request.phased = false;
   request.sink = sink_or_null(sink);
+  request.clock_start = clock.start;
   return run_cargo_with_retry(request);
 }
 
-/// Closes a build-style command line (features, build profile with
-/// `keep_going`, manifest and lock flags, the toolchain selector in front)
-/// and then tells the progress display the package count, counted with the
-/// same manifest and lock flags.
-ArgList finish_build_command(ArgList args, const json& arguments, const SelectionArgs& sel,
-                             const CallPlaces& places, const ProgressSink* sink) {
-  std::optional<std::string> selector = toolchain_selector(arguments);
+/// A build-style command line and what counting its packages needs.
+struct BuildCommand {
+  ArgList args;
+  std::optional<std::string> selector;
+  LockSwitches locks;
+};
+
+/// Closes a build-style command line: features, build profile with
+/// `keep_going`, manifest and lock flags, the toolchain selector in front.
+BuildCommand finish_build_command(ArgList args, const json& arguments, const SelectionArgs& sel) {
+  BuildCommand command;
+  command.selector = toolchain_selector(arguments);
   push_feature_args(args, arguments, sel);
   push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
-  LockSwitches locks = push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  args = with_selector(selector, std::move(args));
-  compute_progress_total(sink, places.cwd, selector, sel.manifest_path, locks);
-  return args;
+  command.locks = push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  command.args = with_selector(command.selector, std::move(args));
+  return command;
+}
+
+/// Tells the progress display the package count, counted with the command's
+/// manifest and lock flags, within the call's own time.
+void tell_package_count(const BuildCommand& command, const SelectionArgs& sel,
+                        const CallPlaces& places, const CallClock& clock,
+                        const ProgressSink* sink) {
+  compute_progress_total(sink, places.cwd, command.selector, sel.manifest_path, command.locks,
+                         clock.deadline());
 }
 
 /// A build-style run with its answer text, already written to the output
@@ -53,8 +67,8 @@ struct DiagnosticsAnswer {
 };
 
 Result<DiagnosticsAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
-                                              OptionalTimeout timeout, const ProgressSink* sink) {
-  RunResult run = run_once(args, places.cwd, timeout, sink);
+                                              const CallClock& clock, const ProgressSink* sink) {
+  RunResult run = run_once(args, places.cwd, clock, sink);
   if (!run) return std::move(run).error();
   Result<std::string> text = write_output_file_summary(
       build_diagnostics_result(*run, args, places.cwd), places.output_path, places.cwd, false);
@@ -63,6 +77,17 @@ Result<DiagnosticsAnswer> run_for_diagnostics(const ArgList& args, const CallPla
 }
 
 }  // namespace
+
+CallClock CallClock::start_now(OptionalTimeout timeout) {
+  return CallClock{std::chrono::steady_clock::now(), timeout};
+}
+
+Deadline CallClock::deadline() const {
+  if (!timeout) return Deadline::never();
+  Deadline deadline = Deadline::after(*timeout);  // never when too far for the clock
+  if (!deadline.infinite) deadline.at = start + timeout->to_chrono();
+  return deadline;
+}
 
 ArgList with_selector(const std::optional<std::string>& selector, ArgList args) {
   if (selector) args.insert(args.begin(), *selector);
@@ -113,12 +138,14 @@ ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
   SelectionArgs sel = read_selection_args(arguments);
   push_package_selection_args(args, arguments, sel);
   push_target_selection_args(args, arguments, sel);
-  args = finish_build_command(std::move(args), arguments, sel, *places, sink);
+  const BuildCommand command = finish_build_command(std::move(args), arguments, sel);
 
   Result<OptionalTimeout> timeout = parse_timeout_secs(arguments);
   if (!timeout) return ToolFailed{std::move(timeout).error()};
+  const CallClock clock = CallClock::start_now(*timeout);
+  tell_package_count(command, sel, *places, clock, sink);
 
-  Result<DiagnosticsAnswer> answer = run_for_diagnostics(args, *places, *timeout, sink);
+  Result<DiagnosticsAnswer> answer = run_for_diagnostics(command.args, *places, clock, sink);
   if (!answer) return ToolFailed{std::move(answer).error()};
   bool is_error = answer->run.exit_code != 0;
   if (subcommand == "build") return ToolText{std::move(answer->text), is_error};
@@ -141,9 +168,11 @@ ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
   if (parse_bool_arg(arguments, "no_deps")) args.push_back("--no-deps");
   if (parse_bool_arg(arguments, "document_private_items"))
     args.push_back("--document-private-items");
-  args = finish_build_command(std::move(args), arguments, sel, *places, sink);
+  const BuildCommand command = finish_build_command(std::move(args), arguments, sel);
+  const CallClock clock = CallClock::start_now(std::nullopt);
+  tell_package_count(command, sel, *places, clock, sink);
 
-  Result<DiagnosticsAnswer> answer = run_for_diagnostics(args, *places, std::nullopt, sink);
+  Result<DiagnosticsAnswer> answer = run_for_diagnostics(command.args, *places, clock, sink);
   if (!answer) return ToolFailed{std::move(answer).error()};
   return ToolText{std::move(answer->text), answer->run.exit_code != 0};
 }

@@ -2,13 +2,16 @@
 /// The handlers of the tools that run cargo once and shape its output:
 /// check, build, clippy, doc, tree, update and publish.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/duration.h"
 #include "base/json_text.h"
 #include "runner/run_types.h"
 #include "test_select/test_env.h"
+#include "tools/args.h"
 #include "tools/flags.h"
 #include "tools/outcome.h"
 
@@ -19,6 +22,17 @@ namespace tarnwick {
 struct CallPlaces {
   std::optional<std::string> cwd;
   std::optional<std::string> output_path;
+};
+
+/// A call's own clock: when it began and its `timeout_secs`. Whatever the
+/// call runs before its cargo run (counting packages) spends this time.
+struct CallClock {
+  std::chrono::steady_clock::time_point start;
+  OptionalTimeout timeout;
+
+  static CallClock start_now(OptionalTimeout timeout);
+  /// The start plus the timeout; never without a timeout.
+  Deadline deadline() const;
 };
 
 /// Reads `working_dir` and `output_path`; an output path that

@@ -11,6 +11,7 @@
 //                         is gone, holding stdout and stderr; its id goes to PATH
 //   wait-file PATH        wait (up to 30 s) until PATH exists
 //   close-out             put stdout and stderr on /dev/null
+//   flood TEXT            write TEXT to stdout over and over, without end
 //   exit N                exit with N
 // The script ends with exit 0 unless it says otherwise.
 #include <unistd.h>
@@ -84,6 +85,10 @@ int main(int argc, char **argv) {
       wait_for_file(rest);
     } else if (action == "close-out") {
       close_output();
+    } else if (action == "flood") {
+      std::string chunk;
+      while (chunk.size() < 65536) chunk += unescape(rest);
+      for (;;) write_all(1, chunk);
     } else if (action == "exit") {
       return std::atoi(rest.c_str());
     } else if (!action.empty()) {
