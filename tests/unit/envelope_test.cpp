@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "../common/stdout_capture.h"
+#include "server/call_log.h"
 #include "suggest/selection.h"
 
 namespace tarnwick {
@@ -223,6 +225,38 @@ TEST_F(EnvelopeTest, TheCallLogHidesEnvValuesAndCutsLongArguments) {
             prefix.size() + 4096 - 6 + std::string("... (5912 more bytes truncated)").size());
   EXPECT_TRUE(line.ends_with("aaa... (5912 more bytes truncated)"))
       << line.substr(line.size() - 60);
+}
+
+/// The most memory this process has held since the last reset, in KiB; -1
+/// when the system does not tell.
+long peak_kib_since_reset(bool reset) {
+  if (reset) {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    if (!clear.flush()) return -1;
+  }
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST(CallLog, AHugeArgumentIsNeverWrittenOutWhole) {
+  const json arguments = {{"env", {{"K", "v"}}}, {"p", std::string(15 << 20, 'a')}};
+  const json no_env = {{"p", arguments["p"]}};
+  long before = peak_kib_since_reset(true);
+  if (before < 0) GTEST_SKIP() << "no peak memory figures";
+  std::string with_env_text = arguments_for_log(arguments);
+  std::string plain_text = arguments_for_log(no_env);
+  long grown = peak_kib_since_reset(false) - before;
+  EXPECT_LT(grown, 8 * 1024) << "KiB beyond the 15 MiB arguments";
+  const std::string head = R"({"env":{"K":"<redacted>"},"p":")";
+  const size_t whole = head.size() + (15 << 20) + 2;  // with the closing `"}`
+  EXPECT_EQ(with_env_text, head + std::string(4096 - head.size(), 'a') + "... (" +
+                               std::to_string(whole - 4096) + " more bytes truncated)");
+  EXPECT_TRUE(plain_text.ends_with("a... (" + std::to_string((15 << 20) + 8 - 4096) +
+                                   " more bytes truncated)"));
 }
 
 TEST_F(EnvelopeTest, ProgressOnlyWithATokenAndCountedPerCall) {
