@@ -13,11 +13,30 @@ std::recursive_mutex& stdout_lock() {
 
 namespace {
 
+/// The rest of a line that standard output took only in part without
+/// waiting; guarded by the standard-output lock. It goes out before any other
+/// line.
+std::string& unfinished_line() {
+  static std::string rest;
+  return rest;
+}
+
+/// Writes `bytes` whole, waiting as long as standard output needs, after
+/// what is left of an unfinished line.
+bool write_waiting(std::string_view bytes) {
+  std::lock_guard guard(stdout_lock());
+  std::string& rest = unfinished_line();
+  if (!rest.empty()) {
+    (void)platform::write_stdout(rest);
+    std::string().swap(rest);
+  }
+  return platform::write_stdout(bytes);
+}
+
 /// Adds the line feed to a line built here and writes it.
 bool write_built_line(std::string& line) {
   line += '\n';
-  std::lock_guard guard(stdout_lock());
-  return platform::write_stdout(line);
+  return write_waiting(line);
 }
 
 }  // namespace
@@ -43,7 +62,7 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
   std::lock_guard guard(stdout_lock());
   bool written = true;
   JsonSpill spill = [&written](std::string& pending) {
-    written = written && platform::write_stdout(pending);
+    written = written && write_waiting(pending);
     pending.clear();
   };
   std::string line = "{\"jsonrpc\":";
@@ -74,6 +93,24 @@ void write_notification(std::string_view method, const json& params) {
   append_json_text(line, params);
   line += '}';
   write_built_line(line);
+}
+
+bool write_notification_without_waiting(std::string_view method, std::string_view params_text) {
+  std::lock_guard guard(stdout_lock());
+  std::string& rest = unfinished_line();
+  if (!rest.empty()) {
+    rest.erase(0, platform::write_stdout_without_waiting(rest));
+    if (!rest.empty()) return false;
+  }
+  std::string line = "{\"jsonrpc\":\"2.0\",\"method\":";
+  line += to_json_text(json(std::string(method)));
+  line += ",\"params\":";
+  line += params_text;
+  line += "}\n";
+  size_t written = platform::write_stdout_without_waiting(line);
+  if (written == 0) return false;
+  rest.assign(line, written);
+  return true;
 }
 
 namespace {

@@ -134,15 +134,16 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
   log_info(fmt::format("tools/call received: id={} name={} arguments={}", id_text(id),
                        tarnwick::quoted(name), arguments_for_log(arguments)));
 
+  CancelFlag cancel = make_cancel_flag();
   std::shared_ptr<ProgressReporter> reporter;
   std::optional<ProgressSink> sink;
   if (progress_token) {
     reporter = std::make_shared<ProgressReporter>(name, arguments, std::move(*progress_token),
-                                                  progress_delay_ms, write_notification);
+                                                  progress_delay_ms,
+                                                  write_notification_without_waiting, cancel);
     sink = [reporter](std::string_view line) { reporter->report_cargo_progress(line); };
   }
 
-  CancelFlag cancel = make_cancel_flag();
   // A call cancelled while it waited in line does not run at all.
   ToolOutcome outcome = ToolFailed{CancelledError{}};
   if (context.slot.begin(id, cancel)) {
