@@ -1,7 +1,5 @@
 #include "base/output.h"
 
-#include <cmath>
-
 #include "platform/stdio.h"
 
 namespace tarnwick {
@@ -48,15 +46,7 @@ bool write_line(std::string_view line) {
   return write_built_line(buffer);
 }
 
-std::string id_text(const json& id) {
-  // Minus zero comes in as "-0" and counts as floating point; it goes back
-  // as it came rather than as the library's "-0.0".
-  if (id.is_number_float() && id.get<double>() == 0.0 && std::signbit(id.get<double>()))
-    return "-0";
-  return to_json_text(id);
-}
-
-void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc) {
+void write_message(std::string_view id_text, const Outcome& outcome, std::string_view jsonrpc) {
   // Held for the whole message, which goes out in pieces: a long result is
   // written as it is serialised, never built whole beside its source.
   std::lock_guard guard(stdout_lock());
@@ -68,7 +58,7 @@ void write_message(const json& id, const Outcome& outcome, std::string_view json
   std::string line = "{\"jsonrpc\":";
   line += to_json_text(json(std::string(jsonrpc)));
   line += ",\"id\":";
-  line += id_text(id);
+  line += id_text;
   if (outcome.result_text) {
     line += ",\"result\":";
     line += *outcome.result_text;

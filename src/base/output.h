@@ -39,11 +39,10 @@ struct Outcome {
   }
 };
 
-/// A request id as compact JSON, the way responses echo it.
-std::string id_text(const json& id);
-
-/// Writes {"jsonrpc":..,"id":..,"result"|"error":..} in that key order.
-void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc = "2.0");
+/// Writes {"jsonrpc":..,"id":..,"result"|"error":..} in that key order, with
+/// `id_text` (compact JSON, "null" for none) as the id.
+void write_message(std::string_view id_text, const Outcome& outcome,
+                   std::string_view jsonrpc = "2.0");
 
 /// Writes {"jsonrpc":"2.0","method":M,"params":P}.
 void write_notification(std::string_view method, const json& params);

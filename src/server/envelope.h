@@ -55,10 +55,10 @@ ElicitSuggestions client_review_dialog();
 /// {"content": content}, plus "isError": true when `is_error`.
 json tool_result(json content, bool is_error);
 
-/// Answers one tools/call request. `params` is empty when absent or null.
-Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& params,
+/// Answers one tools/call request, which has an id.
+Outcome run_tools_call(const ToolBackend& backend, const Message& request,
                        bool client_supports_form_elicitation, ElicitationMode elicitation_mode,
-                       uint64_t progress_delay_ms, ToolCallContext& context, const json& id);
+                       uint64_t progress_delay_ms, ToolCallContext& context);
 
 /// The server loop's tools/call handler, running calls through `backend`.
 ToolsCallHandler make_tools_call_handler(ToolBackend backend);

@@ -15,8 +15,15 @@ namespace tarnwick {
 struct Message {
   std::string jsonrpc;
   std::optional<json> id;
+  /// The id as the client wrote it, without white space outside strings: the
+  /// answer echoes this text, digits and escapes as they came. Empty without
+  /// an id.
+  std::string id_text;
   std::string method;
   std::optional<json> params;
+  /// The params as written, a view into the parsed text (which must outlive
+  /// it); empty without params.
+  std::string_view params_text;
 };
 
 /// Deepest nesting of arrays and objects accepted, the message's own object

@@ -170,10 +170,10 @@ std::pair<std::string, std::string> split_package_id(std::string_view package_id
 }
 
 ProgressReporter::ProgressReporter(std::string_view tool_name, const json& arguments,
-                                   json progress_token, uint64_t progress_delay_ms,
+                                   std::string progress_token_text, uint64_t progress_delay_ms,
                                    NotificationWriter writer, CancelFlag cancel)
     : state_(make_progress_state(tool_name, arguments)),
-      progress_token_(std::move(progress_token)),
+      progress_token_text_(std::move(progress_token_text)),
       progress_delay_ms_(progress_delay_ms),
       writer_(std::move(writer)),
       cancel_(std::move(cancel)) {}
@@ -188,7 +188,7 @@ void ProgressReporter::report_cargo_progress(std::string_view line) {
   params += ",\"progress\":";
   params += std::to_string(counter_);
   params += ",\"progressToken\":";
-  params += to_json_text(progress_token_);
+  params += progress_token_text_;
   params += '}';
   if (!writer_("notifications/progress", params)) return;
   ++counter_;  // wraps at 2^32

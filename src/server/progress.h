@@ -50,10 +50,11 @@ using NotificationWriter =
 /// The progress reporter of one call that carried a progress token.
 class ProgressReporter {
  public:
-  /// `cancel` ends the progress delay early.
-  ProgressReporter(std::string_view tool_name, const json& arguments, json progress_token,
-                   uint64_t progress_delay_ms, NotificationWriter writer,
-                   CancelFlag cancel = nullptr);
+  /// `progress_token_text` is the token as the client wrote it (compact
+  /// JSON), echoed as it came; `cancel` ends the progress delay early.
+  ProgressReporter(std::string_view tool_name, const json& arguments,
+                   std::string progress_token_text, uint64_t progress_delay_ms,
+                   NotificationWriter writer, CancelFlag cancel = nullptr);
 
   /// Handles one output line: sends at most one notification, then waits for
   /// the progress delay, or until the call is cancelled, when one was sent.
@@ -70,7 +71,7 @@ class ProgressReporter {
 
  private:
   ProgressState state_;
-  json progress_token_;
+  std::string progress_token_text_;
   uint32_t counter_ = 0;
   uint64_t progress_delay_ms_ = 0;
   NotificationWriter writer_;

@@ -140,6 +140,18 @@ TEST(EnvelopeE2E, ProgressOnlyWithTokenAndNeverAfterTheResponse) {
               json({{"message", "tarnwick: note"}, {"progress", 1}, {"progressToken", token}}));
   }
 
+  // The token goes back as the client wrote it, white space aside.
+  ASSERT_TRUE(server.write_line(
+      R"({"jsonrpc":"2.0","id":50,"method":"tools/call","params":{"name":"progress",)"
+      R"("arguments":{"lines":["abc"]},"_meta":{"progressToken": [-0, 1e3, 18446744073709551616]}}})"));
+  std::optional<std::string> line;
+  do {
+    line = server.read_line();
+  } while (line && line->find("notifications/progress") == std::string::npos);
+  EXPECT_EQ(line, R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"message":"abc",)"
+                  R"("progress":0,"progressToken":[-0,1e3,18446744073709551616]}})");
+  response_to(server, 50);
+
   before.clear();
   send(server, json{{"jsonrpc", "2.0"}, {"id", ++id}, {"method", "ping"}});
   response_to(server, id, &before);
@@ -331,8 +343,16 @@ TEST(ReviewDialogE2E, RequestsDuringTheDialogAreRefusedAndNeverRunLater) {
 TEST(ReviewDialogE2E, ShutdownDuringTheDialogAnswersNullAndEndsTheServer) {
   ServerProcess server(test_server({"--elicitation-mode=prompt"}));
   open_dialog(server, 1);
-  send(server, json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "shutdown"}});
-  EXPECT_EQ(server.read_line(), R"({"id":3,"jsonrpc":"2.0","result":null})");
+  // Both replies echo the id as the client wrote it.
+  ASSERT_TRUE(
+      server.write_line(R"({"jsonrpc":"2.0","id":[-0, 1e3, {"b":1,"a":2}],"method":"ping"})"));
+  std::optional<std::string> busy = server.read_line();
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(busy->ends_with(R"(,"id":[-0,1e3,{"b":1,"a":2}],"jsonrpc":"2.0"})")) << *busy;
+  ASSERT_TRUE(server.read_line());  // the log line about it
+  ASSERT_TRUE(
+      server.write_line(R"({"jsonrpc":"2.0","id":18446744073709551616,"method":"shutdown"})"));
+  EXPECT_EQ(server.read_line(), R"({"id":18446744073709551616,"jsonrpc":"2.0","result":null})");
   EXPECT_EQ(server.wait_exit(), 0);
   EXPECT_EQ(server.read_line(), std::nullopt);  // the tool call is never answered
 }

@@ -73,8 +73,14 @@ class EnvelopeTest : public ::testing::Test {
                   ElicitationMode mode = ElicitationMode::AlwaysSkip, const json& id = json(1)) {
     ToolBackend backend = test.backend();
     ToolCallContext context{channel, slot};
+    Message request;
+    request.id = id;
+    request.id_text = to_json_text(id);
+    request.params = params;
+    const std::string params_text = params ? to_json_text(*params) : "";
+    request.params_text = params_text;
     StdoutCapture capture;
-    Outcome outcome = run_tools_call(backend, params, form, mode, 0, context, id);
+    Outcome outcome = run_tools_call(backend, request, form, mode, 0, context);
     return {std::move(outcome), capture.finish_messages()};
   }
 

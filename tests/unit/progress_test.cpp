@@ -209,7 +209,7 @@ struct Recorder {
 
 TEST(ProgressReporter, CountsSentMessagesOnlyAndEchoesToken) {
   Recorder rec;
-  ProgressReporter reporter("cargo_build", json::object(), json(nullptr), 0, rec.writer());
+  ProgressReporter reporter("cargo_build", json::object(), "null", 0, rec.writer());
   for (const char* line : {"", "abc", "42", "[1,2]", R"({"reason":"unknown"})", "{\"reason\":1}",
                            "tarnwick: retrying after busy file", kFinishedOk.c_str()})
     reporter.report_cargo_progress(line);
@@ -225,23 +225,27 @@ TEST(ProgressReporter, CountsSentMessagesOnlyAndEchoesToken) {
   reporter.report_cargo_progress("after the response");
   EXPECT_EQ(rec.sent.size(), 3u);
 
-  // Dropped notifications are not counted.
+  // The token goes back as the client wrote it, digits included; dropped
+  // notifications are not counted.
   Recorder second;
-  ProgressReporter next("cargo_build", json::object(), json("tok"), 0, second.writer());
+  ProgressReporter next("cargo_build", json::object(),
+                        R"([-0,1e3,18446744073709551616,{"a":-0.0}])", 0, second.writer());
   next.report_cargo_progress("x");
   second.taking = false;
   next.report_cargo_progress("dropped");
   second.taking = true;
   next.report_cargo_progress("y");
-  EXPECT_EQ(second.texts,
-            (std::vector<std::string>{R"({"message":"x","progress":0,"progressToken":"tok"})",
-                                      R"({"message":"y","progress":1,"progressToken":"tok"})"}));
+  EXPECT_EQ(
+      second.texts,
+      (std::vector<std::string>{
+          R"({"message":"x","progress":0,"progressToken":[-0,1e3,18446744073709551616,{"a":-0.0}]})",
+          R"({"message":"y","progress":1,"progressToken":[-0,1e3,18446744073709551616,{"a":-0.0}]})"}));
 }
 
 TEST(ProgressReporter, DelayFollowsOnlySentNotificationsAndEndsOnCancellation) {
   using Clock = std::chrono::steady_clock;
   Recorder rec;
-  ProgressReporter reporter("cargo_build", json::object(), json(1), 300, rec.writer());
+  ProgressReporter reporter("cargo_build", json::object(), "1", 300, rec.writer());
   auto start = Clock::now();
   for (int i = 0; i < 5; ++i) reporter.report_cargo_progress("");
   reporter.report_cargo_progress("42");
@@ -259,7 +263,7 @@ TEST(ProgressReporter, DelayFollowsOnlySentNotificationsAndEndsOnCancellation) {
   CancelFlag cancel = make_cancel_flag();
   std::thread canceller;
   ProgressReporter slow(
-      "cargo_build", json::object(), json(1), 60000,
+      "cargo_build", json::object(), "1", 60000,
       [&](std::string_view, std::string_view) {
         if (!cancel->load() && !canceller.joinable())
           canceller = std::thread([&] { cancel->store(true); });
