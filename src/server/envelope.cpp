@@ -7,6 +7,7 @@
 #include "base/quoted.h"
 #include "platform/stdio.h"
 #include "server/call_log.h"
+#include "server/line_reader.h"
 #include "server/progress.h"
 #include "suggest/review_dialog.h"
 
@@ -66,7 +67,7 @@ std::string review_header(size_t m) {
 
 json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outcome,
                         bool client_supports_form_elicitation, ElicitationMode mode,
-                        LineChannel& channel) {
+                        ToolCallContext& context) {
   std::vector<Suggestion> fixes, review;
   for (Suggestion& s : outcome.suggestions)
     (s.applicability == Applicability::MachineApplicable ? fixes : review).push_back(std::move(s));
@@ -93,7 +94,7 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
     chosen.emplace();
     for (const Suggestion& s : review) chosen->push_back(s.id);
   } else {
-    chosen = backend.elicit_suggestions(channel, review);
+    chosen = backend.elicit_suggestions(context, review);
   }
 
   json content = json::array();
@@ -110,10 +111,13 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
 }  // namespace
 
 ElicitSuggestions client_review_dialog() {
-  return [](LineChannel& channel, const std::vector<Suggestion>& review) {
-    return elicit_suggestions(ElicitationLink{channel, kElicitationTimeout,
-                                              [](int code) { platform::exit_process(code); }},
-                              review);
+  return [](ToolCallContext& context, const std::vector<Suggestion>& review) {
+    InFlightSlot& slot = context.slot;
+    return elicit_suggestions(
+        ElicitationLink{context.channel, kElicitationTimeout,
+                        [](int code) { platform::exit_process(code); },
+                        [&slot](std::string_view line) { forget_cancellation_in(line, slot); }},
+        review);
   };
 }
 
@@ -175,7 +179,7 @@ Outcome run_tools_call(const ToolBackend& backend, const Message& request,
     return Outcome::ok(tool_result(one_text(std::move(text->text)), text->is_error));
   return Outcome::ok(
       suggestions_result(backend, std::move(std::get<ToolTextWithSuggestions>(outcome)),
-                         client_supports_form_elicitation, elicitation_mode, context.channel));
+                         client_supports_form_elicitation, elicitation_mode, context));
 }
 
 ToolsCallHandler make_tools_call_handler(ToolBackend backend) {

@@ -22,10 +22,10 @@
 
 namespace tarnwick {
 
-/// Asks the user which of `review` (not empty) to apply; none when the dialog
-/// gave no usable answer.
+/// Asks the user which of `review` (not empty) to apply, over the call's
+/// line channel; none when the dialog gave no usable answer.
 using ElicitSuggestions = std::function<std::optional<std::vector<uint64_t>>(
-    LineChannel& channel, const std::vector<Suggestion>& review)>;
+    ToolCallContext& context, const std::vector<Suggestion>& review)>;
 
 /// What the envelope needs of the tool handlers and of the suggestion
 /// subsystem. Every member must be set, except `elicit_suggestions`: without
@@ -50,6 +50,8 @@ struct ToolBackend {
 
 /// The review dialog held with the client over the call's line channel,
 /// waiting 30 s for each answer; shutdown or exit meanwhile end the process.
+/// The cancellations it reads are forgotten by the slot as the loop forgets
+/// those it reads.
 ElicitSuggestions client_review_dialog();
 
 /// {"content": content}, plus "isError": true when `is_error`.

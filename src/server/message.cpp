@@ -25,6 +25,12 @@ class MessageReader {
     return message;
   }
 
+  Result<json> read_value() {
+    std::optional<json> value;
+    if (!check_utf8() || !read_whole(value)) return MessageError{reason_ + position_suffix()};
+    return value ? std::move(*value) : json(nullptr);
+  }
+
  private:
   bool at_end() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
@@ -79,10 +85,22 @@ class MessageReader {
                     ", expected struct Message",
                 pos_ - 1);
     }
-    if (!ok) return false;
+    return ok && at_text_end();
+  }
+
+  /// Only white space may follow the value.
+  bool at_text_end() {
     skip_ws();
-    if (!at_end()) return fail("trailing characters", pos_);
-    return true;
+    return at_end() || fail("trailing characters", pos_);
+  }
+
+  /// The whole text as one value at the top level.
+  bool read_whole(std::optional<json>& value) {
+    skip_ws();
+    size_t start = pos_;
+    if (!skip_value(0)) return false;
+    size_t end = pos_;
+    return at_text_end() && build_value(text_.substr(start, end - start), start, value);
   }
 
   bool read_object_form(Message& message) {
@@ -440,5 +458,7 @@ class MessageReader {
 }  // namespace
 
 Result<Message> parse_message(std::string_view text) { return MessageReader(text).read(); }
+
+Result<json> parse_json_value(std::string_view text) { return MessageReader(text).read_value(); }
 
 }  // namespace tarnwick

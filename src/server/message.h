@@ -36,4 +36,9 @@ constexpr int kMaxMessageDepth = 127;
 /// " at line L column C" (1-based, columns counted in bytes) within `text`.
 Result<Message> parse_message(std::string_view text);
 
+/// Reads `text` as one JSON value under the same rules and limits as a
+/// message: UTF-8 as a whole, nesting up to `kMaxMessageDepth`, only JSON
+/// white space around it, and "-0" read as floating point.
+Result<json> parse_json_value(std::string_view text);
+
 }  // namespace tarnwick

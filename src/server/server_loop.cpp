@@ -45,6 +45,9 @@ void handle_line(LoopState& state, std::string_view line) {
     write_message("null", Outcome::fail(kParseError, std::move(reason)));
     return;
   }
+  // Requests with a cancelled id from here on came after the cancellation,
+  // whether or not the line is a message the loop answers.
+  forget_cancellation_in(line, state.slot);
   std::string_view text = trim(line);
   if (text.empty()) return;
   Result<Message> parsed = parse_message(text);
@@ -53,9 +56,6 @@ void handle_line(LoopState& state, std::string_view line) {
     return;
   }
   const Message& message = *parsed;
-  // Requests with this id from here on came after the cancellation.
-  if (std::optional<json> cancelled = cancelled_request_id(line, message))
-    state.slot.forget_cancellation(*cancelled);
   if (!message.id) {
     if (message.method == "notifications/exit" || message.method == "exit")
       platform::exit_process(0);

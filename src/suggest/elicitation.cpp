@@ -148,6 +148,7 @@ std::optional<std::vector<std::string>> send_elicitation(const ElicitationLink& 
   std::string input;
   while (!deadline.passed() &&
          link.channel.recv_until(deadline, input) == LineChannel::Status::Line) {
+    if (link.line_taken) link.line_taken(input);
     std::string_view text = trim(input);
     if (text.empty() || json_nesting_exceeds(text, kMaxAnswerDepth)) continue;
     json message = json::parse(text, nullptr, /*allow_exceptions=*/false);

@@ -45,7 +45,7 @@ struct TestBackend {
       return tool(name, std::move(args), sink, std::move(cancel));
     };
     if (has_dialog)
-      b.elicit_suggestions = [this](LineChannel&, const std::vector<Suggestion>& review) {
+      b.elicit_suggestions = [this](ToolCallContext&, const std::vector<Suggestion>& review) {
         std::vector<uint64_t> ids;
         for (const Suggestion& s : review) ids.push_back(s.id);
         dialogs.push_back(ids);
