@@ -12,6 +12,14 @@ namespace tarnwick::platform {
 /// closed pipe among them). Most callers go on either way.
 bool write_stdout(std::string_view bytes);
 
+/// Writes from the front of `bytes` what standard output takes at once, and
+/// returns how many bytes that was (zero when it has no room now). It writes
+/// pieces of at most PIPE_BUF bytes, each only after poll has reported room,
+/// so a pipe or socket whose reader has stopped never holds the caller up.
+/// A failed write counts as all of `bytes`: they are dropped, as
+/// `write_stdout` drops them.
+size_t write_stdout_without_waiting(std::string_view bytes);
+
 /// Makes a closed reader on standard output harmless (no SIGPIPE death).
 void ignore_broken_pipes();
 

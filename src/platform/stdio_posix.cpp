@@ -1,6 +1,9 @@
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 
@@ -22,6 +25,25 @@ bool write_stdout(std::string_view bytes) {
     left -= static_cast<size_t>(n);
   }
   return true;
+}
+
+size_t write_stdout_without_waiting(std::string_view bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    int ready = ::poll(&out, 1, 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (out.revents & (POLLERR | POLLNVAL)) != 0) return bytes.size();
+    if (ready == 0 || (out.revents & POLLOUT) == 0) break;
+    // Room reported for a pipe is room for PIPE_BUF bytes at least, so a
+    // piece that size goes in whole without waiting.
+    size_t piece = std::min(bytes.size() - written, size_t{PIPE_BUF});
+    ssize_t n = ::write(STDOUT_FILENO, bytes.data() + written, piece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return bytes.size();
+    written += static_cast<size_t>(n);
+  }
+  return written;
 }
 
 void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }

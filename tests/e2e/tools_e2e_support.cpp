@@ -198,8 +198,8 @@ std::set<int> tree_once_running(int root, const std::string& prefix) {
   return {};
 }
 
-bool all_gone(std::set<int> tree) {
-  auto deadline = Clock::now() + std::chrono::seconds(5);
+bool all_gone(std::set<int> tree, std::chrono::seconds within) {
+  auto deadline = Clock::now() + within;
   while (!tree.empty() && Clock::now() < deadline) {
     std::erase_if(tree, [](int pid) { return process_gone(pid); });
     if (!tree.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -83,7 +83,7 @@ bool process_gone(int pid);
 /// Waits until a process below `root` runs a program whose name starts with
 /// `prefix`; returns the tree at that moment (empty when it never came).
 std::set<int> tree_once_running(int root, const std::string& prefix);
-/// Whether every process of `tree` is gone within a few seconds.
-bool all_gone(std::set<int> tree);
+/// Whether every process of `tree` is gone within `within`.
+bool all_gone(std::set<int> tree, std::chrono::seconds within = std::chrono::seconds(5));
 
 }  // namespace tarnwick::e2e

@@ -343,5 +343,62 @@ TEST(Cancellation, EndsARunningBuildAndItsWholeTree) {
   EXPECT_TRUE(descendants(server.process().pid()).empty());
 }
 
+/// Waits until the server's standard output, which the test does not read,
+/// is full.
+bool output_fills(ServerProcess& server) {
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (!server.output_full() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return server.output_full();
+}
+
+TEST(Cancellation, AClientThatStopsReadingHoldsUpNeitherCancelNorTimeout) {
+  // A test that writes past libtest's capture: more progress than the pipe
+  // to the client holds, but less output than the server's own pipes and
+  // channel take, so that only the server could be stuck; then it waits
+  // until it is killed.
+  TempCrate crate("spin", {{"src/lib.rs",
+                            "#[test]\nfn spin() {\n"
+                            "    use std::io::Write;\n"
+                            "    let pad = \"x\".repeat(100);\n"
+                            "    for i in 0..600 {\n"
+                            "        let _ = writeln!(std::io::stdout(), \"line {i} {pad}\");\n"
+                            "    }\n"
+                            "    loop {\n"
+                            "        std::thread::sleep(std::time::Duration::from_secs(1));\n"
+                            "    }\n}\n"}});
+  ToolServer server;
+  ServerProcess& process = server.process();
+  const json progress = {{"progressToken", "p"}};
+  // Nothing is read from here on until the tree is gone, so the pipe to the
+  // client fills with progress while the test writes.
+  server.send("cargo_test", {{"working_dir", crate.path()}, {"timeout_secs", 600}}, progress);
+  std::set<int> tree = tree_once_running(process.pid(), "spin-");
+  ASSERT_FALSE(tree.empty()) << "the test never started";
+  ASSERT_TRUE(output_fills(process));
+  process.write_line(
+      R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
+  EXPECT_TRUE(all_gone(tree, std::chrono::seconds(30))) << "the cancellation waited for the client";
+  CallAnswer cancelled = server.receive();
+  EXPECT_EQ(cancelled.text(), "Operation cancelled by client request.");
+  // The notifications that went out are numbered without gaps.
+  std::vector<json> sent = cancelled.progress();
+  ASSERT_FALSE(sent.empty());
+  for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i]["progress"], i);
+
+  // Built now, the crate's test starts well within the budget.
+  server.send("cargo_test", {{"working_dir", crate.path()}, {"timeout_secs", 10}}, progress);
+  tree = tree_once_running(process.pid(), "spin-");
+  ASSERT_FALSE(tree.empty()) << "the test never started";
+  ASSERT_TRUE(output_fills(process));
+  EXPECT_TRUE(all_gone(tree, std::chrono::seconds(60))) << "the timeout waited for the client";
+  const std::string prefix = "error: Operation timed out after ";
+  CallAnswer timed_out = server.receive();
+  ASSERT_TRUE(timed_out.text().starts_with(prefix)) << timed_out.text();
+  double elapsed = std::stod(timed_out.text().substr(prefix.size()));
+  EXPECT_GE(elapsed, 10.0);
+  EXPECT_LT(elapsed, 40.0) << "the deadline was noticed only once the client read again";
+}
+
 }  // namespace
 }  // namespace tarnwick::e2e
