@@ -369,7 +369,10 @@ Status search_binary(BisectSearch& search, const TestBinary& binary,
 
 Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const ProgressSink& sink) {
   const BisectConfig& config = request.config;
-  RunRequest build{request.build_argv, request.cwd, std::nullopt, false, &sink};
+  RunRequest build;
+  build.argv = request.build_argv;
+  build.cwd = request.cwd;
+  build.sink = &sink;
   RunResult built = run_cargo_with_retry(build);
   if (!built) return built.error();
   if (built->exit_code != 0) {
