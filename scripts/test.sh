@@ -2,10 +2,7 @@
 # Builds tarnwick and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# cargo usually lives under ~/.cargo/bin, which a bare shell may not have.
-if ! command -v cargo >/dev/null 2>&1 && [ -x "$HOME/.cargo/bin/cargo" ]; then
-  export PATH="$HOME/.cargo/bin:$PATH"
-fi
+. scripts/rust_path.sh
 bash scripts/build.sh
 # The official MCP SDK client, for the end-to-end check that a real client
 # can connect and list the tools.

@@ -24,7 +24,11 @@ std::function<void()> CancelSignal::swap_waker(std::function<void()> wake) {
   return wake;
 }
 
-CancelWakeScope::CancelWakeScope(std::function<void()> wake) : token_(cancel_token()) {
+CancelWakeScope::CancelWakeScope(std::function<void()> wake)
+    : CancelWakeScope(cancel_token(), std::move(wake)) {}
+
+CancelWakeScope::CancelWakeScope(CancelToken token, std::function<void()> wake)
+    : token_(std::move(token)) {
   if (token_) previous_ = token_->swap_waker(std::move(wake));
 }
 

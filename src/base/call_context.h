@@ -65,6 +65,8 @@ bool cancel_requested();
 class CancelWakeScope {
  public:
   explicit CancelWakeScope(std::function<void()> wake);
+  /// The same for the call that `token` cancels, whichever thread runs it.
+  CancelWakeScope(CancelToken token, std::function<void()> wake);
   ~CancelWakeScope();
   CancelWakeScope(const CancelWakeScope&) = delete;
   CancelWakeScope& operator=(const CancelWakeScope&) = delete;

@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/json_scan.h"
 #include "base/utf8.h"
 
 namespace tarnwick {
@@ -206,6 +207,91 @@ const json* find_member(const json& value, std::string_view key) {
   if (!value.is_object()) return nullptr;
   auto it = value.find(key);
   return it == value.end() ? nullptr : &*it;
+}
+
+namespace {
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+/// The end of the string that starts at the '"' at `pos` of valid JSON.
+size_t string_end(std::string_view text, size_t pos) {
+  for (++pos; pos < text.size(); ++pos) {
+    if (text[pos] == '\\')
+      ++pos;
+    else if (text[pos] == '"')
+      return pos + 1;
+  }
+  return text.size();
+}
+
+/// The end of the value that starts at `pos` of valid JSON.
+size_t value_end(std::string_view text, size_t pos) {
+  if (pos >= text.size()) return pos;
+  if (text[pos] == '"') return string_end(text, pos);
+  if (text[pos] != '{' && text[pos] != '[') {
+    while (pos < text.size() && !is_json_space(text[pos]) && text[pos] != ',' && text[pos] != ']' &&
+           text[pos] != '}')
+      ++pos;
+    return pos;
+  }
+  size_t depth = 0;
+  while (pos < text.size()) {
+    char c = text[pos];
+    if (c == '"') {
+      pos = string_end(text, pos);
+      continue;
+    }
+    ++pos;
+    if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      break;
+    }
+  }
+  return pos;
+}
+
+/// A key as written, quotes included, with its escapes resolved.
+std::string key_value(std::string_view quoted_key) {
+  if (quoted_key.find('\\') == std::string_view::npos)
+    return std::string(quoted_key.substr(1, quoted_key.size() - 2));
+  json key = json::parse(quoted_key, nullptr, /*allow_exceptions=*/false);
+  return key.is_string() ? key.get<std::string>() : std::string();
+}
+
+}  // namespace
+
+std::string compact_json_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    if (text[pos] == '"') {
+      size_t end = string_end(text, pos);
+      out.append(text.substr(pos, end - pos));
+      pos = end;
+    } else {
+      if (!is_json_space(text[pos])) out += text[pos];
+      ++pos;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string_view> member_text(std::string_view text, std::string_view key) {
+  size_t pos = skip_json_space(text, 0);
+  if (pos >= text.size() || text[pos] != '{') return std::nullopt;
+  std::optional<std::string_view> found;
+  for (pos = skip_json_space(text, pos + 1); pos < text.size() && text[pos] == '"';) {
+    size_t key_end = string_end(text, pos);
+    bool wanted = key_value(text.substr(pos, key_end - pos)) == key;
+    pos = skip_json_space(text, skip_json_space(text, key_end) + 1);  // past the ':'
+    size_t end = value_end(text, pos);
+    if (wanted) found = text.substr(pos, end - pos);
+    pos = skip_json_space(text, end);
+    if (pos >= text.size() || text[pos] != ',') break;
+    pos = skip_json_space(text, pos + 1);
+  }
+  return found;
 }
 
 bool json_nesting_exceeds(std::string_view text, int max_depth) {

@@ -3,7 +3,9 @@
 
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace tarnwick {
 
@@ -28,6 +30,17 @@ void append_json_text(std::string& out, const json& value, const JsonSpill* spil
 /// `max_depth` (brackets inside strings do not count). Such a value is
 /// refused before parsing: copying or writing it would recurse that deep.
 bool json_nesting_exceeds(std::string_view text, int max_depth);
+
+/// `text`, one valid JSON value, without the white space outside its
+/// strings: the value as its sender wrote it, with the digits of its numbers
+/// and the escapes of its strings kept.
+std::string compact_json_text(std::string_view text);
+
+/// The text of the member `key` of the object that `text` (one valid JSON
+/// value) writes, the last one when the key occurs twice, as the JSON library
+/// keeps it; keys are compared with their escapes resolved. Nothing when
+/// `text` is not an object or lacks the member.
+std::optional<std::string_view> member_text(std::string_view text, std::string_view key);
 
 /// The member `key` of `value`, or null when `value` is not an object or
 /// has no such member.

@@ -1,7 +1,5 @@
 #include "base/output.h"
 
-#include <cmath>
-
 #include "platform/stdio.h"
 
 namespace tarnwick {
@@ -13,11 +11,30 @@ std::recursive_mutex& stdout_lock() {
 
 namespace {
 
+/// The rest of a line that standard output took only in part without
+/// waiting; guarded by the standard-output lock. It goes out before any other
+/// line.
+std::string& unfinished_line() {
+  static std::string rest;
+  return rest;
+}
+
+/// Writes `bytes` whole, waiting as long as standard output needs, after
+/// what is left of an unfinished line.
+bool write_waiting(std::string_view bytes) {
+  std::lock_guard guard(stdout_lock());
+  std::string& rest = unfinished_line();
+  if (!rest.empty()) {
+    (void)platform::write_stdout(rest);
+    std::string().swap(rest);
+  }
+  return platform::write_stdout(bytes);
+}
+
 /// Adds the line feed to a line built here and writes it.
 bool write_built_line(std::string& line) {
   line += '\n';
-  std::lock_guard guard(stdout_lock());
-  return platform::write_stdout(line);
+  return write_waiting(line);
 }
 
 }  // namespace
@@ -29,27 +46,19 @@ bool write_line(std::string_view line) {
   return write_built_line(buffer);
 }
 
-std::string id_text(const json& id) {
-  // Minus zero comes in as "-0" and counts as floating point; it goes back
-  // as it came rather than as the library's "-0.0".
-  if (id.is_number_float() && id.get<double>() == 0.0 && std::signbit(id.get<double>()))
-    return "-0";
-  return to_json_text(id);
-}
-
-void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc) {
+void write_message(std::string_view id_text, const Outcome& outcome, std::string_view jsonrpc) {
   // Held for the whole message, which goes out in pieces: a long result is
   // written as it is serialised, never built whole beside its source.
   std::lock_guard guard(stdout_lock());
   bool written = true;
   JsonSpill spill = [&written](std::string& pending) {
-    written = written && platform::write_stdout(pending);
+    written = written && write_waiting(pending);
     pending.clear();
   };
   std::string line = "{\"jsonrpc\":";
   line += to_json_text(json(std::string(jsonrpc)));
   line += ",\"id\":";
-  line += id_text(id);
+  line += id_text;
   if (outcome.result_text) {
     line += ",\"result\":";
     line += *outcome.result_text;
@@ -74,6 +83,24 @@ void write_notification(std::string_view method, const json& params) {
   append_json_text(line, params);
   line += '}';
   write_built_line(line);
+}
+
+bool write_notification_without_waiting(std::string_view method, std::string_view params_text) {
+  std::lock_guard guard(stdout_lock());
+  std::string& rest = unfinished_line();
+  if (!rest.empty()) {
+    rest.erase(0, platform::write_stdout_without_waiting(rest));
+    if (!rest.empty()) return false;
+  }
+  std::string line = "{\"jsonrpc\":\"2.0\",\"method\":";
+  line += to_json_text(json(std::string(method)));
+  line += ",\"params\":";
+  line += params_text;
+  line += "}\n";
+  size_t written = platform::write_stdout_without_waiting(line);
+  if (written == 0) return false;
+  rest.assign(line, written);
+  return true;
 }
 
 namespace {

@@ -39,14 +39,21 @@ struct Outcome {
   }
 };
 
-/// A request id as compact JSON, the way responses echo it.
-std::string id_text(const json& id);
-
-/// Writes {"jsonrpc":..,"id":..,"result"|"error":..} in that key order.
-void write_message(const json& id, const Outcome& outcome, std::string_view jsonrpc = "2.0");
+/// Writes {"jsonrpc":..,"id":..,"result"|"error":..} in that key order, with
+/// `id_text` (compact JSON, "null" for none) as the id.
+void write_message(std::string_view id_text, const Outcome& outcome,
+                   std::string_view jsonrpc = "2.0");
 
 /// Writes {"jsonrpc":"2.0","method":M,"params":P}.
 void write_notification(std::string_view method, const json& params);
+
+/// Writes {"jsonrpc":"2.0","method":M,"params":P} with `params_text` (compact
+/// JSON) as P, but only when standard output takes it now: a client that has
+/// stopped reading never holds up the caller. False when nothing of it went
+/// out. A line that went out in part is finished before any other line, so
+/// lines never interleave; the other writers wait for it as they wait for
+/// their own.
+bool write_notification_without_waiting(std::string_view method, std::string_view params_text);
 
 /// Log lines of the server core: `text` goes out as `data` unchanged.
 void log_info(std::string_view text);

@@ -22,7 +22,6 @@
 #include "platform/environment.h"
 #include "platform/job_guard.h"
 #include "platform/process.h"
-#include "platform/stdio.h"
 
 namespace tarnwick::platform {
 namespace {
@@ -32,6 +31,14 @@ std::string system_text(int err) {
   // The GNU variant returns the text, which may not be in `buffer`.
   const char* text = ::strerror_r(err, buffer, sizeof buffer);
   return text ? text : "Unknown error";
+}
+
+/// Asks for a pipe buffer of a mebibyte on `fd`, so that a child writing a
+/// long output and its reader take turns far less often. Nothing changes
+/// when the system refuses.
+void widen_pipe(int fd) {
+  constexpr int kPipeBytes = 1 << 20;
+  (void)::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
 }
 
 bool is_executable_file(const std::string& path) {

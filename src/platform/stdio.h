@@ -12,16 +12,16 @@ namespace tarnwick::platform {
 /// closed pipe among them). Most callers go on either way.
 bool write_stdout(std::string_view bytes);
 
+/// Writes from the front of `bytes` what standard output takes at once, and
+/// returns how many bytes that was (zero when it has no room now). It writes
+/// pieces of at most PIPE_BUF bytes, each only after poll has reported room,
+/// so a pipe or socket whose reader has stopped never holds the caller up.
+/// A failed write counts as all of `bytes`: they are dropped, as
+/// `write_stdout` drops them.
+size_t write_stdout_without_waiting(std::string_view bytes);
+
 /// Makes a closed reader on standard output harmless (no SIGPIPE death).
 void ignore_broken_pipes();
-
-/// Asks for a pipe buffer of a mebibyte on `fd`, so that writer and reader
-/// of a long output take turns far less often. Nothing changes when `fd` is
-/// not a pipe or the system refuses.
-void widen_pipe(int fd);
-
-/// `widen_pipe` on standard output.
-void widen_stdout_pipe();
 
 /// Reads standard input up to and including the next line feed. Returns the
 /// bytes read, line feed included, or nothing at end of input or on a read

@@ -1,7 +1,9 @@
-#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 
@@ -25,14 +27,26 @@ bool write_stdout(std::string_view bytes) {
   return true;
 }
 
-void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
-
-void widen_pipe(int fd) {
-  constexpr int kPipeBytes = 1 << 20;
-  (void)::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
+size_t write_stdout_without_waiting(std::string_view bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    int ready = ::poll(&out, 1, 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (out.revents & (POLLERR | POLLNVAL)) != 0) return bytes.size();
+    if (ready == 0 || (out.revents & POLLOUT) == 0) break;
+    // Room reported for a pipe is room for PIPE_BUF bytes at least, so a
+    // piece that size goes in whole without waiting.
+    size_t piece = std::min(bytes.size() - written, size_t{PIPE_BUF});
+    ssize_t n = ::write(STDOUT_FILENO, bytes.data() + written, piece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return bytes.size();
+    written += static_cast<size_t>(n);
+  }
+  return written;
 }
 
-void widen_stdout_pipe() { widen_pipe(STDOUT_FILENO); }
+void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 std::optional<std::string> read_stdin_line(size_t max_bytes) {
   // Unbuffered reads would cost a system call per byte; a small buffer kept

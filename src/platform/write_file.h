@@ -4,10 +4,11 @@
 ///
 /// A path is resolved beneath its root by the kernel, or one component at a
 /// time where the kernel lacks that call; either way a symbolic link anywhere
-/// on the path, or a step out of the root, refuses it. The new content goes
-/// to a fresh file beside the target, which is then renamed over it: an inode
-/// outside the root (a hard link's other name, a link's target) is never
-/// written through, and a reader sees the old file or the new one, never a
+/// on the path, or a step out of the root, refuses it. Missing directories
+/// beneath the root are created on the way. The new content goes to a fresh
+/// file beside the target, which is then renamed over it: an inode outside
+/// the root (a hard link's other name, a link's target) is never written
+/// through, and a reader sees the old file or the new one, never a
 /// half-written one.
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "base/error.h"
 
@@ -27,6 +29,7 @@ enum class TargetFault {
   SymbolicLink,    // a component, the last one included, is a symbolic link
   Directory,       // the path names a directory, or can only name one ("x/", "x/.")
   NotRegularFile,  // a FIFO, socket or device: opening it could block or reach a device
+  Moved,           // the folder the new file waited in is no longer the one the path names
 };
 
 /// A refused target with the system's error that stands for it (ENOENT,
@@ -55,31 +58,46 @@ class ReplacementFile {
   Status write(std::string_view bytes);
   /// Renames the new file over the target (replacing the entry, never writing
   /// through it) and returns the file's size as the file system reports it.
-  Result<uint64_t> commit();
+  /// Refuses (`Moved`), removing the new file and leaving the target as it
+  /// was, when the folder it waits in is no longer the one the path names
+  /// beneath the root.
+  std::variant<uint64_t, TargetRefusal, IoError> commit();
   /// The open file, for platform code that hands it to a child as its output.
   int descriptor() const { return fd_; }
 
  private:
+  /// Where the target's folder lies: the root and the folders beneath it.
+  struct Place {
+    std::string root;
+    std::vector<std::string> dirs;
+    Resolution how = Resolution::Kernel;
+  };
+
   friend std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
       const std::string&, std::string_view, Resolution);
-  ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name);
+  ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name, Place place);
   void discard();
 
   int dir_fd_ = -1;
   int fd_ = -1;
   std::string temp_name_;
   std::string name_;
+  Place place_;
 };
 
 /// Checks that `relative` can take a written file beneath `root` (the current
-/// directory when empty): every directory on the way exists and is no
-/// symbolic link, and the last component is a regular file or a new name.
-/// Nothing is opened but directories, so a FIFO never blocks the check.
+/// directory when empty, which must exist): every directory on the way that
+/// exists is a directory and no symbolic link, and the last component is a
+/// regular file or a new name. A directory that does not exist yet passes:
+/// the write creates it. Nothing is opened but directories, so a FIFO never
+/// blocks the check.
 std::variant<Unit, TargetRefusal, IoError> check_target_beneath(
     const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
 
-/// Resolves and checks like `check_target_beneath`, then creates the new,
-/// empty file beside the target, ready for `write` and `commit`.
+/// Resolves and checks like `check_target_beneath`, creating the missing
+/// directories on the way (each beneath the one before, never through a
+/// link), then creates the new, empty file beside the target, ready for
+/// `write` and `commit`.
 std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
 

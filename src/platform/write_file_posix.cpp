@@ -124,30 +124,59 @@ Resolved<Fd> classify_failed_step(const Fd& dir, const std::string& name, int co
   return io_error(code);
 }
 
+/// What to do with directories on the way that do not exist yet.
+enum class MissingDirs {
+  Accept,  // the check before a write: the write will create them
+  Create,
+  Refuse,  // the look again before a rename: a folder that went is a moved one
+};
+
+/// Opens `name` in `dir` as a directory without following a link; ENOENT
+/// comes back as a missing directory (an open `Fd` of -1) unless `missing`
+/// refuses it, and `Create` makes it first.
+Resolved<Fd> open_dir_step(const Fd& dir, const std::string& name, MissingDirs missing) {
+  for (bool made = false;;) {
+    int fd = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) return Fd(fd);
+    int code = errno;
+    if (code == EINTR) continue;
+    if (code != ENOENT || missing == MissingDirs::Refuse || made)
+      return classify_failed_step(dir, name, code);
+    if (missing == MissingDirs::Accept) return Fd();
+    // Made with the usual bits, as mkdir -p would; one that appears meanwhile
+    // is opened like any other, a link refused.
+    if (::mkdirat(dir.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return io_error(errno);
+    made = true;
+  }
+}
+
 /// Opens each directory in turn relative to the one before, refusing to
-/// follow a symbolic link at any step.
-Resolved<Fd> open_dirs_by_walk(Fd dir, const std::vector<std::string>& dirs) {
+/// follow a symbolic link at any step. Past a missing directory that is
+/// accepted nothing exists to open: the result is then an `Fd` of -1.
+Resolved<Fd> open_dirs_by_walk(Fd dir, const std::vector<std::string>& dirs, MissingDirs missing) {
   for (const std::string& name : dirs) {
-    int fd = -1;
-    do {
-      fd = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return classify_failed_step(dir, name, errno);
-    dir = Fd(fd);
+    Resolved<Fd> step = open_dir_step(dir, name, missing);
+    if (!std::holds_alternative<Fd>(step)) return step;
+    dir = std::move(std::get<Fd>(step));
+    if (dir.get() < 0) return dir;
   }
   return dir;
 }
 
-Resolved<Fd> open_parent(Fd root, const std::vector<std::string>& dirs, Resolution how) {
+Resolved<Fd> open_parent(Fd root, const std::vector<std::string>& dirs, Resolution how,
+                         MissingDirs missing) {
   if (dirs.empty()) return root;
   if (how == Resolution::Kernel) {
     std::string path;
     for (const std::string& dir : dirs) path += (path.empty() ? "" : "/") + dir;
     int missing_call = 0;
     Resolved<Fd> opened = open_dirs_by_kernel(root, path, missing_call);
-    if (missing_call == 0) return opened;
+    // A directory missing on the way: the walk tells which, and deals with it.
+    auto* refused = std::get_if<TargetRefusal>(&opened);
+    bool absent = refused && refused->cause.code == ENOENT && missing != MissingDirs::Refuse;
+    if (missing_call == 0 && !absent) return opened;
   }
-  return open_dirs_by_walk(std::move(root), dirs);
+  return open_dirs_by_walk(std::move(root), dirs, missing);
 }
 
 /// The resolved directory that holds the target, the target's name, and the
@@ -159,6 +188,8 @@ struct Target {
 };
 
 Resolved<Target> examine_name(Fd dir, std::string name) {
+  // In a directory that is not there yet the name is a new one.
+  if (dir.get() < 0) return Target{std::move(dir), std::move(name), std::nullopt};
   struct stat st {};
   if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return Target{std::move(dir), std::move(name), std::nullopt};
@@ -170,19 +201,30 @@ Resolved<Target> examine_name(Fd dir, std::string name) {
   return Target{std::move(dir), std::move(name), st.st_mode & 0777};
 }
 
-Resolved<Target> resolve_target(const std::string& root, std::string_view relative,
-                                Resolution how) {
-  if (!fits_c_string(root) || !fits_c_string(relative)) return io_error(EINVAL);
-  PathParts parts = split_relative(relative);
-  if (has_parent_step(parts)) return refusal(TargetFault::LeavesRoot, EXDEV);
-  if (parts.names_directory) return refusal(TargetFault::Directory, EISDIR);
-
+/// The directory that `dirs` names beneath `root` now.
+Resolved<Fd> open_parent_beneath(const std::string& root, const std::vector<std::string>& dirs,
+                                 Resolution how, MissingDirs missing) {
   Resolved<Fd> opened = open_root(root);
   if (auto* root_fd = std::get_if<Fd>(&opened))
-    opened = open_parent(std::move(*root_fd), parts.dirs, how);
+    opened = open_parent(std::move(*root_fd), dirs, how, missing);
+  return opened;
+}
+
+Resolved<Target> resolve_target(const std::string& root, const PathParts& parts, Resolution how,
+                                MissingDirs missing) {
+  if (has_parent_step(parts)) return refusal(TargetFault::LeavesRoot, EXDEV);
+  if (parts.names_directory) return refusal(TargetFault::Directory, EISDIR);
+  Resolved<Fd> opened = open_parent_beneath(root, parts.dirs, how, missing);
   if (auto* refused = std::get_if<TargetRefusal>(&opened)) return std::move(*refused);
   if (auto* failed = std::get_if<IoError>(&opened)) return std::move(*failed);
-  return examine_name(std::move(std::get<Fd>(opened)), std::move(parts.name));
+  return examine_name(std::move(std::get<Fd>(opened)), parts.name);
+}
+
+bool same_directory(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 /// A name for the new file that no one else uses: this process's id and a
@@ -194,14 +236,20 @@ std::string temp_name() {
 
 }  // namespace
 
-ReplacementFile::ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name)
-    : dir_fd_(dir_fd), fd_(fd), temp_name_(std::move(temp_name)), name_(std::move(name)) {}
+ReplacementFile::ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name,
+                                 Place place)
+    : dir_fd_(dir_fd),
+      fd_(fd),
+      temp_name_(std::move(temp_name)),
+      name_(std::move(name)),
+      place_(std::move(place)) {}
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : dir_fd_(std::exchange(other.dir_fd_, -1)),
       fd_(std::exchange(other.fd_, -1)),
       temp_name_(std::move(other.temp_name_)),
-      name_(std::move(other.name_)) {}
+      name_(std::move(other.name_)),
+      place_(std::move(other.place_)) {}
 
 ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
   if (this != &other) {
@@ -210,6 +258,7 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     temp_name_ = std::move(other.temp_name_);
     name_ = std::move(other.name_);
+    place_ = std::move(other.place_);
   }
   return *this;
 }
@@ -239,8 +288,17 @@ Status ReplacementFile::write(std::string_view bytes) {
   return ok_status();
 }
 
-Result<uint64_t> ReplacementFile::commit() {
+std::variant<uint64_t, TargetRefusal, IoError> ReplacementFile::commit() {
   if (fd_ < 0) return io_error(EBADF);
+  // The folder the new file waits in may have been moved since it was
+  // opened (a long cargo run writes into it): the file goes in only while
+  // that folder is still the one the path names beneath the root.
+  Resolved<Fd> now = open_parent_beneath(place_.root, place_.dirs, place_.how, MissingDirs::Refuse);
+  auto* now_fd = std::get_if<Fd>(&now);
+  if (!now_fd || !same_directory(now_fd->get(), dir_fd_)) {
+    discard();
+    return refusal(TargetFault::Moved, ENOENT);
+  }
   // The rename replaces whatever entry has the name by then (a link planted
   // meanwhile included) and never opens it.
   if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name_.c_str()) != 0) {
@@ -256,13 +314,15 @@ Result<uint64_t> ReplacementFile::commit() {
   int close_code = errno;
   ::close(std::exchange(dir_fd_, -1));
   if (closed != 0 && close_code != EINTR) return io_error(close_code);
-  return sized ? static_cast<uint64_t>(st.st_size) : 0;
+  return sized ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
 }
 
 std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const std::string& root,
                                                                 std::string_view relative,
                                                                 Resolution how) {
-  Resolved<Target> target = resolve_target(root, relative, how);
+  if (!fits_c_string(root) || !fits_c_string(relative)) return io_error(EINVAL);
+  Resolved<Target> target =
+      resolve_target(root, split_relative(relative), how, MissingDirs::Accept);
   if (auto* refused = std::get_if<TargetRefusal>(&target)) return std::move(*refused);
   if (auto* failed = std::get_if<IoError>(&target)) return std::move(*failed);
   return Unit{};
@@ -270,7 +330,9 @@ std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const std::strin
 
 std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     const std::string& root, std::string_view relative, Resolution how) {
-  Resolved<Target> resolved = resolve_target(root, relative, how);
+  if (!fits_c_string(root) || !fits_c_string(relative)) return io_error(EINVAL);
+  PathParts parts = split_relative(relative);
+  Resolved<Target> resolved = resolve_target(root, parts, how, MissingDirs::Create);
   if (auto* refused = std::get_if<TargetRefusal>(&resolved)) return std::move(*refused);
   if (auto* failed = std::get_if<IoError>(&resolved)) return std::move(*failed);
   Target& target = std::get<Target>(resolved);
@@ -283,7 +345,8 @@ std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     if (fd >= 0) {
       // The umask may have narrowed the bits of the file being replaced.
       if (target.existing_mode) ::fchmod(fd, *target.existing_mode);
-      return ReplacementFile(target.dir.release(), fd, std::move(name), std::move(target.name));
+      return ReplacementFile(target.dir.release(), fd, std::move(name), std::move(target.name),
+                             {root, std::move(parts.dirs), how});
     }
     if (errno == EINTR || (errno == EEXIST && attempt < 100)) continue;
     return io_error(errno);

@@ -1,6 +1,9 @@
 #include "runner/captured.h"
 
+#include <fmt/format.h>
+
 #include <chrono>
+#include <cstdint>
 #include <optional>
 
 #include "base/call_context.h"
@@ -27,16 +30,21 @@ void kill_and_join(SpawnedChild& child, PipeTextReader& out, PipeTextReader& err
   err.join();
 }
 
+Error output_over_limit(size_t max_stdout) {
+  return make_error(fmt::format("standard output passed {} bytes", max_stdout));
+}
+
 /// Runs the prepared command to its end. With `cancellable` the call's
-/// cancel flag is read on every pass; `timeout` may be infinite.
-Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout,
-                                   bool cancellable) {
+/// cancel flag is read on every pass; `timeout` may be infinite. Standard
+/// output beyond `max_stdout` ends the run with the tree killed.
+Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout, bool cancellable,
+                                   size_t max_stdout = SIZE_MAX) {
   auto spawned = spawn_in_job(command);
   if (!spawned) return spawned.error();
   SpawnedChild& child = spawned.value();
 
   PipeTextReader out_reader, err_reader;
-  if (auto started = out_reader.start(child.take_stdout()); !started) {
+  if (auto started = out_reader.start(child.take_stdout(), max_stdout); !started) {
     kill_process_tree(child);
     platform::close_fd(child.process().stderr_fd);
     return started.error();
@@ -69,6 +77,10 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
       kill_and_join(child, out_reader, err_reader);
       return CancelledError{};
     }
+    if (out_reader.over_limit()) {
+      kill_and_join(child, out_reader, err_reader);
+      return output_over_limit(max_stdout);
+    }
     if (deadline.passed()) {
       kill_and_join(child, out_reader, err_reader);
       return TimeoutError{Duration::from_chrono(std::chrono::steady_clock::now() - start)};
@@ -86,6 +98,7 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
   output.stderr_text = err_reader.join();
   auto code = release_child(child);
   if (!code) return code.error();
+  if (out_reader.over_limit()) return output_over_limit(max_stdout);
   output.exit_code = static_cast<uint32_t>(code.value());
   return output;
 }
@@ -102,6 +115,15 @@ Result<CapturedOutput> run_command_captured(ChildCommand& command,
   command.env = std::move(env);
   if (cwd) command.cwd = *cwd;
   return capture_run(command, timeout, /*cancellable=*/true);
+}
+
+Result<CapturedOutput> run_cargo_for_output(const std::vector<std::string>& argv,
+                                            const std::optional<std::string>& cwd, Duration timeout,
+                                            size_t max_stdout_bytes) {
+  ChildCommand command = logged_cargo_command(argv, cwd);
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::null();
+  return capture_run(command, timeout, /*cancellable=*/true, max_stdout_bytes);
 }
 
 Result<CapturedOutput> run_probe_captured(ChildCommand& command) {

@@ -2,9 +2,11 @@
 /// Runs one prepared command (in practice a test binary) to its end and hands
 /// back its whole standard output, standard error and exit code.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/duration.h"
 #include "base/error.h"
@@ -29,6 +31,16 @@ struct CapturedOutput {
 Result<CapturedOutput> run_command_captured(ChildCommand& command,
                                             const std::optional<std::string>& cwd, Duration timeout,
                                             const ChildEnv& extra_env = {});
+
+/// Runs cargo for an answer of its own making, its standard output: the
+/// invocation is logged as for every cargo run, standard error goes to the
+/// null device, and `timeout` and the call's cancel flag hold as in
+/// `run_command_captured`. Output beyond `max_stdout_bytes` ends the run, its
+/// tree killed, with an error, so a cargo that never stops writing cannot
+/// fill the server's memory.
+Result<CapturedOutput> run_cargo_for_output(const std::vector<std::string>& argv,
+                                            const std::optional<std::string>& cwd, Duration timeout,
+                                            size_t max_stdout_bytes);
 
 /// Runs a short probe exactly as prepared (its own environment, or the
 /// server's when it has none; its working directory) with both outputs

@@ -17,6 +17,21 @@ IoError thread_error(const std::system_error& e) {
   return platform::io_error_from_errno(code ? code : EAGAIN);
 }
 
+/// The pipe's bytes until its end, or until more than `max_bytes` arrived.
+/// Owns and closes `fd`.
+std::string drain_bytes(int fd, const platform::ReadStop* stop, size_t max_bytes) {
+  std::string bytes;
+  while (bytes.size() <= max_bytes) {
+    size_t old_size = bytes.size();
+    bytes.resize(old_size + kReadBuffer);
+    long n = platform::read_some(fd, bytes.data() + old_size, kReadBuffer, stop);
+    bytes.resize(old_size + static_cast<size_t>(n > 0 ? n : 0));
+    if (n <= 0) break;
+  }
+  platform::close_fd(fd);
+  return bytes;
+}
+
 }  // namespace
 
 SpawnedChild::SpawnedChild(SpawnedChild&& other) noexcept
@@ -162,16 +177,7 @@ void pipe_lines_thread(int fd, BoundedLineChannel& channel, const platform::Read
 }
 
 std::string pipe_drain_thread(int fd, const platform::ReadStop* stop) {
-  std::string bytes;
-  for (;;) {
-    size_t old_size = bytes.size();
-    bytes.resize(old_size + kReadBuffer);
-    long n = platform::read_some(fd, bytes.data() + old_size, kReadBuffer, stop);
-    bytes.resize(old_size + static_cast<size_t>(n > 0 ? n : 0));
-    if (n <= 0) break;
-  }
-  platform::close_fd(fd);
-  return into_valid_utf8(std::move(bytes));
+  return into_valid_utf8(drain_bytes(fd, stop, SIZE_MAX));
 }
 PipeLineReader::~PipeLineReader() {
   stop_waiting();
@@ -194,11 +200,13 @@ void PipeLineReader::join() {
   if (thread_.joinable()) thread_.join();
 }
 
-Status PipeTextReader::start(int fd) {
+Status PipeTextReader::start(int fd, size_t max_bytes) {
   try {
-    thread_ = std::thread([this, fd] {
+    thread_ = std::thread([this, fd, max_bytes] {
       try {
-        text_ = pipe_drain_thread(fd, &stop_);
+        std::string bytes = drain_bytes(fd, &stop_, max_bytes);
+        if (bytes.size() > max_bytes) over_limit_.store(true);
+        text_ = into_valid_utf8(std::move(bytes));
       } catch (...) {
         text_.clear();  // out of memory: the stream counts as empty
       }

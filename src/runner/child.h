@@ -2,6 +2,7 @@
 /// Child processes of a run: starting one in its own job, killing its whole
 /// tree, and the two pipe readers.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -146,10 +147,13 @@ class PipeTextReader {
     join();
   }
 
-  /// Starts reading `fd` (owned from here on, closed even on failure).
-  Status start(int fd);
+  /// Starts reading `fd` (owned from here on, closed even on failure); the
+  /// reading stops once more than `max_bytes` have arrived.
+  Status start(int fd, size_t max_bytes = SIZE_MAX);
   /// As `PipeLineReader::stop_waiting`.
   void stop_waiting() { stop_.stop(); }
+  /// Whether the reading stopped at `max_bytes`, before the stream's end.
+  bool over_limit() const { return over_limit_.load(); }
   /// Waits for the end of the stream; empty when never started.
   std::string join();
 
@@ -157,6 +161,7 @@ class PipeTextReader {
   platform::ReadStop stop_;
   std::thread thread_;
   std::string text_;
+  std::atomic<bool> over_limit_{false};
 };
 
 }  // namespace tarnwick

@@ -226,8 +226,6 @@ ChildCommand cargo_command(const std::string &program, const RunRequest &request
   command.args = request.argv;
   command.env = build_child_env();
   command.cwd = request.cwd;
-  command.stdout_to = platform::Redirect::pipe();
-  command.stderr_to = platform::Redirect::pipe();
   return command;
 }
 
@@ -277,13 +275,11 @@ void append_failure_hints(std::string &stderr_text, const std::optional<std::str
       dir, label);
 }
 
-RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
-  if (runtime_settings().clear_incr_working)
-    clear_stale_incremental_sessions(request.cwd, target_dir_override());
-  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
-  log_invocation(program.path, program.source, request.cwd, request.argv);
-
-  auto spawned = spawn_in_job(cargo_command(program.path, request));
+RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const RunClocks &clocks,
+                         const OutputWatcher *watcher) {
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::pipe();
+  auto spawned = spawn_in_job(command);
   if (!spawned) return spawned.error();
   SpawnedChild &child = spawned.value();
   RunReaders readers;
@@ -298,7 +294,6 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
     cancel_wake.stop();
   });
 
-  const ProgressSink &sink = *request.sink;
   RunState state = start_clocks(clocks);
   bool job_closed = false;
   for (;;) {
@@ -307,7 +302,7 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
     auto got = readers.channel().recv_until(Deadline{next_wake(state, Clock::now()), false}, line);
     if (got == BoundedLineChannel::Recv::End) break;
     if (got == BoundedLineChannel::Recv::Line) {
-      handle_line(std::move(line), state, clocks, sink, request.watcher);
+      handle_line(std::move(line), state, clocks, sink, watcher);
     } else if (!job_closed) {
       job_closed = close_job_after_child_end(child, readers);
     }
@@ -325,13 +320,24 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   if (!code) return code.error();
   output.exit_code = code.value();
   output.stdout_text = std::move(state.stdout_text);
-  if (output.exit_code != 0) {
-    append_failure_hints(output.stderr_text, request.cwd);
-    int32_t code = rescue_finalize_advisory(output.stdout_text, output.exit_code, sink);
-    if (code != output.exit_code) show_again(request.watcher, output.stdout_text);
-    output.exit_code = code;
-  }
   return output;
+}
+
+RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
+  if (runtime_settings().clear_incr_working)
+    clear_stale_incremental_sessions(request.cwd, target_dir_override());
+  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
+  log_invocation(program.path, program.source, request.cwd, request.argv);
+
+  RunResult run =
+      run_supervised(cargo_command(program.path, request), *request.sink, clocks, request.watcher);
+  if (run && run->exit_code != 0) {
+    append_failure_hints(run->stderr_text, request.cwd);
+    int32_t code = rescue_finalize_advisory(run->stdout_text, run->exit_code, *request.sink);
+    if (code != run->exit_code) show_again(request.watcher, run->stdout_text);
+    run->exit_code = code;
+  }
+  return run;
 }
 
 }  // namespace tarnwick

@@ -33,7 +33,9 @@ std::optional<SteadyInstant> overall_deadline_of(const RunRequest &request, Stea
 
 uint32_t attempts_for(const RunRequest &request) {
   const RuntimeSettings &settings = runtime_settings();
-  if (!settings.retry_on_busy || !is_retryable_subcommand(request.argv)) return 1;
+  if (request.busy_retry == BusyRetry::Never || !settings.retry_on_busy ||
+      !is_retryable_subcommand(request.argv))
+    return 1;
   return std::max<uint32_t>(settings.retry_max_attempts, 1);
 }
 
@@ -122,12 +124,15 @@ bool is_retryable_subcommand(const std::vector<std::string> &argv) {
 }
 
 RunResult run_cargo_with_retry(const RunRequest &request) {
-  const SteadyInstant start = Clock::now();
+  const SteadyInstant start =
+      request.phased ? Clock::now() : request.clock_start.value_or(Clock::now());
   const std::optional<SteadyInstant> overall_deadline = overall_deadline_of(request, start);
   const uint32_t attempts = attempts_for(request);
   const ProgressSink &sink = *request.sink;
 
   for (uint32_t attempt = 1;; ++attempt) {
+    // A call cancelled before its run (while it counted packages) starts no cargo.
+    if (cancel_requested()) return CancelledError{};
     RunClocks clocks;
     if (request.phased) {
       if (request.timeout && request.timeout->is_zero()) return TimeoutError{since(start)};

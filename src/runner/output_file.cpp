@@ -101,6 +101,11 @@ Error refusal_error(std::string_view argument, const std::string& joined,
     case TargetFault::SymbolicLink:
       return make_error(
           fmt::format("{} must not lead through a symbolic link: {}", argument, shown));
+    case TargetFault::Moved:
+      return make_error(fmt::format(
+          "{} was not written: its folder was moved or replaced while the file was being written, "
+          "so the path no longer names it: {}",
+          argument, shown));
     case TargetFault::NotRegularFile:
       break;
   }
@@ -131,13 +136,23 @@ Result<platform::ReplacementFile> open_output_target(
   return std::move(std::get<platform::ReplacementFile>(opened));
 }
 
+Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
+                                      const std::optional<std::string>& working_dir,
+                                      platform::ReplacementFile& file) {
+  auto committed = file.commit();
+  if (auto* refused = std::get_if<platform::TargetRefusal>(&committed))
+    return refusal_error(argument, output_file_path(path, working_dir), std::move(*refused), true);
+  if (auto* failed = std::get_if<IoError>(&committed)) return std::move(*failed);
+  return std::get<uint64_t>(committed);
+}
+
 Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
                                      const std::optional<std::string>& working_dir,
                                      std::string_view text) {
   Result<platform::ReplacementFile> file = open_output_target(argument, path, working_dir);
   if (!file) return std::move(file).error();
   if (Status written = file->write(text); !written) return std::move(written).error();
-  return file->commit();
+  return commit_output_target(argument, path, working_dir, *file);
 }
 
 std::string output_file_path(std::string_view output_path, const std::optional<std::string>& cwd) {

@@ -21,21 +21,30 @@ std::string output_file_path(std::string_view output_path, const std::optional<s
 /// names it (`output_path`, `cargo_metadata`'s `output_file`): `path` is taken
 /// beneath `working_dir` (the server's own current directory when absent) and
 /// never leaves it. It must be relative, without "..", lead through no
-/// symbolic link, and name a regular file or a new name in an existing
-/// directory. `argument` names the argument in the messages.
+/// symbolic link, and name a regular file or a new name; folders on the way
+/// that do not exist yet are created at the write, and one in the way that
+/// is not a folder refuses the path. `argument` names the argument in the
+/// messages.
 ///
 /// The check to make before anything runs; nothing is opened but directories.
 Status check_output_target(std::string_view argument, std::string_view path,
                            const std::optional<std::string>& working_dir);
 
-/// Checks again and creates the new file beside the target, for a writer
-/// that streams: write to it, then `commit` moves it over the target;
-/// dropping it uncommitted removes it. A missing directory or a directory in
-/// the target's place fails with the file system's error, the other refusals
+/// Checks again, creates the missing folders and the new file beside the
+/// target, for a writer that streams: write to it, then
+/// `commit_output_target` moves it over the target; dropping it uncommitted
+/// removes it. A folder on the way that is not one, or a directory in the
+/// target's place, fails with the file system's error, the other refusals
 /// with the messages of `check_output_target`.
 Result<platform::ReplacementFile> open_output_target(std::string_view argument,
                                                      std::string_view path,
                                                      const std::optional<std::string>& working_dir);
+
+/// Commits a file of `open_output_target`; refuses, leaving an earlier file
+/// as it was, when the target's folder was moved away meanwhile.
+Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
+                                      const std::optional<std::string>& working_dir,
+                                      platform::ReplacementFile& file);
 
 /// Writes `text` as the whole file at `path` under the same rules, by
 /// replacement, and returns the file's size as the file system reports it.

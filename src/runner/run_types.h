@@ -1,6 +1,7 @@
 #pragma once
 /// What the tool handlers hand the runner and what a run hands back.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -31,6 +32,15 @@ inline const ProgressSink& null_sink() {
 /// is shown again from 0.
 using OutputWatcher = std::function<void(std::string_view line, size_t offset)>;
 
+/// Whether a run that failed on a busy file may be run again.
+enum class BusyRetry {
+  /// As its subcommand allows (see `is_retryable_subcommand`).
+  BySubcommand,
+  /// Never: the run edits the sources (`cargo clippy --fix`), and a second
+  /// attempt would hide what the first one did.
+  Never,
+};
+
 struct RunRequest {
   /// cargo's arguments, without the program; may start with "+toolchain".
   std::vector<std::string> argv;
@@ -44,6 +54,12 @@ struct RunRequest {
   const ProgressSink* sink = &null_sink();
   /// Null when nobody watches.
   const OutputWatcher* watcher = nullptr;
+  BusyRetry busy_retry = BusyRetry::BySubcommand;
+  /// When the call's clock began, if before this run: the time the call spent
+  /// before it (counting packages) counts against `timeout` and shows in a
+  /// timeout's elapsed time. Empty means the run's own start. Not read when
+  /// phased.
+  std::optional<std::chrono::steady_clock::time_point> clock_start;
 };
 
 struct RunOutput {

@@ -124,4 +124,16 @@ ChildEnv build_child_env() {
   return env;
 }
 
+platform::ProcessCommand logged_cargo_command(const std::vector<std::string>& argv,
+                                              const std::optional<std::string>& cwd) {
+  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
+  log_invocation(program.path, program.source, cwd, argv);
+  platform::ProcessCommand command;
+  command.program = program.path;
+  command.args = argv;
+  command.env = build_child_env();
+  command.cwd = cwd;
+  return command;
+}
+
 }  // namespace tarnwick

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/process.h"
+
 namespace tarnwick {
 
 /// How a program was found, in search order.
@@ -35,6 +37,12 @@ void log_invocation(const std::string& path, CargoSource source,
 
 /// A child's whole environment, ordered by name.
 using ChildEnv = std::map<std::string, std::string>;
+
+/// Locates cargo, sends the invocation log line and returns the command that
+/// runs it with `argv` in `cwd` and the child environment; the caller sets
+/// the output streams.
+platform::ProcessCommand logged_cargo_command(const std::vector<std::string>& argv,
+                                              const std::optional<std::string>& cwd);
 
 /// The server's environment with CARGO_TERM_COLOR=never, NO_COLOR=1, RUSTC
 /// when unset and resolvable, then the call's overrides applied in order.

@@ -16,7 +16,8 @@ constexpr size_t kLoggedArgumentsBytes = 4096;
 /// The arguments as compact JSON with every `env` value written as
 /// "<redacted>" (the names stay; a malformed `env` that is not an object is
 /// redacted whole), cut after `kLoggedArgumentsBytes` bytes with a marker
-/// that tells how many bytes were left out.
+/// that tells how many bytes were left out. The text is never built whole:
+/// a huge argument costs about a mebibyte here, whatever its size.
 std::string arguments_for_log(const json& arguments);
 
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 #include "base/quoted.h"
 #include "platform/stdio.h"
 #include "server/call_log.h"
+#include "server/line_reader.h"
 #include "server/progress.h"
 #include "suggest/review_dialog.h"
 
@@ -46,6 +47,16 @@ class RunningCall {
   bool finished_ = false;
 };
 
+/// The progress token as the client wrote it in `params_text`, so that it
+/// is echoed digit for digit; `token` is its value, written anew when the
+/// text is not at hand.
+std::string token_as_written(std::string_view params_text, const json& token) {
+  std::optional<std::string_view> meta = member_text(params_text, "_meta");
+  std::optional<std::string_view> written =
+      meta ? member_text(*meta, "progressToken") : std::nullopt;
+  return written ? compact_json_text(*written) : to_json_text(token);
+}
+
 std::string fix_header(size_t n) {
   return fmt::format("--- Auto-applicable ({} fix{}, safe to apply) ---\n", n, n == 1 ? "" : "es");
 }
@@ -56,7 +67,7 @@ std::string review_header(size_t m) {
 
 json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outcome,
                         bool client_supports_form_elicitation, ElicitationMode mode,
-                        LineChannel& channel) {
+                        ToolCallContext& context) {
   std::vector<Suggestion> fixes, review;
   for (Suggestion& s : outcome.suggestions)
     (s.applicability == Applicability::MachineApplicable ? fixes : review).push_back(std::move(s));
@@ -88,7 +99,7 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
     chosen.emplace();
     for (const Suggestion& s : review) chosen->push_back(s.id);
   } else {
-    chosen = backend.elicit_suggestions(channel, review);
+    chosen = backend.elicit_suggestions(context, review);
   }
 
   json content = json::array();
@@ -105,10 +116,13 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
 }  // namespace
 
 ElicitSuggestions client_review_dialog() {
-  return [](LineChannel& channel, const std::vector<Suggestion>& review) {
-    return elicit_suggestions(ElicitationLink{channel, kElicitationTimeout,
-                                              [](int code) { platform::exit_process(code); }},
-                              review);
+  return [](ToolCallContext& context, const std::vector<Suggestion>& review) {
+    InFlightSlot& slot = context.slot;
+    return elicit_suggestions(
+        ElicitationLink{context.channel, kElicitationTimeout,
+                        [](int code) { platform::exit_process(code); },
+                        [&slot](std::string_view line) { forget_cancellation_in(line, slot); }},
+        review);
   };
 }
 
@@ -119,38 +133,41 @@ json tool_result(json content, bool is_error) {
   return result;
 }
 
-Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& params,
+Outcome run_tools_call(const ToolBackend& backend, const Message& request,
                        bool client_supports_form_elicitation, ElicitationMode elicitation_mode,
-                       uint64_t progress_delay_ms, ToolCallContext& context, const json& id) {
+                       uint64_t progress_delay_ms, ToolCallContext& context) {
+  const std::optional<json>& params = request.params;
   if (!params || params->is_null()) return Outcome::fail(-32602, "tools/call requires params");
 
   std::string name;
   json arguments = json::object();
-  std::optional<json> progress_token;
+  std::optional<std::string> progress_token;
   if (params->is_object()) {
     if (auto it = params->find("name"); it != params->end() && it->is_string())
       name = it->get<std::string>();
     if (auto it = params->find("arguments"); it != params->end()) arguments = *it;
     if (auto meta = params->find("_meta"); meta != params->end() && meta->is_object()) {
-      if (auto token = meta->find("progressToken"); token != meta->end()) progress_token = *token;
+      if (auto token = meta->find("progressToken"); token != meta->end())
+        progress_token = token_as_written(request.params_text, *token);
     }
   }
 
-  log_info(fmt::format("tools/call received: id={} name={} arguments={}", id_text(id),
+  log_info(fmt::format("tools/call received: id={} name={} arguments={}", request.id_text,
                        tarnwick::quoted(name), arguments_for_log(arguments)));
 
+  CancelFlag cancel = make_cancel_flag();
   std::shared_ptr<ProgressReporter> reporter;
   std::optional<ProgressSink> sink;
   if (progress_token) {
     reporter = std::make_shared<ProgressReporter>(name, arguments, std::move(*progress_token),
-                                                  progress_delay_ms, write_notification);
+                                                  progress_delay_ms,
+                                                  write_notification_without_waiting, cancel);
     sink = [reporter](std::string_view line) { reporter->report_cargo_progress(line); };
   }
 
-  CancelFlag cancel = make_cancel_flag();
   // A call cancelled while it waited in line does not run at all.
   ToolOutcome outcome = ToolFailed{CancelledError{}};
-  if (context.slot.begin(id, cancel)) {
+  if (context.slot.begin(*request.id, cancel)) {
     RunningCall running(context.slot, reporter);
     outcome = backend.handle_tool_call(name, std::move(arguments), sink ? &*sink : nullptr,
                                        std::move(cancel));
@@ -167,17 +184,17 @@ Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& pa
     return Outcome::ok(tool_result(one_text(std::move(text->text)), text->is_error));
   return Outcome::ok(
       suggestions_result(backend, std::move(std::get<ToolTextWithSuggestions>(outcome)),
-                         client_supports_form_elicitation, elicitation_mode, context.channel));
+                         client_supports_form_elicitation, elicitation_mode, context));
 }
 
 ToolsCallHandler make_tools_call_handler(ToolBackend backend) {
-  return [backend = std::move(backend)](
-             const std::optional<json>& params, bool client_supports_form_elicitation,
-             ElicitationMode elicitation_mode, uint64_t progress_delay_ms, ToolCallContext& context,
-             const json& id) {
-    return run_tools_call(backend, params, client_supports_form_elicitation, elicitation_mode,
-                          progress_delay_ms, context, id);
-  };
+  return
+      [backend = std::move(backend)](const Message& request, bool client_supports_form_elicitation,
+                                     ElicitationMode elicitation_mode, uint64_t progress_delay_ms,
+                                     ToolCallContext& context) {
+        return run_tools_call(backend, request, client_supports_form_elicitation, elicitation_mode,
+                              progress_delay_ms, context);
+      };
 }
 
 }  // namespace tarnwick

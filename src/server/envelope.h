@@ -22,10 +22,10 @@
 
 namespace tarnwick {
 
-/// Asks the user which of `review` (not empty) to apply; none when the dialog
-/// gave no usable answer.
+/// Asks the user which of `review` (not empty) to apply, over the call's
+/// line channel; none when the dialog gave no usable answer.
 using ElicitSuggestions = std::function<std::optional<std::vector<uint64_t>>(
-    LineChannel& channel, const std::vector<Suggestion>& review)>;
+    ToolCallContext& context, const std::vector<Suggestion>& review)>;
 
 /// What the envelope needs of the tool handlers and of the suggestion
 /// subsystem. Every member must be set, except `elicit_suggestions`: without
@@ -50,15 +50,17 @@ struct ToolBackend {
 
 /// The review dialog held with the client over the call's line channel,
 /// waiting 30 s for each answer; shutdown or exit meanwhile end the process.
+/// The cancellations it reads are forgotten by the slot as the loop forgets
+/// those it reads.
 ElicitSuggestions client_review_dialog();
 
 /// {"content": content}, plus "isError": true when `is_error`.
 json tool_result(json content, bool is_error);
 
-/// Answers one tools/call request. `params` is empty when absent or null.
-Outcome run_tools_call(const ToolBackend& backend, const std::optional<json>& params,
+/// Answers one tools/call request, which has an id.
+Outcome run_tools_call(const ToolBackend& backend, const Message& request,
                        bool client_supports_form_elicitation, ElicitationMode elicitation_mode,
-                       uint64_t progress_delay_ms, ToolCallContext& context, const json& id);
+                       uint64_t progress_delay_ms, ToolCallContext& context);
 
 /// The server loop's tools/call handler, running calls through `backend`.
 ToolsCallHandler make_tools_call_handler(ToolBackend backend);

@@ -21,8 +21,9 @@ bool ids_equal(const json& a, const json& b);
 /// when they came, so a request still waiting in line behind the running one
 /// is cancelled when its turn comes. The input line order keeps this exact:
 /// the reader remembers an id before it passes the cancellation line on, and
-/// the loop forgets it when it reaches that line, after every request sent
-/// before it; a request with that id sent later runs normally.
+/// the loop (or the review dialog, which reads lines in its stead) forgets it
+/// when it reaches that line, after every request sent before it; a request
+/// with that id sent later runs normally.
 class InFlightSlot {
  public:
   /// The most cancellations remembered; the oldest goes first.

@@ -3,6 +3,7 @@
 #include "base/quoted.h"
 #include "platform/stdio.h"
 #include "platform/thread.h"
+#include "server/message.h"
 
 namespace tarnwick {
 
@@ -15,20 +16,22 @@ bool names_cancellation(std::string_view line) {
 
 }  // namespace
 
-std::optional<json> cancelled_request_id(std::string_view line, const Message& message) {
-  if (!names_cancellation(line) || message.method != "notifications/cancelled" || !message.params)
-    return std::nullopt;
-  const json* request_id = find_member(*message.params, "requestId");
+std::optional<json> cancelled_request_id(std::string_view line) {
+  // Only lines that mention the method are parsed.
+  if (!names_cancellation(line)) return std::nullopt;
+  Result<json> value = parse_json_value(trim(line));
+  if (!value) return std::nullopt;
+  const json* method = find_member(*value, "method");
+  if (!method || !method->is_string() || *method != "notifications/cancelled") return std::nullopt;
+  const json* params = find_member(*value, "params");
+  const json* request_id = params ? find_member(*params, "requestId") : nullptr;
   if (!request_id) return std::nullopt;
   return *request_id;
 }
 
-std::optional<json> cancelled_request_id(std::string_view line) {
-  // Only lines that mention the method are parsed.
-  if (!names_cancellation(line)) return std::nullopt;
-  Result<Message> message = parse_message(trim(line));
-  if (!message) return std::nullopt;
-  return cancelled_request_id(line, *message);
+void forget_cancellation_in(std::string_view line, InFlightSlot& slot) {
+  if (std::optional<json> request_id = cancelled_request_id(line))
+    slot.forget_cancellation(*request_id);
 }
 
 bool consume_cancellation(std::string_view line, InFlightSlot& slot) {

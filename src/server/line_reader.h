@@ -13,7 +13,6 @@
 #include "base/json_text.h"
 #include "base/line_channel.h"
 #include "server/in_flight.h"
-#include "server/message.h"
 
 namespace tarnwick {
 
@@ -33,13 +32,18 @@ inline bool is_overlong_line(std::string_view line) { return line.empty(); }
 /// or nothing at end of input or on a read failure.
 using LineSource = std::function<std::optional<std::string>()>;
 
-/// The request a line cancels: params.requestId of a `notifications/cancelled`
-/// message, read with the loop's own parser and limits, when the line holds
-/// the method's name as it is; nothing for any other line.
+/// The request a line cancels: when the line holds the method's name as it
+/// is and, trimmed as the loop trims it, reads as one JSON value (with the
+/// loop's limits) that is an object whose "method" is
+/// "notifications/cancelled" and whose "params" is an object with a
+/// "requestId", that requestId. Nothing else of the line is looked at (not
+/// "jsonrpc", not an "id"); any other line gives nothing.
 std::optional<json> cancelled_request_id(std::string_view line);
 
-/// The same for a line already parsed into `message`.
-std::optional<json> cancelled_request_id(std::string_view line, const Message& message);
+/// A line has reached the loop, or the review dialog that reads lines in its
+/// stead: when it cancels a request, a request with that id from here on was
+/// sent after it, and the slot forgets the cancellation.
+void forget_cancellation_in(std::string_view line, InFlightSlot& slot);
 
 /// Examines a line holding "notifications/cancelled": when it is a
 /// cancellation whose params.requestId names the request in `slot`, sets that

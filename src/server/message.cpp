@@ -25,6 +25,12 @@ class MessageReader {
     return message;
   }
 
+  Result<json> read_value() {
+    std::optional<json> value;
+    if (!check_utf8() || !read_whole(value)) return MessageError{reason_ + position_suffix()};
+    return value ? std::move(*value) : json(nullptr);
+  }
+
  private:
   bool at_end() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
@@ -79,10 +85,22 @@ class MessageReader {
                     ", expected struct Message",
                 pos_ - 1);
     }
-    if (!ok) return false;
+    return ok && at_text_end();
+  }
+
+  /// Only white space may follow the value.
+  bool at_text_end() {
     skip_ws();
-    if (!at_end()) return fail("trailing characters", pos_);
-    return true;
+    return at_end() || fail("trailing characters", pos_);
+  }
+
+  /// The whole text as one value at the top level.
+  bool read_whole(std::optional<json>& value) {
+    skip_ws();
+    size_t start = pos_;
+    if (!skip_value(0)) return false;
+    size_t end = pos_;
+    return at_text_end() && build_value(text_.substr(start, end - start), start, value);
   }
 
   bool read_object_form(Message& message) {
@@ -156,10 +174,14 @@ class MessageReader {
         return read_text_field(message.jsonrpc);
       case kMethod:
         return read_text_field(message.method);
-      case kId:
-        return read_any_field(message.id);
+      case kId: {
+        std::string_view written;
+        if (!read_any_field(message.id, written)) return false;
+        message.id_text = compact_json_text(written);
+        return true;
+      }
       case kParams:
-        return read_any_field(message.params);
+        return read_any_field(message.params, message.params_text);
       default:
         return skip_value(1);
     }
@@ -177,38 +199,50 @@ class MessageReader {
         pos_ - 1);
   }
 
-  /// Any JSON value; null counts as absent. The value is built by the JSON
-  /// library from the checked text, so it is exactly what the library reads.
-  bool read_any_field(std::optional<json>& out) {
+  /// Any JSON value; null counts as absent (and leaves `written` empty).
+  /// `written` gets the value's text.
+  bool read_any_field(std::optional<json>& out, std::string_view& written) {
     size_t start = pos_;
     if (!skip_value(1)) return false;
     std::string_view token = text_.substr(start, pos_ - start);
     if (token == "null") {
       out.reset();
+      written = {};
       return true;
     }
+    written = token;
+    return build_value(token, start, out);
+  }
+
+  /// Builds the value of `token` (checked text found at `offset`) with the
+  /// JSON library, so it is exactly what the library reads, but for "-0".
+  bool build_value(std::string_view token, size_t offset, std::optional<json>& out) {
     try {
-      out = json::parse(with_negative_zeros_as_floats(token, start));
+      std::optional<std::string> adjusted = with_negative_zeros_as_floats(token, offset);
+      out = json::parse(adjusted ? std::string_view(*adjusted) : token);
     } catch (const json::exception&) {
-      return fail("invalid value", start);
+      return fail("invalid value", offset);
     }
     return true;
   }
 
   /// The JSON library reads "-0" as the integer 0; as an id it counts as the
   /// floating-point minus zero, which matches no integer. Those tokens within
-  /// `token` (found at `offset` in the text) get a fraction.
-  std::string with_negative_zeros_as_floats(std::string_view token, size_t offset) const {
-    std::string out;
+  /// `token` (found at `offset` in the text) get a fraction; nothing when
+  /// there are none, so a long value is not copied for nothing.
+  std::optional<std::string> with_negative_zeros_as_floats(std::string_view token,
+                                                           size_t offset) const {
+    std::optional<std::string> out;
     size_t copied = 0;
     for (size_t at : negative_zeros_) {
       if (at < offset || at >= offset + token.size()) continue;
+      if (!out) out.emplace();
       size_t end = at - offset + 2;  // just after "-0"
-      out.append(token.substr(copied, end - copied));
-      out += ".0";
+      out->append(token.substr(copied, end - copied));
+      *out += ".0";
       copied = end;
     }
-    out.append(token.substr(copied));
+    if (out) out->append(token.substr(copied));
     return out;
   }
 
@@ -424,5 +458,7 @@ class MessageReader {
 }  // namespace
 
 Result<Message> parse_message(std::string_view text) { return MessageReader(text).read(); }
+
+Result<json> parse_json_value(std::string_view text) { return MessageReader(text).read_value(); }
 
 }  // namespace tarnwick

@@ -3,9 +3,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 
+#include "base/duration.h"
 #include "base/quoted.h"
 #include "tools/args.h"
 
@@ -99,10 +100,26 @@ void take_progress_total(ProgressState& state, const json& record) {
   state.total = static_cast<uint32_t>(n);
 }
 
-void sleep_ms(uint64_t ms) {
-  // Split so that no huge delay overflows the clock's representation.
-  std::this_thread::sleep_for(std::chrono::seconds(ms / 1000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms % 1000));
+/// Waits `ms` milliseconds, or less when `cancel` is set meanwhile: a
+/// cancelled call is not held up by the delay.
+void wait_unless_cancelled(uint64_t ms, const CancelFlag& cancel) {
+  std::mutex mutex;
+  std::condition_variable woken;
+  bool cancelled = false;
+  CancelWakeScope wake(cancel, [&] {
+    std::lock_guard guard(mutex);
+    cancelled = true;
+    woken.notify_all();
+  });
+  // A delay beyond the clock's range never ends, as a sleep that long would not.
+  Deadline deadline = Deadline::after(Duration::from_millis(ms));
+  std::unique_lock lock(mutex);
+  auto done = [&] { return cancelled; };
+  if (deadline.infinite) {
+    woken.wait(lock, done);
+  } else {
+    woken.wait_until(lock, deadline.at, done);
+  }
 }
 
 }  // namespace
@@ -180,24 +197,29 @@ std::pair<std::string, std::string> split_package_id(std::string_view package_id
 }
 
 ProgressReporter::ProgressReporter(std::string_view tool_name, const json& arguments,
-                                   json progress_token, uint64_t progress_delay_ms,
-                                   NotificationWriter writer)
+                                   std::string progress_token_text, uint64_t progress_delay_ms,
+                                   NotificationWriter writer, CancelFlag cancel)
     : state_(make_progress_state(tool_name, arguments)),
-      progress_token_(std::move(progress_token)),
+      progress_token_text_(std::move(progress_token_text)),
       progress_delay_ms_(progress_delay_ms),
-      writer_(std::move(writer)) {}
+      writer_(std::move(writer)),
+      cancel_(std::move(cancel)) {}
 
 void ProgressReporter::report_cargo_progress(std::string_view line) {
   if (closed_) return;
   std::optional<std::string> message = progress_message(state_, line, reader_);
   if (!message || message->empty()) return;
-  json params = json::object();
-  params["message"] = std::move(*message);
-  params["progress"] = counter_;
-  params["progressToken"] = progress_token_;
-  writer_("notifications/progress", params);
+  // The keys in sorted order, as every object written as a value has them.
+  std::string params = "{\"message\":";
+  params += to_json_text(json(std::move(*message)));
+  params += ",\"progress\":";
+  params += std::to_string(counter_);
+  params += ",\"progressToken\":";
+  params += progress_token_text_;
+  params += '}';
+  if (!writer_("notifications/progress", params)) return;
   ++counter_;  // wraps at 2^32
-  if (progress_delay_ms_ != 0) sleep_ms(progress_delay_ms_);
+  if (progress_delay_ms_ != 0) wait_unless_cancelled(progress_delay_ms_, cancel_);
 }
 
 }  // namespace tarnwick

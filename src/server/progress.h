@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/call_context.h"
 #include "base/json_line.h"
 #include "base/json_text.h"
 
@@ -45,17 +46,26 @@ std::optional<std::string> registry_short_name(std::string_view package_id);
 std::pair<std::string, std::string> split_package_id(std::string_view package_id,
                                                      const json& record);
 
-/// Sends one notification; production sends through `write_notification`.
-using NotificationWriter = std::function<void(std::string_view method, const json& params)>;
+/// Sends one notification whose params are `params_text` (compact JSON);
+/// false when it was dropped because the client could not take it now.
+/// Production sends through `write_notification_without_waiting`.
+using NotificationWriter =
+    std::function<bool(std::string_view method, std::string_view params_text)>;
 
 /// The progress reporter of one call that carried a progress token.
 class ProgressReporter {
  public:
-  ProgressReporter(std::string_view tool_name, const json& arguments, json progress_token,
-                   uint64_t progress_delay_ms, NotificationWriter writer);
+  /// `progress_token_text` is the token as the client wrote it (compact
+  /// JSON), echoed as it came; `cancel` ends the progress delay early.
+  ProgressReporter(std::string_view tool_name, const json& arguments,
+                   std::string progress_token_text, uint64_t progress_delay_ms,
+                   NotificationWriter writer, CancelFlag cancel = nullptr);
 
-  /// Handles one output line: sends at most one notification, then sleeps for
-  /// the progress delay when one was sent. Does nothing once closed.
+  /// Handles one output line: sends at most one notification, then waits for
+  /// the progress delay, or until the call is cancelled, when one was sent.
+  /// Progress is advisory: a notification the writer drops is not counted,
+  /// so the numbers sent still run from 0 without gaps. Does nothing once
+  /// closed.
   void report_cargo_progress(std::string_view line);
 
   /// Ends reporting: the call's response is about to be sent, and no progress
@@ -66,10 +76,11 @@ class ProgressReporter {
 
  private:
   ProgressState state_;
-  json progress_token_;
+  std::string progress_token_text_;
   uint32_t counter_ = 0;
   uint64_t progress_delay_ms_ = 0;
   NotificationWriter writer_;
+  CancelFlag cancel_;
   bool closed_ = false;
   JsonLineReader reader_;
 };

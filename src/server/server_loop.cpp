@@ -32,32 +32,30 @@ Outcome answer_request(LoopState& state, const Message& message) {
   }
   if (message.method == "tools/call" && state.tools_call) {
     ToolCallContext context{state.channel, state.slot};
-    return state.tools_call(message.params, state.client_supports_form_elicitation,
+    return state.tools_call(message, state.client_supports_form_elicitation,
                             state.settings.elicitation_mode, state.settings.progress_delay_ms,
-                            context, *message.id);
+                            context);
   }
   return handle_request(message.method, message.params);
 }
 
 void handle_line(LoopState& state, std::string_view line) {
   if (is_overlong_line(line)) {
-    write_message(json(nullptr),
-                  Outcome::fail(kParseError, fmt::format("parse error: line longer than {} bytes",
-                                                         kMaxLineBytes)));
+    std::string reason = fmt::format("parse error: line longer than {} bytes", kMaxLineBytes);
+    write_message("null", Outcome::fail(kParseError, std::move(reason)));
     return;
   }
+  // Requests with a cancelled id from here on came after the cancellation,
+  // whether or not the line is a message the loop answers.
+  forget_cancellation_in(line, state.slot);
   std::string_view text = trim(line);
   if (text.empty()) return;
   Result<Message> parsed = parse_message(text);
   if (!parsed) {
-    write_message(json(nullptr),
-                  Outcome::fail(kParseError, "parse error: " + error_text(parsed.error())));
+    write_message("null", Outcome::fail(kParseError, "parse error: " + error_text(parsed.error())));
     return;
   }
   const Message& message = *parsed;
-  // Requests with this id from here on came after the cancellation.
-  if (std::optional<json> cancelled = cancelled_request_id(line, message))
-    state.slot.forget_cancellation(*cancelled);
   if (!message.id) {
     if (message.method == "notifications/exit" || message.method == "exit")
       platform::exit_process(0);
@@ -70,7 +68,7 @@ void handle_line(LoopState& state, std::string_view line) {
     // Every request gets its response, even when a handler breaks down.
     outcome = Outcome::fail(kInternalError, std::string("internal error: ") + e.what());
   }
-  write_message(*message.id, outcome);
+  write_message(message.id_text, outcome);
 }
 
 }  // namespace

@@ -162,7 +162,6 @@ std::vector<std::string> startup_lines(const ServerSettings& s, long pid) {
 
 int run_server(int argc, char** argv, const ToolsCallHandler& tools_call) {
   platform::ignore_broken_pipes();
-  platform::widen_stdout_pipe();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(to_valid_utf8(argv[i]));
   ServerSettings settings = parse_options(args);

@@ -3,13 +3,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 
 #include "base/json_text.h"
 #include "base/line_channel.h"
 #include "base/output.h"
 #include "base/settings.h"
 #include "server/in_flight.h"
+#include "server/message.h"
 
 namespace tarnwick {
 
@@ -18,10 +18,10 @@ struct ToolCallContext {
   InFlightSlot& slot;
 };
 
-/// Answers one tools/call request. `params` is empty when absent or null.
-using ToolsCallHandler =
-    std::function<Outcome(const std::optional<json>& params, bool client_supports_form_elicitation,
-                          ElicitationMode elicitation_mode, uint64_t progress_delay_ms,
-                          ToolCallContext& context, const json& id)>;
+/// Answers one tools/call request, which has an id. Its params are empty
+/// when absent or null.
+using ToolsCallHandler = std::function<Outcome(
+    const Message& request, bool client_supports_form_elicitation, ElicitationMode elicitation_mode,
+    uint64_t progress_delay_ms, ToolCallContext& context)>;
 
 }  // namespace tarnwick

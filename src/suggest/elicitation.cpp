@@ -42,12 +42,23 @@ void log_unrelated(std::string_view what) {
                   what));
 }
 
-void reply_busy(const json& id, std::string_view request_id) {
+/// The `id` of the message `text` as the client wrote it, so that a reply
+/// echoes it digit for digit; `id` is its value, written anew should the
+/// text not lead with the object (the parser also takes a byte-order mark).
+std::string id_as_written(std::string_view text, const json& id) {
+  std::optional<std::string_view> written = member_text(text, "id");
+  return written ? compact_json_text(*written) : to_json_text(id);
+}
+
+/// Written by hand to echo the id as it came; the keys stand in the sorted
+/// order of the other lines written here.
+void reply_busy(std::string_view text, const json& id, std::string_view request_id) {
   json error = {{"code", kBusyCode},
                 {"message", fmt::format("tarnwick: server is busy waiting for elicitation response "
                                         "to request {}; try again after the dialog is dismissed",
                                         request_id)}};
-  write_value(json{{"error", std::move(error)}, {"id", id}, {"jsonrpc", "2.0"}});
+  write_line(fmt::format(R"({{"error":{},"id":{},"jsonrpc":"2.0"}})", to_json_text(error),
+                         id_as_written(text, id)));
 }
 
 bool is_own_cancellation(const json& message, std::string_view request_id) {
@@ -56,9 +67,10 @@ bool is_own_cancellation(const json& message, std::string_view request_id) {
   return params && is_string_equal(find_member(*params, "requestId"), request_id);
 }
 
-/// Acts on one message that came during the wait; the first rule that
-/// applies wins.
-Step classify(const json& message, const ElicitationLink& link, std::string_view request_id) {
+/// Acts on one message (`text`, read as `message`) that came during the
+/// wait; the first rule that applies wins.
+Step classify(std::string_view text, const json& message, const ElicitationLink& link,
+              std::string_view request_id) {
   if (!message.is_object() || message.empty()) {
     log_unrelated("(response)");
     return Step::KeepWaiting;
@@ -67,7 +79,8 @@ Step classify(const json& message, const ElicitationLink& link, std::string_view
   const json* method = find_member(message, "method");
   if (is_string_equal(method, "shutdown")) {
     if (const json* id = find_member(message, "id"))
-      write_value(json{{"id", *id}, {"jsonrpc", "2.0"}, {"result", nullptr}});
+      write_line(
+          fmt::format(R"({{"id":{},"jsonrpc":"2.0","result":null}})", id_as_written(text, *id)));
     link.exit_process(0);
     return Step::ProcessEnded;
   }
@@ -76,7 +89,7 @@ Step classify(const json& message, const ElicitationLink& link, std::string_view
     return Step::ProcessEnded;
   }
   if (is_own_cancellation(message, request_id)) return Step::Cancelled;
-  if (const json* id = find_member(message, "id")) reply_busy(*id, request_id);
+  if (const json* id = find_member(message, "id")) reply_busy(text, *id, request_id);
   log_unrelated(method_for_log(message));
   return Step::KeepWaiting;
 }
@@ -135,11 +148,12 @@ std::optional<std::vector<std::string>> send_elicitation(const ElicitationLink& 
   std::string input;
   while (!deadline.passed() &&
          link.channel.recv_until(deadline, input) == LineChannel::Status::Line) {
+    if (link.line_taken) link.line_taken(input);
     std::string_view text = trim(input);
     if (text.empty() || json_nesting_exceeds(text, kMaxAnswerDepth)) continue;
     json message = json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (message.is_discarded()) continue;
-    switch (classify(message, link, request_id)) {
+    switch (classify(text, message, link, request_id)) {
       case Step::KeepWaiting:
         continue;
       case Step::Answered:

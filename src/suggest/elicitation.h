@@ -35,6 +35,10 @@ struct ElicitationLink {
   /// the wait). The server's never returns; should it return (tests), the
   /// exchange ends without an answer.
   std::function<void(int)> exit_process;
+  /// Sees every line the exchange takes from the channel, as it came, before
+  /// the exchange acts on it: the server does there what its loop does with
+  /// each line it reads (forgetting the cancellations among them). May be empty.
+  std::function<void(std::string_view line)> line_taken;
 };
 
 /// "s-1", "s-2", ...: a new request id on every call, never repeated within

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "base/call_context.h"
 #include "base/json_text.h"
 #include "base/text_lines.h"
 #include "runner/invoke.h"
@@ -17,6 +18,9 @@ namespace tarnwick {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+/// The line that tells why the search stopped early.
+constexpr std::string_view kErrorLinePrefix = "error: ";
 
 /// Bytes of test names one command line may carry, each name counting its
 /// length plus one.
@@ -48,26 +52,39 @@ std::vector<std::string> batch_args(const std::vector<std::string>& batch, bool 
   return args;
 }
 
-/// Runs the group's batches one after the other under one shared budget.
+/// A batch passed only when it exited 0 and, given names, libtest accounted
+/// for each of them: a test that ends the binary early with exit code 0
+/// must not make the group clean.
+bool batch_passed(const CapturedOutput& output, const std::vector<std::string>& batch) {
+  if (output.exit_code != 0) return false;
+  return batch.empty() || account_for_run(output.stdout_text, batch).trusted();
+}
+
+/// Runs the group's batches one after the other under one shared budget. A
+/// group of no tests is the binary run once as a whole, without arguments.
 Result<GroupRun> run_group(BisectSearch& search, const TestBinary& binary, const Group& group) {
   const BisectConfig& config = search.config;
   Duration elapsed;
   bool hung = false, failed = false;
-  for (const auto& batch : batches_of(group.tests)) {
+  std::vector<std::vector<std::string>> batches =
+      group.tests.empty() ? std::vector<std::vector<std::string>>(1) : batches_of(group.tests);
+  for (const auto& batch : batches) {
     Duration budget = saturating_sub(config.group_timeout, elapsed);
     if (budget.is_zero()) {
       hung = true;
       break;
     }
     auto start = Clock::now();
-    auto run = search.run_batch(binary, batch_args(batch, config.include_ignored), budget);
+    std::vector<std::string> args;
+    if (!batch.empty()) args = batch_args(batch, config.include_ignored);
+    auto run = search.run_batch(binary, args, budget);
     elapsed = saturating_add(elapsed, since(start));
     if (!run) {
       if (!is_error_kind<TimeoutError>(run.error())) return run.error();
       hung = true;
       break;
     }
-    if (run->exit_code != 0) {
+    if (!batch_passed(*run, batch)) {
       failed = true;
       break;
     }
@@ -252,19 +269,26 @@ std::vector<std::string> considered_tests(const BisectConfig& config,
 }
 
 /// Lists the binary's tests and searches the considered ones; a listing
-/// failure is noted and the binary skipped.
+/// failure is noted and the binary skipped, a cancellation ends the call. A
+/// binary without libtest's listing is run as a whole unless a pattern
+/// picks tests by name.
 Status bisect_binary(BisectSearch& search, const TestBinary& binary,
                      const std::optional<std::string>& cwd) {
   auto listed = list_tests(binary.executable, search.config.include_ignored, cwd);
   if (!listed) {
+    if (is_error_kind<CancelledError>(listed.error())) return listed.error();
     std::string message = is_error_kind<TimeoutError>(listed.error())
                               ? "enumeration timed out (`--list` did not finish)"
                               : error_text(listed.error());
     search.totals.enumeration_errors.push_back(binary.executable + ": " + message);
     return ok_status();
   }
-  search.totals.tests_enumerated += listed->size();
-  std::vector<std::string> names = considered_tests(search.config, std::move(*listed));
+  if (!listed->libtest) {
+    if (search.config.pattern) return ok_status();
+    return run_whole_binary(search, binary);
+  }
+  search.totals.tests_enumerated += listed->names.size();
+  std::vector<std::string> names = considered_tests(search.config, std::move(listed->names));
   if (names.empty()) return ok_status();
   ++search.totals.binaries_with_tests;
   search.totals.tests_considered += names.size();
@@ -292,7 +316,8 @@ Result<std::string> write_bisect_output(const std::string& text, const std::stri
   std::vector<std::string_view> kept;
   for (std::string_view line : lines) {
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (std::any_of(std::begin(kKept), std::end(kKept),
+    if (line.starts_with(kErrorLinePrefix) ||
+        std::any_of(std::begin(kKept), std::end(kKept),
                     [&](std::string_view mark) { return line.find(mark) != line.npos; }))
       kept.push_back(line);
   }
@@ -312,16 +337,25 @@ json bisect_seconds(Duration d) {
   return rounded;
 }
 
-BatchRunner package_root_runner(std::optional<std::string> fallback_cwd) {
-  return [fallback_cwd = std::move(fallback_cwd)](
-             const TestBinary& binary, const std::vector<std::string>& args, Duration budget) {
+BatchRunner test_env_runner(const TestEnvironment& environment) {
+  return [&environment](const TestBinary& binary, const std::vector<std::string>& args,
+                        Duration budget) -> Result<CapturedOutput> {
+    Result<TestRunPlace> place = test_run_place(environment, binary);
+    if (!place) return std::move(place).error();
     ChildCommand command;
     command.program = binary.executable;
     command.args = args;
-    if (binary.package_root.empty()) return run_command_captured(command, fallback_cwd, budget);
-    return run_command_captured(command, binary.package_root, budget,
-                                {{"CARGO_MANIFEST_DIR", binary.package_root}});
+    Result<CapturedOutput> run = run_command_captured(command, place->cwd, budget, place->env);
+    if (run || is_error_kind<TimeoutError>(run.error()) ||
+        is_error_kind<CancelledError>(run.error()))
+      return run;
+    return make_error(fmt::format("test binary {} could not be run in {}: {}", binary.executable,
+                                  place->cwd, error_text(run.error())));
   };
+}
+
+Status run_whole_binary(BisectSearch& search, const TestBinary& binary) {
+  return search_group(search, binary, Group{{}, 0});
 }
 
 Status search_binary(BisectSearch& search, const TestBinary& binary,
@@ -335,7 +369,10 @@ Status search_binary(BisectSearch& search, const TestBinary& binary,
 
 Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const ProgressSink& sink) {
   const BisectConfig& config = request.config;
-  RunRequest build{request.build_argv, request.cwd, std::nullopt, false, &sink};
+  RunRequest build;
+  build.argv = request.build_argv;
+  build.cwd = request.cwd;
+  build.sink = &sink;
   RunResult built = run_cargo_with_retry(build);
   if (!built) return built.error();
   if (built->exit_code != 0) {
@@ -344,26 +381,33 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
     if (!text) return text.error();
     return BisectAnswer{std::move(*text), true};
   }
+  Result<TestEnvironment> environment =
+      read_test_environment(request.env_query, built->stdout_text);
+  if (!environment) return std::move(environment).error();
   const std::vector<TestBinary> binaries = parse_test_artifacts(built->stdout_text);
   const auto start = Clock::now();
 
   std::string text = invocation_record(invocation_argv(request.build_argv), request.cwd) + "\n";
   text += config_record(config);
-  BisectSearch search{config, sink, package_root_runner(request.cwd), {}, {}};
+  BisectSearch search{config, sink, test_env_runner(*environment), {}, {}};
+  std::optional<std::string> stopped_by;
   for (const TestBinary& binary : binaries) {
     if (Status searched = bisect_binary(search, binary, request.cwd); !searched) {
       if (is_error_kind<CancelledError>(searched.error())) return searched.error();
-      // The groups already run still tell something: keep their records.
-      return BisectAnswer{text + search.records + "error: " + error_text(searched.error()) + "\n",
-                          true};
+      // The groups already run still tell something: the answer goes on
+      // with their records, the culprits found so far and the summary.
+      stopped_by = std::string(kErrorLinePrefix) + error_text(searched.error()) + "\n";
+      break;
     }
   }
+  if (cancel_requested()) return CancelledError{};
   text += search.records;
+  if (stopped_by) text += *stopped_by;
   for (const Culprit& culprit : search.totals.culprits) text += culprit_record(config, culprit);
   text += summary_record(search.totals, binaries.size(), since(start));
   const BisectTotals& totals = search.totals;
   const bool failed = !totals.culprits.empty() || !totals.enumeration_errors.empty() ||
-                      totals.groups_without_culprit != 0;
+                      totals.groups_without_culprit != 0 || stopped_by.has_value();
   text += failed ? "{\"status\":\"error\"}\n" : std::string(kSuccessStatusLine) + "\n";
   if (!request.output_path) return BisectAnswer{std::move(text), failed};
   auto answer = write_bisect_output(text, *request.output_path, request.cwd);

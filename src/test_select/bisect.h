@@ -18,6 +18,7 @@
 #include "runner/run_types.h"
 #include "test_select/bisect_config.h"
 #include "test_select/enumerate.h"
+#include "test_select/test_env.h"
 
 namespace tarnwick {
 
@@ -44,9 +45,9 @@ struct BisectTotals {
 };
 
 /// Runs one batch of a group: the binary with `args` under `budget`. The
-/// engine's own starts the binary in its package root; tests substitute a
-/// fake. Returns the run's output or its failure (`TimeoutError` when the
-/// budget ran out).
+/// engine's own starts the binary as cargo would; tests substitute a fake.
+/// Returns the run's output or its failure (`TimeoutError` when the budget
+/// ran out).
 using BatchRunner = std::function<Result<CapturedOutput>(
     const TestBinary& binary, const std::vector<std::string>& args, Duration budget)>;
 
@@ -60,17 +61,23 @@ struct BisectSearch {
   BisectTotals totals;
 };
 
-/// Starts the binary in its package root (the call's working directory when
-/// the build named none) with CARGO_MANIFEST_DIR set to it, as cargo test
-/// does.
-BatchRunner package_root_runner(std::optional<std::string> fallback_cwd);
+/// Starts the binary in its package root with what cargo gives it
+/// (`test_run_place`); a run that cannot start names the binary and folder.
+BatchRunner test_env_runner(const TestEnvironment& environment);
 
 /// Searches the considered tests of one binary: first-level groups, then
 /// depth first through the splits of every interesting group. Appends one
 /// record per group run and collects the culprits. A batch that cannot be
 /// run (other than by running out of budget) ends the search with its error.
+/// A run given names that libtest did not account for (`account_for_run`)
+/// failed, whatever its exit code.
 Status search_binary(BisectSearch& search, const TestBinary& binary,
                      const std::vector<std::string>& names);
+
+/// Runs a binary that has no libtest names (harness = false) once as a whole,
+/// without arguments, as one first-level group of no tests: a hang or a
+/// failure counts as a group without culprit.
+Status run_whole_binary(BisectSearch& search, const TestBinary& binary);
 
 /// Everything a bisection needs from the tool call, read and checked by the
 /// caller.
@@ -79,6 +86,8 @@ struct BisectRequest {
   /// "test", "--no-run", "--message-format=json" and the selection flags,
   /// after the toolchain selector when there is one.
   std::vector<std::string> build_argv;
+  /// How to learn what cargo gives the test binaries.
+  TestEnvQuery env_query;
   std::optional<std::string> cwd;
   /// Already checked against `cwd`.
   std::optional<std::string> output_path;
@@ -91,9 +100,11 @@ struct BisectAnswer {
 };
 
 /// Builds, lists and searches as described above. Fails when the build
-/// cannot run, the call is cancelled during a group run, or the output file
-/// cannot be written. A failed build answers with the build's own result; a
-/// group run that cannot start answers with the records so far and the error.
+/// cannot run, what cargo gives test binaries cannot be learnt, the call is
+/// cancelled, or the output file cannot be written. A failed build answers
+/// with the build's own result; a group run that cannot start ends the
+/// search, and the answer holds the error line after the records so far,
+/// then the culprits, the summary and the error status.
 Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const ProgressSink& sink);
 
 /// A duration in the records' seconds form: a double rounded to

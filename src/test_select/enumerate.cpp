@@ -1,10 +1,10 @@
 #include "test_select/enumerate.h"
 
 #include <fmt/format.h>
+#include <re2/re2.h>
 
 #include <algorithm>
 
-#include "base/path_text.h"
 #include "base/quoted.h"
 #include "base/text_lines.h"
 #include "runner/captured.h"
@@ -54,16 +54,12 @@ std::optional<TestBinary> test_binary_from_line(std::string_view line) {
   std::optional<TestTargetKind> kind = first_kind(*kinds);
   if (!kind) return std::nullopt;
   const json* id = find_member(record, "package_id");
-  std::string package = id && id->is_string() ? package_name_from_id(id->get<std::string>()) : "";
+  std::string package_id = id && id->is_string() ? id->get<std::string>() : "";
+  std::string package = package_name_from_id(package_id);
   if (package.empty()) return std::nullopt;
 
-  TestBinary binary{std::move(package), name->get<std::string>(), *kind,
-                    executable->get<std::string>(), ""};
-  const json* manifest = find_member(record, "manifest_path");
-  if (manifest && manifest->is_string()) {
-    binary.package_root = lexical_parent(manifest->get_ref<const std::string&>()).value_or("");
-  }
-  return binary;
+  return TestBinary{std::move(package), name->get<std::string>(), *kind,
+                    executable->get<std::string>(), std::move(package_id)};
 }
 
 /// The test name of one `--list` line, when the line names a test.
@@ -72,6 +68,13 @@ std::optional<std::string> listed_test_name(std::string_view line) {
   if (colon == std::string_view::npos) return std::nullopt;
   if (trim(line.substr(colon + 2)) != "test") return std::nullopt;
   return std::string(trim(line.substr(0, colon)));
+}
+
+/// libtest's closing line of a listing: "N tests, M benchmarks" (each word
+/// singular for one).
+bool is_list_count_line(std::string_view line) {
+  static const RE2 kCount(R"(\d+ tests?, \d+ benchmarks?)");
+  return RE2::FullMatch(trim(line), kCount);
 }
 
 }  // namespace
@@ -133,15 +136,16 @@ std::string package_name_from_id(std::string_view package_id) {
   return "";
 }
 
-Result<std::vector<std::string>> list_tests_once(const std::string& executable, bool ignored_only,
-                                                 const std::optional<std::string>& cwd) {
+Result<TestListing> list_tests_once(const std::string& executable, bool ignored_only,
+                                    const std::optional<std::string>& cwd) {
   ChildCommand command;
   command.program = executable;
   command.args = {"--list"};
   if (ignored_only) command.args.push_back("--ignored");
   auto run = run_command_captured(command, cwd, kListTimeout);
   if (!run) {
-    if (is_error_kind<TimeoutError>(run.error())) return run.error();
+    if (is_error_kind<TimeoutError>(run.error()) || is_error_kind<CancelledError>(run.error()))
+      return run.error();
     return make_error(fmt::format("failed to enumerate tests via --list on {} ({})", executable,
                                   error_text(run.error())));
   }
@@ -150,27 +154,32 @@ Result<std::vector<std::string>> list_tests_once(const std::string& executable, 
         fmt::format("test binary {} exited with code {} during --list enumeration: {}", executable,
                     run->exit_code, trim(run->stderr_text)));
   }
-  std::vector<std::string> names;
+  TestListing listing;
   for (std::string_view line : split_lines(run->stdout_text)) {
     line = trim_end(line);
     if (line.empty()) continue;
-    if (auto name = listed_test_name(line)) names.push_back(std::move(*name));
+    if (auto name = listed_test_name(line)) {
+      listing.names.push_back(std::move(*name));
+    } else if (is_list_count_line(line)) {
+      listing.libtest = true;
+    }
   }
-  return names;
+  return listing;
 }
 
-Result<std::vector<std::string>> list_tests(const std::string& executable, bool include_ignored,
-                                            const std::optional<std::string>& cwd) {
-  auto names = list_tests_once(executable, false, cwd);
-  if (!names) return names;
+Result<TestListing> list_tests(const std::string& executable, bool include_ignored,
+                               const std::optional<std::string>& cwd) {
+  auto listing = list_tests_once(executable, false, cwd);
+  if (!listing) return listing;
   if (include_ignored) {
     auto ignored = list_tests_once(executable, true, cwd);
     if (!ignored) return ignored;
-    names->insert(names->end(), ignored->begin(), ignored->end());
+    listing->names.insert(listing->names.end(), ignored->names.begin(), ignored->names.end());
   }
-  std::stable_sort(names->begin(), names->end());
-  names->erase(std::unique(names->begin(), names->end()), names->end());
-  return names;
+  std::vector<std::string>& names = listing->names;
+  std::stable_sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return listing;
 }
 
 }  // namespace tarnwick

@@ -26,10 +26,9 @@ struct TestBinary {
   std::string target;   // the artifact's target name
   TestTargetKind kind = TestTargetKind::Lib;
   std::string executable;  // path of the binary, as cargo reported it
-  /// The directory of the package's Cargo.toml, where `cargo test` starts the
-  /// binary (and what it sets CARGO_MANIFEST_DIR to); empty when the
-  /// artifact record named no manifest.
-  std::string package_root;
+  /// cargo's id of the package, as the build's records and `cargo metadata`
+  /// name it.
+  std::string package_id;
 };
 
 /// cargo's selector for the binary's target: "--lib", or "--test",
@@ -50,12 +49,21 @@ std::string package_name_from_id(std::string_view package_id);
 /// non-arrays give nothing.
 std::vector<std::string> json_array_strings(const json& array);
 
+/// What one binary's `--list` showed.
+struct TestListing {
+  std::vector<std::string> names;
+  /// The listing closed with libtest's count line ("N tests, M benchmarks");
+  /// a binary without it (harness = false) has no libtest names to run.
+  bool libtest = false;
+};
+
 /// Runs `executable --list` (with `--ignored` after it when `ignored_only`)
 /// in `cwd` for at most 60 seconds and returns the test names in output
-/// order. A timeout comes back as the runner's `TimeoutError`; every other
-/// failure, a non-zero exit included, is a message naming the binary.
-Result<std::vector<std::string>> list_tests_once(const std::string& executable, bool ignored_only,
-                                                 const std::optional<std::string>& cwd);
+/// order. A timeout and a cancellation come back as the runner's
+/// `TimeoutError` and `CancelledError`; every other failure, a non-zero exit
+/// included, is a message naming the binary.
+Result<TestListing> list_tests_once(const std::string& executable, bool ignored_only,
+                                    const std::optional<std::string>& cwd);
 
 /// How long one `--list` run of a test binary may take.
 inline constexpr Duration kListTimeout{60, 0};
@@ -63,7 +71,7 @@ inline constexpr Duration kListTimeout{60, 0};
 /// The binary's test names sorted in byte order without duplicates; with
 /// `include_ignored` the ignored tests are listed as well. Returns the
 /// first listing error.
-Result<std::vector<std::string>> list_tests(const std::string& executable, bool include_ignored,
-                                            const std::optional<std::string>& cwd);
+Result<TestListing> list_tests(const std::string& executable, bool include_ignored,
+                               const std::optional<std::string>& cwd);
 
 }  // namespace tarnwick

@@ -1,17 +1,26 @@
 #include "test_select/filter_records.h"
 
+#include <re2/re2.h>
+
 #include <algorithm>
+#include <array>
 #include <set>
 
 #include "base/json_text.h"
+#include "base/quoted.h"
 #include "base/text_lines.h"
 #include "test_select/pattern.h"
 
 namespace tarnwick {
 namespace {
 
-/// The name of a libtest result line "test NAME ... ok|FAILED|ignored[, why]".
-std::optional<std::string_view> reported_name(std::string_view line) {
+/// What one libtest result line "test NAME ... ok|FAILED|ignored[, why]" says.
+struct Reported {
+  std::string_view name;
+  std::string_view outcome;  // "ok", "FAILED" or "ignored..."
+};
+
+std::optional<Reported> reported_result(std::string_view line) {
   std::string_view text = trim_end(line);
   if (!text.starts_with("test ")) return std::nullopt;
   text.remove_prefix(5);
@@ -24,7 +33,16 @@ std::optional<std::string_view> reported_name(std::string_view line) {
   // libtest marks #[should_panic] tests after their name.
   constexpr std::string_view kShouldPanic = " - should panic";
   if (name.ends_with(kShouldPanic)) name.remove_suffix(kShouldPanic.size());
-  return name;
+  return Reported{name, outcome};
+}
+
+/// Passed, failed and ignored as libtest's count line gives them.
+std::optional<std::array<uint64_t, 3>> count_line(std::string_view line) {
+  static const RE2 kCounts(
+      R"(test result: (?:ok|FAILED)\. (\d+) passed; (\d+) failed; (\d+) ignored;.*)");
+  std::array<uint64_t, 3> counts{};
+  if (!RE2::FullMatch(trim(line), kCounts, &counts[0], &counts[1], &counts[2])) return std::nullopt;
+  return counts;
 }
 
 json binary_object(const EnumeratedBinary& entry) {
@@ -69,31 +87,32 @@ size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries) {
   return total;
 }
 
-std::vector<std::string> build_filtered_test_argv(const LaunchCommand& command,
-                                                  const TestBinary& binary,
-                                                  const std::vector<std::string>& names,
-                                                  bool include_ignored) {
-  std::vector<std::string> argv;
-  if (command.toolchain) argv.push_back(*command.toolchain);
-  argv.insert(argv.end(), {"test", "--message-format=json", "--package", binary.package});
-  std::vector<std::string> selector = cargo_target_selector(binary);
-  argv.insert(argv.end(), selector.begin(), selector.end());
-  argv.insert(argv.end(), command.shared_flags.begin(), command.shared_flags.end());
-  argv.insert(argv.end(), {"--no-fail-fast", "--", "--exact"});
-  if (include_ignored) argv.push_back("--include-ignored");
-  argv.insert(argv.end(), names.begin(), names.end());
-  return argv;
+std::vector<std::string> filtered_launch_args(const std::vector<std::string>& names,
+                                              bool include_ignored) {
+  std::vector<std::string> args{"--exact"};
+  if (include_ignored) args.emplace_back("--include-ignored");
+  args.insert(args.end(), names.begin(), names.end());
+  return args;
 }
 
-std::vector<std::string> names_not_reported(std::string_view stdout_text,
-                                            const std::vector<std::string>& names) {
+LibtestAccount account_for_run(std::string_view stdout_text,
+                               const std::vector<std::string>& names) {
   std::set<std::string_view> reported;
-  for (std::string_view line : split_lines(stdout_text))
-    if (auto name = reported_name(line)) reported.insert(*name);
-  std::vector<std::string> missing;
+  std::array<uint64_t, 3> seen{};  // passed, failed, ignored
+  std::vector<std::array<uint64_t, 3>> count_lines;
+  for (std::string_view line : split_lines(stdout_text)) {
+    if (auto result = reported_result(line)) {
+      reported.insert(result->name);
+      seen[result->outcome == "ok" ? 0 : result->outcome == "FAILED" ? 1 : 2] += 1;
+    } else if (auto counts = count_line(line)) {
+      count_lines.push_back(*counts);
+    }
+  }
+  LibtestAccount account;
   for (const std::string& name : names)
-    if (!reported.contains(name)) missing.push_back(name);
-  return missing;
+    if (!reported.contains(name)) account.not_reported.push_back(name);
+  account.counts_agree = count_lines.size() == 1 && count_lines.front() == seen;
+  return account;
 }
 
 size_t FilterFindings::tests_enumerated() const {

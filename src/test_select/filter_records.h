@@ -1,6 +1,6 @@
 #pragma once
 /// The pure pieces of a test_filter run: matching enumerated tests, cutting
-/// them into launch groups, the command line of one launch, what libtest
+/// them into launch groups, the arguments of one launch, what libtest
 /// reported for it, and the discovery and summary records.
 
 #include <re2/re2.h>
@@ -38,24 +38,27 @@ std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::s
 /// The number of launch groups over all binaries.
 size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries);
 
-/// The parts of a launch's cargo command line that come from the call.
-struct LaunchCommand {
-  std::optional<std::string> toolchain;  // "+name"
-  /// The features, build-profile and manifest groups of the call's build.
-  std::vector<std::string> shared_flags;
+/// The arguments of one launch of a test binary: "--exact", then
+/// "--include-ignored" when asked, then the names.
+std::vector<std::string> filtered_launch_args(const std::vector<std::string>& names,
+                                              bool include_ignored);
+
+/// How libtest accounted for a run given `names`.
+struct LibtestAccount {
+  /// The given names libtest reported as neither passed, failed nor ignored.
+  std::vector<std::string> not_reported;
+  /// libtest's count line ("test result: ... N passed; M failed; K ignored")
+  /// came once and agrees with the "test NAME ... RESULT" lines.
+  bool counts_agree = false;
+
+  /// A run is believed only when both hold: a binary that exits early, or a
+  /// child process printing result lines, leaves one of them false.
+  bool trusted() const { return not_reported.empty() && counts_agree; }
 };
 
-/// [toolchain] test --message-format=json --package P <kind selector>
-/// <shared flags> --no-fail-fast -- --exact [--include-ignored] NAMES...
-std::vector<std::string> build_filtered_test_argv(const LaunchCommand& command,
-                                                  const TestBinary& binary,
-                                                  const std::vector<std::string>& names,
-                                                  bool include_ignored);
-
-/// The names of `names` that libtest's output in `stdout_text` did not
-/// report as passed, failed or ignored, in the order of `names`.
-std::vector<std::string> names_not_reported(std::string_view stdout_text,
-                                            const std::vector<std::string>& names);
+/// What libtest's output in `stdout_text` says about the run of `names`;
+/// `not_reported` keeps the order of `names`.
+LibtestAccount account_for_run(std::string_view stdout_text, const std::vector<std::string>& names);
 
 /// What a call found: its pattern, the enumerated binaries and the failures.
 struct FilterFindings {

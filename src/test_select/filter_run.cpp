@@ -27,6 +27,8 @@ struct LaunchResult {
 struct LaunchContext {
   const FilterPlan& plan;
   const ProgressSink& sink;
+  const TestEnvironment& environment;
+  /// Starts with the first launch.
   std::optional<SteadyInstant> execution_start;
 };
 
@@ -48,6 +50,8 @@ struct OneLaunch {
   std::string text;
   int32_t exit_code = 0;
   bool aborted = false;
+  /// The budget had a deadline when the launch started and it has passed.
+  bool past_deadline = false;
   std::vector<std::string> not_run;
 };
 
@@ -61,58 +65,89 @@ std::string failed_launch_text(const std::vector<std::string>& argv, const Filte
   return build_run_result(output, argv, plan.cwd);
 }
 
-/// A finished launch must account for every name it was given: cargo may
-/// have built a binary other than the one listed (features unify differently
-/// for one package than for the whole build), and then a name runs nowhere.
-void account_for_names(RunOutput& output, const std::vector<std::string>& names,
-                       std::vector<std::string>& not_run) {
-  not_run = names_not_reported(output.stdout_text, names);
-  if (not_run.empty()) return;
+void append_stderr_line(RunOutput& output, const std::string& line) {
   if (!output.stderr_text.empty() && !output.stderr_text.ends_with('\n'))
     output.stderr_text.push_back('\n');
-  output.stderr_text +=
-      fmt::format("tarnwick test_filter: {} selected test(s) did not run in this launch: {}",
-                  not_run.size(), fmt::join(not_run, ", "));
+  output.stderr_text += line;
+}
+
+/// A finished launch is believed only when libtest accounted for every name
+/// it was given and its count line agrees: a test may end the binary early,
+/// and a child process may print result lines of its own.
+void check_libtest_account(RunOutput& output, const std::vector<std::string>& names,
+                           std::vector<std::string>& not_run) {
+  LibtestAccount account = account_for_run(output.stdout_text, names);
+  if (account.trusted()) return;
+  not_run = account.not_reported;
+  if (!not_run.empty()) {
+    append_stderr_line(
+        output,
+        fmt::format("tarnwick test_filter: {} selected test(s) did not run in this launch: {}",
+                    not_run.size(), fmt::join(not_run, ", ")));
+  }
+  if (!account.counts_agree) {
+    append_stderr_line(output,
+                       "tarnwick test_filter: libtest's count line is missing or does not agree "
+                       "with the tests it reported, so this launch's results are not trusted");
+  }
   if (output.exit_code == 0) output.exit_code = -1;
 }
 
-/// Launches cargo for `names` of `binary`. `watchdog` makes the per-test
-/// budget a silence limit reset by libtest's progress lines; otherwise it
-/// caps the launch from its build-finished line.
+/// The listed binary itself, started in its package root with what cargo
+/// gives it.
+Result<ChildCommand> launch_command(const LaunchContext& context, const TestBinary& binary,
+                                    std::vector<std::string> args) {
+  Result<TestRunPlace> place = test_run_place(context.environment, binary);
+  if (!place) return std::move(place).error();
+  ChildCommand command;
+  command.program = binary.executable;
+  command.args = std::move(args);
+  ChildEnv env = build_child_env();
+  for (auto& [name, value] : place->env) env[name] = std::move(value);
+  command.env = std::move(env);
+  command.cwd = std::move(place->cwd);
+  return command;
+}
+
+/// Launches `binary` for `names`. `watchdog` makes the per-test budget a
+/// silence limit reset by libtest's progress lines; otherwise it caps the
+/// launch. Both run from the launch's start.
 Result<OneLaunch> launch(LaunchContext& context, const TestBinary& binary,
                          const std::vector<std::string>& names, bool watchdog,
                          std::string_view what) {
   const FilterPlan& plan = context.plan;
-  std::vector<std::string> argv =
-      build_filtered_test_argv(plan.launch, binary, names, plan.include_ignored);
+  std::vector<std::string> args = filtered_launch_args(names, plan.include_ignored);
+  std::vector<std::string> argv{binary.executable};
+  argv.insert(argv.end(), args.begin(), args.end());
   OneLaunch result;
+  if (!context.execution_start) context.execution_start = Clock::now();
   std::optional<SteadyInstant> deadline = budget_deadline(context);
   if (deadline && Clock::now() >= *deadline) {
     Error spent = TimeoutError{Duration::from_chrono(Clock::now() - *context.execution_start)};
     result.text = failed_launch_text(argv, plan, what, spent);
     result.exit_code = -1;
     result.aborted = true;
+    result.not_run = names;
     return result;
   }
 
-  RunRequest request;
-  request.argv = argv;
-  request.cwd = plan.cwd;
-  request.sink = &context.sink;
+  Result<ChildCommand> command = launch_command(context, binary, std::move(args));
+  if (!command) return std::move(command).error();
   RunClocks clocks;
   clocks.timeout = plan.overall_budget;
   clocks.deadline = deadline;
   clocks.idle_timeout = plan.per_test_budget;
-  clocks.phase_boundary = stamp_build_finished(context.execution_start);
   clocks.idle_watchdog = watchdog;
-  RunResult run = run_cargo_once(request, clocks);
+  RunResult run = run_supervised(std::move(*command), context.sink, clocks);
+  result.past_deadline = deadline && Clock::now() >= *deadline;
   if (!run) {
     if (is_error_kind<CancelledError>(run.error())) return std::move(run).error();
     result.text = failed_launch_text(argv, plan, what, run.error());
     result.exit_code = -1;
+    result.not_run = names;
     return result;
   }
-  account_for_names(*run, names, result.not_run);
+  check_libtest_account(*run, names, result.not_run);
   result.text = build_run_result(*run, argv, plan.cwd);
   result.exit_code = run->exit_code;
   return result;
@@ -125,18 +160,19 @@ void take_launch(LaunchResult& step, OneLaunch&& one) {
   step.not_run.insert(step.not_run.end(), one.not_run.begin(), one.not_run.end());
 }
 
-/// Every launch group of one binary, the idle watchdog on.
+/// Every launch group of one binary, the idle watchdog on; the groups after
+/// one the budget stopped are not launched.
 Result<LaunchResult> run_binary_filtered(LaunchContext& context, const EnumeratedBinary& entry) {
   LaunchResult step;
   for (const std::vector<std::string>& group : cut_launch_groups(entry.matched)) {
+    if (step.budget_exhausted) {
+      step.not_run.insert(step.not_run.end(), group.begin(), group.end());
+      continue;
+    }
     Result<OneLaunch> one = launch(context, entry.binary, group, true, "per-binary");
     if (!one) return std::move(one).error();
-    bool aborted = one->aborted;
+    step.budget_exhausted = one->aborted;
     take_launch(step, std::move(*one));
-    if (aborted) {
-      step.budget_exhausted = true;
-      break;
-    }
   }
   return step;
 }
@@ -145,11 +181,10 @@ Result<LaunchResult> run_binary_filtered(LaunchContext& context, const Enumerate
 /// not started or ended past a deadline that existed before it.
 Result<LaunchResult> run_single_test(LaunchContext& context, const TestBinary& binary,
                                      const std::string& name) {
-  std::optional<SteadyInstant> deadline = budget_deadline(context);
   Result<OneLaunch> one = launch(context, binary, {name}, false, "per-test");
   if (!one) return std::move(one).error();
   LaunchResult step;
-  step.budget_exhausted = one->aborted || (deadline && Clock::now() >= *deadline);
+  step.budget_exhausted = one->aborted || one->past_deadline;
   take_launch(step, std::move(*one));
   return step;
 }
@@ -170,14 +205,15 @@ Result<FilterFindings> enumerate_and_match(const FilterPlan& plan, std::string_v
   findings.include_ignored = plan.include_ignored;
   for (TestBinary& binary : parse_test_artifacts(build_stdout)) {
     if (cancel_requested()) return CancelledError{};
-    Result<std::vector<std::string>> tests =
-        list_tests(binary.executable, plan.include_ignored, plan.cwd);
-    if (!tests) {
-      findings.enumeration_errors.push_back(enumeration_error(binary.executable, tests.error()));
+    Result<TestListing> listing = list_tests(binary.executable, plan.include_ignored, plan.cwd);
+    if (!listing) {
+      if (is_error_kind<CancelledError>(listing.error())) return std::move(listing).error();
+      findings.enumeration_errors.push_back(enumeration_error(binary.executable, listing.error()));
       continue;
     }
-    findings.binaries.push_back(EnumeratedBinary{std::move(binary), std::move(*tests), {}});
+    findings.binaries.push_back(EnumeratedBinary{std::move(binary), std::move(listing->names), {}});
   }
+  if (cancel_requested()) return CancelledError{};
   match_tests(findings.binaries, *plan.pattern);
   if (plan.per_test_execution)
     findings.launches_planned = findings.tests_matched();
@@ -192,14 +228,21 @@ struct LaunchTotals {
   int32_t exit_code = 0;
   uint64_t launches = 0;
   std::vector<std::string> not_run;
+  bool stopped = false;
 
-  /// Takes a step's outcome; false when launching must stop.
-  bool take(LaunchResult&& step) {
+  /// Takes a step's outcome; launching stops once the budget is spent.
+  void take(LaunchResult&& step) {
     if (step.exit_code != 0 && exit_code == 0) exit_code = step.exit_code;
     for (std::string& line : step.lines) lines.push_back(std::move(line));
     launches += step.launches;
     not_run.insert(not_run.end(), step.not_run.begin(), step.not_run.end());
-    return !step.budget_exhausted;
+    stopped = step.budget_exhausted;
+  }
+
+  /// Names the budget left unlaunched: they did not run, so the call fails.
+  void not_launched(const std::vector<std::string>& names) {
+    not_run.insert(not_run.end(), names.begin(), names.end());
+    if (exit_code == 0) exit_code = -1;
   }
 };
 
@@ -207,19 +250,24 @@ Status launch_all(LaunchContext& context, const FilterFindings& findings, Launch
   for (const EnumeratedBinary& entry : findings.binaries) {
     if (entry.matched.empty()) continue;
     if (!context.plan.per_test_execution) {
-      if (budget_spent(context)) {
-        if (totals.exit_code == 0) totals.exit_code = -1;
-        return ok_status();
+      if (totals.stopped || budget_spent(context)) {
+        totals.stopped = true;
+        totals.not_launched(entry.matched);
+        continue;
       }
       Result<LaunchResult> step = run_binary_filtered(context, entry);
       if (!step) return std::move(step).error();
-      if (!totals.take(std::move(*step))) return ok_status();
+      totals.take(std::move(*step));
       continue;
     }
     for (const std::string& name : entry.matched) {
+      if (totals.stopped) {
+        totals.not_launched({name});
+        continue;
+      }
       Result<LaunchResult> step = run_single_test(context, entry.binary, name);
       if (!step) return std::move(step).error();
-      if (!totals.take(std::move(*step))) return ok_status();
+      totals.take(std::move(*step));
     }
   }
   return ok_status();
@@ -242,10 +290,12 @@ Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink&
   std::string build_text = build_run_result(*build, plan.build_argv, plan.cwd);
   if (build->exit_code != 0) return FilterRun{std::move(build_text), build->exit_code};
 
+  Result<TestEnvironment> environment = read_test_environment(plan.env_query, build->stdout_text);
+  if (!environment) return std::move(environment).error();
   Result<FilterFindings> findings = enumerate_and_match(plan, build->stdout_text);
   if (!findings) return std::move(findings).error();
 
-  LaunchContext context{plan, sink, std::nullopt};
+  LaunchContext context{plan, sink, *environment, std::nullopt};
   LaunchTotals totals;
   totals.exit_code = findings->enumeration_errors.empty() ? 0 : -1;
   if (Status launched = launch_all(context, *findings, totals); !launched)

@@ -20,31 +20,45 @@ namespace {
 const ProgressSink* sink_or_null(const ProgressSink* sink) { return sink ? sink : &null_sink(); }
 
 RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
-                   std::optional<Duration> timeout, const ProgressSink* sink,
+                   const CallClock& clock, const ProgressSink* sink,
                    const OutputWatcher* watcher = nullptr) {
   RunRequest request;
   request.argv = argv;
   request.cwd = cwd;
-  request.timeout = timeout;
+  request.timeout = clock.timeout;
   request.phased = false;
   request.sink = sink_or_null(sink);
+  request.clock_start = clock.start;
   request.watcher = watcher;
   return run_cargo_with_retry(request);
 }
 
-/// Closes a build-style command line (features, build profile with
-/// `keep_going`, manifest and lock flags, the toolchain selector in front)
-/// and then tells the progress display the package count, counted with the
-/// same manifest and lock flags.
-ArgList finish_build_command(ArgList args, const json& arguments, const SelectionArgs& sel,
-                             const CallPlaces& places, const ProgressSink* sink) {
-  std::optional<std::string> selector = toolchain_selector(arguments);
+/// A build-style command line and what counting its packages needs.
+struct BuildCommand {
+  ArgList args;
+  std::optional<std::string> selector;
+  LockSwitches locks;
+};
+
+/// Closes a build-style command line: features, build profile with
+/// `keep_going`, manifest and lock flags, the toolchain selector in front.
+BuildCommand finish_build_command(ArgList args, const json& arguments, const SelectionArgs& sel) {
+  BuildCommand command;
+  command.selector = toolchain_selector(arguments);
   push_feature_args(args, arguments, sel);
   push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/true);
-  LockSwitches locks = push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  args = with_selector(selector, std::move(args));
-  compute_progress_total(sink, places.cwd, selector, sel.manifest_path, locks);
-  return args;
+  command.locks = push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
+  command.args = with_selector(command.selector, std::move(args));
+  return command;
+}
+
+/// Tells the progress display the package count, counted with the command's
+/// manifest and lock flags, within the call's own time.
+void tell_package_count(const BuildCommand& command, const SelectionArgs& sel,
+                        const CallPlaces& places, const CallClock& clock,
+                        const ProgressSink* sink) {
+  compute_progress_total(sink, places.cwd, command.selector, sel.manifest_path, command.locks,
+                         clock.deadline());
 }
 
 /// A build-style run's answer, already written to the output file when one
@@ -56,14 +70,14 @@ struct BuildAnswer {
 };
 
 Result<BuildAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
-                                        OptionalTimeout timeout, const ProgressSink* sink,
+                                        const CallClock& clock, const ProgressSink* sink,
                                         bool with_suggestions) {
   // The lines are read as cargo writes them, so little is left for its end.
   DiagnosticsReading reading(with_suggestions);
   const OutputWatcher watcher = [&reading](std::string_view line, size_t offset) {
     reading.take_line(line, offset);
   };
-  RunResult run = run_once(args, places.cwd, timeout, sink, &watcher);
+  RunResult run = run_once(args, places.cwd, clock, sink, &watcher);
   if (!run) return std::move(run).error();
   BuildAnswer answer;
   answer.exit_code = run->exit_code;
@@ -79,23 +93,44 @@ Result<BuildAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& p
 
 }  // namespace
 
+CallClock CallClock::start_now(OptionalTimeout timeout) {
+  return CallClock{std::chrono::steady_clock::now(), timeout};
+}
+
+Deadline CallClock::deadline() const {
+  if (!timeout) return Deadline::never();
+  Deadline deadline = Deadline::after(*timeout);  // never when too far for the clock
+  if (!deadline.infinite) deadline.at = start + timeout->to_chrono();
+  return deadline;
+}
+
 ArgList with_selector(const std::optional<std::string>& selector, ArgList args) {
   if (selector) args.insert(args.begin(), *selector);
   return args;
 }
 
-ArgList no_run_test_argv(const json& arguments, ArgList* shared_flags) {
+ArgList no_run_test_argv(const json& arguments) {
   const SelectionArgs sel = read_selection_args(arguments);
   ArgList args{"test", "--no-run", "--message-format=json"};
   push_package_selection_args(args, arguments, sel);
   push_target_selection_args(args, arguments, sel);
-  const size_t shared_from = args.size();
   push_feature_args(args, arguments, sel);
   push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
   push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  if (shared_flags)
-    shared_flags->assign(args.begin() + static_cast<std::ptrdiff_t>(shared_from), args.end());
   return with_selector(toolchain_selector(arguments), std::move(args));
+}
+
+TestEnvQuery test_env_query(const json& arguments, const std::optional<std::string>& cwd) {
+  const SelectionArgs sel = read_selection_args(arguments);
+  TestEnvQuery query;
+  query.toolchain = toolchain_selector(arguments);
+  ArgList args{"metadata", "--format-version", "1", "--no-deps"};
+  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/false);
+  query.metadata_argv = with_selector(query.toolchain, std::move(args));
+  query.target = sel.target;
+  query.target_dir = sel.target_dir;
+  query.cwd = cwd;
+  return query;
 }
 
 Result<CallPlaces> read_call_places(const json& arguments) {
@@ -118,13 +153,16 @@ ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
   SelectionArgs sel = read_selection_args(arguments);
   push_package_selection_args(args, arguments, sel);
   push_target_selection_args(args, arguments, sel);
-  args = finish_build_command(std::move(args), arguments, sel, *places, sink);
+  const BuildCommand command = finish_build_command(std::move(args), arguments, sel);
 
   Result<OptionalTimeout> timeout = parse_timeout_secs(arguments);
   if (!timeout) return ToolFailed{std::move(timeout).error()};
+  const CallClock clock = CallClock::start_now(*timeout);
+  tell_package_count(command, sel, *places, clock, sink);
 
   bool with_suggestions = subcommand != "build";
-  Result<BuildAnswer> answer = run_for_diagnostics(args, *places, *timeout, sink, with_suggestions);
+  Result<BuildAnswer> answer =
+      run_for_diagnostics(command.args, *places, clock, sink, with_suggestions);
   if (!answer) return ToolFailed{std::move(answer).error()};
   bool is_error = answer->exit_code != 0;
   if (!with_suggestions) return ToolText{std::move(answer->text), is_error};
@@ -146,9 +184,11 @@ ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
   if (parse_bool_arg(arguments, "no_deps")) args.push_back("--no-deps");
   if (parse_bool_arg(arguments, "document_private_items"))
     args.push_back("--document-private-items");
-  args = finish_build_command(std::move(args), arguments, sel, *places, sink);
+  const BuildCommand command = finish_build_command(std::move(args), arguments, sel);
+  const CallClock clock = CallClock::start_now(std::nullopt);
+  tell_package_count(command, sel, *places, clock, sink);
 
-  Result<BuildAnswer> answer = run_for_diagnostics(args, *places, std::nullopt, sink, false);
+  Result<BuildAnswer> answer = run_for_diagnostics(command.args, *places, clock, sink, false);
   if (!answer) return ToolFailed{std::move(answer).error()};
   return ToolText{std::move(answer->text), answer->exit_code != 0};
 }

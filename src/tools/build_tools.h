@@ -2,12 +2,16 @@
 /// The handlers of the tools that run cargo once and shape its output:
 /// check, build, clippy, doc, tree, update and publish.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/duration.h"
 #include "base/json_text.h"
 #include "runner/run_types.h"
+#include "test_select/test_env.h"
+#include "tools/args.h"
 #include "tools/flags.h"
 #include "tools/outcome.h"
 
@@ -20,6 +24,17 @@ struct CallPlaces {
   std::optional<std::string> output_path;
 };
 
+/// A call's own clock: when it began and its `timeout_secs`. Whatever the
+/// call runs before its cargo run (counting packages) spends this time.
+struct CallClock {
+  std::chrono::steady_clock::time_point start;
+  OptionalTimeout timeout;
+
+  static CallClock start_now(OptionalTimeout timeout);
+  /// The start plus the timeout; never without a timeout.
+  Deadline deadline() const;
+};
+
 /// Reads `working_dir` and `output_path`; an output path that
 /// `validate_output_path` refuses fails with its message.
 Result<CallPlaces> read_call_places(const json& arguments);
@@ -28,9 +43,13 @@ Result<CallPlaces> read_call_places(const json& arguments);
 ArgList with_selector(const std::optional<std::string>& selector, ArgList args);
 
 /// `cargo test --no-run --message-format=json` with the call's selection,
-/// toolchain selector in front. `shared_flags`, when given, receives the
-/// feature, build-profile and manifest groups as they appear in it.
-ArgList no_run_test_argv(const json& arguments, ArgList* shared_flags = nullptr);
+/// toolchain selector in front.
+ArgList no_run_test_argv(const json& arguments);
+
+/// How to learn what cargo gives the test binaries of that build: `cargo
+/// metadata` with the same toolchain, manifest flags and folder, and the
+/// build's target and target folder.
+TestEnvQuery test_env_query(const json& arguments, const std::optional<std::string>& cwd);
 
 /// cargo check, build or clippy; `subcommand` is "check", "build" or "clippy".
 ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,

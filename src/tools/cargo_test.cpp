@@ -41,6 +41,9 @@ struct TestCall {
   /// "test", "--message-format=json" and the shared groups, selector in front.
   ArgList base;
   PhaseBudgets budgets;
+  /// From the call's start, with the build budget: counting packages spends
+  /// the build phase's time.
+  CallClock clock;
 };
 
 /// Reads the call and, once its budgets are known to be readable, tells the
@@ -74,7 +77,9 @@ Result<TestCall> read_test_call(const json& arguments, const ProgressSink* sink)
   Result<PhaseBudgets> budgets = parse_phase_timeouts(arguments);
   if (!budgets) return std::move(budgets).error();
   call.budgets = *budgets;
-  compute_progress_total(sink, call.places.cwd, selector, sel.manifest_path, locks);
+  call.clock = CallClock::start_now(call.budgets.build);
+  compute_progress_total(sink, call.places.cwd, selector, sel.manifest_path, locks,
+                         call.clock.deadline());
   return call;
 }
 
@@ -89,8 +94,8 @@ ToolOutcome test_answer(const RunOutput& output, const ArgList& argv, const Call
 ToolOutcome run_build_then_tests(const TestCall& call, const ProgressSink* sink) {
   ArgList build_argv = call.base;
   build_argv.push_back("--no-run");
-  RunResult build =
-      run_phase(build_argv, call.places.cwd, call.budgets.build, false, sink, kBuildPhase);
+  RunResult build = run_phase(build_argv, call.places.cwd, call.budgets.build, false, sink,
+                              kBuildPhase, call.clock.start);
   if (!build) return ToolFailed{std::move(build).error()};
   if (build->exit_code != 0 || call.no_run) return test_answer(*build, build_argv, call.places);
 
@@ -111,7 +116,8 @@ ToolOutcome run_doc_tests(const TestCall& call, const json& arguments, const Pro
   if (*test_timeout) return ToolFailed{make_error(std::string(kDocTestTimeoutMessage))};
 
   ArgList argv = append_test_name_args(call.base, call.test_name, call.exact);
-  RunResult run = run_phase(argv, call.places.cwd, call.budgets.build, false, sink, kDocTestPhase);
+  RunResult run = run_phase(argv, call.places.cwd, call.budgets.build, false, sink, kDocTestPhase,
+                            call.clock.start);
   if (!run) return ToolFailed{std::move(run).error()};
   return test_answer(*run, argv, call.places);
 }

@@ -11,6 +11,15 @@
 #include "tools/setup.h"
 
 namespace tarnwick {
+namespace {
+
+/// The answer of a tool the server answers itself: its text, or its failure.
+ToolOutcome text_or_failed(Result<std::string> text) {
+  if (!text) return ToolFailed{std::move(text).error()};
+  return ToolText{std::move(*text)};
+}
+
+}  // namespace
 
 std::optional<std::string> toolchain_selector(const json& arguments) {
   if (!arguments.is_object()) return std::nullopt;
@@ -38,12 +47,8 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
   if (name == "cargo_fix") return handle_cargo_fix(arguments);
   if (name == "cargo_fmt") return fmt_with_per_crate_fallback(arguments, /*check=*/false);
   if (name == "cargo_fmt_check") return fmt_with_per_crate_fallback(arguments, /*check=*/true);
-  if (name == "cargo_diagnostic") {
-    Result<std::string> report = handle_cargo_diagnostic(arguments);
-    if (!report) return ToolFailed{std::move(report).error()};
-    return ToolText{std::move(*report)};
-  }
-  if (name == "cargo_setup") return ToolText{handle_cargo_setup(arguments), false};
+  if (name == "cargo_diagnostic") return text_or_failed(handle_cargo_diagnostic(arguments));
+  if (name == "cargo_setup") return text_or_failed(handle_cargo_setup(arguments));
   if (name == "cargo_nextest_run") return run_cargo_nextest_run(arguments, sink);
   if (name == "cargo_nextest_list") return run_cargo_nextest_list(arguments);
   return ToolFailed{make_error("unknown tool: " + std::string(name))};

@@ -230,7 +230,14 @@ Result<std::vector<EnvOverride>> read_env_overrides(const json& arguments) {
   return list;
 }
 
-ParamRegistry build_param_registry() {
+bool is_text_schema(const json& schema) {
+  const json* type = find_member(schema, "type");
+  return type && *type == "string";
+}
+
+/// Tool name to the names of its parameters, or only of those whose schema
+/// type is "string" when `texts_only`.
+ParamRegistry build_param_registry(bool texts_only) {
   ParamRegistry registry;
   for (const json& tool : tools_catalogue()) {
     if (!tool.is_object()) continue;
@@ -241,9 +248,31 @@ ParamRegistry build_param_registry() {
     if (schema == tool.end() || !schema->is_object()) continue;
     auto properties = schema->find("properties");
     if (properties == schema->end() || !properties->is_object()) continue;
-    for (const auto& property : properties->items()) params.insert(property.key());
+    for (const auto& property : properties->items())
+      if (!texts_only || is_text_schema(property.value())) params.insert(property.key());
   }
   return registry;
+}
+
+/// The parameters taken as text, which reach a command line or a path.
+const ParamRegistry& text_param_registry() {
+  static const ParamRegistry registry = build_param_registry(/*texts_only=*/true);
+  return registry;
+}
+
+/// The refusal of the first text argument (in key order) that holds a NUL,
+/// which no command line or path can carry.
+std::optional<std::string> check_text_arguments(std::string_view tool, const json& arguments) {
+  if (!arguments.is_object()) return std::nullopt;
+  auto entry = text_param_registry().find(std::string(tool));
+  if (entry == text_param_registry().end()) return std::nullopt;
+  for (const auto& item : arguments.items()) {
+    const json& value = item.value();
+    if (value.is_string() && entry->second.count(item.key()) &&
+        value.get_ref<const std::string&>().find('\0') != std::string::npos)
+      return fmt::format("{} must not contain NUL", item.key());
+  }
+  return std::nullopt;
 }
 
 std::u32string decode_all(std::string_view text) {
@@ -255,7 +284,7 @@ std::u32string decode_all(std::string_view text) {
 }  // namespace
 
 const ParamRegistry& tool_param_registry() {
-  static const ParamRegistry registry = build_param_registry();
+  static const ParamRegistry registry = build_param_registry(/*texts_only=*/false);
   return registry;
 }
 
@@ -283,6 +312,8 @@ ToolOutcome handle_tool_call(std::string_view name, const json& arguments, const
   const json& args = folded ? *folded : arguments;
 
   if (std::optional<std::string> refusal = check_parameters(name, args)) return failed(*refusal);
+  if (std::optional<std::string> refusal = check_text_arguments(name, args))
+    return failed(*refusal);
   if (std::optional<std::string> refusal = check_manifest_reachable(name, args))
     return failed(*refusal);
   Result<std::vector<EnvOverride>> overrides = read_env_overrides(args);

@@ -1,7 +1,8 @@
 #pragma once
 /// The one door through which a tools/call reaches the tool handlers: it
-/// publishes the call's cancel flag, normalises and checks the arguments,
-/// finds Cargo.toml, validates `env` and runs the tool.
+/// publishes the call's cancel flag, normalises and checks the arguments
+/// (no undeclared ones, no NUL in a text argument), finds Cargo.toml,
+/// validates `env` and runs the tool.
 
 #include <optional>
 #include <string>

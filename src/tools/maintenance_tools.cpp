@@ -52,12 +52,14 @@ ToolOutcome handle_cargo_remove(const json& arguments) {
 
 ToolOutcome handle_cargo_fix(const json& arguments) {
   std::optional<std::string> cwd = string_arg(arguments, "working_dir");
-  // `cargo fix` has no clippy mode; clippy applies its own fixes.
+  // `cargo fix` has no clippy mode; clippy applies its own fixes. Either way
+  // the run edits the sources, so it runs once like `fix`, even though plain
+  // clippy runs are retried on busy files.
   ArgList args = parse_bool_arg(arguments, "clippy") ? ArgList{"clippy", "--fix"} : ArgList{"fix"};
   push_value(args, "--package", string_arg(arguments, "package"));
   push_switch(args, arguments, "allow_dirty", "--allow-dirty");
   push_switch(args, arguments, "allow_staged", "--allow-staged");
-  return plain_outcome(args, cwd);
+  return plain_outcome(args, cwd, BusyRetry::Never);
 }
 
 }  // namespace tarnwick

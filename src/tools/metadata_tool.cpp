@@ -7,9 +7,7 @@
 #include <utility>
 
 #include "base/call_context.h"
-#include "base/path_text.h"
 #include "base/quoted.h"
-#include "platform/file_status.h"
 #include "platform/write_file.h"
 #include "runner/busy_files.h"
 #include "runner/child.h"
@@ -31,24 +29,6 @@ ToolFailed metadata_failed(int32_t exit_code, std::string_view stderr_text) {
       make_error(fmt::format("cargo metadata failed (exit {}): {}", exit_code, trim(stderr_text)))};
 }
 
-std::string output_file_place(const std::optional<std::string>& cwd,
-                              const std::string& output_file) {
-  return cwd ? join_path(*cwd, output_file) : output_file;
-}
-
-/// Refuses a path that is absolute or climbs, whose parent is missing, or
-/// that could not take a file beneath the working directory.
-Status check_output_file(const std::string& output_file, const std::optional<std::string>& cwd) {
-  if (Status inside = check_output_path_stays_inside("output_file", output_file); !inside)
-    return inside;
-  std::optional<std::string> parent = lexical_parent(output_file);
-  if (parent && !parent->empty() &&
-      platform::file_kind(output_file_place(cwd, *parent)) == platform::FileKind::Missing)
-    return make_error(
-        fmt::format("output_file parent directory does not exist: {}", to_valid_utf8(*parent)));
-  return check_output_target("output_file", output_file, cwd);
-}
-
 /// How the file-mode child ended.
 struct FileRunEnd {
   int32_t exit_code = 0;
@@ -67,13 +47,7 @@ Error stop_file_run(SpawnedChild& child, PipeTextReader& reader, Error why) {
 /// a thread, polling the child and the cancel flag every 50 ms.
 Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::string>& cwd,
                                  int stdout_fd) {
-  ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
-  log_invocation(program.path, program.source, cwd, argv);
-  ChildCommand command;
-  command.program = program.path;
-  command.args = argv;
-  command.env = build_child_env();
-  command.cwd = cwd;
+  ChildCommand command = logged_cargo_command(argv, cwd);
   command.stdout_to = platform::Redirect::file(stdout_fd);
   command.stderr_to = platform::Redirect::pipe();
 
@@ -109,7 +83,7 @@ Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::s
 
 ToolOutcome write_metadata_to_file(const ArgList& argv, const std::optional<std::string>& cwd,
                                    const std::string& output_file) {
-  if (Status checked = check_output_file(output_file, cwd); !checked)
+  if (Status checked = check_output_target("output_file", output_file, cwd); !checked)
     return ToolFailed{std::move(checked).error()};
   // cargo writes into a new file beside the target, which replaces the
   // target only when cargo succeeds; on any other end it is removed.
@@ -119,7 +93,7 @@ ToolOutcome write_metadata_to_file(const ArgList& argv, const std::optional<std:
   Result<FileRunEnd> end = run_into_file(argv, cwd, file->descriptor());
   if (!end) return ToolFailed{std::move(end).error()};
   if (end->exit_code != 0) return metadata_failed(end->exit_code, end->stderr_text);
-  Result<uint64_t> size = file->commit();
+  Result<uint64_t> size = commit_output_target("output_file", output_file, cwd, *file);
   if (!size) return ToolFailed{std::move(size).error()};
   return ToolText{fmt::format("Metadata written to {} ({} bytes)", output_file, *size)};
 }

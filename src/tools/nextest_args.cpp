@@ -58,6 +58,9 @@ Status parse_test_filter_arg(NextestArgs& nextest, const json& arguments) {
   Result<std::string> read = read_test_filter_pattern(*filter);
   if (!read) return std::move(read).error();
   const std::string& pattern = *read;
+  // The pattern goes on nextest's command line, which cannot carry a NUL.
+  if (pattern.find('\0') != std::string::npos)
+    return make_error("test_filter.pattern must not contain NUL");
   if (pattern.find('/') != std::string::npos)
     return make_error(fmt::format(
         "test_filter.pattern {} contains `/`, which nextest's `test(/regex/)` filterset syntax "
@@ -118,15 +121,16 @@ Result<NextestArgs> read_nextest_selection(const json& arguments) {
   return nextest;
 }
 
-bool nextest_missing() {
+NextestProbe probe_nextest(Duration limit) {
   ResolvedProgram cargo = resolve_toolchain_program("cargo", "CARGO");
   ChildCommand probe;
   probe.program = cargo.path;
   probe.args = {"nextest", "--version"};
-  // Generous for a cold toolchain, yet a hung plugin cannot hold the server.
-  constexpr Duration kProbeLimit{120, 0};
-  Result<int32_t> code = run_command_silently(std::move(probe), kProbeLimit);
-  return !code || *code != 0;
+  Result<int32_t> code = run_command_silently(std::move(probe), limit);
+  if (code) return *code == 0 ? NextestProbe::Installed : NextestProbe::Missing;
+  if (is_error_kind<CancelledError>(code.error())) return NextestProbe::Cancelled;
+  if (is_error_kind<TimeoutError>(code.error())) return NextestProbe::Hung;
+  return NextestProbe::Missing;  // it could not start
 }
 
 std::string_view nextest_install_blocks() { return kInstallBlocks; }
@@ -139,6 +143,17 @@ std::string nextest_not_installed_message() {
       "{}\n"
       "See <{}> for platform-specific pre-built binaries. Re-run this tool after installation.\n",
       kInstallBlocks, kInstallPageAddress);
+}
+
+std::string nextest_hung_message(Duration limit) {
+  return fmt::format(
+      "cargo-nextest did not answer: `cargo nextest --version` did not finish within {} s and "
+      "was stopped. A plugin that hangs is not a missing one: it may be waiting for a lock or a "
+      "slow disk, or its installation may be broken.\n\n"
+      "To install or reinstall it, use one of:\n\n"
+      "{}\n"
+      "See <{}> for platform-specific pre-built binaries. Re-run this tool after installation.\n",
+      limit.secs, kInstallBlocks, kInstallPageAddress);
 }
 
 }  // namespace tarnwick

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/duration.h"
 #include "base/error.h"
 #include "base/json_text.h"
 
@@ -46,10 +47,25 @@ Status translate_test_name(NextestArgs& nextest, const json& arguments);
 /// error ends it.
 Result<NextestArgs> read_nextest_selection(const json& arguments);
 
-/// True when `cargo nextest --version` cannot start or exits non-zero. Runs
-/// with the child environment (the call's `env` overrides included) and
-/// waits for the probe without limit.
-bool nextest_missing();
+/// What `cargo nextest --version` tells about the runner.
+enum class NextestProbe {
+  Installed,
+  /// The probe could not start, or exited non-zero.
+  Missing,
+  /// The probe was still running at its limit and was stopped: a plugin that
+  /// hangs, which is not one that is missing.
+  Hung,
+  /// The client cancelled the call while the probe ran.
+  Cancelled,
+};
+
+/// How long the probe may take: generous for a cold toolchain, yet a hung
+/// plugin cannot hold the server.
+inline constexpr Duration kNextestProbeLimit{120, 0};
+
+/// Runs `cargo nextest --version` with the child environment (the call's
+/// `env` overrides included) under `limit` and the call's cancel flag.
+NextestProbe probe_nextest(Duration limit = kNextestProbeLimit);
 
 /// The two fenced install commands, from the opening fence of the first to
 /// the line feed after the closing fence of the second.
@@ -57,5 +73,8 @@ std::string_view nextest_install_blocks();
 
 /// The whole answer of a nextest tool when the runner is missing.
 std::string nextest_not_installed_message();
+
+/// The whole answer of a nextest tool when the probe hung for `limit`.
+std::string nextest_hung_message(Duration limit);
 
 }  // namespace tarnwick

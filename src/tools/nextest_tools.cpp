@@ -7,7 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "base/call_context.h"
 #include "base/quoted.h"
 #include "runner/invoke.h"
 #include "runner/output_file.h"
@@ -23,8 +22,6 @@
 
 namespace tarnwick {
 namespace {
-
-ToolOutcome not_installed_answer() { return ToolText{nextest_not_installed_message(), true}; }
 
 /// `head`, the nextest profile, then the build-selection groups of both
 /// tools in their fixed order, with the toolchain selector in front.
@@ -82,18 +79,28 @@ ToolOutcome run_answer(const RunOutput& output, const ArgList& argv, const CallP
   return ToolText{std::move(*text), output.exit_code != 0};
 }
 
-/// The answer when nextest cannot be used: the install text, or the
-/// cancellation when the client cut the probe short.
-std::optional<ToolOutcome> nextest_unusable() {
-  if (!nextest_missing()) return std::nullopt;
-  if (cancel_requested()) return ToolFailed{CancelledError{}};
-  return not_installed_answer();
+/// The answer when nextest cannot be used: the install text (saying so when
+/// the probe hung rather than failed), or the cancellation when the client
+/// cut the probe short.
+std::optional<ToolOutcome> nextest_unusable(Duration probe_limit) {
+  switch (probe_nextest(probe_limit)) {
+    case NextestProbe::Installed:
+      return std::nullopt;
+    case NextestProbe::Missing:
+      return ToolText{nextest_not_installed_message(), true};
+    case NextestProbe::Hung:
+      return ToolText{nextest_hung_message(probe_limit), true};
+    case NextestProbe::Cancelled:
+      break;
+  }
+  return ToolFailed{CancelledError{}};
 }
 
 }  // namespace
 
-ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink) {
-  if (auto refused = nextest_unusable()) return *refused;
+ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink,
+                                  Duration probe_limit) {
+  if (auto refused = nextest_unusable(probe_limit)) return *refused;
   // The bisection engine runs the test binaries itself; nextest plays no part.
   if (bisect_requested(arguments)) return run_bisect_call(arguments, sink, /*check_doc=*/false);
 
@@ -123,8 +130,8 @@ ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sin
   return run_answer(merge_build_diagnostics(*build, *test), test_args, *places);
 }
 
-ToolOutcome run_cargo_nextest_list(const json& arguments) {
-  if (auto refused = nextest_unusable()) return *refused;
+ToolOutcome run_cargo_nextest_list(const json& arguments, Duration probe_limit) {
+  if (auto refused = nextest_unusable(probe_limit)) return *refused;
 
   const std::optional<std::string> cwd = string_arg(arguments, "working_dir");
   Result<NextestArgs> nextest = read_nextest_selection(arguments);

@@ -4,17 +4,21 @@
 
 #include "base/json_text.h"
 #include "runner/run_types.h"
+#include "tools/nextest_args.h"
 #include "tools/outcome.h"
 
 namespace tarnwick {
 
-/// Probes for cargo-nextest, then bisects when `bisect` is given, else runs
-/// a build phase (with --no-run) and a test-execution phase whose clock
-/// starts at build-finished. `sink` is null without a progress token.
-ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink);
+/// Probes for cargo-nextest (for at most `probe_limit`), then bisects when
+/// `bisect` is given, else runs a build phase (with --no-run) and a
+/// test-execution phase whose clock starts at build-finished. `sink` is null
+/// without a progress token.
+ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink,
+                                  Duration probe_limit = kNextestProbeLimit);
 
 /// Probes for cargo-nextest, then runs `cargo nextest list` once, without a
 /// deadline or progress, and answers with the list as JSON records.
-ToolOutcome run_cargo_nextest_list(const json& arguments);
+ToolOutcome run_cargo_nextest_list(const json& arguments,
+                                   Duration probe_limit = kNextestProbeLimit);
 
 }  // namespace tarnwick

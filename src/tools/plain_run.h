@@ -13,10 +13,12 @@ namespace tarnwick {
 
 /// Runs `argv` once through the retrying runner: no deadline, not phased,
 /// output lines go nowhere but into the result.
-RunResult run_quietly(const ArgList& argv, const std::optional<std::string>& cwd);
+RunResult run_quietly(const ArgList& argv, const std::optional<std::string>& cwd,
+                      BusyRetry busy_retry = BusyRetry::BySubcommand);
 
 /// `run_quietly`, answered with the plain result text; the error flag is set
 /// for a non-zero exit code, and a runner error fails the call.
-ToolOutcome plain_outcome(const ArgList& argv, const std::optional<std::string>& cwd);
+ToolOutcome plain_outcome(const ArgList& argv, const std::optional<std::string>& cwd,
+                          BusyRetry busy_retry = BusyRetry::BySubcommand);
 
 }  // namespace tarnwick

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "runner/invoke.h"
+#include "runner/captured.h"
 
 namespace tarnwick {
 namespace {
@@ -32,21 +32,38 @@ ProgressTotalCache& progress_total_cache() {
   return cache;
 }
 
-std::optional<uint32_t> count_packages(const CountKey& key, const std::optional<std::string>& cwd,
-                                       const std::optional<std::string>& selector) {
-  RunRequest request;
-  if (selector) request.argv.push_back(*selector);
-  request.argv.push_back("metadata");
-  request.argv.push_back("--format-version=1");
+/// A workspace's metadata is a few megabytes even with thousands of
+/// packages; a cargo that writes more than this is not answering the count.
+constexpr size_t kMaxMetadataBytes = size_t{64} << 20;
+
+/// What counting told: the count, or that counting had to stop (at the
+/// call's deadline, on its cancellation) before cargo could answer.
+struct Counted {
+  std::optional<uint32_t> count;
+  bool interrupted = false;
+};
+
+Counted count_packages(const CountKey& key, const std::optional<std::string>& cwd,
+                       const std::optional<std::string>& selector, const Deadline& deadline) {
+  std::vector<std::string> argv;
+  if (selector) argv.push_back(*selector);
+  argv.push_back("metadata");
+  argv.push_back("--format-version=1");
   if (key.manifest_path) {
-    request.argv.push_back("--manifest-path");
-    request.argv.push_back(*key.manifest_path);
+    argv.push_back("--manifest-path");
+    argv.push_back(*key.manifest_path);
   }
-  push_lock_args(request.argv, key.locks);
-  request.cwd = cwd;
-  RunResult run = run_cargo_with_retry(request);
-  if (!run || run->exit_code != 0) return std::nullopt;
-  return progress_total_from_metadata(run->stdout_text);
+  push_lock_args(argv, key.locks);
+  if (deadline.passed()) return Counted{std::nullopt, true};
+  Result<CapturedOutput> run =
+      run_cargo_for_output(argv, cwd, deadline.remaining(), kMaxMetadataBytes);
+  if (!run) {
+    const Error& error = run.error();
+    return Counted{std::nullopt,
+                   is_error_kind<TimeoutError>(error) || is_error_kind<CancelledError>(error)};
+  }
+  if (run->exit_code != 0) return {};
+  return Counted{progress_total_from_metadata(run->stdout_text)};
 }
 
 }  // namespace
@@ -73,7 +90,7 @@ std::optional<uint32_t> progress_total_from_metadata(std::string_view stdout_tex
 void compute_progress_total(const ProgressSink* sink, const std::optional<std::string>& cwd,
                             const std::optional<std::string>& selector,
                             const std::optional<std::string>& manifest_path,
-                            const LockSwitches& locks) {
+                            const LockSwitches& locks, const Deadline& deadline) {
   if (!sink) return;
   const CountKey key{cwd.value_or(""), selector.value_or(""), manifest_path, locks};
 
@@ -89,9 +106,14 @@ void compute_progress_total(const ProgressSink* sink, const std::optional<std::s
     count = *cached;
   } else {
     // The lock is never held while cargo runs.
-    count = count_packages(key, cwd, selector);
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    cache.counts[key] = count;
+    Counted counted = count_packages(key, cwd, selector, deadline);
+    count = counted.count;
+    // A count cut short says nothing about the workspace: a later call may
+    // have the time.
+    if (!counted.interrupted) {
+      std::lock_guard<std::mutex> lock(cache.mutex);
+      cache.counts[key] = count;
+    }
   }
   if (count)
     (*sink)("{\"reason\":\"x-tarnwick-progress-total\",\"total_units\":" + std::to_string(*count) +

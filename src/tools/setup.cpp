@@ -1,5 +1,7 @@
 #include "tools/setup.h"
 
+#include <fmt/format.h>
+
 #include <optional>
 #include <string_view>
 
@@ -40,37 +42,52 @@ constexpr std::string_view kConfiguredNote =
     "`cargo-nextest` plugin is **not installed**. Install it to take advantage of the "
     "workspace's nextest configuration:";
 
+constexpr std::string_view kHungNote =
+    "`cargo nextest --version` did not finish within {} s and was stopped, so whether "
+    "`cargo-nextest` works is not known: a plugin that hangs is not a missing one (it may be "
+    "waiting for a lock or a slow disk). If it is not installed, or its installation is broken, "
+    "install it to enable the `cargo_nextest_run` / `cargo_nextest_list` tools:";
+
 /// Four backquotes, so the document's own three-backquote blocks stay inside.
 constexpr std::string_view kOuterFence = "````";
 
 struct WorkspaceFacts {
   bool nextest_config_present = false;
-  bool nextest_installed = true;
+  /// Without a working directory no probe runs and the runner counts as there.
+  NextestProbe nextest = NextestProbe::Installed;
 };
 
-WorkspaceFacts probe_workspace(const json& arguments) {
+WorkspaceFacts probe_workspace(const json& arguments, Duration probe_limit) {
   std::optional<std::string> working_dir = string_arg(arguments, "working_dir");
   if (!working_dir) return {};
   WorkspaceFacts facts;
-  facts.nextest_installed = !nextest_missing();
+  facts.nextest = probe_nextest(probe_limit);
   const std::string config = join_path(join_path(*working_dir, ".config"), "nextest.toml");
   facts.nextest_config_present = platform::file_kind(config) == platform::FileKind::File;
   return facts;
 }
 
+/// The note before the install commands when the runner is not known to work.
+std::string install_note(const WorkspaceFacts& facts, Duration probe_limit) {
+  if (facts.nextest == NextestProbe::Hung)
+    return fmt::format(fmt::runtime(kHungNote), probe_limit.secs);
+  return std::string(facts.nextest_config_present ? kConfiguredNote : kOptionalNote);
+}
+
 }  // namespace
 
-std::string handle_cargo_setup(const json& arguments) {
-  const WorkspaceFacts facts = probe_workspace(arguments);
+Result<std::string> handle_cargo_setup(const json& arguments, Duration probe_limit) {
+  const WorkspaceFacts facts = probe_workspace(arguments, probe_limit);
+  if (facts.nextest == NextestProbe::Cancelled) return CancelledError{};
   std::string text(kLeadIn);
   text += kOuterFence;
   text += "markdown\n";
   text += kSetupGuideText;
   text += facts.nextest_config_present ? kRecommendedSection : kOptionalSection;
   text += kOuterFence;
-  if (!facts.nextest_installed) {
+  if (facts.nextest != NextestProbe::Installed) {
     text += "\n\n";
-    text += facts.nextest_config_present ? kConfiguredNote : kOptionalNote;
+    text += install_note(facts, probe_limit);
     text += "\n\n";
     text += nextest_install_blocks();
   }

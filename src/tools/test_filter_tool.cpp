@@ -59,13 +59,6 @@ struct FilterCall {
   CallPlaces places;
 };
 
-/// The build's command line; the launch reuses its features, build-profile
-/// and manifest groups as they were read here.
-void plan_commands(const json& arguments, FilterPlan& plan) {
-  plan.launch.toolchain = toolchain_selector(arguments);
-  plan.build_argv = no_run_test_argv(arguments, &plan.launch.shared_flags);
-}
-
 Result<FilterCall> read_filter_call(const json& arguments) {
   Result<std::string> pattern_text = read_pattern_text(arguments);
   if (!pattern_text) return std::move(pattern_text).error();
@@ -83,7 +76,8 @@ Result<FilterCall> read_filter_call(const json& arguments) {
   call.places = std::move(*places);
   call.plan.cwd = call.places.cwd;
 
-  plan_commands(arguments, call.plan);
+  call.plan.build_argv = no_run_test_argv(arguments);
+  call.plan.env_query = test_env_query(arguments, call.places.cwd);
   Result<OptionalTimeout> overall = parse_timeout_secs(arguments);
   if (!overall) return std::move(overall).error();
   call.plan.overall_budget = *overall;

@@ -221,6 +221,13 @@ std::vector<CorpusCase> corpus_cases() {
     insert_line(s, 3, long_text_line());
     insert_line(s, 3, long_message_line(s, 2));
   };
+  // A long plain line would be a progress message of its own, which a client
+  // reading slowly may make the server drop: with progress, only the long
+  // compiler messages, whose progress messages are cut short.
+  auto long_test_messages = [](const fs::path& s) {
+    insert_line(s, 2, long_message_line(s, 2));
+    insert_line(s, 3, long_message_line(s, 2));
+  };
   auto long_test_crate = [](const fs::path& s) {
     // The build phase of test_mixed has no compiler message; borrow one.
     std::string warning = read_file((kCorpus / "streams" / "check_warnings" / "2.stdout").string());
@@ -229,6 +236,10 @@ std::vector<CorpusCase> corpus_cases() {
   auto grow_test = [=](const fs::path& s) {
     long_test_crate(s);
     long_test(s);
+  };
+  auto grow_test_messages = [=](const fs::path& s) {
+    long_test_crate(s);
+    long_test_messages(s);
   };
   auto c = corpus_case;
   return {
@@ -296,7 +307,7 @@ std::vector<CorpusCase> corpus_cases() {
       c("long_test_progress_output_file", "test_mixed", "cargo_test")
           .with(out_file)
           .with_progress()
-          .grown(grow_test),
+          .grown(grow_test_messages),
   };
 }
 

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "tools_e2e_support.h"
@@ -11,11 +13,13 @@ namespace tarnwick::e2e {
 namespace {
 
 using tarnwick::testing::read_file;
+using tarnwick::testing::TempCrate;
 using tarnwick::testing::TempDir;
 
 /// A workspace of two members: `app` with a passing, a failing, a hanging
 /// and a slow test plus two tests that fail only together, and `member`
-/// whose test reads a file relative to its own package.
+/// whose test reads a file relative to its own package and what cargo tells
+/// it at run time.
 void write_workspace(const TempDir& dir) {
   dir.write("Cargo.toml", "[workspace]\nmembers = [\"app\", \"member\"]\nresolver = \"2\"\n");
   const std::string package = "[package]\nversion = \"0.1.0\"\nedition = \"2021\"\nname = ";
@@ -36,7 +40,7 @@ mod tests {
         loop { std::thread::sleep(std::time::Duration::from_secs(1)); }
     }
     #[test]
-    fn slow() { std::thread::sleep(std::time::Duration::from_millis(1500)); }
+    fn slow() { std::thread::sleep(std::time::Duration::from_secs(5)); }
 }
 )");
   dir.write("app/tests/interact.rs", R"(use std::sync::atomic::{AtomicBool, Ordering};
@@ -52,6 +56,7 @@ fn second() { assert!(!RAN.load(Ordering::SeqCst), "first ran in this process");
 fn reads_package_file() {
     assert_eq!(std::fs::read_to_string("data.txt").unwrap().trim(), "member data");
     assert_eq!(std::env::var("CARGO_MANIFEST_DIR").unwrap(), env!("CARGO_MANIFEST_DIR"));
+    assert_eq!(std::env::var("CARGO_PKG_NAME").unwrap(), env!("CARGO_PKG_NAME"));
 }
 )");
 }
@@ -81,11 +86,20 @@ std::vector<std::string> group_runs(const std::vector<json>& records, const std:
   return out;
 }
 
+/// The server with the backtraces of expected panics off: printing one can
+/// take seconds on a loaded machine.
+ToolServer quiet_server() {
+  return ToolServer(
+      std::vector<std::pair<std::string, std::optional<std::string>>>{{"RUST_BACKTRACE", "0"}});
+}
+
+// Timeouts are wide so that no group that ends by itself is cut off, however
+// loaded the machine; only `hangs` ever reaches one.
 TEST(Bisect, FindsTheHungFailedAndSlowTestsOfAWorkspace) {
   TempDir dir("tarnwick-bisect");
   write_workspace(dir);
-  ToolServer server;
-  const json bisect = {{"group_timeout_secs", 3}, {"slow_threshold_secs", 1}};
+  ToolServer server = quiet_server();
+  const json bisect = {{"group_timeout_secs", 15}, {"slow_threshold_secs", 4}};
   CallAnswer answer = server.call("cargo_test", {{"working_dir", dir.path()}, {"bisect", bisect}});
   ASSERT_TRUE(answer.is_error()) << answer.text();
   std::vector<std::string> lines = answer.lines();
@@ -96,9 +110,9 @@ TEST(Bisect, FindsTheHungFailedAndSlowTestsOfAWorkspace) {
                                          {"reason", "x-tarnwick-invocation"}}));
   EXPECT_EQ(lines[1], "");
   EXPECT_EQ(lines[2],
-            R"({"group_timeout_secs":3.0,"include_ignored":false,"initial_group_size":null,)"
+            R"({"group_timeout_secs":15.0,"include_ignored":false,"initial_group_size":null,)"
             R"("initial_groups":null,"max_rounds":32,"min_group_size":1,"pattern":null,)"
-            R"("reason":"x-tarnwick-bisect-config","slow_threshold_secs":1.0,"split_factor":2})");
+            R"("reason":"x-tarnwick-bisect-config","slow_threshold_secs":4.0,"split_factor":2})");
 
   const std::string all = R"(["tests::fails","tests::hangs","tests::passes","tests::slow"])";
   EXPECT_EQ(
@@ -122,7 +136,7 @@ TEST(Bisect, FindsTheHungFailedAndSlowTestsOfAWorkspace) {
     EXPECT_EQ(culprits[i]["classification"], expected[i].second);
     EXPECT_EQ(culprits[i]["package"], "app");
   }
-  EXPECT_GE(culprits[1]["elapsed_secs"].get<double>(), 3.0);
+  EXPECT_GE(culprits[1]["elapsed_secs"].get<double>(), 15.0);
 
   std::vector<json> summary = with_reason(records, "x-tarnwick-bisect-summary");
   ASSERT_EQ(summary.size(), 1u);
@@ -180,6 +194,175 @@ TEST(Bisect, FindsTheHungFailedAndSlowTestsOfAWorkspace) {
   answer = server.receive(std::chrono::seconds(10));
   EXPECT_EQ(answer.text(), "Operation cancelled by client request.");
   EXPECT_TRUE(process_gone(read_pids(dir / "app/hang_pids").back()));
+}
+
+/// A workspace of what exit codes alone get wrong: `early`, whose first test
+/// ends the binary with exit code 0 before a failing one; `envcheck`, whose
+/// tests read at run time what cargo gives them (and dump it on request);
+/// and `whole`, a harness-less target that fails when run.
+void write_truth_workspace(const TempDir& dir) {
+  dir.write("Cargo.toml",
+            "[workspace]\nmembers = [\"early\", \"envcheck\", \"whole\"]\nresolver = \"2\"\n");
+  const std::string package = "[package]\nedition = \"2021\"\n";
+  dir.write("early/Cargo.toml", package + "name = \"early\"\nversion = \"0.1.0\"\n");
+  dir.write("early/src/lib.rs", R"(#[cfg(test)]
+mod tests {
+    #[test]
+    fn a_exits() { std::process::exit(0); }
+    #[test]
+    fn b_fails() { panic!("fails whenever it runs"); }
+    #[test]
+    fn c_pass() {}
+}
+)");
+  dir.write("envcheck/Cargo.toml",
+            package +
+                "name = \"envcheck\"\nversion = \"0.3.1-rc.2\"\nauthors = [\"A\", \"B\"]\n"
+                "description = \"checks\"\n\n[[bin]]\nname = \"envtool\"\n"
+                "path = \"src/main.rs\"\ntest = false\n");
+  dir.write("envcheck/src/main.rs", "fn main() {}\n");
+  dir.write("envcheck/src/lib.rs", R"(#[test]
+fn sees_what_cargo_gives() {
+    assert_eq!(std::env::var("CARGO_PKG_NAME").unwrap(), env!("CARGO_PKG_NAME"));
+    assert_eq!(std::env::var("CARGO_PKG_VERSION_PRE").unwrap(), env!("CARGO_PKG_VERSION_PRE"));
+    assert_eq!(std::env::current_dir().unwrap(), std::path::Path::new(env!("CARGO_MANIFEST_DIR")));
+    if let Ok(path) = std::env::var("TARNWICK_DUMP") {
+        let mut vars: Vec<String> = std::env::vars()
+            .filter(|(k, _)| k.starts_with("CARGO") || k == "LD_LIBRARY_PATH")
+            .map(|(k, v)| format!("{k}={v}"))
+            .collect();
+        vars.sort();
+        std::fs::write(path, vars.join("\n")).unwrap();
+    }
+}
+)");
+  dir.write("envcheck/tests/bin_exe.rs", R"(#[test]
+fn finds_the_bin() {
+    assert_eq!(std::env::var("CARGO_BIN_EXE_envtool").unwrap(), env!("CARGO_BIN_EXE_envtool"));
+}
+)");
+  dir.write("whole/Cargo.toml", package +
+                                    "name = \"whole\"\nversion = \"0.1.0\"\n\n[lib]\ntest = false\n"
+                                    "doctest = false\n\n[[test]]\nname = \"whole\"\n"
+                                    "harness = false\n");
+  dir.write("whole/src/lib.rs", "pub fn f() {}\n");
+  dir.write("whole/tests/whole.rs", R"(fn main() {
+    if std::env::args().any(|a| a == "--list") { return; }
+    eprintln!("the whole target fails");
+    std::process::exit(1);
+}
+)");
+}
+
+/// NAME=VALUE lines of an environment dump.
+std::set<std::string> dump_lines(const std::string& path) {
+  std::set<std::string> lines;
+  std::istringstream in(read_file(path));
+  for (std::string line; std::getline(in, line);) lines.insert(line);
+  return lines;
+}
+
+/// Every variable cargo itself gives a test binary (CARGO_HOME is rustup's)
+/// is in `ours` with cargo's value; our library path holds only folders
+/// cargo's holds too.
+void expect_cargo_environment(const std::set<std::string>& cargo,
+                              const std::set<std::string>& ours) {
+  ASSERT_FALSE(cargo.empty());
+  for (const std::string& line : cargo) {
+    if (line.starts_with("CARGO_HOME=")) continue;
+    if (line.starts_with("LD_LIBRARY_PATH=")) {
+      auto found = std::find_if(ours.begin(), ours.end(), [](const std::string& l) {
+        return l.starts_with("LD_LIBRARY_PATH=");
+      });
+      ASSERT_NE(found, ours.end());
+      std::string theirs = ":" + line.substr(16) + ":";
+      std::istringstream dirs(found->substr(16));
+      for (std::string dir; std::getline(dirs, dir, ':');)
+        EXPECT_NE(theirs.find(":" + dir + ":"), std::string::npos) << dir << " not in " << line;
+      continue;
+    }
+    EXPECT_TRUE(ours.contains(line)) << line;
+  }
+}
+
+TEST(Bisect, NeitherExitCodesNorMissingTestsNorTheEnvironmentMislead) {
+  TempDir dir("tarnwick-truth");
+  write_truth_workspace(dir);
+  DirectCargo env_run =
+      run_cargo_directly(dir.path(), "test -p envcheck", "TARNWICK_DUMP=" + dir / "cargo_env");
+  ASSERT_EQ(env_run.exit_code, 0) << env_run.output;
+  DirectCargo whole_run = run_cargo_directly(dir.path(), "test -p whole");
+  EXPECT_NE(whole_run.exit_code, 0) << whole_run.output;
+  DirectCargo fails_run = run_cargo_directly(dir.path(), "test -p early -- --exact tests::b_fails");
+  EXPECT_EQ(libtest_results(fails_run.output)["tests::b_fails"], "FAILED") << fails_run.output;
+
+  ToolServer server = quiet_server();
+  CallAnswer answer = server.call("cargo_test", {{"working_dir", dir.path()},
+                                                 {"bisect", {{"group_timeout_secs", 60}}},
+                                                 {"env", {{"TARNWICK_DUMP", dir / "bisect_env"}}}});
+  ASSERT_TRUE(answer.is_error()) << answer.text();
+  std::vector<json> records = answer.records();
+  EXPECT_EQ(group_runs(records, "early"),
+            (std::vector<std::string>{
+                R"(0 ["tests::a_exits","tests::b_fails","tests::c_pass"] failed)",
+                R"(1 ["tests::a_exits","tests::b_fails"] failed)", R"(2 ["tests::a_exits"] failed)",
+                R"(2 ["tests::b_fails"] failed)", R"(1 ["tests::c_pass"] clean)"}));
+  EXPECT_EQ(group_runs(records, "envcheck"),
+            (std::vector<std::string>{R"(0 ["sees_what_cargo_gives"] clean)"}));
+  EXPECT_EQ(group_runs(records, "bin_exe"),
+            (std::vector<std::string>{R"(0 ["finds_the_bin"] clean)"}));
+  EXPECT_EQ(group_runs(records, "whole"), (std::vector<std::string>{"0 [] failed"}));
+  std::vector<std::string> blamed;
+  for (const json& culprit : with_reason(records, "x-tarnwick-bisect-culprit"))
+    blamed.push_back(culprit["test"].get<std::string>() + " " +
+                     culprit["classification"].get<std::string>());
+  EXPECT_EQ(blamed, (std::vector<std::string>{"tests::a_exits failed", "tests::b_fails failed"}));
+  json summary = with_reason(records, "x-tarnwick-bisect-summary").at(0);
+  EXPECT_EQ(summary["groups_without_culprit"], 1);
+  EXPECT_EQ(answer.lines().back(), R"({"status":"error"})");
+  expect_cargo_environment(dump_lines(dir / "cargo_env"), dump_lines(dir / "bisect_env"));
+
+  // test_filter starts the same binaries the same way, and does not believe
+  // a launch that libtest did not close with its own count.
+  answer = server.call("cargo_test", {{"working_dir", dir.path()},
+                                      {"test_filter", {{"pattern", "."}}},
+                                      {"env", {{"TARNWICK_DUMP", dir / "filter_env"}}}});
+  ASSERT_TRUE(answer.is_error()) << answer.text();
+  std::map<std::string, std::string> ran = answer_results(answer);
+  EXPECT_EQ(ran["sees_what_cargo_gives"], "ok") << answer.text();
+  EXPECT_EQ(ran["finds_the_bin"], "ok");
+  EXPECT_NE(ran["tests::b_fails"], "ok");
+  EXPECT_NE(answer.text().find("count line is missing"), std::string::npos) << answer.text();
+  expect_cargo_environment(dump_lines(dir / "cargo_env"), dump_lines(dir / "filter_env"));
+}
+
+TEST(Bisect, AGroupRunThatCannotStartStillEndsWithTheSummary) {
+  // The binary removes itself while it is listed, so its group run cannot
+  // start.
+  TempCrate crate("vanish", {{"src/lib.rs", R"(#[used]
+#[link_section = ".init_array"]
+static VANISH: extern "C" fn() = vanish;
+extern "C" fn vanish() {
+    let args = std::fs::read("/proc/self/cmdline").unwrap_or_default();
+    if args.split(|b| *b == 0).any(|a| a == b"--list") {
+        let _ = std::fs::remove_file(std::env::current_exe().unwrap());
+    }
+}
+#[test]
+fn runs() {}
+)"}});
+  ToolServer server = quiet_server();
+  CallAnswer answer = server.call(
+      "cargo_test", {{"working_dir", crate.path()}, {"bisect", {{"group_timeout_secs", 60}}}});
+  ASSERT_TRUE(answer.is_error()) << answer.text();
+  std::vector<std::string> lines = answer.lines();
+  ASSERT_GE(lines.size(), 4u) << answer.text();
+  EXPECT_TRUE(lines[lines.size() - 3].starts_with("error: test binary ")) << answer.text();
+  EXPECT_NE(lines[lines.size() - 3].find(" could not be run in " + crate.path() + ": "),
+            std::string::npos)
+      << answer.text();
+  EXPECT_EQ(json::parse(lines[lines.size() - 2])["reason"], "x-tarnwick-bisect-summary");
+  EXPECT_EQ(lines.back(), R"({"status":"error"})");
 }
 
 // The conflicts and a bad bisect object fail the call before cargo runs.

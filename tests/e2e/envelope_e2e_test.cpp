@@ -140,6 +140,18 @@ TEST(EnvelopeE2E, ProgressOnlyWithTokenAndNeverAfterTheResponse) {
               json({{"message", "tarnwick: note"}, {"progress", 1}, {"progressToken", token}}));
   }
 
+  // The token goes back as the client wrote it, white space aside.
+  ASSERT_TRUE(server.write_line(
+      R"({"jsonrpc":"2.0","id":50,"method":"tools/call","params":{"name":"progress",)"
+      R"("arguments":{"lines":["abc"]},"_meta":{"progressToken": [-0, 1e3, 18446744073709551616]}}})"));
+  std::optional<std::string> line;
+  do {
+    line = server.read_line();
+  } while (line && line->find("notifications/progress") == std::string::npos);
+  EXPECT_EQ(line, R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"message":"abc",)"
+                  R"("progress":0,"progressToken":[-0,1e3,18446744073709551616]}})");
+  response_to(server, 50);
+
   before.clear();
   send(server, json{{"jsonrpc", "2.0"}, {"id", ++id}, {"method", "ping"}});
   response_to(server, id, &before);
@@ -147,30 +159,34 @@ TEST(EnvelopeE2E, ProgressOnlyWithTokenAndNeverAfterTheResponse) {
 }
 
 TEST(EnvelopeE2E, CancellationEndsARunningCallSoonAfterTheCancellationLine) {
-  ServerProcess server(test_server({}));
-  send(server, call(9, {{"name", "slow"}, {"_meta", {{"progressToken", "c"}}}}));
-  // The tool's progress line proves the call is in flight, so the one
-  // cancellation sent after it is the one that takes effect.
-  bool running = false;
-  while (!running) {
-    std::optional<json> message = server.read_json();
-    ASSERT_TRUE(message) << "the slow call never reported that it runs";
-    ASSERT_TRUE(message->contains("method")) << "answered before cancellation: " << *message;
-    running = (*message)["method"] == "notifications/progress";
+  // Only the method and the requestId make the cancellation.
+  for (const char* cancel :
+       {R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":9}})",
+        R"({"method":"notifications/cancelled","params":{"requestId":9}})",
+        R"({"jsonrpc":1,"method":"notifications/cancelled","params":{"requestId":9}})"}) {
+    ServerProcess server(test_server({}));
+    send(server, call(9, {{"name", "slow"}, {"_meta", {{"progressToken", "c"}}}}));
+    // The tool's progress line proves the call is in flight, so the one
+    // cancellation sent after it is the one that takes effect.
+    bool running = false;
+    while (!running) {
+      std::optional<json> message = server.read_json();
+      ASSERT_TRUE(message) << "the slow call never reported that it runs";
+      ASSERT_TRUE(message->contains("method")) << "answered before cancellation: " << *message;
+      running = (*message)["method"] == "notifications/progress";
+    }
+    std::vector<json> before;
+    auto sent = Clock::now();
+    ASSERT_TRUE(server.write_line(cancel));
+    json response = response_to(server, 9, &before);
+    auto elapsed = Clock::now() - sent;
+    EXPECT_LT(elapsed, 100ms) << cancel;
+    EXPECT_EQ(
+        to_json_text(response["result"]),
+        R"({"content":[{"text":"Operation cancelled by client request.","type":"text"}],"isError":true})");
+    EXPECT_TRUE(with_method(before, "notifications/message").empty());
+    EXPECT_TRUE(with_method(before, "notifications/progress").empty());
   }
-  const json cancel = {
-      {"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", 9}}}};
-  std::vector<json> before;
-  auto sent = Clock::now();
-  send(server, cancel);
-  json response = response_to(server, 9, &before);
-  auto elapsed = Clock::now() - sent;
-  EXPECT_LT(elapsed, 100ms);
-  EXPECT_EQ(
-      to_json_text(response["result"]),
-      R"({"content":[{"text":"Operation cancelled by client request.","type":"text"}],"isError":true})");
-  EXPECT_TRUE(with_method(before, "notifications/message").empty());
-  EXPECT_TRUE(with_method(before, "notifications/progress").empty());
 }
 
 TEST(EnvelopeE2E, ACallCancelledWhileWaitingInLineIsAnsweredWithoutRunning) {
@@ -326,13 +342,25 @@ TEST(ReviewDialogE2E, RequestsDuringTheDialogAreRefusedAndNeverRunLater) {
   send(server, json{{"jsonrpc", "2.0"}, {"id", 5}, {"method", "ping"}});
   response_to(server, 5, &after);
   EXPECT_TRUE(after.empty()) << after.front();
+  // The dialog took the cancellation of 2 as the loop takes one: a call sent
+  // after it with that id runs.
+  send(server, call(2, {{"name", "echo"}}));
+  EXPECT_EQ(texts_of(response_to(server, 2)), std::vector<std::string>{"{}"});
 }
 
 TEST(ReviewDialogE2E, ShutdownDuringTheDialogAnswersNullAndEndsTheServer) {
   ServerProcess server(test_server({"--elicitation-mode=prompt"}));
   open_dialog(server, 1);
-  send(server, json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "shutdown"}});
-  EXPECT_EQ(server.read_line(), R"({"id":3,"jsonrpc":"2.0","result":null})");
+  // Both replies echo the id as the client wrote it.
+  ASSERT_TRUE(
+      server.write_line(R"({"jsonrpc":"2.0","id":[-0, 1e3, {"b":1,"a":2}],"method":"ping"})"));
+  std::optional<std::string> busy = server.read_line();
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(busy->ends_with(R"(,"id":[-0,1e3,{"b":1,"a":2}],"jsonrpc":"2.0"})")) << *busy;
+  ASSERT_TRUE(server.read_line());  // the log line about it
+  ASSERT_TRUE(
+      server.write_line(R"({"jsonrpc":"2.0","id":18446744073709551616,"method":"shutdown"})"));
+  EXPECT_EQ(server.read_line(), R"({"id":18446744073709551616,"jsonrpc":"2.0","result":null})");
   EXPECT_EQ(server.wait_exit(), 0);
   EXPECT_EQ(server.read_line(), std::nullopt);  // the tool call is never answered
 }

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tools/nextest_args.h"
 #include "tools_e2e_support.h"
@@ -24,7 +26,7 @@ echo >> "$log"
 shift
 finished='{"reason":"build-finished","success":true}'
 case "$1" in
-  --version) echo "cargo-nextest 0.9.0"; exit 0 ;;
+  --version) sleep "${STANDIN_VERSION_SLEEP:-0}"; echo "cargo-nextest 0.9.0"; exit 0 ;;
   list)
     if [ -n "$STANDIN_PLAIN_LINE" ]; then
       printf '%s\n' '{"test-count":1,"rust-suites":{}}' "$STANDIN_PLAIN_LINE"
@@ -161,6 +163,24 @@ TEST(CargoSetup, MissingRunnerAppendsTheNoteAndBothInstallBlocks) {
 }
 
 using Runs = std::vector<std::vector<std::string>>;
+
+TEST(CargoSetup, CancelledDuringTheProbeAnswersCancelled) {
+  NextestStandIn nextest;
+  TempDir workspace;
+  ToolServer server({{"PATH", nextest.path_env()}, {"STANDIN_VERSION_SLEEP", "600"}});
+  server.send("cargo_setup", {{"working_dir", workspace.path()}});
+  const int id = server.next_id() - 1;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       nextest.runs().empty() && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(nextest.runs(), (Runs{{"--version"}})) << "the probe never started";
+
+  std::chrono::milliseconds took{};
+  CallAnswer answer = server.cancel(id, took);
+  EXPECT_EQ(answer.text(), "Operation cancelled by client request.");
+  EXPECT_TRUE(answer.is_error());
+  EXPECT_TRUE(descendants(server.process().pid()).empty());
+}
 
 const char kCrateLib[] = "#[cfg(test)]\nmod tests {\n    #[test]\n    fn works() {}\n}\n";
 

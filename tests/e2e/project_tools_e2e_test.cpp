@@ -10,12 +10,14 @@
 #include <fstream>
 #include <thread>
 
+#include "../common/cargo_version.h"
 #include "tools_e2e_support.h"
 
 namespace tarnwick::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using tarnwick::testing::cargo_older_than;
 using tarnwick::testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
@@ -78,7 +80,10 @@ TEST(Metadata, AnswersBareJsonAndWritesFilesOnlyInsideTheWorkingDirectory) {
   const std::vector<std::pair<std::string, std::string>> refusals = {
       {"/x", "error: output_file must be a relative path; absolute paths are not permitted"},
       {"../x", "error: output_file must not contain '..' path traversal components"},
-      {"missing/x", "error: output_file parent directory does not exist: missing"},
+      {"Cargo.toml/x",
+       "error: output_file parent directory does not exist or is not a "
+       "directory: " +
+           ws.path() + "/app/Cargo.toml"},
       {"out/x",
        "error: output_file must not lead through a symbolic link: " + ws.path() + "/app/out/x"}};
   fs::create_directory_symlink(ws.path(), ws / "app/out");
@@ -90,7 +95,6 @@ TEST(Metadata, AnswersBareJsonAndWritesFilesOnlyInsideTheWorkingDirectory) {
     EXPECT_TRUE(invocations(refused).empty()) << path;
   }
   EXPECT_FALSE(fs::exists(ws / "x"));
-  EXPECT_FALSE(fs::exists(ws / "app/missing"));
 }
 
 TEST(Metadata, BrokenManifestFailsTheCallAndLeavesNoFile) {
@@ -155,11 +159,6 @@ TEST(Maintenance, AddRemoveAndCleanChangeTheWorkspace) {
       contains(ws.read("app/Cargo.toml"), "util = { version = \"0.1.0\", path = \"../util\" }"))
       << ws.read("app/Cargo.toml");
 
-  CallAnswer removed = server.call(
-      "cargo_remove", {{"working_dir", ws.path()}, {"dependency", "util"}, {"package", "app"}});
-  ASSERT_FALSE(removed.is_error()) << removed.text();
-  EXPECT_FALSE(contains(ws.read("app/Cargo.toml"), "util")) << ws.read("app/Cargo.toml");
-
   CallAnswer refused =
       server.call("cargo_remove", {{"working_dir", ws.path()}, {"dependency", 42}});
   EXPECT_TRUE(refused.is_error());
@@ -171,6 +170,13 @@ TEST(Maintenance, AddRemoveAndCleanChangeTheWorkspace) {
   ASSERT_FALSE(cleaned.is_error()) << cleaned.text();
   EXPECT_TRUE(contains(cleaned.lines().at(0), R"("argv":["clean","--release"])"));
   EXPECT_FALSE(fs::exists(ws / "target/release"));
+
+  // Last, so that an older cargo still checks the rest.
+  if (cargo_older_than(66)) GTEST_SKIP() << "needs cargo >= 1.66: `cargo remove`";
+  CallAnswer removed = server.call(
+      "cargo_remove", {{"working_dir", ws.path()}, {"dependency", "util"}, {"package", "app"}});
+  ASSERT_FALSE(removed.is_error()) << removed.text();
+  EXPECT_FALSE(contains(ws.read("app/Cargo.toml"), "util")) << ws.read("app/Cargo.toml");
 }
 
 TEST(Maintenance, FixAppliesCompilerFixesAndClippyFixesInAGitRepository) {

@@ -142,6 +142,17 @@ void ServerProcess::close_stdin() { close_fd(stdin_fd_); }
 
 void ServerProcess::close_stdout() { close_fd(stdout_fd_); }
 
+bool ServerProcess::output_full() const {
+  // The child's own end, opened anew, tells what a write there would meet.
+  int fd = ::open(("/proc/" + std::to_string(pid_) + "/fd/1").c_str(),
+                  O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  pollfd out{fd, POLLOUT, 0};
+  bool full = ::poll(&out, 1, 0) == 0;
+  ::close(fd);
+  return full;
+}
+
 std::optional<std::string> ServerProcess::read_line(milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {

@@ -74,6 +74,9 @@ class ServerProcess {
   std::vector<json> skip_startup_lines(milliseconds timeout = kDefaultTimeout);
   /// Closes the reading end of the child's standard output.
   void close_stdout();
+  /// Whether the child's standard-output pipe is full: a write to it would
+  /// have to wait until the test reads.
+  bool output_full() const;
 
   /// Everything the child wrote to standard error, read until the child
   /// closes it (normally when it ends); nothing on timeout.

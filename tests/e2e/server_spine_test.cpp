@@ -117,8 +117,13 @@ TEST(Writers, LinesAreCompactWithTheEnvelopeKeysInFixedOrder) {
   server.read_line();
   server.write_line(R"({"method":"ping","id":"a","jsonrpc":"2.0"})");
   EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":"a","result":{}})");
-  server.write_line(R"({"jsonrpc":"2.0","id":[2,{"b":1,"a":null}],"method":"shutdown"})");
-  EXPECT_EQ(server.read_line(), R"({"jsonrpc":"2.0","id":[2,{"a":null,"b":1}],"result":null})");
+  // An id goes back as the client wrote it, white space aside: digits, key
+  // order and escapes included.
+  server.write_line(
+      R"({"jsonrpc":"2.0","id":[2, {"b":1,"a":null}, -0, -0.0, 1e3, 18446744073709551616, "A b"],"method":"shutdown"})");
+  EXPECT_EQ(
+      server.read_line(),
+      R"({"jsonrpc":"2.0","id":[2,{"b":1,"a":null},-0,-0.0,1e3,18446744073709551616,"A b"],"result":null})");
   // The method comes back unchanged inside the message, escaped only as JSON needs.
   server.write_line(R"({"jsonrpc":"2.0","id":7,"method":"q\"b\\t\tn\n\u001b/é—"})");
   EXPECT_EQ(

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tools_e2e_support.h"
 
@@ -167,30 +169,134 @@ TEST(TestFilter, CancellationEndsTheCallWithoutFurtherLaunches) {
   EXPECT_TRUE(descendants(server.process().pid()).empty());
 }
 
-TEST(TestFilter, ATestTheLaunchDidNotRunMakesTheCallAnError) {
-  // b turns on a feature of a; the workspace build lists a's gated test, but
-  // a launch for a alone builds a without it.
+/// The answer's results agree with `cargo test` on the same crate: every
+/// test the answer reports has the same outcome there, and a failure there
+/// makes the answer an error.
+void expect_agrees_with_cargo(const CallAnswer& answer, const DirectCargo& cargo) {
+  std::map<std::string, std::string> ours = answer_results(answer);
+  std::map<std::string, std::string> theirs = libtest_results(cargo.output);
+  for (const auto& [name, outcome] : ours) EXPECT_EQ(theirs[name], outcome) << name;
+  if (cargo.exit_code != 0) {
+    EXPECT_TRUE(answer.is_error()) << answer.text();
+  }
+}
+
+TEST(TestFilter, LaunchesRunTheListedBinaryWhateverCargoWouldRebuild) {
+  // beta turns on alpha's `extra`: the workspace build that was listed has
+  // it, a build of alpha alone would not.
   TempDir ws("tarnwick-unify");
-  ws.write("Cargo.toml", "[workspace]\nmembers = [\"a\", \"b\"]\nresolver = \"2\"\n");
-  ws.write("a/Cargo.toml",
-           "[package]\nname = \"a\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
+  ws.write("Cargo.toml", "[workspace]\nmembers = [\"alpha\", \"beta\"]\nresolver = \"2\"\n");
+  ws.write("alpha/Cargo.toml",
+           "[package]\nname = \"alpha\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
            "[features]\nextra = []\n");
-  ws.write("a/src/lib.rs",
-           "#[cfg(test)]\nmod tests {\n    #[test]\n    fn plain() {}\n"
-           "    #[cfg(feature = \"extra\")]\n    #[test]\n    fn gated() {}\n}\n");
-  ws.write("b/Cargo.toml",
-           "[package]\nname = \"b\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
-           "[dependencies]\na = { path = \"../a\", features = [\"extra\"] }\n");
-  ws.write("b/src/lib.rs", "pub fn f() {}\n");
-  ToolServer server;
+  ws.write(
+      "alpha/src/lib.rs",
+      "#[cfg(test)]\nmod tests {\n    #[test]\n    fn plain() {}\n"
+      "    #[cfg(feature = \"extra\")]\n    #[test]\n    fn gated() {}\n"
+      "    #[test]\n    fn flips() { assert!(!cfg!(feature = \"extra\"), \"extra is on\"); }\n}\n");
+  ws.write("beta/Cargo.toml",
+           "[package]\nname = \"beta\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
+           "[dependencies]\nalpha = { path = \"../alpha\", features = [\"extra\"] }\n");
+  ws.write("beta/src/lib.rs", "pub fn f() {}\n");
   json arguments = filter_call(ws, "^tests::");
   arguments["workspace"] = true;
-  CallAnswer answer = server.call("cargo_test", arguments);
-  EXPECT_TRUE(answer.is_error()) << answer.text();
-  json summary = record_of(answer.records(), "x-tarnwick-test-filter-summary");
-  EXPECT_EQ(summary["tests_matched"], 2) << answer.text();
-  EXPECT_EQ(summary["status"], "error");
-  EXPECT_EQ(summary["tests_not_run"], json({"tests::gated"})) << answer.text();
+  arguments["env"] = {{"RUST_BACKTRACE", "0"}};
+  DirectCargo cargo = run_cargo_directly(ws.path(), "test --workspace");
+  ASSERT_EQ(libtest_results(cargo.output)["tests::flips"], "FAILED") << cargo.output;
+
+  for (bool per_test : {false, true}) {
+    ToolServer server({}, {per_test ? "--per-test-execution=true" : "--per-test-execution=false"});
+    CallAnswer answer = server.call("cargo_test", arguments);
+    EXPECT_TRUE(answer.is_error()) << answer.text();
+    std::vector<json> records = answer.records();
+    json summary = record_of(records, "x-tarnwick-test-filter-summary");
+    EXPECT_EQ(summary["tests_matched"], 3) << answer.text();
+    EXPECT_EQ(summary["status"], "error");
+    EXPECT_FALSE(summary.contains("tests_not_run")) << answer.text();
+    EXPECT_EQ(answer_results(answer),
+              (std::map<std::string, std::string>{
+                  {"tests::flips", "FAILED"}, {"tests::gated", "ok"}, {"tests::plain", "ok"}}))
+        << answer.text();
+    // The launch names the program it ran: the executable that was listed.
+    std::set<std::string> listed;
+    json discovery = record_of(records, "x-tarnwick-test-filter-discovery");
+    for (const json& binary : discovery["binaries"])
+      if (binary["package"] == "alpha") listed.insert(binary["executable"].get<std::string>());
+    std::vector<json> invocations = records_of(records, "x-tarnwick-invocation");
+    ASSERT_GE(invocations.size(), 2u);
+    EXPECT_EQ(listed.count(invocations[1]["argv"][0].get<std::string>()), 1u) << answer.text();
+    EXPECT_EQ(invocations[1]["cwd"], ws.path());
+    expect_agrees_with_cargo(answer, cargo);
+  }
+}
+
+TEST(TestFilter, TestsTheBudgetStoppedOrKilledAreNotRun) {
+  TempCrate crate(
+      "budget",
+      {{"src/lib.rs",
+        "#[cfg(test)]\nmod tests {\n    #[test]\n    fn a_sleeps() {\n"
+        "        if std::env::var(\"TARNWICK_SLEEP\").is_ok() {\n"
+        "            std::thread::sleep(std::time::Duration::from_secs(600));\n        }\n    }\n"
+        "    #[test]\n    fn b_passes() {}\n}\n"},
+       {"tests/c.rs", "#[test]\nfn c_fails() { panic!(\"always\"); }\n"}});
+  json arguments = filter_call(crate, ".");
+  arguments["timeout_secs"] = 2;
+  arguments["per_test_timeout_secs"] = 0;
+  arguments["env"] = {{"TARNWICK_SLEEP", "1"}, {"RUST_BACKTRACE", "0"}};
+  DirectCargo cargo = run_cargo_directly(crate.path(), "test --no-fail-fast");
+  ASSERT_NE(cargo.exit_code, 0) << cargo.output;
+
+  for (bool per_test : {false, true}) {
+    ToolServer server({}, {per_test ? "--per-test-execution=true" : "--per-test-execution=false"});
+    CallAnswer answer = server.call("cargo_test", arguments);
+    EXPECT_TRUE(answer.is_error()) << answer.text();
+    json summary = record_of(answer.records(), "x-tarnwick-test-filter-summary");
+    EXPECT_NE(summary["exit_code"], 0) << answer.text();
+    // The killed test and whatever the budget left unlaunched did not run;
+    // c_fails ran only when its binary came first, and then it failed.
+    std::vector<std::string> not_run = summary.value("tests_not_run", std::vector<std::string>{});
+    std::map<std::string, std::string> ran = answer_results(answer);
+    EXPECT_TRUE(std::count(not_run.begin(), not_run.end(), "tests::a_sleeps")) << answer.text();
+    for (const std::string name : {"c_fails", "tests::b_passes"})
+      EXPECT_NE(std::count(not_run.begin(), not_run.end(), name) != 0, ran.contains(name))
+          << name << "\n"
+          << answer.text();
+    EXPECT_NE(ran["c_fails"], "ok");
+    expect_agrees_with_cargo(answer, cargo);
+  }
+}
+
+/// A crate whose only test binary is a harness-less one that waits on
+/// `--list`, noting its pid first.
+TempCrate slow_list_crate() {
+  return TempCrate(
+      "slowlist",
+      {{"src/lib.rs", "pub fn f() {}\n"},
+       {"tests/waits.rs",
+        "fn main() {\n    if std::env::args().any(|a| a == \"--list\") {\n"
+        "        let dir = env!(\"CARGO_MANIFEST_DIR\");\n"
+        "        std::fs::write(format!(\"{dir}/listing\"), \"\").unwrap();\n"
+        "        std::thread::sleep(std::time::Duration::from_secs(600));\n    }\n}\n"}},
+      "\n[lib]\ntest = false\ndoctest = false\n\n[[test]]\nname = \"waits\"\n"
+      "harness = false\n");
+}
+
+TEST(TestFilter, CancellingTheLastListingCancelsTheCallInBothEngines) {
+  TempCrate crate = slow_list_crate();
+  ToolServer server;
+  const json calls[] = {filter_call(crate, "."),
+                        {{"working_dir", crate.path()}, {"bisect", {{"group_timeout_secs", 30}}}}};
+  for (const json& arguments : calls) {
+    std::filesystem::remove(crate / "listing");
+    server.send("cargo_test", arguments);
+    auto by = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!std::filesystem::exists(crate / "listing") && std::chrono::steady_clock::now() < by)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(std::filesystem::exists(crate / "listing")) << arguments;
+    std::chrono::milliseconds took{};
+    CallAnswer answer = server.cancel(server.next_id() - 1, took);
+    EXPECT_EQ(answer.text(), "Operation cancelled by client request.") << arguments;
+  }
 }
 
 }  // namespace

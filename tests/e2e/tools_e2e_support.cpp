@@ -1,6 +1,8 @@
 #include "tools_e2e_support.h"
 
 #include <dirent.h>
+#include <stdio.h>
+#include <sys/wait.h>
 
 #include <fstream>
 #include <map>
@@ -40,6 +42,43 @@ ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<st
 }
 
 }  // namespace
+
+DirectCargo run_cargo_directly(const std::string& dir, const std::string& args,
+                               const std::string& env) {
+  std::string command = "cd '" + dir + "' && env RUST_BACKTRACE=0 CARGO_NET_OFFLINE=true " + env +
+                        " cargo " + args + " 2>&1";
+  DirectCargo run;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return run;
+  char buffer[4096];
+  for (size_t n; (n = ::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
+  int status = ::pclose(pipe);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::map<std::string, std::string> libtest_results(const std::string& text) {
+  std::map<std::string, std::string> results;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.starts_with("test ")) continue;
+    size_t dots = line.rfind(" ... ");
+    if (dots == std::string::npos) continue;
+    std::string outcome = line.substr(dots + 5);
+    if (outcome.starts_with("ignored")) outcome = "ignored";
+    if (outcome == "ok" || outcome == "FAILED" || outcome == "ignored")
+      results[line.substr(5, dots - 5)] = outcome;
+  }
+  return results;
+}
+
+std::map<std::string, std::string> answer_results(const CallAnswer& answer) {
+  std::string lines;
+  for (const json& record : answer.records())
+    if (record.is_object() && record.value("reason", "") == "x-tarnwick-test-output")
+      lines += record["text"].get<std::string>() + "\n";
+  return libtest_results(lines);
+}
 
 std::vector<std::string> CallAnswer::lines() const {
   std::vector<std::string> out;
@@ -159,8 +198,8 @@ std::set<int> tree_once_running(int root, const std::string& prefix) {
   return {};
 }
 
-bool all_gone(std::set<int> tree) {
-  auto deadline = Clock::now() + std::chrono::seconds(5);
+bool all_gone(std::set<int> tree, std::chrono::seconds within) {
+  auto deadline = Clock::now() + within;
   while (!tree.empty() && Clock::now() < deadline) {
     std::erase_if(tree, [](int pid) { return process_gone(pid); });
     if (!tree.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -56,6 +57,23 @@ class ToolServer {
   int next_id_ = 1;
 };
 
+/// The real cargo run outside the server, to compare with what it answers.
+struct DirectCargo {
+  int exit_code = -1;
+  std::string output;  // standard output and error together
+};
+
+/// Runs `cargo ARGS` in `dir` with RUST_BACKTRACE=0, CARGO_NET_OFFLINE=true
+/// and the NAME=VALUE words of `env`.
+DirectCargo run_cargo_directly(const std::string& dir, const std::string& args,
+                               const std::string& env = "");
+
+/// Test name to "ok", "FAILED" or "ignored", from libtest's result lines.
+std::map<std::string, std::string> libtest_results(const std::string& text);
+
+/// The same from the x-tarnwick-test-output records of an answer.
+std::map<std::string, std::string> answer_results(const CallAnswer& answer);
+
 /// Every process below `root` now, found through /proc.
 std::set<int> descendants(int root);
 /// The short command name of `pid` ("" when it is gone).
@@ -65,7 +83,7 @@ bool process_gone(int pid);
 /// Waits until a process below `root` runs a program whose name starts with
 /// `prefix`; returns the tree at that moment (empty when it never came).
 std::set<int> tree_once_running(int root, const std::string& prefix);
-/// Whether every process of `tree` is gone within a few seconds.
-bool all_gone(std::set<int> tree);
+/// Whether every process of `tree` is gone within `within`.
+bool all_gone(std::set<int> tree, std::chrono::seconds within = std::chrono::seconds(5));
 
 }  // namespace tarnwick::e2e

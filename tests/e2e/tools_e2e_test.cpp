@@ -1,7 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "tools_e2e_support.h"
@@ -131,6 +136,16 @@ TEST(FrontEnd, RefusalsComeBeforeCargoRuns) {
 
   for (const CallAnswer* answer : {&misspelt, &no_manifest, &bad_env, &no_dependency})
     EXPECT_TRUE(invocations(*answer).empty()) << answer->text();
+
+  // No command line or path can carry a NUL: each text argument is named.
+  for (const char* key : {"package", "features", "target", "toolchain", "manifest_path",
+                          "target_dir", "output_path", "working_dir"}) {
+    json arguments = {{"working_dir", crate.path()}};
+    arguments[key] = std::string("a\0b", 3);
+    CallAnswer nul = server.call("cargo_check", arguments);
+    EXPECT_EQ(nul.text(), "error: " + std::string(key) + " must not contain NUL");
+    EXPECT_TRUE(invocations(nul).empty()) << key;
+  }
   EXPECT_FALSE(std::filesystem::exists(crate / "target"));
 }
 
@@ -173,15 +188,13 @@ TEST(Progress, BuildReportsAndCountsOncePerScope) {
   EXPECT_NE(runs[0].find("--locked"), std::string::npos) << runs[0];
   EXPECT_NE(runs[0].find("--manifest-path"), std::string::npos) << runs[0];
 
-  // A bad timeout fails the call only after the package count was taken.
+  // The count runs within the call's timeout, so a bad one fails before anything runs.
   CallAnswer bad_timeout = server.call(
       "cargo_build",
       {{"working_dir", crate.path()}, {"manifest_path", "./Cargo.toml"}, {"timeout_secs", "10"}},
       json{{"progressToken", 11}});
   EXPECT_EQ(bad_timeout.text(), "error: timeout_secs must be a non-negative integer, got \"10\"");
-  runs = invocations(bad_timeout);
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_NE(runs[0].find("metadata"), std::string::npos) << runs[0];
+  EXPECT_TRUE(invocations(bad_timeout).empty());
 
   // A malformed lock switch warns once per call, though both runs carry the switches.
   CallAnswer bad_switch = server.call(
@@ -199,6 +212,55 @@ TEST(Progress, BuildReportsAndCountsOncePerScope) {
       server.call("cargo_build", {{"working_dir", crate.path()}, {"timings", false}});
   EXPECT_TRUE(quiet.progress().empty());
   EXPECT_EQ(invocations(quiet).size(), 1u);
+}
+
+/// The server's peak resident memory in bytes, from /proc.
+uint64_t peak_memory(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;
+  return 0;
+}
+
+// A cargo whose metadata never ends costs the server no more than a bounded
+// buffer, and the call goes on without a total.
+TEST(Progress, AMetadataRunThatNeverEndsIsCutOff) {
+  TempCrate crate("progress", {{"src/lib.rs", kGoodLib}});
+  TempDir script;
+  script.write("script.1", "flood {\"packages\":[{\"name\":\"x\"},\n");
+  script.write("script",
+               "out {\"reason\":\"compiler-artifact\",\"fresh\":false,"
+               "\"package_id\":\"path+file:///p#progress@0.1.0\"}\n");
+  ToolServer server({{"CARGO", std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo"},
+                     {"FAKE_CARGO_DIR", script.path()}});
+  CallAnswer answer =
+      server.call("cargo_check", {{"working_dir", crate.path()}}, json{{"progressToken", 1}});
+  EXPECT_FALSE(answer.is_error()) << answer.text();
+  std::vector<json> progress = answer.progress();
+  ASSERT_EQ(progress.size(), 1u);
+  EXPECT_EQ(progress[0]["message"], "Cargo check: Building progress v0.1.0 (1/1) [dev]");
+  EXPECT_LT(peak_memory(server.process().pid()), uint64_t{512} << 20);
+}
+
+// cargo waits for its package-cache lock; a call with a progress token
+// still ends at its own timeout while the count waits.
+TEST(Progress, TheCountWaitingForCargosLockKeepsTheCallsTimeout) {
+  TempCrate crate("progress", {{"src/lib.rs", kGoodLib}});
+  TempDir cargo_home;  // its own lock, so no other test waits for it
+  const std::string lock_path = cargo_home / ".package-cache";
+  int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  ToolServer server({{"CARGO_HOME", cargo_home.path()}});
+  auto sent = Clock::now();
+  CallAnswer answer =
+      server.call("cargo_check", {{"working_dir", crate.path()}, {"timeout_secs", 3}},
+                  json{{"progressToken", 1}});
+  auto took = Clock::now() - sent;
+  ::close(lock);
+  EXPECT_TRUE(answer.text().starts_with("error: Operation timed out after 3.")) << answer.text();
+  EXPECT_LT(took, std::chrono::seconds(60));
+  EXPECT_EQ(invocations(answer).size(), 1u) << "the check started with no time left";
 }
 
 TEST(Suggestions, CheckListsAutoApplicableAndReviewSections) {
@@ -279,6 +341,63 @@ TEST(Cancellation, EndsARunningBuildAndItsWholeTree) {
   EXPECT_TRUE(left.empty()) << left.size() << " process(es) of the tree survived, e.g. "
                             << (left.empty() ? "" : process_name(*left.begin()));
   EXPECT_TRUE(descendants(server.process().pid()).empty());
+}
+
+/// Waits until the server's standard output, which the test does not read,
+/// is full.
+bool output_fills(ServerProcess& server) {
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (!server.output_full() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return server.output_full();
+}
+
+TEST(Cancellation, AClientThatStopsReadingHoldsUpNeitherCancelNorTimeout) {
+  // A test that writes past libtest's capture: more progress than the pipe
+  // to the client holds, but less output than the server's own pipes and
+  // channel take, so that only the server could be stuck; then it waits
+  // until it is killed.
+  TempCrate crate("spin", {{"src/lib.rs",
+                            "#[test]\nfn spin() {\n"
+                            "    use std::io::Write;\n"
+                            "    let pad = \"x\".repeat(100);\n"
+                            "    for i in 0..600 {\n"
+                            "        let _ = writeln!(std::io::stdout(), \"line {i} {pad}\");\n"
+                            "    }\n"
+                            "    loop {\n"
+                            "        std::thread::sleep(std::time::Duration::from_secs(1));\n"
+                            "    }\n}\n"}});
+  ToolServer server;
+  ServerProcess& process = server.process();
+  const json progress = {{"progressToken", "p"}};
+  // Nothing is read from here on until the tree is gone, so the pipe to the
+  // client fills with progress while the test writes.
+  server.send("cargo_test", {{"working_dir", crate.path()}, {"timeout_secs", 600}}, progress);
+  std::set<int> tree = tree_once_running(process.pid(), "spin-");
+  ASSERT_FALSE(tree.empty()) << "the test never started";
+  ASSERT_TRUE(output_fills(process));
+  process.write_line(
+      R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
+  EXPECT_TRUE(all_gone(tree, std::chrono::seconds(30))) << "the cancellation waited for the client";
+  CallAnswer cancelled = server.receive();
+  EXPECT_EQ(cancelled.text(), "Operation cancelled by client request.");
+  // The notifications that went out are numbered without gaps.
+  std::vector<json> sent = cancelled.progress();
+  ASSERT_FALSE(sent.empty());
+  for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i]["progress"], i);
+
+  // Built now, the crate's test starts well within the budget.
+  server.send("cargo_test", {{"working_dir", crate.path()}, {"timeout_secs", 10}}, progress);
+  tree = tree_once_running(process.pid(), "spin-");
+  ASSERT_FALSE(tree.empty()) << "the test never started";
+  ASSERT_TRUE(output_fills(process));
+  EXPECT_TRUE(all_gone(tree, std::chrono::seconds(60))) << "the timeout waited for the client";
+  const std::string prefix = "error: Operation timed out after ";
+  CallAnswer timed_out = server.receive();
+  ASSERT_TRUE(timed_out.text().starts_with(prefix)) << timed_out.text();
+  double elapsed = std::stod(timed_out.text().substr(prefix.size()));
+  EXPECT_GE(elapsed, 10.0);
+  EXPECT_LT(elapsed, 40.0) << "the deadline was noticed only once the client read again";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "tools_e2e_support.h"
 
@@ -79,6 +80,75 @@ TEST(OutputFileWrites, EveryEscapeIsRefusedOrContained) {
 
   EXPECT_EQ(read_file(outside / "secret"), "outside");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
+}
+
+// The guide tells clients to write under target/, which a fresh crate
+// does not have yet: the missing folders are made beneath the crate.
+TEST(OutputFileWrites, TheGuidesExampleWorksOnAFreshCrate) {
+  const std::string guide = read_file(TARNWICK_SOURCE_DIR "/src/tools/setup_guide.md");
+  const std::string head = "{ \"output_path\": ";
+  size_t at = guide.find(head);
+  ASSERT_NE(at, std::string::npos) << "the guide shows no output_path example";
+  const std::string output_path =
+      json::parse(guide.substr(at, guide.find('}', at) + 1 - at))["output_path"];
+  TempCrate crate("fresh", {{"src/lib.rs", "#[test]\nfn works() {}\n"}});
+  ASSERT_FALSE(fs::exists(crate / "target"));
+
+  ToolServer server;
+  CallAnswer answer =
+      server.call("cargo_test", {{"working_dir", crate.path()}, {"output_path", output_path}});
+  ASSERT_FALSE(answer.is_error()) << answer.text();
+  EXPECT_EQ(answer.records().at(1)["path"], crate / output_path);
+  EXPECT_TRUE(read_file(crate / output_path).starts_with("{\"argv\":"));
+}
+
+// A file where a folder should be is one fault with one text, whichever
+// argument names the path.
+TEST(OutputFileWrites, AFileInAFoldersPlaceIsRefusedAlikeForBothArguments) {
+  TempCrate crate("blocked", {{"src/lib.rs", "pub fn f() {}\n"}});
+  ToolServer server;
+  const std::string tail = " parent directory does not exist or is not a directory: ";
+  CallAnswer check = server.call(
+      "cargo_check", {{"working_dir", crate.path()}, {"output_path", "src/lib.rs/out.json"}});
+  EXPECT_EQ(check.text(), "error: output_path" + tail + crate.path() + "/src/lib.rs");
+  CallAnswer metadata = server.call(
+      "cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "src/lib.rs/new/m.json"}});
+  EXPECT_EQ(metadata.text(), "error: output_file" + tail + crate.path() + "/src/lib.rs/new");
+  EXPECT_FALSE(ran_cargo(check) || ran_cargo(metadata));
+
+  CallAnswer made = server.call(
+      "cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "meta/deeper/m.json"}});
+  EXPECT_FALSE(made.is_error()) << made.text();
+  EXPECT_TRUE(read_file(crate / "meta/deeper/m.json").starts_with("{"));
+}
+
+// cargo writes the metadata into a new file in the folder the path named
+// when the call began; moved out of the working directory meanwhile, that
+// folder gets nothing, and the earlier file in it stays as it was.
+TEST(OutputFileWrites, MetadataFollowsNoFolderMovedOutDuringTheRun) {
+  TempDir outside("tarnwick-outside");
+  TempCrate crate("moving", {{"src/lib.rs", "pub fn f() {}\n"}, {"sub/out.json", "earlier"}});
+  TempDir script;
+  script.write("script", "out {\"packages\":[]}\nwait-file " + script / "go" + "\n");
+  ToolServer server({{"CARGO", std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo"},
+                     {"FAKE_CARGO_DIR", script.path()}});
+  server.send("cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "sub/out.json"}});
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       !fs::exists(script / "calls") && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(fs::exists(script / "calls")) << "cargo never started";
+  fs::rename(crate / "sub", outside / "moved");
+  script.write("go", "");
+
+  CallAnswer answer = server.receive(std::chrono::seconds(60));
+  EXPECT_TRUE(answer.is_error());
+  EXPECT_EQ(answer.text(),
+            "error: output_file was not written: its folder was moved or replaced while the file "
+            "was being written, so the path no longer names it: " +
+                crate.path() + "/sub/out.json");
+  EXPECT_EQ(read_file(outside / "moved/out.json"), "earlier");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside / "moved"), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(crate / "sub"));
 }
 
 }  // namespace

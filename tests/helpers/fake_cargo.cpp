@@ -11,6 +11,7 @@
 //                         is gone, holding stdout and stderr; its id goes to PATH
 //   wait-file PATH        wait (up to 30 s) until PATH exists
 //   close-out             put stdout and stderr on /dev/null
+//   flood TEXT            write TEXT to stdout over and over, without end
 //   exit N                exit with N
 //   play DIR              replay the recorded run of DIR whose N.args (one
 //                         argument a line) are this run's arguments: N.stdout
@@ -114,6 +115,10 @@ int main(int argc, char **argv) {
       close_output();
     } else if (action == "play") {
       return play(rest, std::vector<std::string>(argv + 1, argv + argc));
+    } else if (action == "flood") {
+      std::string chunk;
+      while (chunk.size() < 65536) chunk += unescape(rest);
+      for (;;) write_all(1, chunk);
     } else if (action == "exit") {
       return std::atoi(rest.c_str());
     } else if (!action.empty()) {

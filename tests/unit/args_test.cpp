@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -213,18 +214,20 @@ TEST_F(OutputPath, RefusesPathsThatLeaveTheWorkingDirectory) {
   EXPECT_EQ(check("./reports/./out.json", wd), "ok");
 }
 
-TEST_F(OutputPath, NeedsAnExistingParentDirectory) {
+// Missing folders are made by the write; what is in a folder's place, or a
+// missing working directory, is refused with the joined parent.
+TEST_F(OutputPath, MissingFoldersPassAndWhatStandsInTheirPlaceDoesNot) {
   const std::string wd = dir_.path();
   const std::string missing = "output_path parent directory does not exist or is not a directory: ";
   EXPECT_EQ(check("out.json", wd), "ok");
   EXPECT_EQ(check("reports/out.json", wd), "ok");
   EXPECT_EQ(check("reports//out.json", wd + "/"), "ok");
-  EXPECT_EQ(check("missing/out.json", wd), missing + wd + "/missing");
+  EXPECT_EQ(check("missing/deeper/out.json", wd), "ok");
   EXPECT_EQ(check("plain_file/out.json", wd), missing + wd + "/plain_file");
+  EXPECT_EQ(check("plain_file/new/out.json", wd), missing + wd + "/plain_file/new");
   EXPECT_EQ(check("out.json", wd + "/gone"), missing + wd + "/gone");
-  // A bare file name without a working directory needs no probe.
   EXPECT_EQ(check("out.json", std::nullopt), "ok");
-  EXPECT_EQ(check("no-such-dir-tarnwick/out.json", std::nullopt), missing + "no-such-dir-tarnwick");
+  EXPECT_FALSE(std::filesystem::exists(wd + "/missing"));  // nothing made before the write
 }
 
 TEST_F(OutputPath, MustNameAFileBeforeAnythingRuns) {

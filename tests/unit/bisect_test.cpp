@@ -12,7 +12,7 @@
 namespace tarnwick {
 namespace {
 
-const TestBinary kBinary{"app", "app", TestTargetKind::Lib, "/t/app", "/w/app"};
+const TestBinary kBinary{"app", "app", TestTargetKind::Lib, "/t/app", "app-id"};
 
 std::vector<std::string> names_of(size_t n) {
   std::vector<std::string> names;
@@ -26,6 +26,22 @@ std::vector<std::string> batch_tests(const std::vector<std::string>& args) {
   return {exact + 1, args.end()};
 }
 
+/// What libtest prints for a run of `names` of which `failing` fail.
+CapturedOutput libtest_run(const std::vector<std::string>& names,
+                           const std::set<std::string>& failing = {}) {
+  CapturedOutput out;
+  size_t failed = 0;
+  for (const std::string& test : names) {
+    bool fails = failing.count(test) != 0;
+    failed += fails;
+    out.stdout_text += "test " + test + (fails ? " ... FAILED\n" : " ... ok\n");
+  }
+  out.stdout_text += fmt::format("test result: {}. {} passed; {} failed; 0 ignored; 0 measured\n",
+                                 failed ? "FAILED" : "ok", names.size() - failed, failed);
+  out.exit_code = failed ? 101 : 0;
+  return out;
+}
+
 /// A runner that fails every batch holding one of `failing` and hangs (a
 /// timeout) every batch holding one of `hanging`, at once.
 BatchRunner fake_runner(std::set<std::string> failing, std::set<std::string> hanging = {}) {
@@ -34,11 +50,7 @@ BatchRunner fake_runner(std::set<std::string> failing, std::set<std::string> han
     for (const std::string& test : batch_tests(args)) {
       if (hanging.count(test)) return TimeoutError{};
     }
-    CapturedOutput out;
-    for (const std::string& test : batch_tests(args)) {
-      if (failing.count(test)) out.exit_code = 101;
-    }
-    return out;
+    return libtest_run(batch_tests(args), failing);
   };
 }
 
@@ -110,14 +122,51 @@ TEST(SearchBinary, OneCulpritCostsTheLogarithmicBound) {
 TEST(SearchBinary, InteractingTestsAreCountedWithoutCulprit) {
   BatchRunner together = [](const TestBinary&, const std::vector<std::string>& args,
                             Duration) -> Result<CapturedOutput> {
-    CapturedOutput out;
-    if (batch_tests(args).size() > 1) out.exit_code = 101;
-    return out;
+    std::vector<std::string> tests = batch_tests(args);
+    if (tests.size() > 1) return libtest_run(tests, {tests.back()});
+    return libtest_run(tests);
   };
   Searched out = search(config_with(), {"A", "B"}, together);
   EXPECT_TRUE(out.totals.culprits.empty());
   EXPECT_EQ(out.totals.groups_run, 3u);
   EXPECT_EQ(out.totals.groups_without_culprit, 1u);
+}
+
+// Exit code 0 is not enough: a run that libtest did not account for failed
+// (a test ended the binary early). A binary without libtest names runs once
+// as a whole, without arguments, and its failure has no culprit.
+TEST(SearchBinary, ExitZeroWithoutLibtestsAccountFailsAndWholeRunsHaveNoCulprit) {
+  BatchRunner exits_early = [](const TestBinary&, const std::vector<std::string>& args,
+                               Duration) -> Result<CapturedOutput> {
+    std::vector<std::string> tests = batch_tests(args);
+    if (std::find(tests.begin(), tests.end(), "A") != tests.end()) return CapturedOutput{};
+    return libtest_run(tests);
+  };
+  Searched out = search(config_with(), {"A", "B"}, exits_early);
+  ASSERT_EQ(out.totals.culprits.size(), 1u);
+  EXPECT_EQ(out.totals.culprits[0].test, "A");
+  EXPECT_EQ(out.totals.culprits[0].classification, "failed");
+
+  std::vector<std::vector<std::string>> runs;
+  ProgressSink sink = [](std::string_view) {};
+  BisectConfig config = config_with();
+  BisectSearch whole{config,
+                     sink,
+                     [&](const TestBinary&, const std::vector<std::string>& args,
+                         Duration) -> Result<CapturedOutput> {
+                       runs.push_back(args);
+                       return CapturedOutput{"", "", 1};
+                     },
+                     {},
+                     {}};
+  ASSERT_TRUE(run_whole_binary(whole, kBinary).ok());
+  EXPECT_EQ(runs, std::vector<std::vector<std::string>>{{}});
+  json group = json::parse(whole.records);
+  EXPECT_EQ(group["group_size"], 0);
+  EXPECT_EQ(group["sample"], json::array());
+  EXPECT_EQ(group["outcome"], "failed");
+  EXPECT_TRUE(whole.totals.culprits.empty());
+  EXPECT_EQ(whole.totals.groups_without_culprit, 1u);
 }
 
 // A batch that cannot start ends the search; the records so far stay.
@@ -166,7 +215,7 @@ TEST(SearchBinary, LongNameListsRunInBatchesUnderOneBudget) {
   BatchRunner counting = [&](const TestBinary&, const std::vector<std::string>& args,
                              Duration) -> Result<CapturedOutput> {
     batch_sizes.push_back(batch_tests(args).size());
-    return CapturedOutput{};
+    return libtest_run(batch_tests(args));
   };
   Searched out = search(config_with(), names, counting);
   EXPECT_EQ(batch_sizes, (std::vector<size_t>{2, 2, 1}));

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "invoke_test_support.h"
@@ -99,6 +101,23 @@ TEST_F(BuildToolCommands, ExitCodeSetsTheErrorFlagAndRefusalsRunNothing) {
   EXPECT_EQ(argv_lines().size(), 2u);
 }
 
+// Retrying `clippy --fix` would hide what its first attempt fixed.
+TEST_F(BuildToolCommands, ClippyFixRunsOnceWherePlainClippyRetriesABusyFile) {
+  ServerSettings settings;
+  settings.retry_delay_ms = 1;
+  testing::SettingsScope fast_retries(settings);
+  cargo_.script(
+      "err Fixed src/lib.rs (3 fixes)\n"
+      "err error: failed to open: being used by another process (os error 32)\nexit 101\n");
+  ToolOutcome fixed = run("cargo_fix", {{"clippy", true}, {"allow_dirty", true}});
+  ASSERT_TRUE(std::holds_alternative<ToolText>(fixed));
+  EXPECT_NE(std::get<ToolText>(fixed).text.find("Fixed src/lib.rs (3 fixes)"), std::string::npos);
+  EXPECT_EQ(argv_lines(), (std::vector<std::string>{"clippy --fix --allow-dirty"}));
+
+  run("cargo_clippy", json::object());
+  EXPECT_EQ(argv_lines().size(), 4u);  // three attempts
+}
+
 TEST_F(BuildToolCommands, PackageCountRunsOncePerScopeWithTheCallsLockFlags) {
   const std::string total = R"({"reason":"x-tarnwick-progress-total","total_units":3})";
   cargo_.script_for(1, "out {\"packages\":[1,2,3],\"resolve\":null}\n");
@@ -117,14 +136,49 @@ TEST_F(BuildToolCommands, PackageCountRunsOncePerScopeWithTheCallsLockFlags) {
   EXPECT_EQ(first.lines.front(), total);
   EXPECT_EQ(second.lines.front(), total);
 
-  // A bad timeout fails only after the count was taken; a failed count writes nothing.
-  cargo_.script("exit 1\n");
+  // The count runs within the call's timeout, so a bad one fails before it;
+  // a failed count writes nothing.
   ToolOutcome refused = run("cargo_build", {{"toolchain", "x"}, {"timeout_secs", -1}}, quiet.get());
   ASSERT_TRUE(std::holds_alternative<ToolFailed>(refused));
   EXPECT_EQ(error_text(std::get<ToolFailed>(refused).error),
             "timeout_secs must be a non-negative integer, got -1");
-  EXPECT_EQ(argv_lines().back(), "+x metadata --format-version=1");
+  EXPECT_EQ(argv_lines().size(), 4u);
+  cargo_.script("exit 1\n");
+  run("cargo_build", {{"toolchain", "x"}}, quiet.get());
+  EXPECT_EQ(argv_lines().at(4), "+x metadata --format-version=1");
   EXPECT_EQ(quiet.count_starting(R"({"reason":"x-tarnwick-progress-total")"), 0u);
+}
+
+// Counting spends the call's own time: a count that cannot finish leaves no
+// total, and the call still ends at its timeout, or as cancelled.
+TEST_F(BuildToolCommands, PackageCountHoldsToTheCallsTimeoutAndCancellation) {
+  cargo_.script_for(1, "sleep 600000\n");  // a metadata run that never answers
+  cargo_.script_for(2, "sleep 600000\n");
+  cargo_.script("exit 0\n");
+  RecordingSink sink;
+  ToolOutcome timed_out = run("cargo_check", {{"timeout_secs", 1}}, sink.get());
+  ASSERT_TRUE(std::holds_alternative<ToolFailed>(timed_out));
+  const Error& error = std::get<ToolFailed>(timed_out).error;
+  ASSERT_TRUE(is_error_kind<TimeoutError>(error)) << error_text(error);
+  EXPECT_GE(std::get<TimeoutError>(error).elapsed, Duration::from_secs(1));
+  EXPECT_EQ(argv_lines().size(), 1u);  // no time was left for the check itself
+  EXPECT_TRUE(sink.lines.empty());
+
+  // Not remembered as a failed count: the next call counts again, and is
+  // cancelled while it does.
+  testing::CancelScope cancel;
+  std::thread canceller([&] {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         cargo_.calls().size() < 2 && std::chrono::steady_clock::now() < deadline;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    cancel.cancel();
+  });
+  ToolOutcome cancelled = run("cargo_test", json::object(), sink.get());
+  canceller.join();
+  ASSERT_TRUE(std::holds_alternative<ToolFailed>(cancelled));
+  EXPECT_TRUE(is_error_kind<CancelledError>(std::get<ToolFailed>(cancelled).error));
+  EXPECT_EQ(argv_lines(), (std::vector<std::string>{"metadata --format-version=1",
+                                                    "metadata --format-version=1"}));
 }
 
 TEST_F(BuildToolCommands, CargoTestRunsBuildThenTestsWithTheNameAfterTheSeparator) {

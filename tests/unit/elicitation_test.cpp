@@ -47,8 +47,9 @@ class ExchangeTest : public ::testing::Test {
   /// its request.
   Values exchange(Duration timeout = kElicitationTimeout) {
     StdoutCapture capture;
-    Values values = send_elicitation(
-        {channel, timeout, [this](int code) { exits.push_back(code); }}, request_for(id), id);
+    Values values =
+        send_elicitation({channel, timeout, [this](int code) { exits.push_back(code); }, nullptr},
+                         request_for(id), id);
     lines = capture.finish_messages();
     EXPECT_FALSE(lines.empty());
     if (!lines.empty()) {

@@ -32,7 +32,7 @@ TEST(ParseTestArtifacts, KeepsOnlyTestBinariesInOrder) {
   EXPECT_EQ(binaries[0].kind, TestTargetKind::Lib);
   EXPECT_EQ(binaries[0].package, "app");
   EXPECT_EQ(binaries[0].executable, "/t/app-1");
-  EXPECT_EQ(binaries[0].package_root, "/w/app");
+  EXPECT_EQ(binaries[0].package_id, "path+file:///w/app#0.1.0");
   EXPECT_EQ(binaries[1].kind, TestTargetKind::Test);
   EXPECT_EQ(cargo_target_selector(binaries[0]), std::vector<std::string>{"--lib"});
   EXPECT_EQ(cargo_target_selector(binaries[1]), (std::vector<std::string>{"--test", "app"}));
@@ -70,12 +70,25 @@ fi
 )");
   auto plain = list_tests_once(binary, false, std::nullopt);
   ASSERT_TRUE(plain.ok()) << error_text(plain.error());
-  EXPECT_EQ(*plain, (std::vector<std::string>{"b::slow", "z", "a::name: with colon"}));
+  EXPECT_EQ(plain->names, (std::vector<std::string>{"b::slow", "z", "a::name: with colon"}));
+  EXPECT_TRUE(plain->libtest);
 
   auto both = list_tests(binary, true, std::nullopt);
   ASSERT_TRUE(both.ok());
-  EXPECT_EQ(*both,
+  EXPECT_EQ(both->names,
             (std::vector<std::string>{"a::also_ignored", "a::name: with colon", "b::slow", "z"}));
+
+  // Without libtest's count line the names are not libtest's (harness = false).
+  auto custom =
+      list_tests(fake_binary(dir, "echo 'x: test'; echo '1 tests passed'\n"), false, std::nullopt);
+  ASSERT_TRUE(custom.ok());
+  EXPECT_EQ(custom->names, std::vector<std::string>{"x"});
+  EXPECT_FALSE(custom->libtest);
+  auto none =
+      list_tests(fake_binary(dir, "echo; echo '0 tests, 0 benchmarks'\n"), false, std::nullopt);
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none->names.empty());
+  EXPECT_TRUE(none->libtest);
 }
 
 TEST(ListTests, NonZeroExitAndStartFailureNameTheBinary) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "../common/stdout_capture.h"
+#include "server/call_log.h"
 #include "suggest/selection.h"
 
 namespace tarnwick {
@@ -43,7 +45,7 @@ struct TestBackend {
       return tool(name, std::move(args), sink, std::move(cancel));
     };
     if (has_dialog)
-      b.elicit_suggestions = [this](LineChannel&, const std::vector<Suggestion>& review) {
+      b.elicit_suggestions = [this](ToolCallContext&, const std::vector<Suggestion>& review) {
         std::vector<uint64_t> ids;
         for (const Suggestion& s : review) ids.push_back(s.id);
         dialogs.push_back(ids);
@@ -71,8 +73,14 @@ class EnvelopeTest : public ::testing::Test {
                   ElicitationMode mode = ElicitationMode::AlwaysSkip, const json& id = json(1)) {
     ToolBackend backend = test.backend();
     ToolCallContext context{channel, slot};
+    Message request;
+    request.id = id;
+    request.id_text = to_json_text(id);
+    request.params = params;
+    const std::string params_text = params ? to_json_text(*params) : "";
+    request.params_text = params_text;
     StdoutCapture capture;
-    Outcome outcome = run_tools_call(backend, params, form, mode, 0, context, id);
+    Outcome outcome = run_tools_call(backend, request, form, mode, 0, context);
     return {std::move(outcome), capture.finish_messages()};
   }
 
@@ -223,6 +231,38 @@ TEST_F(EnvelopeTest, TheCallLogHidesEnvValuesAndCutsLongArguments) {
             prefix.size() + 4096 - 6 + std::string("... (5912 more bytes truncated)").size());
   EXPECT_TRUE(line.ends_with("aaa... (5912 more bytes truncated)"))
       << line.substr(line.size() - 60);
+}
+
+/// The most memory this process has held since the last reset, in KiB; -1
+/// when the system does not tell.
+long peak_kib_since_reset(bool reset) {
+  if (reset) {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    if (!clear.flush()) return -1;
+  }
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST(CallLog, AHugeArgumentIsNeverWrittenOutWhole) {
+  const json arguments = {{"env", {{"K", "v"}}}, {"p", std::string(15 << 20, 'a')}};
+  const json no_env = {{"p", arguments["p"]}};
+  long before = peak_kib_since_reset(true);
+  if (before < 0) GTEST_SKIP() << "no peak memory figures";
+  std::string with_env_text = arguments_for_log(arguments);
+  std::string plain_text = arguments_for_log(no_env);
+  long grown = peak_kib_since_reset(false) - before;
+  EXPECT_LT(grown, 8 * 1024) << "KiB beyond the 15 MiB arguments";
+  const std::string head = R"({"env":{"K":"<redacted>"},"p":")";
+  const size_t whole = head.size() + (15 << 20) + 2;  // with the closing `"}`
+  EXPECT_EQ(with_env_text, head + std::string(4096 - head.size(), 'a') + "... (" +
+                               std::to_string(whole - 4096) + " more bytes truncated)");
+  EXPECT_TRUE(plain_text.ends_with("a... (" + std::to_string((15 << 20) + 8 - 4096) +
+                                   " more bytes truncated)"));
 }
 
 TEST_F(EnvelopeTest, ProgressOnlyWithATokenAndCountedPerCall) {

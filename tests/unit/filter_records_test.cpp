@@ -25,39 +25,45 @@ TEST(LaunchGroups, CutAtTheByteLimitWithOneSeparatorPerName) {
   EXPECT_EQ(cut_launch_groups({std::string(kLaunchGroupBytes - 1, 'x')}).size(), 1u);
 }
 
-TEST(FilteredLaunch, CommandLineNamesThePackageTargetAndExactNames) {
-  TestBinary binary{"app", "it", TestTargetKind::Test, "/t/it-1", "/w"};
-  LaunchCommand command{"+nightly", {"--features", "f", "--locked"}};
-  EXPECT_EQ(
-      build_filtered_test_argv(command, binary, {"a", "b"}, true),
-      (std::vector<std::string>{"+nightly", "test", "--message-format=json", "--package", "app",
-                                "--test", "it", "--features", "f", "--locked", "--no-fail-fast",
-                                "--", "--exact", "--include-ignored", "a", "b"}));
-  binary.kind = TestTargetKind::Lib;
-  EXPECT_EQ(build_filtered_test_argv({}, binary, {"a"}, false),
-            (std::vector<std::string>{"test", "--message-format=json", "--package", "app", "--lib",
-                                      "--no-fail-fast", "--", "--exact", "a"}));
+TEST(FilteredLaunch, ArgumentsAreExactNames) {
+  EXPECT_EQ(filtered_launch_args({"a", "b"}, true),
+            (std::vector<std::string>{"--exact", "--include-ignored", "a", "b"}));
+  EXPECT_EQ(filtered_launch_args({"a"}, false), (std::vector<std::string>{"--exact", "a"}));
 }
 
-TEST(FilteredLaunch, NamesLibtestDidNotReportAreNotRun) {
-  std::string out =
-      "running 3 tests\n"
+TEST(LibtestAccount, EveryGivenNameReportedAndTheCountLineAgrees) {
+  const std::string results =
+      "running 4 tests\n"
       "test m::a ... ok\n"
       "test m::b ... FAILED\n"
       "test m::c ... ignored, slow\r\n"
       "test m::p - should panic ... ok\n"
       "{\"reason\":\"build-finished\",\"success\":true}\n"
       "test m::e has been running for over 60 seconds\n";
-  EXPECT_EQ(names_not_reported(out, {"m::a", "m::b", "m::c", "m::d", "m::e", "m::p"}),
-            (std::vector<std::string>{"m::d", "m::e"}));
+  const std::string counts =
+      "test result: FAILED. 2 passed; 1 failed; 1 ignored; 0 measured; 0 filtered out; "
+      "finished in 0.01s\n";
+  LibtestAccount account =
+      account_for_run(results + counts, {"m::a", "m::b", "m::c", "m::d", "m::e", "m::p"});
+  EXPECT_EQ(account.not_reported, (std::vector<std::string>{"m::d", "m::e"}));
+  EXPECT_TRUE(account.counts_agree);
+  EXPECT_FALSE(account.trusted());
+  EXPECT_TRUE(account_for_run(results + counts, {"m::a", "m::b", "m::c", "m::p"}).trusted());
+
+  // A binary that ended early has no count line; a child process printing a
+  // result line of its own makes the lines outnumber the count; two count
+  // lines are not libtest's own run either.
+  EXPECT_FALSE(account_for_run(results, {"m::a"}).counts_agree);
+  EXPECT_FALSE(account_for_run(results + "test m::x ... ok\n" + counts, {"m::a"}).counts_agree);
+  EXPECT_FALSE(account_for_run(results + counts + counts, {"m::a"}).counts_agree);
 }
 
 TEST(FilterRecords, DiscoveryAndSummaryCountWhatWasFoundAndRun) {
   FilterFindings findings;
   findings.pattern = "^foo$";
   findings.binaries = {
-      {{"app", "app", TestTargetKind::Lib, "/t/app-1", "/w"}, {"foo", "tools::tests::foo"}, {}},
-      {{"app", "it", TestTargetKind::Test, "/t/it-1", "/w"}, {"bar"}, {}}};
+      {{"app", "app", TestTargetKind::Lib, "/t/app-1", "app-id"}, {"foo", "tools::tests::foo"}, {}},
+      {{"app", "it", TestTargetKind::Test, "/t/it-1", "app-id"}, {"bar"}, {}}};
   findings.enumeration_errors = {"/t/x: boom"};
   auto pattern = compile_test_pattern(findings.pattern);
   ASSERT_TRUE(pattern.ok());

@@ -55,6 +55,21 @@ TEST(LineReader, CancellationOfTheRunningIdIsConsumed) {
   EXPECT_TRUE(run.forwarded.empty());
 }
 
+TEST(LineReader, OnlyTheMethodAndTheRequestIdAreLookedAt) {
+  for (const char* line :
+       {R"({"method":"notifications/cancelled","params":{"requestId":7}})",
+        R"({"jsonrpc":1,"method":"notifications/cancelled","params":{"requestId":7},"x":[]})"}) {
+    ReaderRun run = run_reader({line}, json(7));
+    EXPECT_TRUE(run.cancelled) << line;
+    EXPECT_TRUE(run.forwarded.empty()) << line;
+  }
+  // The array form is a message to the loop, but no cancellation.
+  const std::string array_form = R"(["2.0",null,"notifications/cancelled",{"requestId":7}])";
+  ReaderRun run = run_reader({array_form}, json(7));
+  EXPECT_FALSE(run.cancelled);
+  EXPECT_EQ(run.forwarded, std::vector<std::string>{array_form});
+}
+
 TEST(LineReader, OtherLinesAreForwardedUnchanged) {
   const std::vector<std::string> lines = {
       cancel_line("\"7\""),  // other type
@@ -118,13 +133,15 @@ TEST(LineReader, ACancellationOfAWaitingRequestStopsItBeforeItStarts) {
   slot.clear();
 
   // Once the loop has reached the cancellation, a later request with the id
-  // was sent after it and runs.
-  EXPECT_FALSE(consume_cancellation(cancel_line("3"), slot));
-  std::optional<json> cancelled = cancelled_request_id(cancel_line("3"));
-  ASSERT_TRUE(cancelled);
-  slot.forget_cancellation(*cancelled);
-  EXPECT_TRUE(slot.begin(json(3), make_cancel_flag()));
-  slot.clear();
+  // was sent after it and runs, whatever else the line holds.
+  for (const std::string& line :
+       {cancel_line("3"),
+        std::string(R"({"method":"notifications/cancelled","params":{"requestId":3}})")}) {
+    EXPECT_FALSE(consume_cancellation(line, slot));
+    forget_cancellation_in(line, slot);
+    EXPECT_TRUE(slot.begin(json(3), make_cancel_flag())) << line;
+    slot.clear();
+  }
 
   // The memory is bounded; the oldest goes first.
   for (int id = 100; id < 100 + static_cast<int>(InFlightSlot::kMaxRemembered) + 1; ++id)

@@ -189,6 +189,12 @@ TEST(ParseMessage, RandomMessagesMatchTheJsonLibraryAndMutationsFailCleanly) {
     json expected = json::parse(text);
     EXPECT_EQ(parsed->params.value_or(nullptr), expected["params"]) << text;
     EXPECT_EQ(parsed->id.value_or(nullptr), expected["id"]) << text;
+    // The id's text is kept as written, without the spaces between tokens
+    // (no string here holds one).
+    std::string compact_id = id;
+    std::erase(compact_id, ' ');
+    EXPECT_EQ(parsed->id_text, compact_id == "null" ? "" : compact_id) << text;
+    EXPECT_EQ(parsed->params_text, params == "null" ? "" : params) << text;
     // A damaged message never crashes, and a failure points inside the text.
     for (int k = 0; k < 4; ++k) {
       std::string damaged = text;

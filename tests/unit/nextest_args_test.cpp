@@ -4,6 +4,10 @@
 
 #include <tuple>
 
+#include "invoke_test_support.h"
+#include "tools/nextest_tools.h"
+#include "tools/setup.h"
+
 namespace tarnwick {
 namespace {
 
@@ -74,6 +78,9 @@ TEST(ParseTestFilterArg, RefusesMalformedFiltersAndConflicts) {
             "directly instead (see https://nexte.st/docs/filtersets/).");
   EXPECT_TRUE(message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", "("}}}}))
                   .starts_with("test_filter.pattern is not a valid regex: "));
+  EXPECT_EQ(
+      message(parse_test_filter_arg(n, {{"test_filter", {{"pattern", std::string("a\0", 2)}}}})),
+      "test_filter.pattern must not contain NUL");
   EXPECT_FALSE(n.filter_expr);
 
   // A filter given directly conflicts with the translated one.
@@ -96,6 +103,50 @@ TEST(NextestNotInstalledMessage, HoldsBothInstallBlocks) {
             "cargo binstall cargo-nextest\n```\n\nSee "
             "<https://nexte.st/docs/installation/pre-built-binaries/> for platform-specific "
             "pre-built binaries. Re-run this tool after installation.\n");
+}
+
+// A probe stopped at its limit says so, in both tools and in cargo_setup,
+// instead of calling the runner missing.
+TEST(NextestProbe, AHungProbeIsToldApartFromAMissingRunner) {
+  testing::FakeCargo cargo;
+  cargo.script("sleep 600000\n");
+  testing::TempDir workspace;
+  const json arguments = {{"working_dir", workspace.path()}};
+  const Duration limit{1, 0};
+  const std::string hung = nextest_hung_message(limit);
+  EXPECT_TRUE(hung.starts_with(
+      "cargo-nextest did not answer: `cargo nextest --version` did not finish within 1 s"));
+
+  for (const ToolOutcome& outcome : {run_cargo_nextest_run(arguments, nullptr, limit),
+                                     run_cargo_nextest_list(arguments, limit)}) {
+    ASSERT_TRUE(std::holds_alternative<ToolText>(outcome));
+    EXPECT_TRUE(std::get<ToolText>(outcome).is_error);
+    EXPECT_EQ(std::get<ToolText>(outcome).text, hung);
+  }
+  Result<std::string> guide = handle_cargo_setup(arguments, limit);
+  ASSERT_TRUE(guide);
+  EXPECT_TRUE(guide->ends_with(
+      "````\n\n`cargo nextest --version` did not finish within 1 s and was stopped, so whether "
+      "`cargo-nextest` works is not known: a plugin that hangs is not a missing one (it may be "
+      "waiting for a lock or a slow disk). If it is not installed, or its installation is broken, "
+      "install it to enable the `cargo_nextest_run` / `cargo_nextest_list` tools:\n\n" +
+      std::string(nextest_install_blocks())))
+      << *guide;
+  EXPECT_EQ(cargo.calls().size(), 3u);  // one probe each, and nothing after it
+}
+
+TEST(NextestProbe, ACancelledProbeCancelsTheCall) {
+  testing::FakeCargo cargo;
+  cargo.script("sleep 600000\n");
+  testing::CancelScope cancel;
+  cancel.cancel();
+  const json arguments = {{"working_dir", "."}};
+  Result<std::string> guide = handle_cargo_setup(arguments);
+  ASSERT_FALSE(guide);
+  EXPECT_TRUE(is_error_kind<CancelledError>(guide.error()));
+  ToolOutcome run = run_cargo_nextest_run(arguments, nullptr);
+  ASSERT_TRUE(std::holds_alternative<ToolFailed>(run));
+  EXPECT_TRUE(is_error_kind<CancelledError>(std::get<ToolFailed>(run).error));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "base/quoted.h"
 #include "base/text_lines.h"
@@ -189,10 +190,15 @@ TEST(OutputFile, LineCountsAndEmptyText) {
 TEST(OutputFile, WriteFailuresCarryTheSystemText) {
   TempDir dir;
   Result<std::string> missing =
-      write_output_file_summary("x", std::string("no/such/dir.txt"), dir.path, false);
+      write_output_file_summary("x", std::string("dir.txt"), dir.path + "/gone", false);
   ASSERT_FALSE(missing.ok());
   ASSERT_TRUE(is_error_kind<IoError>(missing.error()));
   EXPECT_EQ(error_text(missing.error()), "No such file or directory (os error 2)");
+  std::ofstream(fs::path(dir.path) / "plain") << "file";
+  Result<std::string> not_folder =
+      write_output_file_summary("x", std::string("plain/dir.txt"), dir.path, false);
+  ASSERT_FALSE(not_folder.ok());
+  EXPECT_EQ(error_text(not_folder.error()), "Not a directory (os error 20)");
 
   fs::create_directory(fs::path(dir.path) / "sub");
   Result<std::string> directory =

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarnwick {
@@ -210,20 +211,26 @@ TEST(PackageId, RegistryAndNameParts) {
   EXPECT_EQ(split_package_id("x#", {{"target", {{"name", 3}}}}), P("?", ""));
 }
 
-/// Records the notifications a reporter sends.
+/// Records the notifications a reporter sends, as the client reads them;
+/// while `taking` is false it drops them as a full pipe would.
 struct Recorder {
   std::vector<json> sent;
+  std::vector<std::string> texts;  // the params as written
+  bool taking = true;
   NotificationWriter writer() {
-    return [this](std::string_view method, const json& params) {
+    return [this](std::string_view method, std::string_view params) {
       EXPECT_EQ(method, "notifications/progress");
-      sent.push_back(params);
+      if (!taking) return false;
+      texts.emplace_back(params);
+      sent.push_back(json::parse(params));
+      return true;
     };
   }
 };
 
 TEST(ProgressReporter, CountsSentMessagesOnlyAndEchoesToken) {
   Recorder rec;
-  ProgressReporter reporter("cargo_build", json::object(), json(nullptr), 0, rec.writer());
+  ProgressReporter reporter("cargo_build", json::object(), "null", 0, rec.writer());
   for (const char* line : {"", "abc", "42", "[1,2]", R"({"reason":"unknown"})", "{\"reason\":1}",
                            "tarnwick: retrying after busy file", kFinishedOk.c_str()})
     reporter.report_cargo_progress(line);
@@ -239,26 +246,56 @@ TEST(ProgressReporter, CountsSentMessagesOnlyAndEchoesToken) {
   reporter.report_cargo_progress("after the response");
   EXPECT_EQ(rec.sent.size(), 3u);
 
+  // The token goes back as the client wrote it, digits included; dropped
+  // notifications are not counted.
   Recorder second;
-  ProgressReporter next("cargo_build", json::object(), json("tok"), 0, second.writer());
+  ProgressReporter next("cargo_build", json::object(),
+                        R"([-0,1e3,18446744073709551616,{"a":-0.0}])", 0, second.writer());
   next.report_cargo_progress("x");
-  ASSERT_EQ(second.sent.size(), 1u);
-  EXPECT_EQ(second.sent[0]["progress"], 0);
-  EXPECT_EQ(second.sent[0]["progressToken"], "tok");
+  second.taking = false;
+  next.report_cargo_progress("dropped");
+  second.taking = true;
+  next.report_cargo_progress("y");
+  EXPECT_EQ(
+      second.texts,
+      (std::vector<std::string>{
+          R"({"message":"x","progress":0,"progressToken":[-0,1e3,18446744073709551616,{"a":-0.0}]})",
+          R"({"message":"y","progress":1,"progressToken":[-0,1e3,18446744073709551616,{"a":-0.0}]})"}));
 }
 
-TEST(ProgressReporter, DelayFollowsOnlySentNotifications) {
+TEST(ProgressReporter, DelayFollowsOnlySentNotificationsAndEndsOnCancellation) {
   using Clock = std::chrono::steady_clock;
   Recorder rec;
-  ProgressReporter reporter("cargo_build", json::object(), json(1), 300, rec.writer());
+  ProgressReporter reporter("cargo_build", json::object(), "1", 300, rec.writer());
   auto start = Clock::now();
   for (int i = 0; i < 5; ++i) reporter.report_cargo_progress("");
   reporter.report_cargo_progress("42");
+  rec.taking = false;
+  reporter.report_cargo_progress("dropped");
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300));
+  rec.taking = true;
   start = Clock::now();
   reporter.report_cargo_progress("sent");
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
   EXPECT_EQ(rec.sent.size(), 1u);
+
+  // A minute's delay ends when the call is cancelled, during the wait or
+  // before it.
+  CancelFlag cancel = make_cancel_flag();
+  std::thread canceller;
+  ProgressReporter slow(
+      "cargo_build", json::object(), "1", 60000,
+      [&](std::string_view, std::string_view) {
+        if (!cancel->load() && !canceller.joinable())
+          canceller = std::thread([&] { cancel->store(true); });
+        return true;
+      },
+      cancel);
+  start = Clock::now();
+  slow.report_cargo_progress("first");
+  canceller.join();
+  slow.report_cargo_progress("second");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace

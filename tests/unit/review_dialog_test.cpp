@@ -57,7 +57,7 @@ class DialogTest : public ::testing::Test {
         to_json_text({{"id", "s-" + std::to_string(next)}, {"result", {{"action", "decline"}}}}) +
         "\n");
     StdoutCapture capture;
-    Ids ids = elicit_suggestions({channel, kElicitationTimeout, [](int) {}}, list);
+    Ids ids = elicit_suggestions({channel, kElicitationTimeout, [](int) {}, nullptr}, list);
     lines = capture.finish_messages();
     return ids;
   }

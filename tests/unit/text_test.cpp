@@ -117,6 +117,22 @@ TEST(JsonText, NeverThrowsOnInvalidUtf8AndSortsKeys) {
   EXPECT_EQ(to_json_text(json("\x1b\t/")), "\"\\u001b\\t/\"");
 }
 
+TEST(JsonText, MembersAndValuesAsWritten) {
+  const std::string object =
+      R"( { "a" : [1, {"b":"}\"]"}], "\u0062":-0 , "c":{"b":2}, "b" : [ 1e3, "x y" ] } )";
+  ASSERT_FALSE(json::parse(object, nullptr, false).is_discarded());
+  // The last "b" of the object itself, escaped keys included; spaces outside
+  // strings go.
+  EXPECT_EQ(member_text(object, "b"), R"([ 1e3, "x y" ])");
+  EXPECT_EQ(compact_json_text(*member_text(object, "b")), R"([1e3,"x y"])");
+  EXPECT_EQ(compact_json_text(object),
+            R"({"a":[1,{"b":"}\"]"}],"\u0062":-0,"c":{"b":2},"b":[1e3,"x y"]})");
+  EXPECT_EQ(member_text(R"({"b":-0,"a":1})", "b"), "-0");
+  EXPECT_EQ(member_text(R"({"a":{"b":1}})", "b"), std::nullopt);
+  EXPECT_EQ(member_text(R"([{"b":1}])", "b"), std::nullopt);
+  EXPECT_EQ(member_text("{}", "b"), std::nullopt);
+}
+
 TEST(Duration, FormatsThreeDecimalsAndSaturates) {
   EXPECT_EQ(format_secs_3({1, 500'000'000}), "1.500");
   EXPECT_EQ(format_secs_3({0, 0}), "0.000");

@@ -43,9 +43,7 @@ class Beneath : public ::testing::TestWithParam<Resolution> {
     if (auto* failed = std::get_if<IoError>(&opened)) return *failed;
     ReplacementFile& file = std::get<ReplacementFile>(opened);
     EXPECT_TRUE(file.write(text).ok());
-    Result<uint64_t> size = file.commit();
-    if (!size) return std::get<IoError>(size.error());
-    return *size;
+    return file.commit();
   }
 
   void expect_outside_untouched() {
@@ -65,8 +63,9 @@ TEST_P(Beneath, LinksOutAreRefusedAndOtherKindsNeverOpened) {
   EXPECT_EQ(fault_of("sub"), TargetFault::Directory);
   EXPECT_EQ(fault_of("newname/."), TargetFault::Directory);
   EXPECT_EQ(fault_of("sub/"), TargetFault::Directory);
-  EXPECT_EQ(fault_of("newname/x"), TargetFault::ParentMissing);
-  EXPECT_EQ(fault_of("hard/x"), TargetFault::ParentMissing);
+  EXPECT_EQ(fault_of("hard/x"), TargetFault::ParentMissing);  // a file in a folder's place
+  EXPECT_EQ(fault_of("hard/new/x"), TargetFault::ParentMissing);
+  EXPECT_EQ(fault_of("link/new/x"), TargetFault::SymbolicLink);
   EXPECT_EQ(fault_of("sub/../../x"), TargetFault::LeavesRoot);
   EXPECT_EQ(fault_of("./sub/./new.txt"), std::nullopt);
   EXPECT_EQ(fault_of("hard"), std::nullopt);
@@ -100,7 +99,7 @@ TEST_P(Beneath, ALinkPlantedAfterTheCheckIsNeverFollowed) {
   ReplacementFile& file = std::get<ReplacementFile>(opened);
   ASSERT_TRUE(file.write("late").ok());
   fs::create_symlink(outside_ / "secret", wd_ / "late.txt");
-  ASSERT_TRUE(file.commit().ok());
+  ASSERT_TRUE(std::holds_alternative<uint64_t>(file.commit()));
   EXPECT_FALSE(fs::is_symlink(wd_ / "late.txt"));
   EXPECT_EQ(read_file(wd_ / "late.txt"), "late");
   expect_outside_untouched();
@@ -122,6 +121,42 @@ TEST_P(Beneath, ReadersSeeTheOldFileUntilCommitAndNoTempFileStays) {
   ASSERT_TRUE(std::holds_alternative<uint64_t>(replace("sub/report.txt", "new")));
   EXPECT_EQ(read_file(wd_ / "sub/report.txt"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(wd_ / "sub"), fs::directory_iterator()), 1);
+}
+
+// Folders that do not exist yet pass the check and are made by the write,
+// each beneath the one before; the other refusals stand on the way.
+TEST_P(Beneath, MissingFoldersAreCreatedBeneathTheRoot) {
+  EXPECT_EQ(fault_of("target/run/x.ndjson"), std::nullopt);
+  EXPECT_FALSE(fs::exists(wd_ / "target"));
+  auto size = replace("target/run/x.ndjson", "full");
+  ASSERT_TRUE(std::holds_alternative<uint64_t>(size));
+  EXPECT_EQ(read_file(wd_ / "target/run/x.ndjson"), "full");
+
+  for (const char* refused : {"link/new/x", "hard/new/x", "new/../x"})
+    EXPECT_TRUE(std::holds_alternative<TargetRefusal>(replace(refused, "x"))) << refused;
+  EXPECT_FALSE(fs::exists(wd_ / "new"));
+  expect_outside_untouched();
+}
+
+// The new file waits in its folder while cargo runs; a folder moved away
+// meanwhile keeps neither the new file nor a stray copy, and an earlier
+// file at the path stays as it was.
+TEST_P(Beneath, AFolderMovedBeforeTheCommitIsRefused) {
+  wd_.write("sub/out.json", "earlier");
+  auto opened = open_replacement_beneath(wd_.path(), "sub/out.json", GetParam());
+  ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+  ReplacementFile& file = std::get<ReplacementFile>(opened);
+  ASSERT_TRUE(file.write("new").ok());
+  fs::rename(wd_ / "sub", outside_ / "moved");
+  fs::create_directory(wd_ / "sub");
+  wd_.write("sub/out.json", "earlier");
+
+  auto committed = file.commit();
+  ASSERT_TRUE(std::holds_alternative<TargetRefusal>(committed));
+  EXPECT_EQ(std::get<TargetRefusal>(committed).fault, TargetFault::Moved);
+  EXPECT_EQ(read_file(wd_ / "sub/out.json"), "earlier");
+  EXPECT_EQ(read_file(outside_ / "moved/out.json"), "earlier");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside_ / "moved"), fs::directory_iterator()), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolutions, Beneath,
