@@ -31,7 +31,7 @@ const fs::path kCorpus = fs::path(TARNWICK_SOURCE_DIR) / "tests" / "data" / "cor
 const std::string kFakeCargo = std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo";
 
 /// Answers longer than this are kept as their size, digest, head and tail.
-constexpr size_t kWholeAnswerLimit = 256 * 1024;
+constexpr size_t kWholeAnswerLimit = size_t{256} * 1024;
 
 /// How the client answers review dialogs; any value but None announces form
 /// elicitation in `initialize`.
@@ -48,7 +48,7 @@ struct CorpusCase {
   /// Changes the copied recording before the call (the long lines are made here).
   std::function<void(const fs::path& streams)> grow;
 
-  CorpusCase with(json more) const {
+  CorpusCase with(const json& more) const {
     CorpusCase c = *this;
     c.arguments.update(more);
     return c;
