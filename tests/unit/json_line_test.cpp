@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/json_text.h"
+#include "damaged_json.h"
 
 namespace tarnwick {
 namespace {
@@ -78,19 +79,9 @@ TEST(JsonLineReader, LongLinesAreReadAlike) {
 
 TEST(JsonLineReader, AgreesWithTheParserOnDamagedLines) {
   std::mt19937 random(23);
-  const std::string alphabet = "{}[]\":,\\u0aeE-+.tfn \x01\x7f\xC3\xA9\xED\xF4";
   JsonLineReader reader;
   for (int round = 0; round < 3000; ++round) {
-    std::string text = kLine;
-    int edits = 1 + static_cast<int>(random() % 3);
-    for (int e = 0; e < edits; ++e) {
-      size_t at = random() % text.size();
-      char c = alphabet[random() % alphabet.size()];
-      if (random() % 2)
-        text[at] = c;
-      else
-        text.insert(at, 1, c);
-    }
+    std::string text = testing::damaged(kLine, random);
     expect_agrees_with_parser(reader, text);
     if (::testing::Test::HasFailure()) return;
   }
