@@ -28,6 +28,11 @@ def make_crate(root, warnings):
             f.write(f"fn helper_{i}(value: u32) -> u32 {{ let unused = value; 7 }}\n")
 
 
+def failed(answer):
+    """Whether a raw tools/call response reports a failed call."""
+    return answer.rstrip().endswith(b'"isError":true}}')
+
+
 class Server:
     def __init__(self, path, env):
         self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -35,19 +40,25 @@ class Server:
         self.next_id = 1
 
     def call(self, tool, arguments):
+        """Sends a tools/call and returns the raw response line.
+
+        The line is not parsed: the client's JSON parsing is no part of the
+        server's share (a 3 MB answer takes Python longer to parse than the
+        server takes to write it).
+        """
         request_id = self.next_id
         self.next_id += 1
         line = json.dumps({"jsonrpc": "2.0", "id": request_id, "method": "tools/call",
                            "params": {"name": tool, "arguments": arguments}})
         self.proc.stdin.write(line.encode() + b"\n")
         self.proc.stdin.flush()
+        head = b'{"jsonrpc":"2.0","id":%d,' % request_id
         while True:
             out = self.proc.stdout.readline()
             if not out:
                 raise RuntimeError("server ended")
-            message = json.loads(out)
-            if message.get("id") == request_id and "method" not in message:
-                return message
+            if out.startswith(head):
+                return out
 
     def close(self):
         self.proc.stdin.close()
@@ -55,7 +66,9 @@ class Server:
 
 
 def main():
-    server_path, rounds = sys.argv[1], int(sys.argv[2])
+    # SERVER may be several paths joined by commas (say, before and after a
+    # change): each is measured in the same rounds, beside the same direct runs.
+    server_paths, rounds = sys.argv[1].split(","), int(sys.argv[2])
     warnings = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     cargo, rustc = shutil.which("cargo"), shutil.which("rustc")
     if not cargo or not rustc:
@@ -71,32 +84,39 @@ def main():
         direct_cmd = [cargo, "check", "--message-format=json"]
         subprocess.run(direct_cmd, cwd=crate, env=env, check=True, capture_output=True)
 
-        server = Server(server_path, env)
+        servers = [Server(path, env) for path in server_paths]
         args = {"working_dir": crate}
-        answer = server.call("cargo_check", args)  # warm-up, and a sanity check
-        if answer["result"].get("isError"):
-            sys.exit("cargo_check failed through the server: " + json.dumps(answer))
+        for server in servers:
+            answer = server.call("cargo_check", args)  # warm-up, and a sanity check
+            if failed(answer):
+                sys.exit("cargo_check failed through the server: " +
+                         answer[:2000].decode(errors="replace"))
 
-        direct, served = [], []
+        direct, served = [], [[] for _ in servers]
         for _ in range(rounds):
             start = time.perf_counter()
             subprocess.run(direct_cmd, cwd=crate, env=env, check=True, capture_output=True)
             direct.append(time.perf_counter() - start)
-            start = time.perf_counter()
-            answer = server.call("cargo_check", args)
-            served.append(time.perf_counter() - start)
-            if answer["result"].get("isError"):
-                sys.exit("cargo_check failed through the server")
-        server.close()
+            for server, times in zip(servers, served):
+                start = time.perf_counter()
+                answer = server.call("cargo_check", args)
+                times.append(time.perf_counter() - start)
+                if failed(answer):
+                    sys.exit("cargo_check failed through the server")
+        for server in servers:
+            server.close()
     finally:
         shutil.rmtree(crate, ignore_errors=True)
 
-    d, s = statistics.median(direct), statistics.median(served)
+    d = statistics.median(direct)
     print(f"rounds: {rounds}, crate with about {warnings} warnings")
     print(f"direct cargo check   median {d * 1000:8.2f} ms  (min {min(direct) * 1000:.2f})")
-    print(f"through tarnwick     median {s * 1000:8.2f} ms  (min {min(served) * 1000:.2f})")
-    print(f"ratio (tarnwick / direct): {s / d:.3f} of the medians, "
-          f"{min(served) / min(direct):.3f} of the minimums")
+    for path, times in zip(server_paths, served):
+        s = statistics.median(times)
+        print(f"through {path}")
+        print(f"                     median {s * 1000:8.2f} ms  (min {min(times) * 1000:.2f})")
+        print(f"  ratio (tarnwick / direct): {s / d:.3f} of the medians, "
+              f"{min(times) / min(direct):.3f} of the minimums")
 
 
 if __name__ == "__main__":

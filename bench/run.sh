@@ -6,7 +6,9 @@
 #  2. cargo's JSON through the server against a plain pipe, peak memory over
 #     the response size, cancel to dead tree and the cost of tools/list
 #     (bench/throughput.py, with a stand-in cargo).
-# Usage: bash bench/run.sh [rounds]   (default 30)
+# Usage: bash bench/run.sh [rounds] [other-server]   (default 30 rounds)
+# A second server (a build of another revision, say) is measured in the same
+# rounds, so that the two are compared under the same load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if ! command -v cargo >/dev/null 2>&1 && [ -x "$HOME/.cargo/bin/cargo" ]; then
@@ -14,6 +16,7 @@ if ! command -v cargo >/dev/null 2>&1 && [ -x "$HOME/.cargo/bin/cargo" ]; then
 fi
 bash scripts/build.sh
 rounds="${1:-30}"
-python3 bench/noop_check.py ./build/tarnwick "$rounds" 0
-python3 bench/noop_check.py ./build/tarnwick "$rounds" 2000
-exec python3 bench/throughput.py ./build/tarnwick
+servers="./build/tarnwick${2:+,$2}"
+python3 bench/noop_check.py "$servers" "$rounds" 0
+python3 bench/noop_check.py "$servers" "$rounds" 2000
+exec python3 bench/throughput.py "$servers"

@@ -9,7 +9,11 @@ compiler-message lines for `cargo check`. The script prints:
   - cancel to dead tree: from notifications/cancelled to the moment the
     stand-in and the child it started are both gone (median of the rounds);
   - server CPU per tools/list call.
-Usage: python3 bench/throughput.py SERVER [--lines N,N,...] [--long-mb M] [--cancel-rounds R]
+SERVER may be several paths joined by commas (say, before and after a
+change): each row then measures all of them in the same rounds, beside the
+same plain-pipe runs.
+Usage: python3 bench/throughput.py SERVER[,SERVER...] [--lines N,N,...] [--long-mb M]
+       [--rounds R] [--cancel-rounds R] [--list-calls N]
 """
 
 import argparse
@@ -87,8 +91,9 @@ def message_line(crate, index, pad=0):
 class Server:
     def __init__(self, path, env):
         self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=env, bufsize=1 << 20)
+                                     stderr=subprocess.DEVNULL, env=env, bufsize=0)
         self.next_id = 1
+        self.pending = b""
 
     def send(self, message):
         self.proc.stdin.write(json.dumps(message).encode() + b"\n")
@@ -101,18 +106,33 @@ class Server:
         return request_id
 
     def answer(self, request_id):
-        """The raw response line for `request_id`."""
+        """The response for `request_id`: its first bytes, last bytes and length.
+
+        The output is read as the plain pipe is, in chunks of a mebibyte that
+        are searched for line feeds and thrown away, so that the client's own
+        copying of a long line stays out of the figures on both sides.
+        """
+        fd = self.proc.stdout.fileno()
+        head, tail, length = b"", b"", 0
         while True:
-            out = self.proc.stdout.readline()
-            if not out:
+            chunk = self.pending or os.read(fd, 1 << 20)
+            self.pending = b""
+            if not chunk:
                 raise RuntimeError("server ended")
-            # Responses start {"jsonrpc":"2.0","id":N,...; reading the id from
-            # the head keeps the client's JSON parsing out of the figures.
-            head = out[:100]
-            if b'"method"' in head:
-                continue  # a notification
-            if head.startswith(b'{"jsonrpc":"2.0","id":%d,' % request_id):
-                return out
+            end = chunk.find(b"\n")
+            piece = chunk if end < 0 else chunk[:end]
+            if len(head) < 100:
+                head += piece[:100 - len(head)]
+            tail = (tail + piece)[-100:] if len(piece) < 100 else piece[-100:]
+            length += len(piece)
+            if end < 0:
+                continue
+            self.pending = chunk[end + 1:]
+            # Responses start {"jsonrpc":"2.0","id":N,...; notifications have
+            # a "method" near the start.
+            if b'"method"' not in head and head.startswith(b'{"jsonrpc":"2.0","id":%d,' % request_id):
+                return head, tail, length
+            head, tail, length = b"", b"", 0
 
     def status(self, field):
         with open(f"/proc/{self.proc.pid}/status") as f:
@@ -142,30 +162,42 @@ def pipe_seconds(stand_in, env, crate):
 
 
 def through_server(server_path, stand_in, env, crate):
+    """Seconds to the whole answer, its size, the server's peak RSS and CPU."""
     server = Server(server_path, env)
     start = time.perf_counter()
     request_id = server.request("tools/call", {"name": "cargo_check",
                                                "arguments": {"working_dir": crate}})
-    line = server.answer(request_id)
+    head, tail, length = server.answer(request_id)
     seconds = time.perf_counter() - start
     peak = server.status("VmHWM")
     cpu = server.cpu_seconds()
     server.close()
-    if line.rstrip().endswith(b'"isError":true}}'):
-        sys.exit("cargo_check failed through the server: " + line[:500].decode(errors="replace"))
-    return seconds, peak, len(line), cpu
+    if tail.endswith(b'"isError":true}}'):
+        sys.exit("cargo_check failed through the server: " + head.decode(errors="replace"))
+    return seconds, length + 1, peak, cpu
 
 
-def throughput_row(label, server_path, stand_in, env, crate, line, count):
+def throughput_rows(label, server_paths, stand_in, env, crate, line, count, rounds):
+    """One row for each server: medians over `rounds`, each round running the
+    plain pipe and then every server on the same lines."""
     with open(env["BENCH_LINE"], "wb") as f:
         f.write(line)
     env = dict(env, BENCH_COUNT=str(count), BENCH_MODE="lines")
     size = len(line) * count
-    piped = pipe_seconds(stand_in, env, crate)
-    served, peak, response, cpu = through_server(server_path, stand_in, env, crate)
-    print(f"{label:>14}  {size / 1e6:9.1f} MB  pipe {size / piped / 1e6:8.1f} MB/s  "
-          f"server {size / served / 1e6:8.1f} MB/s  ratio {served / piped:6.2f}  "
-          f"peak RSS {peak / 1e6:8.1f} MB = {peak / response:5.2f} x response  server CPU {cpu:.2f} s")
+    piped, runs = [], [[] for _ in server_paths]
+    for _ in range(rounds):
+        piped.append(pipe_seconds(stand_in, env, crate))
+        for path, results in zip(server_paths, runs):
+            results.append(through_server(path, stand_in, env, crate))
+    pipe = statistics.median(piped)
+    print(f"{label}: {size / 1e6:.1f} MB, plain pipe {size / pipe / 1e6:.1f} MB/s "
+          f"(median of {rounds})")
+    for path, results in zip(server_paths, runs):
+        served = statistics.median(r[0] for r in results)
+        ratio = statistics.median(r[2] / r[1] for r in results)
+        cpu = statistics.median(r[3] for r in results)
+        print(f"  {path}: {size / served / 1e6:8.1f} MB/s  ratio to pipe {served / pipe:6.2f}  "
+              f"peak RSS {ratio:5.2f} x response  server CPU {cpu:.2f} s")
 
 
 def alive(pid):
@@ -203,7 +235,7 @@ def cancel_rounds(server_path, stand_in, env, crate, rounds):
         server.answer(request_id)
     server.close()
     latencies.sort()
-    print(f"cancel to dead tree: median {statistics.median(latencies) * 1000:.2f} ms, "
+    print(f"  cancel to dead tree: median {statistics.median(latencies) * 1000:.2f} ms, "
           f"min {latencies[0] * 1000:.2f}, max {latencies[-1] * 1000:.2f} ({rounds} rounds)")
 
 
@@ -215,17 +247,19 @@ def tools_list_cost(server_path, env, calls):
         server.answer(server.request("tools/list", {}))
     used = server.cpu_seconds() - before
     server.close()
-    print(f"tools/list: {used / calls * 1000:.3f} ms of server CPU per call ({calls} calls)")
+    print(f"  tools/list: {used / calls * 1000:.3f} ms of server CPU per call ({calls} calls)")
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("server")
+    parser.add_argument("server", help="the server, or several joined by commas")
     parser.add_argument("--lines", default="10000,100000")
-    parser.add_argument("--long-mb", type=int, default=200)
+    parser.add_argument("--long-mb", type=int, default=100)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--cancel-rounds", type=int, default=20)
     parser.add_argument("--list-calls", type=int, default=500)
     opts = parser.parse_args()
+    servers = opts.server.split(",")
 
     work = tempfile.mkdtemp(prefix="tarnwick-throughput-")
     try:
@@ -242,15 +276,18 @@ def main():
         line = message_line(crate, 42)
         print(f"compiler-message line: {len(line)} bytes")
         for count in [int(n) for n in opts.lines.split(",") if n]:
-            throughput_row(f"{count} lines", opts.server, stand_in, env, crate, line, count)
+            throughput_rows(f"{count} lines", servers, stand_in, env, crate, line, count,
+                            opts.rounds)
         if opts.long_mb:
             long_line = message_line(crate, 7, pad=opts.long_mb * 1000 * 1000)
-            throughput_row(f"1 line {opts.long_mb} MB", opts.server, stand_in, env, crate,
-                           long_line, 1)
-        if opts.cancel_rounds:
-            cancel_rounds(opts.server, stand_in, env, crate, opts.cancel_rounds)
-        if opts.list_calls:
-            tools_list_cost(opts.server, env, opts.list_calls)
+            throughput_rows(f"1 line of {opts.long_mb} MB", servers, stand_in, env, crate,
+                            long_line, 1, opts.rounds)
+        for path in servers:
+            print(path)
+            if opts.cancel_rounds:
+                cancel_rounds(path, stand_in, env, crate, opts.cancel_rounds)
+            if opts.list_calls:
+                tools_list_cost(path, env, opts.list_calls)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -14,12 +14,9 @@ namespace {
 /// the full parser judges them.
 constexpr size_t kMaxPlainDigits = 15;
 
-/// Whether all eight bytes of `word` are plain string content: printable
-/// ASCII other than '"' and '\\'.
-bool all_plain(uint64_t word) {
-  return (word & (kEachByte * 0x80)) == 0 && !any_byte_below(word, 0x20) &&
-         !any_byte_is(word, '"') && !any_byte_is(word, '\\');
-}
+/// Whether a byte is plain string content: printable ASCII other than '"'
+/// and '\\'.
+bool is_plain(uint8_t b) { return b >= 0x20 && b < 0x80 && b != '"' && b != '\\'; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -31,11 +28,13 @@ unsigned hex_value(char c) {
   return static_cast<unsigned>(c - 'A' + 10);
 }
 
+}  // namespace
+
 /// One pass over the text; every `read_*` call returns false for anything
 /// it cannot vouch for.
-class Scanner {
+class JsonScanner {
  public:
-  explicit Scanner(std::string_view text) : text_(text) {}
+  explicit JsonScanner(std::string_view text) : text_(text) {}
 
   bool at_end() const { return pos_ >= text_.size(); }
   size_t position() const { return pos_; }
@@ -43,21 +42,40 @@ class Scanner {
   char peek() const { return text_[pos_]; }
   void advance() { ++pos_; }
 
-  void skip_space() { pos_ = skip_json_space(text_, pos_); }
+  void skip_space() {
+    // Mostly nothing to skip: cargo writes its JSON without blanks.
+    if (pos_ < text_.size() && static_cast<uint8_t>(text_[pos_]) > ' ') return;
+    pos_ = skip_json_space(text_, pos_);
+  }
 
   /// A string at the current '"'; `raw` gets its content as written and
   /// `escaped` whether that holds an escape.
+  /// Whether the last string read held a \\u escape.
+  bool last_had_unicode_escape() const { return unicode_escape_; }
+
   bool read_string(std::string_view& raw, bool& escaped) {
     size_t start = ++pos_;
     escaped = false;
-    while (pos_ < text_.size()) {
-      while (pos_ + 8 <= text_.size()) {
+    unicode_escape_ = false;
+    const size_t size = text_.size();
+    for (;;) {
+      // Straight to the next byte that is not plain ASCII content.
+      bool found = false;
+      for (; pos_ + 8 <= size; pos_ += 8) {
         uint64_t word = 0;
         std::memcpy(&word, text_.data() + pos_, sizeof word);
-        if (!all_plain(word)) break;
-        pos_ += 8;
+        uint64_t stop = bytes_equal_to(word, '"') | bytes_equal_to(word, '\\') |
+                        bytes_below(word, 0x20) | (word & (kEachByte * 0x80));
+        if (stop != 0) {
+          pos_ += static_cast<size_t>(__builtin_ctzll(stop)) / 8;
+          found = true;
+          break;
+        }
       }
-      if (pos_ >= text_.size()) break;
+      if (!found) {
+        while (pos_ < size && is_plain(static_cast<uint8_t>(text_[pos_]))) ++pos_;
+        if (pos_ >= size) return false;
+      }
       auto b = static_cast<uint8_t>(text_[pos_]);
       if (b == '"') {
         raw = text_.substr(start, pos_ - start);
@@ -68,15 +86,12 @@ class Scanner {
       if (b == '\\') {
         escaped = true;
         if (!read_escape()) return false;
-      } else if (b >= 0x80) {
+      } else {
         size_t length = utf8_sequence_length(text_, pos_);
         if (length == 0) return false;
         pos_ += length;
-      } else {
-        ++pos_;
       }
     }
-    return false;
   }
 
   bool read_number() {
@@ -121,6 +136,7 @@ class Scanner {
         code = code * 16 + hex_value(text_[i]);
       }
       if (code >= 0xD800 && code <= 0xDFFF) return false;  // pairs are left to the parser
+      unicode_escape_ = true;
       pos_ += 6;
       return true;
     }
@@ -133,17 +149,18 @@ class Scanner {
 
   std::string_view text_;
   size_t pos_ = 0;
+  bool unicode_escape_ = false;
 };
 
-/// Reads one value at the scanner's position into `out`, containers
-/// recursively (the depth is bounded by `depth_left`).
-bool read_view(Scanner& scan, JsonView& out, int depth_left) {
+bool JsonViewReader::read_value(JsonScanner& scan, JsonView& out, int depth_left) {
   scan.skip_space();
   if (scan.at_end()) return false;
   char c = scan.peek();
   if (c == '"') {
     out.kind = JsonView::Kind::String;
-    return scan.read_string(out.raw, out.escaped);
+    if (!scan.read_string(out.raw, out.escaped)) return false;
+    out.unicode_escaped = scan.last_had_unicode_escape();
+    return true;
   }
   if (c == '-' || is_digit(c)) {
     out.kind = JsonView::Kind::Number;
@@ -166,40 +183,56 @@ bool read_view(Scanner& scan, JsonView& out, int depth_left) {
   scan.skip_space();
   if (!scan.at_end() && scan.peek() == close) {
     scan.advance();
+    out.first_ = static_cast<uint32_t>(nodes_.size());
     return true;
   }
-  // Room for a typical object of cargo's at once, rather than growing there.
-  constexpr size_t kTypicalMembers = 8;
-  out.items.reserve(kTypicalMembers);
-  if (object) out.keys.reserve(kTypicalMembers);
+  // The members wait above those of the containers around this one; once
+  // all are read they move to the block together.
+  const size_t mark = pending_.size();
   for (;;) {
+    JsonView member;
     if (object) {
       scan.skip_space();
-      std::string_view key;
       bool escaped = false;
-      if (scan.at_end() || scan.peek() != '"' || !scan.read_string(key, escaped) || escaped)
+      if (scan.at_end() || scan.peek() != '"' || !scan.read_string(member.key, escaped) || escaped)
         return false;
       scan.skip_space();
       if (scan.at_end() || scan.peek() != ':') return false;
       scan.advance();
-      out.keys.push_back(key);
     }
-    out.items.emplace_back();
-    if (!read_view(scan, out.items.back(), depth_left - 1)) return false;
+    if (!read_value(scan, member, depth_left - 1)) return false;
+    pending_.push_back(member);
     scan.skip_space();
     if (scan.at_end()) return false;
     char next = scan.peek();
     scan.advance();
-    if (next == close) return true;
+    if (next == close) break;
     if (next != ',') return false;
   }
+  out.first_ = static_cast<uint32_t>(nodes_.size());
+  nodes_.insert(nodes_.end(), pending_.begin() + static_cast<std::ptrdiff_t>(mark), pending_.end());
+  out.count_ = static_cast<uint32_t>(pending_.size() - mark);
+  pending_.resize(mark);
+  return true;
 }
 
-/// Where the scan stands: about to read a value, a member's key, or what
-/// follows a complete value.
-enum class Step { Value, Key, AfterValue };
-
-}  // namespace
+const JsonView* JsonViewReader::read(std::string_view text, int max_depth) {
+  nodes_.clear();
+  pending_.clear();
+  root_ = JsonView();
+  JsonScanner scan(text);
+  if (!read_value(scan, root_, max_depth)) return nullptr;
+  scan.skip_space();
+  if (!scan.at_end()) return nullptr;
+  // The block has its final place only now.
+  auto place = [this](JsonView& node) {
+    if (node.is_object() || node.is_array())
+      node.items = std::span<const JsonView>(nodes_.data() + node.first_, node.count_);
+  };
+  for (JsonView& node : nodes_) place(node);
+  place(root_);
+  return &root_;
+}
 
 size_t skip_json_space(std::string_view text, size_t pos) {
   while (pos < text.size() &&
@@ -208,97 +241,10 @@ size_t skip_json_space(std::string_view text, size_t pos) {
   return pos;
 }
 
-std::optional<JsonLineFacts> quick_json_facts(std::string_view text, int max_depth) {
-  Scanner scan(text);
-  JsonLineFacts facts;
-  std::vector<char> open;  // '{' or '[' for each container around the position
-  bool reason_seen = false;
-  bool reason_next = false;  // the value about to be read is the top-level reason
-  std::string_view raw;
-  bool escaped = false;
-  Step step = Step::Value;
-  scan.skip_space();
-  if (!scan.at_end() && scan.peek() == '{') facts.is_object = true;
-  for (;;) {
-    switch (step) {
-      case Step::Value: {
-        if (scan.at_end()) return std::nullopt;
-        char c = scan.peek();
-        bool is_reason = reason_next;
-        reason_next = false;
-        if (c == '{' || c == '[') {
-          if (open.size() >= static_cast<size_t>(max_depth)) return std::nullopt;
-          open.push_back(c);
-          scan.advance();
-          scan.skip_space();
-          if (scan.at_end()) return std::nullopt;
-          if (scan.peek() == (c == '{' ? '}' : ']')) {
-            scan.advance();
-            open.pop_back();
-            step = Step::AfterValue;
-          } else {
-            step = c == '{' ? Step::Key : Step::Value;
-          }
-          continue;
-        }
-        if (c == '"') {
-          if (!scan.read_string(raw, escaped)) return std::nullopt;
-          if (is_reason) {
-            if (escaped) return std::nullopt;
-            facts.reason = raw;
-          }
-        } else if (c == '-' || is_digit(c)) {
-          if (!scan.read_number()) return std::nullopt;
-        } else if (!scan.read_literal()) {
-          return std::nullopt;
-        }
-        step = Step::AfterValue;
-        continue;
-      }
-      case Step::Key: {
-        if (scan.at_end() || scan.peek() != '"') return std::nullopt;
-        if (!scan.read_string(raw, escaped)) return std::nullopt;
-        if (open.size() == 1) {
-          if (escaped) return std::nullopt;  // could spell "reason"
-          if (raw == "reason") {
-            if (reason_seen) return std::nullopt;
-            reason_seen = reason_next = true;
-          }
-        }
-        scan.skip_space();
-        if (scan.at_end() || scan.peek() != ':') return std::nullopt;
-        scan.advance();
-        scan.skip_space();
-        step = Step::Value;
-        continue;
-      }
-      case Step::AfterValue: {
-        scan.skip_space();
-        if (open.empty()) {
-          if (!scan.at_end()) return std::nullopt;
-          return facts;
-        }
-        if (scan.at_end()) return std::nullopt;
-        char c = scan.peek();
-        scan.advance();
-        if (c == ',') {
-          scan.skip_space();
-          step = open.back() == '{' ? Step::Key : Step::Value;
-        } else if (c == (open.back() == '{' ? '}' : ']')) {
-          open.pop_back();
-        } else {
-          return std::nullopt;
-        }
-        continue;
-      }
-    }
-  }
-}
-
 const JsonView* JsonView::find(std::string_view key) const {
   if (kind != Kind::Object) return nullptr;
-  for (size_t i = keys.size(); i-- > 0;)
-    if (keys[i] == key) return &items[i];
+  for (size_t i = items.size(); i-- > 0;)
+    if (items[i].key == key) return &items[i];
   return nullptr;
 }
 
@@ -321,15 +267,6 @@ std::optional<uint64_t> JsonView::unsigned_value() const {
     value = value * 10 + static_cast<uint64_t>(c - '0');  // short enough not to overflow
   }
   return value;
-}
-
-std::optional<JsonView> view_json(std::string_view text, int max_depth) {
-  Scanner scan(text);
-  JsonView view;
-  if (!read_view(scan, view, max_depth)) return std::nullopt;
-  scan.skip_space();
-  if (!scan.at_end()) return std::nullopt;
-  return view;
 }
 
 }  // namespace tarnwick

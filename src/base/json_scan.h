@@ -1,10 +1,11 @@
 #pragma once
-/// A quick look at one line of JSON, far cheaper than building its tree: it
-/// checks that the line is one JSON value and finds the top-level "reason"
-/// member. Whatever it cannot tell for sure it leaves to the full parser.
+/// One line of JSON read in place, far cheaper than building the library's
+/// tree and without copying the line. Whatever it cannot tell for sure it
+/// leaves to the full parser.
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,35 +16,23 @@ namespace tarnwick {
 /// space (space, tab, line feed, carriage return).
 size_t skip_json_space(std::string_view text, size_t pos);
 
-/// What the quick look found in a line it could judge.
-struct JsonLineFacts {
-  bool is_object = false;
-  /// The value of the top-level "reason" member when that is a string; as
-  /// written, which is also its value, since it holds no escapes.
-  std::optional<std::string_view> reason;
-};
-
-/// The facts of `text` when it is certainly one JSON value that the full
-/// parser accepts, with the same top-level "reason". Nothing when that is not
-/// certain: not JSON, invalid UTF-8, nesting deeper than `max_depth`, a
-/// surrogate escape, a number with an exponent or many digits, a top-level
-/// key or reason with escapes, or "reason" given twice. The full parser
-/// decides those.
-std::optional<JsonLineFacts> quick_json_facts(std::string_view text, int max_depth);
+class JsonScanner;
 
 /// A JSON value read in place: strings and numbers stay views into the text
-/// they came from, which must outlive the view.
+/// they came from, which must outlive the view. The nodes of one value sit in
+/// one block, each container's members side by side.
 struct JsonView {
   enum class Kind : uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
+  /// Whether a string's content holds escapes, and whether any is a \u one.
+  bool escaped = false;
+  bool unicode_escaped = false;
   /// A string's content or a number as written.
   std::string_view raw;
-  /// Whether a string's content holds escapes.
-  bool escaped = false;
+  /// The member's key, for a value inside an object.
+  std::string_view key;
   /// The elements of an array, or the values of an object's members.
-  std::vector<JsonView> items;
-  /// The keys of an object's members, beside their values in `items`.
-  std::vector<std::string_view> keys;
+  std::span<const JsonView> items;
 
   bool is_object() const { return kind == Kind::Object; }
   bool is_array() const { return kind == Kind::Array; }
@@ -56,10 +45,31 @@ struct JsonView {
   /// A number that is a non-negative integer, as the full parser reads it;
   /// nothing for anything else.
   std::optional<uint64_t> unsigned_value() const;
+
+ private:
+  friend class JsonViewReader;
+  // Where `items` starts in the reader's block and how many, while reading.
+  uint32_t first_ = 0;
+  uint32_t count_ = 0;
 };
 
-/// The value of `text` read in place, when the quick look can vouch for all
-/// of it (see `quick_json_facts`, and no key with escapes); nothing otherwise.
-std::optional<JsonView> view_json(std::string_view text, int max_depth);
+/// Reads lines in place one after the other, reusing its room: once it has
+/// grown to the lines' size, reading allocates nothing.
+class JsonViewReader {
+ public:
+  /// The value of `text` when it is certainly one JSON value that the
+  /// library's parser accepts and reads alike; null when that is not
+  /// certain: not JSON, invalid UTF-8, nesting deeper than `max_depth`, a
+  /// surrogate escape, a number with an exponent or many digits, or a key
+  /// with escapes. Valid until the next `read`.
+  const JsonView* read(std::string_view text, int max_depth);
+
+ private:
+  bool read_value(JsonScanner& scan, JsonView& out, int depth_left);
+
+  std::vector<JsonView> nodes_;    // finished containers' members
+  std::vector<JsonView> pending_;  // members of the containers being read
+  JsonView root_;
+};
 
 }  // namespace tarnwick

@@ -5,25 +5,40 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/json_scan.h"
 #include "base/utf8.h"
 
 namespace tarnwick {
 namespace {
 
-/// For each byte, the escape the JSON writer uses, or nothing when the byte
-/// stays as it is. Control characters without a short form become \u00xx.
-const std::array<std::string_view, 256>& escapes() {
-  static const std::array<std::string_view, 256> table = [] {
+/// The escape the JSON writer uses for one byte, padded to a word so that
+/// it is copied whole; `size` 0 when the byte stays as it is.
+struct Escape {
+  char bytes[8] = {};
+  uint8_t size = 0;
+};
+
+/// For each byte, its escape. Control characters without a short form
+/// become \u00xx.
+const std::array<Escape, 256>& escapes() {
+  static const std::array<Escape, 256> table = [] {
     static constexpr std::string_view kHex[32] = {
         "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
         "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
         "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
         "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
-    std::array<std::string_view, 256> built{};
-    for (size_t i = 0; i < 32; ++i) built[i] = kHex[i];
-    built['"'] = "\\\"";
-    built['\\'] = "\\\\";
+    std::array<Escape, 256> built{};
+    auto set = [&built](size_t byte, std::string_view escape) {
+      escape.copy(built[byte].bytes, escape.size());
+      built[byte].size = static_cast<uint8_t>(escape.size());
+    };
+    for (size_t i = 0; i < 32; ++i) set(i, kHex[i]);
+    set('"', "\\\"");
+    set('\\', "\\\\");
     return built;
   }();
   return table;
@@ -36,27 +51,91 @@ void maybe_spill(std::string& out, const JsonSpill* spill) {
   if (spill && out.size() >= kSpillSize) (*spill)(out);
 }
 
+/// The high bits of the bytes of `word` the writer escapes: '"', '\\' and
+/// control characters (only the lowest is sure, see `bytes_equal_to`).
+uint64_t escaped_bytes(uint64_t word) {
+  return bytes_equal_to(word, '"') | bytes_equal_to(word, '\\') | bytes_below(word, 0x20);
+}
+
 /// Appends `block` with the writer's escapes, straight into room made in
-/// `out`: most escapes take two bytes, so twice the block is made room for
-/// and more only when \\u00xx escapes run out of it.
+/// `out`. Sixteen (or eight) bytes are copied at a time, escapes or not, and
+/// the output moves on past the bytes that needed none; most escapes take
+/// two bytes, so twice the block (and some slack) is made room for, and more
+/// only when \\u00xx escapes run out of it.
 void append_escaped_block(std::string& out, std::string_view block) {
   const auto& table = escapes();
-  constexpr size_t kLongestEscape = 6;
+  constexpr size_t kSlack = 32;  // a copied chunk, and the longest escape
   size_t written = out.size();
-  out.resize(written + 2 * block.size() + kLongestEscape);
-  for (size_t i = 0; i < block.size(); ++i) {
-    std::string_view escape = table[static_cast<uint8_t>(block[i])];
-    if (escape.empty()) {
-      out[written++] = block[i];
+  out.resize(written + 2 * block.size() + kSlack);
+  const char* src = block.data();
+  const char* const end = src + block.size();
+  char* dst = out.data() + written;
+  // The room left always covers twice the bytes left plus the slack.
+  auto write_escape = [&] {
+    const Escape& escape = table[static_cast<uint8_t>(*src++)];
+    if (escape.size > 2) {
+      size_t at = static_cast<size_t>(dst - out.data());
+      size_t needed = escape.size + static_cast<size_t>(end - src) * 2 + kSlack;
+      if (out.size() - at < needed) {
+        out.resize(at + needed + block.size());
+        dst = out.data() + at;
+      }
+    }
+    std::memcpy(dst, escape.bytes, sizeof escape.bytes);
+    dst += escape.size;
+  };
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  // Sixteen bytes and the sixteen after them can be read: every byte of a
+  // chunk to be escaped is handled in place, each escape followed by the
+  // rest of the chunk copied whole.
+  while (end - src >= 32) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, last_control), chunk);
+    __m128i special = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)), control);
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), chunk);
+    const char* const base = src;
+    size_t placed = 0;  // bytes of the chunk in their place already
+    while (mask != 0) {
+      auto at = static_cast<size_t>(__builtin_ctz(mask));
+      mask &= mask - 1;
+      dst += at - placed;
+      src = base + at;
+      write_escape();
+      placed = at + 1;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + placed)));
+    }
+    dst += 16 - placed;
+    src = base + 16;
+  }
+#endif
+  while (src < end) {
+    if (end - src >= 8) {
+      uint64_t word = 0;
+      std::memcpy(&word, src, sizeof word);
+      std::memcpy(dst, &word, sizeof word);
+      uint64_t special = escaped_bytes(word);
+      if (special == 0) {
+        src += 8;
+        dst += 8;
+        continue;
+      }
+      auto plain = static_cast<size_t>(__builtin_ctzll(special)) / 8;
+      src += plain;
+      dst += plain;
+    }
+    if (table[static_cast<uint8_t>(*src)].size == 0) {
+      *dst++ = *src++;
       continue;
     }
-    // Every byte after this one needs room for at least itself.
-    size_t needed = escape.size() + (block.size() - i - 1);
-    if (out.size() - written < needed) out.resize(written + needed + block.size());
-    std::memcpy(out.data() + written, escape.data(), escape.size());
-    written += escape.size();
+    write_escape();
   }
-  out.resize(written);
+  out.resize(static_cast<size_t>(dst - out.data()));
 }
 
 void append_escaped_string(std::string& out, const std::string& text, const JsonSpill* spill) {

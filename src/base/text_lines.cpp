@@ -11,6 +11,16 @@ bool has_substring(std::string_view text, std::string_view needle) {
   return ::memmem(text.data(), text.size(), needle.data(), needle.size()) != nullptr;
 }
 
+bool has_substring_rare_last(std::string_view text, std::string_view needle) {
+  if (needle.empty()) return true;
+  const size_t last = needle.size() - 1;
+  for (size_t at = text.find(needle.back(), last); at != std::string_view::npos;
+       at = text.find(needle.back(), at + 1)) {
+    if (text.compare(at - last, last, needle, 0, last) == 0) return true;
+  }
+  return false;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
   size_t start = 0;

@@ -27,6 +27,9 @@ std::string join_lines(const std::vector<Piece>& pieces) {
 
 /// Whether `needle` occurs in `text`; quicker than `find` on long lines.
 bool has_substring(std::string_view text, std::string_view needle);
+/// The same answer, found by looking for the needle's last byte first:
+/// quicker still when that byte is rare in the text.
+bool has_substring_rare_last(std::string_view text, std::string_view needle);
 
 /// `text` without trailing Unicode white space.
 std::string_view trim_end(std::string_view text);

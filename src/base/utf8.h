@@ -19,16 +19,20 @@ size_t valid_utf8_prefix(std::string_view text);
 /// at `text[pos]`, or 0 when the bytes there do not form one.
 size_t utf8_sequence_length(std::string_view text, size_t pos);
 
-/// Eight bytes at a time: whether any byte of `word` is `byte`, and whether
-/// any is below `limit` (at most 0x80).
+/// Eight bytes at a time: the high bit of each byte of `word` that is `byte`,
+/// or that is below `limit` (at most 0x80). Only the lowest bit set is sure
+/// to mark a match (a borrow can mark the bytes above it), which is all that
+/// finding the first match needs.
 inline constexpr uint64_t kEachByte = 0x0101010101010101ULL;
-inline bool any_byte_is(uint64_t word, uint8_t byte) {
+inline uint64_t bytes_equal_to(uint64_t word, uint8_t byte) {
   uint64_t x = word ^ (kEachByte * byte);
-  return ((x - kEachByte) & ~x & (kEachByte * 0x80)) != 0;
+  return (x - kEachByte) & ~x & (kEachByte * 0x80);
 }
-inline bool any_byte_below(uint64_t word, uint8_t limit) {
-  return ((word - kEachByte * limit) & ~word & (kEachByte * 0x80)) != 0;
+inline uint64_t bytes_below(uint64_t word, uint8_t limit) {
+  return (word - kEachByte * limit) & ~word & (kEachByte * 0x80);
 }
+inline bool any_byte_is(uint64_t word, uint8_t byte) { return bytes_equal_to(word, byte) != 0; }
+inline bool any_byte_below(uint64_t word, uint8_t limit) { return bytes_below(word, limit) != 0; }
 
 /// `text` with every invalid UTF-8 sequence replaced by U+FFFD, each bad byte
 /// by one; valid text comes back as it was, without a copy.

@@ -33,6 +33,14 @@ std::string system_text(int err) {
   return text ? text : "Unknown error";
 }
 
+/// Asks for a pipe buffer of a mebibyte on `fd`, so that a child writing a
+/// long output and its reader take turns far less often. Nothing changes
+/// when the system refuses.
+void widen_pipe(int fd) {
+  constexpr int kPipeBytes = 1 << 20;
+  (void)::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
+}
+
 bool is_executable_file(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
@@ -213,8 +221,10 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
     close_all();
     return io_error_from_errno(err);
   };
-  if (command.stdout_to.kind == Redirect::Kind::Pipe && ::pipe2(out_pipe, O_CLOEXEC) != 0)
-    return fail(errno);
+  if (command.stdout_to.kind == Redirect::Kind::Pipe) {
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0) return fail(errno);
+    widen_pipe(out_pipe[0]);
+  }
   if (command.stderr_to.kind == Redirect::Kind::Pipe && ::pipe2(err_pipe, O_CLOEXEC) != 0)
     return fail(errno);
   if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(status, O_CLOEXEC) != 0) return fail(errno);

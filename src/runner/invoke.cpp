@@ -9,6 +9,7 @@
 #include "base/call_context.h"
 #include "base/quoted.h"
 #include "base/settings.h"
+#include "base/text_lines.h"
 #include "platform/environment.h"
 #include "runner/child.h"
 #include "runner/incremental.h"
@@ -98,9 +99,9 @@ TimeoutError timeout_error(const RunState &state, const RunClocks &clocks, Stead
   return TimeoutError{Duration::from_chrono(now - from)};
 }
 
-/// One standard-output line: boundary, watchdog, sink, collection.
+/// One standard-output line: boundary, watchdog, sink, collection, watcher.
 void handle_line(std::string line, RunState &state, const RunClocks &clocks,
-                 const ProgressSink &sink) {
+                 const ProgressSink &sink, const OutputWatcher *watcher) {
   if (auto demoted = demote_finalize_advisory(line)) line = std::move(*demoted);
   if (!state.boundary_seen) {
     if (clocks.phase_boundary(line)) {
@@ -114,12 +115,24 @@ void handle_line(std::string line, RunState &state, const RunClocks &clocks,
     state.idle_at = instant_after(Clock::now(), *clocks.idle_timeout);
   }
   sink(line);
+  size_t offset = state.stdout_text.size();
   if (state.stdout_text.empty()) {
     state.stdout_text = std::move(line);  // a long first line is not copied
     state.stdout_text.push_back('\n');
-    return;
+  } else {
+    state.stdout_text.append(line).push_back('\n');
   }
-  state.stdout_text.append(line).push_back('\n');
+  if (watcher) {
+    std::string_view collected(state.stdout_text);
+    (*watcher)(collected.substr(offset, collected.size() - offset - 1), offset);
+  }
+}
+
+/// Shows every line of `text` to `watcher` again, from the start.
+void show_again(const OutputWatcher *watcher, std::string_view text) {
+  if (!watcher) return;
+  for (std::string_view line : split_lines(text))
+    (*watcher)(line, static_cast<size_t>(line.data() - text.data()));
 }
 
 /// The two pipe readers of a run. Whatever way the run ends, both are joined
@@ -262,7 +275,8 @@ void append_failure_hints(std::string &stderr_text, const std::optional<std::str
       dir, label);
 }
 
-RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const RunClocks &clocks) {
+RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const RunClocks &clocks,
+                         const OutputWatcher *watcher) {
   command.stdout_to = platform::Redirect::pipe();
   command.stderr_to = platform::Redirect::pipe();
   auto spawned = spawn_in_job(command);
@@ -288,7 +302,7 @@ RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const R
     auto got = readers.channel().recv_until(Deadline{next_wake(state, Clock::now()), false}, line);
     if (got == BoundedLineChannel::Recv::End) break;
     if (got == BoundedLineChannel::Recv::Line) {
-      handle_line(std::move(line), state, clocks, sink);
+      handle_line(std::move(line), state, clocks, sink, watcher);
     } else if (!job_closed) {
       job_closed = close_job_after_child_end(child, readers);
     }
@@ -315,10 +329,13 @@ RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   ResolvedProgram program = resolve_toolchain_program("cargo", "CARGO");
   log_invocation(program.path, program.source, request.cwd, request.argv);
 
-  RunResult run = run_supervised(cargo_command(program.path, request), *request.sink, clocks);
+  RunResult run =
+      run_supervised(cargo_command(program.path, request), *request.sink, clocks, request.watcher);
   if (run && run->exit_code != 0) {
     append_failure_hints(run->stderr_text, request.cwd);
-    run->exit_code = rescue_finalize_advisory(run->stdout_text, run->exit_code, *request.sink);
+    int32_t code = rescue_finalize_advisory(run->stdout_text, run->exit_code, *request.sink);
+    if (code != run->exit_code) show_again(request.watcher, run->stdout_text);
+    run->exit_code = code;
   }
   return run;
 }

@@ -40,9 +40,6 @@ std::string wrap_line(std::string_view reason, std::string_view line) {
   return to_json_text(record);
 }
 
-/// How the diagnostics filters see one line.
-enum class LineKind { Blank, NotJson, NoReason, Kept, Artifact, Other };
-
 /// How a line's reason sorts it, for a line that is JSON.
 LineKind kind_of_reason(std::string_view reason, bool is_noise) {
   if (reason == "build-finished") return LineKind::Kept;
@@ -51,7 +48,7 @@ LineKind kind_of_reason(std::string_view reason, bool is_noise) {
   return LineKind::Other;
 }
 
-/// `classify` with the line's whole tree built.
+/// `LineSorter::sort` with the line's whole tree built.
 LineKind classify_parsed(std::string_view line) {
   std::optional<json> value = parse_json_line(line);
   if (!value) return LineKind::NotJson;
@@ -62,19 +59,15 @@ LineKind classify_parsed(std::string_view line) {
   return kind_of_reason(*reason, noise);
 }
 
-/// Sorts a line for the filters that keep cargo's diagnostics. A noise
-/// message counts as `Artifact` (dropped) unless the notes are shown. The
-/// tree is built only for a line the quick look cannot judge, or a message
-/// that may be noise.
-LineKind classify(std::string_view line) {
-  if (is_blank(line)) return LineKind::Blank;
-  std::optional<JsonLineFacts> facts = quick_json_facts(line, kMaxJsonDepth);
-  if (!facts) return classify_parsed(line);
-  if (!facts->reason) return LineKind::NoReason;
-  if (*facts->reason == "compiler-message" && hide_noise() &&
-      (mentions_session_noise(line) || has_substring(line, "\\u")))
-    return classify_parsed(line);
-  return kind_of_reason(*facts->reason, false);
+/// `is_incremental_session_noise` for a compiler message read quickly.
+bool node_is_session_noise(const JsonNode& value) {
+  std::optional<JsonNode> message = value.find("message");
+  if (!message || !message->is_object()) return false;
+  std::optional<JsonNode> text = message->find("rendered");
+  if (!text || !text->is_string()) text = message->find("message");
+  // Both texts hold "finaliz", whose 'z' is rare: looked for first.
+  return text && text->is_string() && text->string_holds("finaliz") &&
+         (text->string_holds(kFinalizeErrorText) || text->string_holds(kFinalizeNotDoneText));
 }
 
 }  // namespace
@@ -114,10 +107,25 @@ bool is_incremental_session_noise(const json& value) {
   return text && mentions_session_noise(text->get_ref<const std::string&>());
 }
 
+LineKind LineSorter::sort(std::string_view line, size_t readable_after) {
+  value_.reset();
+  if (is_blank(line)) return LineKind::Blank;
+  value_ = reader_.read(line, readable_after);
+  // Whatever the quick readers cannot vouch for, the library's parser decides.
+  if (!value_) return classify_parsed(line);
+  std::optional<JsonNode> reason = value_->find("reason");
+  if (!reason || !reason->is_string()) return LineKind::NoReason;
+  std::string scratch;
+  std::string_view name = reason->string_value(scratch);
+  bool noise = name == "compiler-message" && hide_noise() && node_is_session_noise(*value_);
+  return kind_of_reason(name, noise);
+}
+
 std::vector<std::string_view> filter_build_message_lines(std::string_view text) {
   std::vector<std::string_view> kept;
+  LineSorter sorter;
   for (std::string_view line : split_lines(text))
-    if (classify(line) == LineKind::Kept) kept.push_back(line);
+    if (sorter.sort(line) == LineKind::Kept) kept.push_back(line);
   return kept;
 }
 
@@ -127,8 +135,9 @@ std::string collect_build_message_lines(std::string_view text) {
 
 std::vector<std::string> filter_run_output_lines(std::string_view text) {
   std::vector<std::string> out;
+  LineSorter sorter;
   for (std::string_view line : split_lines(text)) {
-    switch (classify(line)) {
+    switch (sorter.sort(line)) {
       case LineKind::Kept:
         out.emplace_back(line);
         break;
@@ -144,8 +153,9 @@ std::vector<std::string> filter_run_output_lines(std::string_view text) {
 
 std::vector<std::string> filter_nextest_run_lines(std::string_view text) {
   std::vector<std::string> out;
+  LineSorter sorter;
   for (std::string_view line : split_lines(text)) {
-    switch (classify(line)) {
+    switch (sorter.sort(line)) {
       case LineKind::Blank:
       case LineKind::Artifact:
         break;

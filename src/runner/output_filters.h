@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/json_line.h"
 #include "base/json_text.h"
 #include "base/text_lines.h"
 #include "runner/run_types.h"
@@ -25,6 +26,25 @@ std::optional<std::string> line_reason(const json& value);
 /// True for a compiler-message about the incremental-session directory that
 /// rustc could not finalize.
 bool is_incremental_session_noise(const json& value);
+
+/// How the filters that keep cargo's diagnostics see one line. A noise
+/// message counts as `Artifact` (dropped) unless the notes are shown.
+enum class LineKind { Blank, NotJson, NoReason, Kept, Artifact, Other };
+
+/// Sorts the lines of one output for those filters, reading each line once;
+/// what it read stays for the caller until the next line.
+class LineSorter {
+ public:
+  /// `readable_after` as for `JsonLineReader::read`.
+  LineKind sort(std::string_view line, size_t readable_after = 0);
+  /// The value of the last line, or null when the quick readers could not
+  /// read it (or it was blank).
+  const JsonNode* value() const { return value_ ? &*value_ : nullptr; }
+
+ private:
+  JsonLineReader reader_;
+  std::optional<JsonNode> value_;
+};
 
 /// The build-finished and compiler-message lines of `text`, unchanged.
 std::vector<std::string_view> filter_build_message_lines(std::string_view text);

@@ -2,6 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
 #include "base/json_text.h"
 #include "base/quoted.h"
 #include "base/text_lines.h"
@@ -26,6 +30,28 @@ std::string test_run_text(const std::vector<std::string>& kept_lines, const RunO
   if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
     pieces.push_back(std::move(*record));
   return invocation_record(argv, cwd) + join_lines(pieces);
+}
+
+/// Moves the lines at `places` (offset and size in `text`, in order) to
+/// follow the first `head` bytes of `text`, one "\n" between each two, and
+/// returns where they end. The first `head` bytes are left for the caller to
+/// write. Each line moves once, down, except that all of them move up
+/// together when the first one starts before `head`.
+size_t gather_lines(std::string& text, const std::vector<std::pair<size_t, size_t>>& places,
+                    size_t head) {
+  size_t gathered = places.empty() ? 0 : places.size() - 1;
+  for (const auto& place : places) gathered += place.second;
+  size_t start = places.empty() ? head : std::min(head, places.front().first);
+  if (text.size() < head + gathered) text.resize(head + gathered);
+  size_t write = start;
+  for (size_t i = 0; i < places.size(); ++i) {
+    if (i > 0) text[write++] = '\n';
+    if (write != places[i].first)
+      std::memmove(text.data() + write, text.data() + places[i].first, places[i].second);
+    write += places[i].second;
+  }
+  if (start != head) std::memmove(text.data() + head, text.data() + start, gathered);
+  return head + gathered;
 }
 
 /// nextest's list output as records: one whole JSON document re-serialised,
@@ -64,33 +90,61 @@ std::optional<std::string> stderr_record(std::string_view filtered_stderr) {
 
 std::string build_diagnostics_result(const RunOutput& output, const std::vector<std::string>& argv,
                                      const std::optional<std::string>& cwd) {
-  std::string text = invocation_record(argv, cwd);
-  if (output.exit_code == 0) {
-    // cargo's own build-finished record tells the outcome when there is output.
-    if (output.stdout_text.empty()) {
-      text += kSuccessStatusLine;
-      return text;
-    }
-    std::vector<std::string_view> kept = filter_build_message_lines(output.stdout_text);
-    size_t size = text.size() + kept.size();
-    for (std::string_view line : kept) size += line.size();
-    // Spare room for the suggestion sections the answer may append, so they
-    // do not move a long text again; room never written costs no memory.
-    text.reserve(size + size / 4);
-    for (size_t i = 0; i < kept.size(); ++i) {
-      if (i > 0) text += '\n';
-      text += kept[i];
-    }
-    return text;
+  return build_diagnostics_answer(output, argv, cwd, DiagnosticsReading(false)).text;
+}
+
+void DiagnosticsReading::take_line(std::string_view line, size_t offset, size_t readable_after) {
+  if (offset == 0) {
+    kept_.clear();
+    suggestions_.clear();
   }
-  std::vector<std::string> pieces;
-  std::string messages = collect_build_message_lines(output.stdout_text);
-  std::string_view kept = trim_end(messages);
-  if (!kept.empty()) pieces.emplace_back(kept);
-  pieces.push_back(error_status_line(output.exit_code));
-  if (auto record = stderr_record(strip_incremental_noise_lines(output.stderr_text)))
-    pieces.push_back(std::move(*record));
-  return text + join_lines(pieces);
+  if (sorter_.sort(line, readable_after) == LineKind::Kept) kept_.emplace_back(offset, line.size());
+  if (with_suggestions_) collect_line_suggestions(line, sorter_.value(), suggestions_);
+  seen_ = offset + line.size() + 1;
+}
+
+DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<std::string>& argv,
+                                           const std::optional<std::string>& cwd,
+                                           DiagnosticsReading reading) {
+  DiagnosticsAnswer answer;
+  std::string record = invocation_record(argv, cwd);
+  // cargo's own build-finished record tells the outcome when there is output.
+  if (output.exit_code == 0 && output.stdout_text.empty()) {
+    answer.text = std::move(record);
+    answer.text += kSuccessStatusLine;
+    return answer;
+  }
+  if (!reading.covers(output.stdout_text)) {
+    DiagnosticsReading again(reading.with_suggestions());
+    std::string_view text = output.stdout_text;
+    for (std::string_view line : split_lines(text)) {
+      size_t offset = static_cast<size_t>(line.data() - text.data());
+      again.take_line(line, offset, text.size() - offset - line.size());
+    }
+    reading = std::move(again);
+  }
+  answer.suggestions = reading.take_suggestions();
+  std::string& text = output.stdout_text;
+  size_t end = gather_lines(text, reading.kept(), record.size());
+  record.copy(text.data(), record.size());
+  if (output.exit_code != 0) {
+    std::string_view messages = trim_end(std::string_view(text).substr(record.size(), end));
+    end = record.size() + messages.size();
+    text.resize(end);
+    if (!messages.empty()) text += '\n';
+    text += error_status_line(output.exit_code);
+    if (auto stderr_line = stderr_record(strip_incremental_noise_lines(output.stderr_text))) {
+      text += '\n';
+      text += *stderr_line;
+    }
+  } else {
+    text.resize(end);
+  }
+  // Spare room for the suggestion sections the answer may append, so they
+  // do not move a long text again; room never written costs no memory.
+  text.reserve(text.size() + text.size() / 4);
+  answer.text = std::move(text);
+  return answer;
 }
 
 std::string build_run_result(const RunOutput& output, const std::vector<std::string>& argv,

@@ -24,6 +24,14 @@ inline const ProgressSink& null_sink() {
   return sink;
 }
 
+/// Sees each standard-output line as a run collects it (after the advisory
+/// demotion), with where it starts in the collected text, so that a caller
+/// can read the output while cargo still writes. A run's first line starts
+/// at 0: an attempt after another begins anew there. Called on the run's
+/// thread; when the run changes its collected text at the end, every line
+/// is shown again from 0.
+using OutputWatcher = std::function<void(std::string_view line, size_t offset)>;
+
 /// Whether a run that failed on a busy file may be run again.
 enum class BusyRetry {
   /// As its subcommand allows (see `is_retryable_subcommand`).
@@ -44,6 +52,8 @@ struct RunRequest {
   bool phased = false;
   /// Never null while a run uses it; defaults to the null sink.
   const ProgressSink* sink = &null_sink();
+  /// Null when nobody watches.
+  const OutputWatcher* watcher = nullptr;
   BusyRetry busy_retry = BusyRetry::BySubcommand;
   /// When the call's clock began, if before this run: the time the call spent
   /// before it (counting packages) counts against `timeout` and shows in a

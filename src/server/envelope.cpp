@@ -78,11 +78,16 @@ json suggestions_result(const ToolBackend& backend, ToolTextWithSuggestions outc
                      (mode == ElicitationMode::Prompt && backend.elicit_suggestions);
   bool dialog_way = client_supports_form_elicitation && can_resolve && !review.empty();
   if (!dialog_way) {
+    // Appended piece by piece: the output text can be long, the lists too.
     std::string text = std::move(outcome.text);
     if (!fixes.empty())
-      text += "\n\n" + fix_header(fixes.size()) + backend.format_suggestion_list(fixes);
+      text.append("\n\n")
+          .append(fix_header(fixes.size()))
+          .append(backend.format_suggestion_list(fixes));
     if (!review.empty())
-      text += "\n" + review_header(review.size()) + backend.format_suggestion_list(review);
+      text.append("\n")
+          .append(review_header(review.size()))
+          .append(backend.format_suggestion_list(review));
     return tool_result(one_text(std::move(text)), outcome.is_error);
   }
 

@@ -60,6 +60,20 @@ std::optional<std::string> compiler_message(const ProgressState& state, const js
   return fmt::format("Cargo {}: [{}] {}", state.label, level, first_chars(text, kMessageChars));
 }
 
+std::optional<std::string> compiler_message(const ProgressState& state, const JsonNode& record) {
+  std::optional<JsonNode> diagnostic = record.find("message");
+  if (!diagnostic) return std::nullopt;
+  std::string text_scratch, level_scratch;
+  std::optional<JsonNode> text = diagnostic->find("message");
+  std::string_view message = text && text->is_string() ? text->string_value(text_scratch) : "";
+  if (message.empty()) return std::nullopt;
+  std::optional<JsonNode> level = diagnostic->find("level");
+  std::string_view level_text =
+      level && level->is_string() ? level->string_value(level_scratch) : "note";
+  return fmt::format("Cargo {}: [{}] {}", state.label, level_text,
+                     first_chars(message, kMessageChars));
+}
+
 std::optional<std::string> artifact_message(ProgressState& state, const json& record) {
   ++state.artifacts_seen;
   const json* fresh = find_member(record, "fresh");
@@ -125,6 +139,19 @@ ProgressState make_progress_state(std::string_view tool_name, const json& argume
   return state;
 }
 
+std::optional<std::string> progress_message(ProgressState& state, std::string_view line,
+                                            JsonLineReader& reader) {
+  if (line.starts_with("tarnwick:")) return std::string(line);
+  // Compiler messages read quickly; the few other records, and whatever the
+  // quick reader cannot vouch for, go to the library's parser.
+  std::optional<JsonNode> record = reader.read(line);
+  std::optional<JsonNode> reason = record ? record->find("reason") : std::nullopt;
+  std::string scratch;
+  if (reason && reason->is_string() && reason->string_value(scratch) == "compiler-message")
+    return compiler_message(state, *record);
+  return progress_message(state, line);
+}
+
 std::optional<std::string> progress_message(ProgressState& state, std::string_view line) {
   if (line.starts_with("tarnwick:")) return std::string(line);
   json record = json::parse(line, nullptr, /*allow_exceptions=*/false);
@@ -180,7 +207,7 @@ ProgressReporter::ProgressReporter(std::string_view tool_name, const json& argum
 
 void ProgressReporter::report_cargo_progress(std::string_view line) {
   if (closed_) return;
-  std::optional<std::string> message = progress_message(state_, line);
+  std::optional<std::string> message = progress_message(state_, line, reader_);
   if (!message || message->empty()) return;
   // The keys in sorted order, as every object written as a value has them.
   std::string params = "{\"message\":";

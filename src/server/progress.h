@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/call_context.h"
+#include "base/json_line.h"
 #include "base/json_text.h"
 
 namespace tarnwick {
@@ -31,6 +32,10 @@ ProgressState make_progress_state(std::string_view tool_name, const json& argume
 
 /// The message one output line gives, or none; updates `state` on the way.
 std::optional<std::string> progress_message(ProgressState& state, std::string_view line);
+/// The same, with `reader` reading the compiler messages (most lines of a
+/// run) far quicker than the library's parser.
+std::optional<std::string> progress_message(ProgressState& state, std::string_view line,
+                                            JsonLineReader& reader);
 
 /// The short name of the registry a package id comes from, or none when the
 /// id does not name a registry.
@@ -77,6 +82,7 @@ class ProgressReporter {
   NotificationWriter writer_;
   CancelFlag cancel_;
   bool closed_ = false;
+  JsonLineReader reader_;
 };
 
 }  // namespace tarnwick

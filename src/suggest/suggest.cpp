@@ -2,7 +2,11 @@
 
 #include <fmt/format.h>
 
-#include "base/json_scan.h"
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+
+#include "base/json_line.h"
 #include "base/json_text.h"
 #include "base/quoted.h"
 #include "base/text_lines.h"
@@ -11,13 +15,19 @@ namespace tarnwick {
 namespace {
 
 // The walk below reads a diagnostic either from the library's tree or from a
-// view of the line in place; these overloads are all it needs of either.
+// line read quickly; these overloads are all it needs of either.
 
 const json* member(const json& node, std::string_view key) { return find_member(node, key); }
-const JsonView* member(const JsonView& node, std::string_view key) { return node.find(key); }
+std::optional<JsonNode> member(const JsonNode& node, std::string_view key) {
+  return node.find(key);
+}
 
 std::string string_of(const json& value) { return value.get<std::string>(); }
-std::string string_of(const JsonView& value) { return value.string_value(); }
+std::string string_of(const JsonNode& value) {
+  std::string scratch;
+  std::string_view text = value.string_value(scratch);
+  return scratch.empty() ? std::string(text) : std::move(scratch);
+}
 
 std::optional<uint64_t> unsigned_of(const json& value) {
   if (value.is_number_unsigned()) return value.get<uint64_t>();
@@ -25,17 +35,32 @@ std::optional<uint64_t> unsigned_of(const json& value) {
     return static_cast<uint64_t>(value.get<int64_t>());
   return std::nullopt;
 }
-std::optional<uint64_t> unsigned_of(const JsonView& value) { return value.unsigned_value(); }
+std::optional<uint64_t> unsigned_of(const JsonNode& value) { return value.unsigned_value(); }
 
-const json& elements(const json& array) { return array; }
-const std::vector<JsonView>& elements(const JsonView& array) { return array.items; }
+template <typename Visit>
+void for_each_item(const json& array, Visit visit) {
+  for (const json& item : array) visit(item);
+}
+template <typename Visit>
+void for_each_item(const JsonNode& array, Visit visit) {
+  JsonItems items = array.items();
+  JsonNode item;
+  while (items.next(item)) visit(item);
+}
 
 bool is_empty_object(const json& node) { return node.empty(); }
-bool is_empty_object(const JsonView& node) { return node.keys.empty(); }
+bool is_empty_object(const JsonNode& node) { return node.empty(); }
+
+/// How the walk keeps a node it will come back to: the library's nodes by
+/// address, the quickly read ones as they are (small handles).
+const json* held(const json& node) { return &node; }
+JsonNode held(const JsonNode& node) { return node; }
+const json& node_of(const json* node) { return *node; }
+const JsonNode& node_of(const JsonNode& node) { return node; }
 
 template <typename Node>
 std::optional<Applicability> applicability_of(const Node& span) {
-  const Node* it = member(span, "suggestion_applicability");
+  auto it = member(span, "suggestion_applicability");
   if (!it || !it->is_string()) return std::nullopt;
   std::string text = string_of(*it);
   if (text == "MachineApplicable") return Applicability::MachineApplicable;
@@ -46,22 +71,22 @@ std::optional<Applicability> applicability_of(const Node& span) {
 
 template <typename Node>
 uint64_t position_field(const Node& span, const char* key) {
-  const Node* it = member(span, key);
+  auto it = member(span, key);
   return it ? unsigned_of(*it).value_or(0) : 0;
 }
 
 template <typename Node>
 std::string string_field(const Node& object, const char* key) {
-  const Node* it = member(object, key);
+  auto it = member(object, key);
   if (!it || !it->is_string()) return {};
   return string_of(*it);
 }
 
 template <typename Node>
 std::optional<std::string> code_of(const Node& node) {
-  const Node* it = member(node, "code");
+  auto it = member(node, "code");
   if (!it || !it->is_object()) return std::nullopt;
-  const Node* inner = member(*it, "code");
+  auto inner = member(*it, "code");
   if (!inner || !inner->is_string()) return std::nullopt;
   return string_of(*inner);
 }
@@ -69,7 +94,7 @@ std::optional<std::string> code_of(const Node& node) {
 /// One diagnostic node to visit, with what it inherits from its parent.
 template <typename Node>
 struct PendingNode {
-  const Node* node;
+  decltype(held(std::declval<const Node&>())) node;
   std::string message;
   std::optional<std::string> code;
 };
@@ -78,15 +103,15 @@ struct PendingNode {
 template <typename Node>
 void collect_node_suggestion(const PendingNode<Node>& pending,
                              const std::string& diagnostic_message, std::vector<Suggestion>& out) {
-  const Node* spans = member(*pending.node, "spans");
+  auto spans = member(node_of(pending.node), "spans");
   if (!spans || !spans->is_array()) return;
   Suggestion s;
-  for (const Node& span : elements(*spans)) {
-    if (!span.is_object()) continue;
-    const Node* replacement = member(span, "suggested_replacement");
-    if (!replacement || !replacement->is_string()) continue;
+  for_each_item(*spans, [&s](const Node& span) {
+    if (!span.is_object()) return;
+    auto replacement = member(span, "suggested_replacement");
+    if (!replacement || !replacement->is_string()) return;
     std::optional<Applicability> applicability = applicability_of(span);
-    if (!applicability) continue;
+    if (!applicability) return;
     SuggestionSpan edit;
     edit.file_name = string_field(span, "file_name");
     edit.line_start = position_field(span, "line_start");
@@ -96,7 +121,7 @@ void collect_node_suggestion(const PendingNode<Node>& pending,
     edit.replacement = string_of(*replacement);
     if (s.spans.empty()) s.applicability = *applicability;
     s.spans.push_back(std::move(edit));
-  }
+  });
   if (s.spans.empty()) return;
   const SuggestionSpan& primary = s.spans.front();
   s.code = pending.code;
@@ -108,6 +133,7 @@ void collect_node_suggestion(const PendingNode<Node>& pending,
   s.column_start = primary.column_start;
   s.column_end = primary.column_end;
   s.replacement = primary.replacement;
+  s.id = out.size() + 1;
   out.push_back(std::move(s));
 }
 
@@ -117,24 +143,25 @@ template <typename Node>
 void collect_diagnostic(const Node& top, std::vector<Suggestion>& out) {
   const std::string diagnostic_message = string_field(top, "message");
   std::vector<PendingNode<Node>> stack;
-  stack.push_back({&top, diagnostic_message, code_of(top)});
+  stack.push_back({held(top), diagnostic_message, code_of(top)});
   while (!stack.empty()) {
     PendingNode<Node> pending = std::move(stack.back());
     stack.pop_back();
     collect_node_suggestion(pending, diagnostic_message, out);
-    const Node* children = member(*pending.node, "children");
+    auto children = member(node_of(pending.node), "children");
     if (!children || !children->is_array()) continue;
-    // Pushed in reverse so that the first child is visited first.
-    const auto& list = elements(*children);
-    for (auto child = list.rbegin(); child != list.rend(); ++child) {
-      if (!child->is_object() || is_empty_object(*child)) continue;
-      const Node* message = member(*child, "message");
+    const size_t first = stack.size();
+    for_each_item(*children, [&](const Node& child) {
+      if (!child.is_object() || is_empty_object(child)) return;
+      auto message = member(child, "message");
       std::string child_message =
           (message && message->is_string()) ? string_of(*message) : pending.message;
-      std::optional<std::string> child_code = code_of(*child);
+      std::optional<std::string> child_code = code_of(child);
       if (!child_code) child_code = pending.code;
-      stack.push_back({&*child, std::move(child_message), std::move(child_code)});
-    }
+      stack.push_back({held(child), std::move(child_message), std::move(child_code)});
+    });
+    // Reversed so that the first child is visited first.
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
   }
 }
 
@@ -142,9 +169,9 @@ void collect_diagnostic(const Node& top, std::vector<Suggestion>& out) {
 template <typename Node>
 void collect_message(const Node& doc, std::vector<Suggestion>& out) {
   if (!doc.is_object()) return;
-  const Node* reason = member(doc, "reason");
+  auto reason = member(doc, "reason");
   if (!reason || !reason->is_string() || string_of(*reason) != "compiler-message") return;
-  const Node* message = member(doc, "message");
+  auto message = member(doc, "message");
   if (!message || !message->is_object()) return;
   collect_diagnostic(*message, out);
 }
@@ -160,9 +187,6 @@ const char* title_marker(Applicability a) {
   }
   return "";
 }
-
-/// Nesting the quick look follows before it leaves a line to the parser.
-constexpr int kQuickLookDepth = 127;
 
 /// Whether JSON white space, a ':' and white space again, then a '"' follow
 /// `pos`: a member whose value is a string.
@@ -187,28 +211,64 @@ bool surely_without_suggestion(std::string_view line) {
 
 }  // namespace
 
+void collect_line_suggestions(std::string_view line, const JsonNode* value,
+                              std::vector<Suggestion>& out) {
+  // A line read quickly is one JSON value between JSON white space, which
+  // trimming would only take off.
+  if (value) {
+    collect_message(*value, out);
+    return;
+  }
+  std::string_view trimmed = trim(line);
+  if (trimmed.empty() || surely_without_suggestion(trimmed)) return;
+  if (trimmed.size() != line.size()) {
+    // White space that the caller's reading did not skip.
+    JsonLineReader reader;
+    if (std::optional<JsonNode> trimmed_value = reader.read(trimmed)) {
+      collect_message(*trimmed_value, out);
+      return;
+    }
+  }
+  collect_message(json::parse(to_valid_utf8(trimmed), nullptr, /*allow_exceptions=*/false), out);
+}
+
 std::vector<Suggestion> collect_suggestions(std::string_view stdout_text) {
   std::vector<Suggestion> out;
-  for (std::string_view raw : split_lines(stdout_text)) {
-    std::string_view line = trim(raw);
-    if (line.empty() || surely_without_suggestion(line)) continue;
-    // Read in place where the quick look vouches for all of the line, else
-    // parsed.
-    if (std::optional<JsonView> view = view_json(line, kQuickLookDepth)) {
-      collect_message(*view, out);
-      continue;
-    }
-    collect_message(json::parse(to_valid_utf8(line), nullptr, /*allow_exceptions=*/false), out);
+  JsonLineReader reader;
+  for (std::string_view line : split_lines(stdout_text)) {
+    if (is_blank(line)) continue;
+    std::optional<JsonNode> value = reader.read(line);
+    collect_line_suggestions(line, value ? &*value : nullptr, out);
   }
-  uint64_t id = 0;
-  for (Suggestion& s : out) s.id = ++id;
   return out;
 }
 
+namespace {
+
+void append_number(std::string& out, uint64_t n) {
+  char digits[20];
+  auto end = std::to_chars(std::begin(digits), std::end(digits), n).ptr;
+  out.append(digits, end);
+}
+
+/// Appends what `suggestion_title` returns, written straight into `out`:
+/// a long list of suggestions is written a piece at a time.
+void append_suggestion_title(std::string& out, const Suggestion& s) {
+  if (s.code) out.append("[").append(*s.code).append("] ");
+  out.append(s.message).append(title_marker(s.applicability)).append(" (").append(s.file_name);
+  out += ':';
+  append_number(out, s.line_start);
+  out += ':';
+  append_number(out, s.column_start);
+  out += ')';
+}
+
+}  // namespace
+
 std::string suggestion_title(const Suggestion& s) {
-  std::string code = s.code ? fmt::format("[{}] ", *s.code) : std::string();
-  return fmt::format("{}{}{} ({}:{}:{})", code, s.message, title_marker(s.applicability),
-                     s.file_name, s.line_start, s.column_start);
+  std::string title;
+  append_suggestion_title(title, s);
+  return title;
 }
 
 std::string suggestion_choice_label(const Suggestion& s) {
@@ -230,7 +290,11 @@ std::string suggestion_choice_label(const Suggestion& s) {
 std::string format_suggestion_list(const std::vector<Suggestion>& suggestions) {
   std::string out;
   for (const Suggestion& s : suggestions) {
-    out += fmt::format("  {}. {}\n", s.id, suggestion_title(s));
+    out += "  ";
+    append_number(out, s.id);
+    out += ". ";
+    append_suggestion_title(out, s);
+    out += '\n';
     if (s.replacement.empty()) {
       out += "(remove text)";
     } else if (s.replacement.size() <= 80) {

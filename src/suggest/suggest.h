@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/json_line.h"
+
 namespace tarnwick {
 
 enum class Applicability : uint8_t {
@@ -37,6 +39,12 @@ struct Suggestion {
 
 /// Every suggestion in cargo's standard output, numbered 1..n. Never fails.
 std::vector<Suggestion> collect_suggestions(std::string_view stdout_text);
+
+/// Appends the suggestions of one output line to `out`, numbered on from
+/// the suggestions already there. `value` is the whole line as a
+/// `JsonLineReader` read it, null when it could not or was not asked to.
+void collect_line_suggestions(std::string_view line, const JsonNode* value,
+                              std::vector<Suggestion>& out);
 
 /// "[code] message [maybe-incorrect] (file:line:col)".
 std::string suggestion_title(const Suggestion& s);

@@ -20,7 +20,8 @@ namespace {
 const ProgressSink* sink_or_null(const ProgressSink* sink) { return sink ? sink : &null_sink(); }
 
 RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
-                   const CallClock& clock, const ProgressSink* sink) {
+                   const CallClock& clock, const ProgressSink* sink,
+                   const OutputWatcher* watcher = nullptr) {
   RunRequest request;
   request.argv = argv;
   request.cwd = cwd;
@@ -28,6 +29,7 @@ RunResult run_once(const ArgList& argv, const std::optional<std::string>& cwd,
   request.phased = false;
   request.sink = sink_or_null(sink);
   request.clock_start = clock.start;
+  request.watcher = watcher;
   return run_cargo_with_retry(request);
 }
 
@@ -59,21 +61,34 @@ void tell_package_count(const BuildCommand& command, const SelectionArgs& sel,
                          clock.deadline());
 }
 
-/// A build-style run with its answer text, already written to the output
-/// file when one was asked for.
-struct DiagnosticsAnswer {
-  RunOutput run;
+/// A build-style run's answer, already written to the output file when one
+/// was asked for.
+struct BuildAnswer {
+  int32_t exit_code = 0;
   std::string text;
+  std::vector<Suggestion> suggestions;
 };
 
-Result<DiagnosticsAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
-                                              const CallClock& clock, const ProgressSink* sink) {
-  RunResult run = run_once(args, places.cwd, clock, sink);
+Result<BuildAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& places,
+                                        const CallClock& clock, const ProgressSink* sink,
+                                        bool with_suggestions) {
+  // The lines are read as cargo writes them, so little is left for its end.
+  DiagnosticsReading reading(with_suggestions);
+  const OutputWatcher watcher = [&reading](std::string_view line, size_t offset) {
+    reading.take_line(line, offset);
+  };
+  RunResult run = run_once(args, places.cwd, clock, sink, &watcher);
   if (!run) return std::move(run).error();
-  Result<std::string> text = write_output_file_summary(
-      build_diagnostics_result(*run, args, places.cwd), places.output_path, places.cwd, false);
+  BuildAnswer answer;
+  answer.exit_code = run->exit_code;
+  DiagnosticsAnswer built =
+      build_diagnostics_answer(std::move(*run), args, places.cwd, std::move(reading));
+  Result<std::string> text =
+      write_output_file_summary(std::move(built.text), places.output_path, places.cwd, false);
   if (!text) return std::move(text).error();
-  return DiagnosticsAnswer{std::move(*run), std::move(*text)};
+  answer.text = std::move(*text);
+  answer.suggestions = std::move(built.suggestions);
+  return answer;
 }
 
 }  // namespace
@@ -145,12 +160,13 @@ ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
   const CallClock clock = CallClock::start_now(*timeout);
   tell_package_count(command, sel, *places, clock, sink);
 
-  Result<DiagnosticsAnswer> answer = run_for_diagnostics(command.args, *places, clock, sink);
+  bool with_suggestions = subcommand != "build";
+  Result<BuildAnswer> answer =
+      run_for_diagnostics(command.args, *places, clock, sink, with_suggestions);
   if (!answer) return ToolFailed{std::move(answer).error()};
-  bool is_error = answer->run.exit_code != 0;
-  if (subcommand == "build") return ToolText{std::move(answer->text), is_error};
-  return ToolTextWithSuggestions{std::move(answer->text),
-                                 collect_suggestions(answer->run.stdout_text), is_error};
+  bool is_error = answer->exit_code != 0;
+  if (!with_suggestions) return ToolText{std::move(answer->text), is_error};
+  return ToolTextWithSuggestions{std::move(answer->text), std::move(answer->suggestions), is_error};
 }
 
 ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
@@ -172,9 +188,9 @@ ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
   const CallClock clock = CallClock::start_now(std::nullopt);
   tell_package_count(command, sel, *places, clock, sink);
 
-  Result<DiagnosticsAnswer> answer = run_for_diagnostics(command.args, *places, clock, sink);
+  Result<BuildAnswer> answer = run_for_diagnostics(command.args, *places, clock, sink, false);
   if (!answer) return ToolFailed{std::move(answer).error()};
-  return ToolText{std::move(answer->text), answer->run.exit_code != 0};
+  return ToolText{std::move(answer->text), answer->exit_code != 0};
 }
 
 ToolOutcome run_cargo_tree(const json& arguments) {

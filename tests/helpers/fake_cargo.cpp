@@ -13,12 +13,18 @@
 //   close-out             put stdout and stderr on /dev/null
 //   flood TEXT            write TEXT to stdout over and over, without end
 //   exit N                exit with N
+//   play DIR              replay the recorded run of DIR whose N.args (one
+//                         argument a line) are this run's arguments: N.stdout
+//                         to stdout, N.stderr to stderr, exit with N.exit
 // The script ends with exit 0 unless it says otherwise.
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "helper_io.h"
 
@@ -45,6 +51,28 @@ int next_run_number(const std::string &dir) {
   ++count;
   std::ofstream(dir + "/count", std::ios::trunc) << count;
   return count;
+}
+
+std::string file_bytes(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+/// Plays the recording of `dir` made with `args`; 2 when there is none.
+int play(const std::string &dir, const std::vector<std::string> &args) {
+  std::string wanted;
+  for (const std::string &arg : args) wanted += arg + "\n";
+  for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+    std::filesystem::path path = entry.path();
+    if (path.extension() != ".args" || file_bytes(path) != wanted) continue;
+    write_all(1, file_bytes(path.replace_extension(".stdout")));
+    write_all(2, file_bytes(path.replace_extension(".stderr")));
+    return std::atoi(file_bytes(path.replace_extension(".exit")).c_str());
+  }
+  write_all(2, "fake_cargo: no recording in " + dir + " for these arguments\n");
+  return 2;
 }
 
 void wait_for_file(const std::string &path) {
@@ -85,6 +113,8 @@ int main(int argc, char **argv) {
       wait_for_file(rest);
     } else if (action == "close-out") {
       close_output();
+    } else if (action == "play") {
+      return play(rest, std::vector<std::string>(argv + 1, argv + argc));
     } else if (action == "flood") {
       std::string chunk;
       while (chunk.size() < 65536) chunk += unescape(rest);

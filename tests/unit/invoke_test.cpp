@@ -111,6 +111,30 @@ TEST(RunCargoOnce, AdvisoryIsDemotedInEveryLineAndAFailureCausedOnlyByItIsRescue
   EXPECT_EQ(sink.lines.back(), note);
 }
 
+// What the watcher is shown rebuilds the collected output, demotions, the
+// rescue's rewrite and a last line without a line feed included.
+TEST(RunCargoOnce, TheWatcherSeesTheOutputAsCollected) {
+  const std::string scripts[] = {
+      std::string(kAdvisoryLine) +
+          "\nout {\"reason\":\"build-finished\",\"success\":false}\nexit 101\n",
+      "out a\\r\nout \nout b\\r\\nc\\r\n"};
+  for (const std::string &script : scripts) {
+    FakeCargo cargo;
+    cargo.script(script);
+    std::string rebuilt;
+    OutputWatcher watcher = [&rebuilt](std::string_view line, size_t offset) {
+      rebuilt.resize(offset);
+      rebuilt.append(line).push_back('\n');
+    };
+    RunRequest request;
+    request.argv = {"check"};
+    request.watcher = &watcher;
+    RunResult result = run_cargo_once(request);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(rebuilt, result->stdout_text);
+  }
+}
+
 TEST(RunCargoOnce, RealErrorBesideTheAdvisoryKeepsTheFailure) {
   FakeCargo cargo;
   cargo.script(

@@ -7,6 +7,7 @@
 
 #include "base/json_text.h"
 #include "base/utf8.h"
+#include "damaged_json.h"
 
 namespace tarnwick {
 namespace {
@@ -23,10 +24,28 @@ const std::string kCargoLine =
     R"("code":{"code":"unused_variables","explanation":null},"level":"warning",)"
     R"("message":"unused variable: `unused` \u00e9 \"q\"","spans":[]}})";
 
+/// What the top-level reading finds: whether the value is an object, and its
+/// reason when that is a string.
+struct LineFacts {
+  bool is_object = false;
+  std::optional<std::string> reason;
+};
+
+std::optional<LineFacts> quick_json_facts(const std::string& text, int depth) {
+  JsonViewReader reader;
+  const JsonView* view = reader.read(text, depth);
+  if (!view) return std::nullopt;
+  LineFacts facts;
+  facts.is_object = view->is_object();
+  const JsonView* reason = view->find("reason");
+  if (reason && reason->is_string()) facts.reason = reason->string_value();
+  return facts;
+}
+
 /// The quick look may only vouch for what the library's parser accepts,
 /// with the same top-level reason.
 void expect_agrees_with_parser(const std::string& text) {
-  std::optional<JsonLineFacts> facts = quick_json_facts(text, kDepth);
+  std::optional<LineFacts> facts = quick_json_facts(text, kDepth);
   if (!facts) return;
   json value = json::parse(text, nullptr, /*allow_exceptions=*/false);
   ASSERT_FALSE(value.is_discarded()) << text;
@@ -34,12 +53,11 @@ void expect_agrees_with_parser(const std::string& text) {
   const json* reason = find_member(value, "reason");
   std::optional<std::string> expected;
   if (reason && reason->is_string()) expected = reason->get<std::string>();
-  EXPECT_EQ(facts->reason ? std::optional<std::string>(*facts->reason) : std::nullopt, expected)
-      << text;
+  EXPECT_EQ(facts->reason, expected) << text;
 }
 
 TEST(QuickJsonFacts, ReadsTheReasonOfACargoLine) {
-  std::optional<JsonLineFacts> facts = quick_json_facts(kCargoLine, kDepth);
+  std::optional<LineFacts> facts = quick_json_facts(kCargoLine, kDepth);
   ASSERT_TRUE(facts);
   EXPECT_TRUE(facts->is_object);
   EXPECT_EQ(facts->reason, "compiler-message");
@@ -53,9 +71,7 @@ TEST(QuickJsonFacts, ReadsTheReasonOfACargoLine) {
 
 // Whatever could make the parser disagree is left to the parser.
 TEST(QuickJsonFacts, LeavesDoubtfulLinesToTheParser) {
-  const std::string doubtful[] = {R"({"reason":"a","reason":"b"})",
-                                  R"({"re\u0061son":"x"})",
-                                  R"({"reason":"compiler\u002dmessage"})",
+  const std::string doubtful[] = {R"({"re\u0061son":"x"})",
                                   R"({"a":"\ud800"})",
                                   R"({"a":1e5})",
                                   R"({"a":12345678901234567890})",
@@ -73,6 +89,12 @@ TEST(QuickJsonFacts, LeavesDoubtfulLinesToTheParser) {
     EXPECT_FALSE(quick_json_facts(text, kDepth)) << text;
     expect_agrees_with_parser(text);
   }
+  // A repeated reason and an escaped value are read as the parser reads them.
+  for (const std::string text :
+       {R"({"reason":"a","reason":"b"})", R"({"reason":"compiler\u002dmessage"})"}) {
+    EXPECT_TRUE(quick_json_facts(text, kDepth)) << text;
+    expect_agrees_with_parser(text);
+  }
   std::string deep = std::string(128, '[') + std::string(128, ']');
   EXPECT_FALSE(quick_json_facts(deep, kDepth));
   EXPECT_TRUE(quick_json_facts(deep.substr(1, 254), kDepth));
@@ -82,26 +104,17 @@ TEST(QuickJsonFacts, LeavesDoubtfulLinesToTheParser) {
 // parser refuses.
 TEST(QuickJsonFacts, AgreesWithTheParserOnDamagedLines) {
   std::mt19937 random(18);
-  const std::string alphabet = "{}[]\":,\\u0aeE-+.tfn \x01\x7f\xC3\xA9\xED\xF4";
   for (int round = 0; round < 3000; ++round) {
-    std::string text = kCargoLine;
-    int edits = 1 + static_cast<int>(random() % 3);
-    for (int e = 0; e < edits; ++e) {
-      size_t at = random() % text.size();
-      char c = alphabet[random() % alphabet.size()];
-      if (random() % 2)
-        text[at] = c;
-      else
-        text.insert(at, 1, c);
-    }
+    std::string text = testing::damaged(kCargoLine, random);
     expect_agrees_with_parser(text);
     if (::testing::Test::HasFailure()) return;
   }
 }
 
 TEST(JsonView, ReadsValuesInPlaceAsTheParserWould) {
-  std::optional<JsonView> view =
-      view_json(R"({"k":1,"k":"last","s":"a\nb\u00e9","n":[5,-0,1.5,"7"]})", kDepth);
+  JsonViewReader reader;
+  const JsonView* view =
+      reader.read(R"({"k":1,"k":"last","s":"a\nb\u00e9","n":[5,-0,1.5,"7"]})", kDepth);
   ASSERT_TRUE(view);
   const JsonView* k = view->find("k");
   ASSERT_TRUE(k && k->is_string());
@@ -115,8 +128,28 @@ TEST(JsonView, ReadsValuesInPlaceAsTheParserWould) {
   EXPECT_FALSE(n->items[2].unsigned_value());
   EXPECT_FALSE(n->items[3].unsigned_value());
   EXPECT_EQ(view->find("missing"), nullptr);
-  EXPECT_FALSE(view_json(R"({"a\u0062":1})", kDepth));  // keys with escapes: parser's job
-  EXPECT_FALSE(view_json(R"({"a":1} {})", kDepth));
+  EXPECT_FALSE(reader.read(R"({"a\u0062":1})", kDepth));  // keys with escapes: parser's job
+  EXPECT_FALSE(reader.read(R"({"a":1} {})", kDepth));
+}
+
+// One reader serves line after line: what it read before leaves no trace.
+TEST(JsonView, AReaderReadsLineAfterLine) {
+  JsonViewReader reader;
+  ASSERT_TRUE(reader.read(R"({"a":[[1,[2]],{"b":{"c":"d"}}],"e":"\u00e9\n"})", kDepth));
+  EXPECT_FALSE(reader.read("[1,", kDepth));
+  const JsonView* second = reader.read(R"( {"x":[{"y":"z"},[3,4]],"w":"\n"} )", kDepth);
+  ASSERT_TRUE(second);
+  ASSERT_EQ(second->items.size(), 2u);
+  const JsonView* x = second->find("x");
+  ASSERT_TRUE(x && x->is_array() && x->items.size() == 2);
+  EXPECT_EQ(x->items[0].find("y")->string_value(), "z");
+  EXPECT_EQ(x->items[1].items[1].unsigned_value(), 4u);
+  EXPECT_TRUE(second->find("w")->escaped);
+  EXPECT_FALSE(second->find("w")->unicode_escaped);
+  EXPECT_EQ(second->find("e"), nullptr);
+  const JsonView* third = reader.read(R"({"e":"\u00e9"})", kDepth);
+  ASSERT_TRUE(third);
+  EXPECT_TRUE(third->find("e")->unicode_escaped);
 }
 
 TEST(AppendJsonText, WritesWhatTheLibraryWrites) {
@@ -128,6 +161,24 @@ TEST(AppendJsonText, WritesWhatTheLibraryWrites) {
   std::string out = "head:";
   append_json_text(out, value);
   EXPECT_EQ(out, "head:" + to_json_text(value));
+}
+
+// Escapes at every place of a chunk, and at its edges, come out as the
+// library writes them.
+TEST(AppendJsonText, DenseEscapesOfEveryLength) {
+  std::mt19937 random(16);
+  const std::string alphabet = "ab\"\\\n\x01\x1f\x7f\xC3\xA9";
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    size_t size = random() % 100;
+    while (text.size() < size) {
+      size_t pick = random() % (alphabet.size() - 1);
+      text += pick == alphabet.size() - 2 ? alphabet.substr(pick, 2) : alphabet.substr(pick, 1);
+    }
+    std::string out;
+    append_json_text(out, json(text));
+    ASSERT_EQ(out, to_json_text(json(text))) << round;
+  }
 }
 
 // Written out in pieces, a long value still comes out whole and the same.

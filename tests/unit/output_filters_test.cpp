@@ -145,6 +145,20 @@ TEST(OutputFilters, IncrementalSessionNoise) {
   }
 }
 
+// The filters read a message's text as written; escapes must neither hide
+// the noise nor make it up.
+TEST(OutputFilters, NoiseSpeltThroughEscapes) {
+  const std::string spelt =
+      R"({"reason":"compiler-message","message":{"rendered":"did not fin\u0061lize incremental compilation session directory"}})";
+  const std::string broken =
+      R"({"reason":"compiler-message","message":{"rendered":"did not finalize\nincremental compilation session directory"}})";
+  const std::string elsewhere =
+      R"({"reason":"compiler-message","message":{"rendered":"fine"},"x":"did not finalize incremental compilation session directory"})";
+  EXPECT_TRUE(filter_build_message_lines(spelt).empty());
+  EXPECT_EQ(filter_build_message_lines(broken).size(), 1u);
+  EXPECT_EQ(filter_build_message_lines(elsewhere).size(), 1u);
+}
+
 TEST(OutputFilters, LineClassesOutsideCargoMessages) {
   const std::string text =
       "  \t\r\n"                                          // blank

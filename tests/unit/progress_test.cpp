@@ -26,6 +26,27 @@ std::string one(std::string_view tool, const json& arguments,
   return all.empty() ? "<none>" : all.back();
 }
 
+// The quick reading of compiler messages gives what the library's parser
+// gives.
+TEST(ProgressMessage, QuickReadingAgreesWithTheParser) {
+  const std::vector<std::string> lines = {
+      R"({"reason":"compiler-message","message":{"level":"warning","message":"a \"q\" \u00e9 \n"}})",
+      R"({"reason":"compiler-message","message":{"message":")" + std::string(150, 'x') +
+          "\u00e9\"}}",
+      R"({"reason":"compiler-message","message":{"level":7,"message":"no level"}})",
+      R"({"reason":"compiler-message","message":"flat"})",
+      R"({"reason":"compiler-message","message":{"message":""}})",
+      R"({"reason":"compiler-m\u0065ssage","message":{"message":"escaped reason"}})",
+      R"({"reason":"compiler-message","reason":"build-finished","success":true})",
+      R"({"reason":"compiler-message","message":{"message":"big"},"n":123456789012345678901})",
+      "plain text"};
+  ProgressState quick = make_progress_state("cargo_check", json::object());
+  ProgressState parsed = quick;
+  JsonLineReader reader;
+  for (const std::string& line : lines)
+    EXPECT_EQ(progress_message(quick, line, reader), progress_message(parsed, line)) << line;
+}
+
 const std::string kFinishedOk = R"({"reason":"build-finished","success":true})";
 const std::string kFinishedFailed = R"({"reason":"build-finished","success":false})";
 

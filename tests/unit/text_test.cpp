@@ -6,6 +6,7 @@
 #include "base/error.h"
 #include "base/json_text.h"
 #include "base/quoted.h"
+#include "base/text_lines.h"
 
 namespace tarnwick {
 namespace {
@@ -43,6 +44,14 @@ TEST(Trim, RemovesUnicodeWhiteSpaceOnly) {
             "a");  // zero-width space is not white space
   EXPECT_EQ(trim("   "), "");
   EXPECT_EQ(trim(""), "");
+}
+
+TEST(Substring, RareLastByteSearchAgreesWithMemmem) {
+  const std::string needle = "finaliz";
+  for (std::string text : {"", "z", "finaliz", "xfinaliz", "finalizx", "inaliz", "fffinalizz",
+                           "finali", "zzzz finali z finaliz"})
+    EXPECT_EQ(has_substring_rare_last(text, needle), has_substring(text, needle)) << text;
+  EXPECT_TRUE(has_substring_rare_last("abc", ""));
 }
 
 TEST(Utf8, InvalidSequencesAreReplaced) {
