@@ -11,9 +11,8 @@
 # rounds, so that the two are compared under the same load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if ! command -v cargo >/dev/null 2>&1 && [ -x "$HOME/.cargo/bin/cargo" ]; then
-  export PATH="$HOME/.cargo/bin:$PATH"
-fi
+# shellcheck source=scripts/rust_path.sh
+. scripts/rust_path.sh
 bash scripts/build.sh
 rounds="${1:-30}"
 servers="./build/tarnwick${2:+,$2}"
