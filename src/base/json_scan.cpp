@@ -48,11 +48,11 @@ class JsonScanner {
     pos_ = skip_json_space(text_, pos_);
   }
 
-  /// A string at the current '"'; `raw` gets its content as written and
-  /// `escaped` whether that holds an escape.
   /// Whether the last string read held a \\u escape.
   bool last_had_unicode_escape() const { return unicode_escape_; }
 
+  /// A string at the current '"'; `raw` gets its content as written and
+  /// `escaped` whether that holds an escape.
   bool read_string(std::string_view& raw, bool& escaped) {
     size_t start = ++pos_;
     escaped = false;

@@ -93,15 +93,6 @@ VersionParts version_parts(std::string_view version) {
   return parts;
 }
 
-std::string join_list(const std::vector<std::string>& parts, std::string_view separator) {
-  std::string text;
-  for (const std::string& part : parts) {
-    if (!text.empty()) text += separator;
-    text += part;
-  }
-  return text;
-}
-
 void set_package_vars(const PackageFacts& facts, ChildEnv& env) {
   env["CARGO_MANIFEST_PATH"] = facts.manifest_path;
   env["CARGO_PKG_NAME"] = facts.name;
@@ -111,7 +102,7 @@ void set_package_vars(const PackageFacts& facts, ChildEnv& env) {
   env["CARGO_PKG_VERSION_MINOR"] = parts.minor;
   env["CARGO_PKG_VERSION_PATCH"] = parts.patch;
   env["CARGO_PKG_VERSION_PRE"] = parts.pre;
-  env["CARGO_PKG_AUTHORS"] = join_list(facts.authors, ":");
+  env["CARGO_PKG_AUTHORS"] = fmt::format("{}", fmt::join(facts.authors, ":"));
   env["CARGO_PKG_DESCRIPTION"] = facts.description;
   env["CARGO_PKG_HOMEPAGE"] = facts.homepage;
   env["CARGO_PKG_REPOSITORY"] = facts.repository;
@@ -137,7 +128,7 @@ std::string library_path(const TestEnvironment& environment, const TestBinary& b
   if (auto found = inherited.find("LD_LIBRARY_PATH");
       found != inherited.end() && !found->second.empty())
     dirs.push_back(found->second);
-  return join_list(dirs, ":");
+  return fmt::format("{}", fmt::join(dirs, ":"));
 }
 
 /// The compiler's sysroot and target library folder, asked in the call's
