@@ -128,7 +128,8 @@ DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<s
   size_t end = gather_lines(text, reading.kept(), record.size());
   record.copy(text.data(), record.size());
   if (output.exit_code != 0) {
-    std::string_view messages = trim_end(std::string_view(text).substr(record.size(), end));
+    std::string_view messages =
+        trim_end(std::string_view(text).substr(record.size(), end - record.size()));
     end = record.size() + messages.size();
     text.resize(end);
     if (!messages.empty()) text += '\n';
