@@ -210,8 +210,7 @@ RunOutput merge_build_diagnostics(const RunOutput& build, const RunOutput& test)
   RunOutput merged;
   for (std::string_view line : split_lines(build.stdout_text)) {
     if (line.find("\"reason\":\"compiler-message\"") == std::string_view::npos) continue;
-    merged.stdout_text += line;
-    merged.stdout_text += '\n';
+    merged.stdout_text.append(line).append(line_end_for(line));
   }
   merged.stdout_text += test.stdout_text;
   if (!is_blank(build.stderr_text)) {

@@ -100,7 +100,7 @@ void DiagnosticsReading::take_line(std::string_view line, size_t offset, size_t 
   }
   if (sorter_.sort(line, readable_after) == LineKind::Kept) kept_.emplace_back(offset, line.size());
   if (with_suggestions_) collect_line_suggestions(line, sorter_.value(), suggestions_);
-  seen_ = offset + line.size() + 1;
+  seen_ = offset + line.size() + line_end_for(line).size();
 }
 
 DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<std::string>& argv,
