@@ -5,8 +5,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "base/text_lines.h"
-
 namespace tarnwick {
 namespace {
 
@@ -112,12 +110,6 @@ std::string_view JsonNode::string_value(std::string& scratch) const {
   std::string_view value;
   if (element_of(element_).get_string().get(value) != simdjson::SUCCESS) return {};
   return value;
-}
-
-bool JsonNode::string_holds(std::string_view letters) const {
-  if (view_ && !view_->unicode_escaped) return has_substring_rare_last(view_->raw, letters);
-  std::string scratch;
-  return has_substring_rare_last(string_value(scratch), letters);
 }
 
 std::optional<uint64_t> JsonNode::unsigned_value() const {

@@ -32,10 +32,6 @@ class JsonNode {
   /// A string's value, its escapes resolved; `scratch` holds it when it had
   /// to be made.
   std::string_view string_value(std::string& scratch) const;
-  /// Whether a string's value holds `letters`, a text of letters and blanks
-  /// only (which no escape but a \u one can split or make), found without
-  /// resolving other escapes. Quickest when its last letter is rare.
-  bool string_holds(std::string_view letters) const;
   /// A number that is a non-negative integer, as the library's parser reads
   /// it; nothing for anything else.
   std::optional<uint64_t> unsigned_value() const;

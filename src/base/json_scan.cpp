@@ -48,15 +48,11 @@ class JsonScanner {
     pos_ = skip_json_space(text_, pos_);
   }
 
-  /// Whether the last string read held a \\u escape.
-  bool last_had_unicode_escape() const { return unicode_escape_; }
-
   /// A string at the current '"'; `raw` gets its content as written and
   /// `escaped` whether that holds an escape.
   bool read_string(std::string_view& raw, bool& escaped) {
     size_t start = ++pos_;
     escaped = false;
-    unicode_escape_ = false;
     const size_t size = text_.size();
     for (;;) {
       // Straight to the next byte that is not plain ASCII content.
@@ -136,7 +132,6 @@ class JsonScanner {
         code = code * 16 + hex_value(text_[i]);
       }
       if (code >= 0xD800 && code <= 0xDFFF) return false;  // pairs are left to the parser
-      unicode_escape_ = true;
       pos_ += 6;
       return true;
     }
@@ -149,7 +144,6 @@ class JsonScanner {
 
   std::string_view text_;
   size_t pos_ = 0;
-  bool unicode_escape_ = false;
 };
 
 bool JsonViewReader::read_value(JsonScanner& scan, JsonView& out, int depth_left) {
@@ -159,7 +153,6 @@ bool JsonViewReader::read_value(JsonScanner& scan, JsonView& out, int depth_left
   if (c == '"') {
     out.kind = JsonView::Kind::String;
     if (!scan.read_string(out.raw, out.escaped)) return false;
-    out.unicode_escaped = scan.last_had_unicode_escape();
     return true;
   }
   if (c == '-' || is_digit(c)) {

@@ -24,9 +24,8 @@ class JsonScanner;
 struct JsonView {
   enum class Kind : uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
-  /// Whether a string's content holds escapes, and whether any is a \u one.
+  /// Whether a string's content holds escapes.
   bool escaped = false;
-  bool unicode_escaped = false;
   /// A string's content or a number as written.
   std::string_view raw;
   /// The member's key, for a value inside an object.

@@ -30,12 +30,18 @@ std::vector<std::string_view> split_lines(std::string_view text) {
       lines.push_back(text.substr(start));
       break;
     }
-    size_t end = nl;
-    if (end > start && text[end - 1] == '\r') --end;
-    lines.push_back(text.substr(start, end - start));
+    lines.push_back(text.substr(start, line_content_end(text, start, nl) - start));
     start = nl + 1;
   }
   return lines;
+}
+
+size_t line_content_end(std::string_view text, size_t start, size_t newline) {
+  return newline > start && text[newline - 1] == '\r' ? newline - 1 : newline;
+}
+
+std::string_view line_end_for(std::string_view line) {
+  return line.ends_with('\r') ? "\r\n" : "\n";
 }
 
 std::string_view trim_end(std::string_view text) {

@@ -11,6 +11,16 @@ namespace tarnwick {
 
 std::vector<std::string_view> split_lines(std::string_view text);
 
+/// Where the line that starts at `start` and is cut at the "\n" at `newline`
+/// ends: before that "\n" and one "\r" directly before it. The pipe reader
+/// cuts by this too, so that lines read and lines cut again agree.
+size_t line_content_end(std::string_view text, size_t start, size_t newline);
+
+/// The line end to write after `line` so that `split_lines` cuts the text
+/// back to exactly `line`: "\n", or "\r\n" when `line` itself ends in "\r"
+/// (which a lone "\n" would take away with it).
+std::string_view line_end_for(std::string_view line);
+
 /// The pieces in order with one "\n" between each two (none at the end).
 template <typename Piece>
 std::string join_lines(const std::vector<Piece>& pieces) {

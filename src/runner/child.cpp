@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "base/output.h"
+#include "base/text_lines.h"
 #include "base/utf8.h"
 
 namespace tarnwick {
@@ -127,8 +128,7 @@ std::optional<std::string> PendingLines::next_line() {
     scanned_ = buffer_.size();
     return std::nullopt;
   }
-  size_t end = nl;
-  if (end > start_ && buffer_[end - 1] == '\r') --end;
+  size_t end = line_content_end(buffer_, start_, nl);
   std::string line;
   if (start_ == 0 && end > kReadBuffer) {
     // A long line takes the buffer itself; only what follows it is copied.

@@ -116,16 +116,15 @@ void handle_line(std::string line, RunState &state, const RunClocks &clocks,
   }
   sink(line);
   size_t offset = state.stdout_text.size();
-  if (state.stdout_text.empty()) {
+  size_t size = line.size();
+  // Cut again into lines, the collected text gives back this very line.
+  std::string_view line_end = line_end_for(line);
+  if (state.stdout_text.empty())
     state.stdout_text = std::move(line);  // a long first line is not copied
-    state.stdout_text.push_back('\n');
-  } else {
-    state.stdout_text.append(line).push_back('\n');
-  }
-  if (watcher) {
-    std::string_view collected(state.stdout_text);
-    (*watcher)(collected.substr(offset, collected.size() - offset - 1), offset);
-  }
+  else
+    state.stdout_text.append(line);
+  state.stdout_text.append(line_end);
+  if (watcher) (*watcher)(std::string_view(state.stdout_text).substr(offset, size), offset);
 }
 
 /// Shows every line of `text` to `watcher` again, from the start.

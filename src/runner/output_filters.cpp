@@ -65,9 +65,11 @@ bool node_is_session_noise(const JsonNode& value) {
   if (!message || !message->is_object()) return false;
   std::optional<JsonNode> text = message->find("rendered");
   if (!text || !text->is_string()) text = message->find("message");
+  if (!text || !text->is_string()) return false;
+  std::string scratch;
+  std::string_view words = text->string_value(scratch);
   // Both texts hold "finaliz", whose 'z' is rare: looked for first.
-  return text && text->is_string() && text->string_holds("finaliz") &&
-         (text->string_holds(kFinalizeErrorText) || text->string_holds(kFinalizeNotDoneText));
+  return has_substring_rare_last(words, "finaliz") && mentions_session_noise(words);
 }
 
 }  // namespace
@@ -210,8 +212,7 @@ RunOutput merge_build_diagnostics(const RunOutput& build, const RunOutput& test)
   RunOutput merged;
   for (std::string_view line : split_lines(build.stdout_text)) {
     if (line.find("\"reason\":\"compiler-message\"") == std::string_view::npos) continue;
-    merged.stdout_text += line;
-    merged.stdout_text += '\n';
+    merged.stdout_text.append(line).append(line_end_for(line));
   }
   merged.stdout_text += test.stdout_text;
   if (!is_blank(build.stderr_text)) {

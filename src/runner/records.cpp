@@ -100,7 +100,7 @@ void DiagnosticsReading::take_line(std::string_view line, size_t offset, size_t 
   }
   if (sorter_.sort(line, readable_after) == LineKind::Kept) kept_.emplace_back(offset, line.size());
   if (with_suggestions_) collect_line_suggestions(line, sorter_.value(), suggestions_);
-  seen_ = offset + line.size() + 1;
+  seen_ = offset + line.size() + line_end_for(line).size();
 }
 
 DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<std::string>& argv,
@@ -128,7 +128,8 @@ DiagnosticsAnswer build_diagnostics_answer(RunOutput output, const std::vector<s
   size_t end = gather_lines(text, reading.kept(), record.size());
   record.copy(text.data(), record.size());
   if (output.exit_code != 0) {
-    std::string_view messages = trim_end(std::string_view(text).substr(record.size(), end));
+    std::string_view messages =
+        trim_end(std::string_view(text).substr(record.size(), end - record.size()));
     end = record.size() + messages.size();
     text.resize(end);
     if (!messages.empty()) text += '\n';

@@ -54,7 +54,8 @@ class DiagnosticsReading {
   /// The line that starts at `offset` of the output; one at 0 starts the
   /// reading again. `readable_after` as for `LineSorter::sort`.
   void take_line(std::string_view line, size_t offset, size_t readable_after = 0);
-  /// Whether the lines taken are all of `stdout_text`, each followed by "\n".
+  /// Whether the lines taken are all of `stdout_text`, each followed by its
+  /// `line_end_for`.
   bool covers(std::string_view stdout_text) const { return seen_ == stdout_text.size(); }
   bool with_suggestions() const { return with_suggestions_; }
   /// Offset and size of each kept line, in order.

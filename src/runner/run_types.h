@@ -63,7 +63,7 @@ struct RunRequest {
 };
 
 struct RunOutput {
-  std::string stdout_text;  // every line followed by "\n"
+  std::string stdout_text;  // every line followed by its `line_end_for`
   std::string stderr_text;
   int32_t exit_code = 0;
 };

@@ -315,7 +315,6 @@ Result<std::string> write_bisect_output(const std::string& text, const std::stri
                                                "x-tarnwick-bisect-summary", "\"status\":"};
   std::vector<std::string_view> kept;
   for (std::string_view line : lines) {
-    if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.starts_with(kErrorLinePrefix) ||
         std::any_of(std::begin(kKept), std::end(kKept),
                     [&](std::string_view mark) { return line.find(mark) != line.npos; }))

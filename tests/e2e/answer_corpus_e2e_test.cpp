@@ -295,6 +295,18 @@ std::vector<CorpusCase> corpus_cases() {
       c("edge_test_progress_output_file", "edge_lines", "cargo_test")
           .with(out_file)
           .with_progress(),
+      // A failing build drops lines longer than the invocation record.
+      c("check_dependency_error", "check_dependency_error", "cargo_check"),
+      c("check_dependency_error_output_file", "check_dependency_error", "cargo_check")
+          .with(out_file),
+      c("clippy_dependency_error", "clippy_dependency_error", "cargo_clippy"),
+      c("clippy_dependency_error_output_file", "clippy_dependency_error", "cargo_clippy")
+          .with(out_file),
+      c("build_dependency_error", "build_dependency_error", "cargo_build"),
+      c("build_dependency_error_output_file", "build_dependency_error", "cargo_build")
+          .with(out_file),
+      c("test_dependency_error", "test_dependency_error", "cargo_test"),
+      c("test_dependency_error_output_file", "test_dependency_error", "cargo_test").with(out_file),
       c("long_check", "check_warnings", "cargo_check").grown(long_check),
       c("long_check_progress_output_file", "check_warnings", "cargo_check")
           .with(out_file)

@@ -27,7 +27,8 @@ std::vector<std::string> child_environment(const ServerOptions& options) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) env.emplace_back(*e);
   for (const auto& [name, value] : options.env) {
-    std::erase_if(env, [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
+    const std::string prefix = name + "=";
+    std::erase_if(env, [&prefix](const std::string& entry) { return entry.starts_with(prefix); });
     if (value) env.push_back(name + "=" + *value);
   }
   return env;

@@ -3,7 +3,7 @@
 // DIR/calls, and plays DIR/script.N (N = this run's number) or else
 // DIR/script, one action per line:
 //   out TEXT | err TEXT   write TEXT plus "\n" to stdout / stderr
-//                         (escapes \n \t \\ \")
+//                         (escapes \n \r \t \\ \")
 //   sleep MS              sleep
 //   tree PATH             start a child and a grandchild that sleep forever,
 //                         each appending its id to PATH (this process's id too)
@@ -40,7 +40,7 @@ std::string unescape(const std::string &text) {
       continue;
     }
     char c = text[++i];
-    out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    out += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
   }
   return out;
 }

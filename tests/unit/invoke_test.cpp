@@ -4,7 +4,9 @@
 
 #include <filesystem>
 
+#include "base/text_lines.h"
 #include "invoke_test_support.h"
+#include "runner/records.h"
 
 namespace tarnwick {
 namespace {
@@ -117,14 +119,14 @@ TEST(RunCargoOnce, TheWatcherSeesTheOutputAsCollected) {
   const std::string scripts[] = {
       std::string(kAdvisoryLine) +
           "\nout {\"reason\":\"build-finished\",\"success\":false}\nexit 101\n",
-      "out a\\r\nout \nout b\\r\\nc\\r\n"};
+      "out a\\r\nout \nout b\\r\\nc\\r\nout d\\r\\r\n"};
   for (const std::string &script : scripts) {
     FakeCargo cargo;
     cargo.script(script);
     std::string rebuilt;
     OutputWatcher watcher = [&rebuilt](std::string_view line, size_t offset) {
       rebuilt.resize(offset);
-      rebuilt.append(line).push_back('\n');
+      rebuilt.append(line).append(line_end_for(line));
     };
     RunRequest request;
     request.argv = {"check"};
@@ -133,6 +135,27 @@ TEST(RunCargoOnce, TheWatcherSeesTheOutputAsCollected) {
     ASSERT_TRUE(result.ok());
     EXPECT_EQ(rebuilt, result->stdout_text);
   }
+}
+
+// A line ending in CR CR LF keeps one CR, in the answer read while cargo
+// writes as in the one made again from the collected output.
+TEST(RunCargoOnce, AnswersReadAndMadeAgainCutLinesAlike) {
+  const std::string finished = R"({"reason":"build-finished","success":true})";
+  FakeCargo cargo;
+  cargo.script("out " + finished + "\\r\\r\n");
+  DiagnosticsReading reading(false);
+  OutputWatcher watcher = [&reading](std::string_view line, size_t offset) {
+    reading.take_line(line, offset);
+  };
+  RunRequest request;
+  request.argv = {"check"};
+  request.watcher = &watcher;
+  RunResult run = run_cargo_once(request);
+  ASSERT_TRUE(run.ok());
+  const std::string expected = invocation_record(request.argv, std::nullopt) + finished + "\r";
+  EXPECT_EQ(build_diagnostics_answer(*run, request.argv, std::nullopt, std::move(reading)).text,
+            expected);
+  EXPECT_EQ(build_diagnostics_result(*run, request.argv, std::nullopt), expected);
 }
 
 TEST(RunCargoOnce, RealErrorBesideTheAdvisoryKeepsTheFailure) {

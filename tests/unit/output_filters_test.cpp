@@ -146,7 +146,7 @@ TEST(OutputFilters, IncrementalSessionNoise) {
 }
 
 // The filters read a message's text as written; escapes must neither hide
-// the noise nor make it up.
+// the noise nor make it up, on short lines and on lines read in place.
 TEST(OutputFilters, NoiseSpeltThroughEscapes) {
   const std::string spelt =
       R"({"reason":"compiler-message","message":{"rendered":"did not fin\u0061lize incremental compilation session directory"}})";
@@ -154,9 +154,12 @@ TEST(OutputFilters, NoiseSpeltThroughEscapes) {
       R"({"reason":"compiler-message","message":{"rendered":"did not finalize\nincremental compilation session directory"}})";
   const std::string elsewhere =
       R"({"reason":"compiler-message","message":{"rendered":"fine"},"x":"did not finalize incremental compilation session directory"})";
-  EXPECT_TRUE(filter_build_message_lines(spelt).empty());
-  EXPECT_EQ(filter_build_message_lines(broken).size(), 1u);
-  EXPECT_EQ(filter_build_message_lines(elsewhere).size(), 1u);
+  const std::string long_head = R"({"pad":")" + std::string(size_t{1} << 20, ' ') + "\",";
+  for (const std::string& head : {std::string("{"), long_head}) {
+    EXPECT_TRUE(filter_build_message_lines(head + spelt.substr(1)).empty());
+    EXPECT_EQ(filter_build_message_lines(head + broken.substr(1)).size(), 1u);
+    EXPECT_EQ(filter_build_message_lines(head + elsewhere.substr(1)).size(), 1u);
+  }
 }
 
 TEST(OutputFilters, LineClassesOutsideCargoMessages) {

@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
+#include <random>
+#include <utility>
+
+#include "base/quoted.h"
 #include "base/settings.h"
 #include "base/text_lines.h"
 #include "cargo_fixture.h"
+#include "runner/child.h"
 
 namespace tarnwick {
 namespace {
@@ -163,6 +170,207 @@ TEST(PlainResults, AnsiStripping) {
   EXPECT_TRUE(plain.ends_with("(exit code 1)\nDiff in src/lib.rs\n")) << plain;
   EXPECT_EQ(plain_run_result(coloured, args, std::nullopt, false),
             plain_run_result(coloured, args, std::nullopt));
+}
+
+/// One line of a made-up cargo output: its text as the line rule gives it
+/// back, and how the filters sort it.
+struct StreamLine {
+  std::string text;
+  LineKind kind;
+};
+
+/// A made-up standard output: its bytes and its lines.
+struct Stream {
+  std::string bytes;
+  std::vector<StreamLine> lines;
+};
+
+/// Letters, blanks, escapes and non-ASCII text for the inside of a JSON
+/// string: mostly short, now and then past one pipe read or past the size
+/// from which lines are read in place.
+std::string string_body(std::mt19937& random) {
+  static constexpr std::string_view kPieces[] = {"a",    "b",    "q",        " ",           "\\n",
+                                                 "\\\"", "\\\\", "\xC3\xA9", "\xE2\x80\x94"};
+  size_t size = random() % 300;
+  if (random() % 150 == 0) size = 70'000 + random() % 70'000;
+  if (random() % 2000 == 0) size = (size_t{1} << 20) + random() % 1000;
+  std::string body;
+  while (body.size() < size) body += kPieces[random() % std::size(kPieces)];
+  return body;
+}
+
+StreamLine random_line(std::mt19937& random) {
+  std::string body = string_body(random);
+  std::string success = random() % 2 ? "true" : "false";
+  StreamLine line;
+  switch (random() % 8) {
+    case 0:
+      line = {R"({"reason":"build-finished","success":)" + success + "}", LineKind::Kept};
+      break;
+    case 1:
+      line = {R"({"reason":"compiler-message","message":{"level":"warning","rendered":")" + body +
+                  "\"}}",
+              LineKind::Kept};
+      break;
+    case 2:
+      line = {R"({"reason":"compiler-artifact","package_id":")" + body + R"(","fresh":false})",
+              LineKind::Artifact};
+      break;
+    case 3:
+      line = {R"({"reason":"build-script-executed","out_dir":")" + body + "\"}",
+              LineKind::Artifact};
+      break;
+    case 4:
+      line = {R"({"reason":"timing-info","unit":")" + body + "\"}", LineKind::Other};
+      break;
+    case 5:
+      line = {"[\"" + body + "\"]", LineKind::NoReason};
+      break;
+    case 6:
+      line = {"test " + body + " ... ok", LineKind::NotJson};
+      break;
+    default:
+      line = {std::string(random() % 3, ' '), LineKind::Blank};
+      break;
+  }
+  // Blanks around a line, or a CR at its end (CR CR LF before the cut), do
+  // not change how it sorts.
+  if (random() % 4 == 0) line.text = "  " + line.text;
+  if (random() % 4 == 0) line.text += random() % 2 ? " " : "\r";
+  return line;
+}
+
+/// Up to nine lines ended by LF or CR LF; the last one may have no end.
+Stream random_stream(std::mt19937& random) {
+  Stream stream;
+  size_t count = random() % 10;
+  for (size_t i = 0; i < count; ++i) {
+    StreamLine line = random_line(random);
+    std::string end = line.text.ends_with('\r') || random() % 2 ? "\r\n" : "\n";
+    if (i + 1 == count && !line.text.empty() && random() % 3 == 0) end.clear();
+    stream.bytes += line.text + end;
+    stream.lines.push_back(std::move(line));
+  }
+  return stream;
+}
+
+/// The lines the pipe reader hands on for `bytes` read in random pieces, and
+/// the text a run collects from them.
+std::pair<std::vector<std::string>, std::string> piped(const std::string& bytes,
+                                                       std::mt19937& random) {
+  PendingLines pending;
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < bytes.size();) {
+    size_t piece = std::min(bytes.size() - at, size_t{1} + random() % 100'000);
+    pending.append(std::string_view(bytes).substr(at, piece));
+    at += piece;
+    while (std::optional<std::string> line = pending.next_line()) lines.push_back(*line);
+  }
+  if (std::string rest = pending.take_rest(); !rest.empty()) lines.push_back(rest);
+  std::string collected;
+  for (const std::string& line : lines) collected.append(line).append(line_end_for(line));
+  return {lines, collected};
+}
+
+/// What an answer shows of the lines: kept lines as they stood, the kinds in
+/// `wrapped` as records of `reason`, nothing of the others.
+std::vector<std::string> shown(const std::vector<StreamLine>& lines,
+                               std::initializer_list<LineKind> wrapped, std::string_view reason) {
+  std::vector<std::string> pieces;
+  for (const StreamLine& line : lines) {
+    if (line.kind == LineKind::Kept) pieces.push_back(line.text);
+    if (std::find(wrapped.begin(), wrapped.end(), line.kind) != wrapped.end())
+      pieces.push_back(to_json_text({{"reason", reason}, {"text", line.text}}));
+  }
+  return pieces;
+}
+
+/// The kept text trimmed at its end (left out when empty), the status line
+/// and the standard-error record.
+std::string closed_answer(const std::vector<std::string>& pieces, const RunOutput& output) {
+  std::vector<std::string> lines;
+  std::string kept = join_lines(pieces);
+  if (!trim_end(kept).empty()) lines.emplace_back(trim_end(kept));
+  lines.push_back(status_line(output.exit_code));
+  if (auto record = stderr_record(trim(output.stderr_text))) lines.push_back(*record);
+  return kCheckInvocation + "\n" + join_lines(lines);
+}
+
+std::string diagnostics_answer(const Stream& stream, const RunOutput& output) {
+  std::vector<std::string> kept = shown(stream.lines, {}, "");
+  if (output.exit_code != 0) return closed_answer(kept, output);
+  if (stream.bytes.empty()) return kCheckInvocation + "\n" + std::string(kSuccessStatusLine);
+  return kCheckInvocation + "\n" + join_lines(kept);
+}
+
+void expect_json_lines(const std::string& answer) {
+  for (std::string_view line : split_lines(answer))
+    EXPECT_TRUE(json::accept(line)) << "not JSON: " << quoted(line.substr(0, 200));
+}
+
+// Every builder of an answer from cargo's output, over random streams of kept
+// and dropped lines: the answer holds exactly the kept lines, byte for byte,
+// in order, whether made from the bytes, from the lines the pipe reader
+// handed on, or from what a run collected; each of its lines is JSON.
+TEST(AnswerLines, HoldExactlyTheKeptLines) {
+  constexpr unsigned kSeed = 26;
+  std::mt19937 random(kSeed);
+  const std::initializer_list<LineKind> nextest_wrapped = {LineKind::NotJson, LineKind::NoReason,
+                                                           LineKind::Other};
+  for (int round = 0; round < 1000; ++round) {
+    Stream stream = random_stream(random);
+    Stream build = random_stream(random);
+    auto [lines, collected] = piped(stream.bytes, random);
+    auto [build_lines, build_collected] = piped(build.bytes, random);
+    std::vector<std::string> expected_lines;
+    for (const StreamLine& line : stream.lines) expected_lines.push_back(line.text);
+    EXPECT_EQ(lines, expected_lines);
+    for (int32_t code : {0, 101}) {
+      std::string stderr_text = random() % 2 ? "error: could not compile `x`\n" : "";
+      RunOutput raw{stream.bytes, stderr_text, code};
+      RunOutput run{collected, stderr_text, code};
+      DiagnosticsReading reading(false);
+      for (size_t i = 0, offset = 0; i < lines.size(); ++i) {
+        reading.take_line(std::string_view(collected).substr(offset, lines[i].size()), offset);
+        offset += lines[i].size() + line_end_for(lines[i]).size();
+      }
+      const std::string diagnostics = diagnostics_answer(stream, raw);
+      EXPECT_EQ(build_diagnostics_result(raw, kCheckArgs, std::nullopt), diagnostics);
+      EXPECT_EQ(build_diagnostics_result(run, kCheckArgs, std::nullopt), diagnostics);
+      EXPECT_EQ(build_diagnostics_answer(run, kCheckArgs, std::nullopt, std::move(reading)).text,
+                diagnostics);
+      expect_json_lines(diagnostics);
+
+      const std::string test_run =
+          closed_answer(shown(stream.lines, {LineKind::NotJson}, "x-tarnwick-test-output"), raw);
+      EXPECT_EQ(build_run_result(raw, kCheckArgs, std::nullopt), test_run);
+      EXPECT_EQ(build_run_result(run, kCheckArgs, std::nullopt), test_run);
+      expect_json_lines(test_run);
+
+      std::vector<std::string> merged_pieces;
+      for (const StreamLine& line : build.lines)
+        if (line.kind == LineKind::Kept && line.text.find("compiler-message") != line.text.npos)
+          merged_pieces.push_back(line.text);
+      for (std::string& piece : shown(stream.lines, {LineKind::NotJson}, "x-tarnwick-test-output"))
+        merged_pieces.push_back(std::move(piece));
+      RunOutput merged = merge_build_diagnostics({build_collected, "", 0}, run);
+      EXPECT_EQ(build_run_result(merged, kCheckArgs, std::nullopt),
+                closed_answer(merged_pieces, raw));
+
+      const std::string nextest_run =
+          closed_answer(shown(stream.lines, nextest_wrapped, "x-tarnwick-nextest-output"), raw);
+      EXPECT_EQ(build_nextest_run_result(raw, kCheckArgs, std::nullopt), nextest_run);
+      EXPECT_EQ(build_nextest_run_result(run, kCheckArgs, std::nullopt), nextest_run);
+      expect_json_lines(nextest_run);
+      expect_json_lines(nextest_list_result(run, kCheckArgs, std::nullopt));
+    }
+    if (HasFailure()) {
+      ADD_FAILURE() << "seed " << kSeed << ", round " << round << ", stream "
+                    << quoted(stream.bytes.substr(0, 2000)) << ", build stream "
+                    << quoted(build.bytes.substr(0, 2000));
+      return;
+    }
+  }
 }
 
 }  // namespace

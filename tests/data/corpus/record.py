@@ -1,6 +1,8 @@
 """Records the answer corpus's cargo runs: real cargo on small crates.
 
-Usage: python3 tests/data/corpus/record.py build/tarnwick
+Usage: python3 tests/data/corpus/record.py build/tarnwick [RECORDING...]
+
+Named recordings alone are made again when given (and none is derived).
 
 Each recording is a folder under tests/data/corpus/streams holding, for every
 cargo run the server made during one tools/call, N.args (one argument a line),
@@ -112,6 +114,18 @@ TESTS = {
 
 QUIET = {"src/lib.rs": "pub fn answer() -> u32 { 42 }\n"}
 
+# A failing build whose dropped lines (the dependency's artifact and build
+# script records) are longer than the invocation record.
+DEPENDENCY_ERROR = {
+    "Cargo.toml": (
+        '[package]\nname = "dependent"\nversion = "0.1.0"\nedition = "2021"\n\n'
+        '[dependencies]\nhelper = { path = "helper" }\n'),
+    "helper/Cargo.toml": '[package]\nname = "helper"\nversion = "0.1.0"\nedition = "2021"\n',
+    "helper/build.rs": 'fn main() {\n    println!("cargo:rerun-if-changed=build.rs");\n}\n',
+    "helper/src/lib.rs": "pub fn helped() -> u32 { 7 }\n",
+    "src/lib.rs": "pub fn broken() -> String {\n    helper::helped()\n}\n",
+}
+
 # (recording, crate, files, tool, arguments)
 RECORDINGS = [
     ("check_warnings", "warnings", WARNINGS, "cargo_check", {}),
@@ -122,6 +136,10 @@ RECORDINGS = [
     ("test_doc", "tests", TESTS, "cargo_test", {"doc": True}),
     ("check_quiet", "quiet", QUIET, "cargo_check", {}),
     ("build_quiet", "quiet", QUIET, "cargo_build", {}),
+    ("check_dependency_error", "dependent", DEPENDENCY_ERROR, "cargo_check", {}),
+    ("clippy_dependency_error", "dependent", DEPENDENCY_ERROR, "cargo_clippy", {}),
+    ("build_dependency_error", "dependent", DEPENDENCY_ERROR, "cargo_build", {}),
+    ("test_dependency_error", "dependent", DEPENDENCY_ERROR, "cargo_test", {}),
 ]
 
 WRAPPER = """#!/bin/bash
@@ -294,6 +312,7 @@ def edge_lines(warning):
 
 def main():
     server = os.path.abspath(sys.argv[1])
+    only = set(sys.argv[2:])
     wrapper = os.path.join(CRATES, "record-cargo")
     shutil.rmtree(CRATES, ignore_errors=True)
     os.makedirs(CRATES)
@@ -301,8 +320,10 @@ def main():
         f.write(WRAPPER)
     os.chmod(wrapper, 0o755)
     for name, crate, files, tool, arguments in RECORDINGS:
-        record(server, wrapper, name, write_crate(crate, files), tool, arguments)
-    derive_recordings()
+        if not only or name in only:
+            record(server, wrapper, name, write_crate(crate, files), tool, arguments)
+    if not only:
+        derive_recordings()
 
 
 if __name__ == "__main__":
