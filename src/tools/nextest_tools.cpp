@@ -73,7 +73,7 @@ ArgList execution_command(ArgList args, const json& arguments, const NextestArgs
 /// The answer of a nextest run, written to the output file when asked for.
 ToolOutcome run_answer(const RunOutput& output, const ArgList& argv, const CallPlaces& places) {
   Result<std::string> text = write_output_file_summary(
-      build_nextest_run_result(output, argv, places.cwd), places.output_path, places.cwd,
+      build_nextest_run_result(output, argv, places.cwd), places.output_path, *places.working_dir,
       /*test_markers=*/true);
   if (!text) return ToolFailed{std::move(text).error()};
   return ToolText{std::move(*text), output.exit_code != 0};
@@ -99,12 +99,13 @@ std::optional<ToolOutcome> nextest_unusable(Duration probe_limit) {
 }  // namespace
 
 ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink,
-                                  Duration probe_limit) {
+                                  const platform::WorkingDir& working_dir, Duration probe_limit) {
   if (auto refused = nextest_unusable(probe_limit)) return *refused;
   // The bisection engine runs the test binaries itself; nextest plays no part.
-  if (bisect_requested(arguments)) return run_bisect_call(arguments, sink, /*check_doc=*/false);
+  if (bisect_requested(arguments))
+    return run_bisect_call(arguments, sink, /*check_doc=*/false, working_dir);
 
-  Result<CallPlaces> places = read_call_places(arguments);
+  Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return ToolFailed{std::move(places).error()};
   Result<NextestArgs> nextest = read_nextest_selection(arguments);
   if (!nextest) return ToolFailed{std::move(nextest).error()};

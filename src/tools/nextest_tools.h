@@ -3,6 +3,7 @@
 /// cargo-nextest as the cargo subcommand `nextest`.
 
 #include "base/json_text.h"
+#include "platform/write_file.h"
 #include "runner/run_types.h"
 #include "tools/nextest_args.h"
 #include "tools/outcome.h"
@@ -12,8 +13,9 @@ namespace tarnwick {
 /// Probes for cargo-nextest (for at most `probe_limit`), then bisects when
 /// `bisect` is given, else runs a build phase (with --no-run) and a
 /// test-execution phase whose clock starts at build-finished. `sink` is null
-/// without a progress token.
+/// without a progress token; the output file goes beneath `working_dir`.
 ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink,
+                                  const platform::WorkingDir& working_dir,
                                   Duration probe_limit = kNextestProbeLimit);
 
 /// Probes for cargo-nextest, then runs `cargo nextest list` once, without a

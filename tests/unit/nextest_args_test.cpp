@@ -117,7 +117,8 @@ TEST(NextestProbe, AHungProbeIsToldApartFromAMissingRunner) {
   EXPECT_TRUE(hung.starts_with(
       "cargo-nextest did not answer: `cargo nextest --version` did not finish within 1 s"));
 
-  for (const ToolOutcome& outcome : {run_cargo_nextest_run(arguments, nullptr, limit),
+  const platform::WorkingDir working_dir = platform::WorkingDir::open(workspace.path());
+  for (const ToolOutcome& outcome : {run_cargo_nextest_run(arguments, nullptr, working_dir, limit),
                                      run_cargo_nextest_list(arguments, limit)}) {
     ASSERT_TRUE(std::holds_alternative<ToolText>(outcome));
     EXPECT_TRUE(std::get<ToolText>(outcome).is_error);
@@ -144,7 +145,7 @@ TEST(NextestProbe, ACancelledProbeCancelsTheCall) {
   Result<std::string> guide = handle_cargo_setup(arguments);
   ASSERT_FALSE(guide);
   EXPECT_TRUE(is_error_kind<CancelledError>(guide.error()));
-  ToolOutcome run = run_cargo_nextest_run(arguments, nullptr);
+  ToolOutcome run = run_cargo_nextest_run(arguments, nullptr, platform::WorkingDir::open("."));
   ASSERT_TRUE(std::holds_alternative<ToolFailed>(run));
   EXPECT_TRUE(is_error_kind<CancelledError>(std::get<ToolFailed>(run).error));
 }
