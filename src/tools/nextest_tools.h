@@ -10,7 +10,8 @@
 
 namespace tarnwick {
 
-/// Probes for cargo-nextest (for at most `probe_limit`), then bisects when
+/// Probes for cargo-nextest (for at most `probe_limit`, and within the build
+/// budget, which runs from the call's start), then bisects when
 /// `bisect` is given, else runs a build phase (with --no-run) and a
 /// test-execution phase whose clock starts at build-finished. `sink` is null
 /// without a progress token; the output file goes beneath `working_dir`.
