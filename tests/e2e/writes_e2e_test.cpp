@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "tools_e2e_support.h"
@@ -123,32 +125,52 @@ TEST(OutputFileWrites, AFileInAFoldersPlaceIsRefusedAlikeForBothArguments) {
 }
 
 // cargo writes the metadata into a new file in the folder the path named
-// when the call began; moved out of the working directory meanwhile, that
-// folder gets nothing, and the earlier file in it stays as it was.
-TEST(OutputFileWrites, MetadataFollowsNoFolderMovedOutDuringTheRun) {
+// when the call began. Moved out of the working directory meanwhile, that
+// folder gets nothing, and the earlier file in it stays as it was; carried
+// along with a working directory replaced by a link out, it gets nothing
+// either.
+TEST(OutputFileWrites, MetadataWritesNothingIntoAFolderMovedDuringTheRun) {
   TempDir outside("tarnwick-outside");
   TempCrate crate("moving", {{"src/lib.rs", "pub fn f() {}\n"}, {"sub/out.json", "earlier"}});
   TempDir script;
   script.write("script", "out {\"packages\":[]}\nwait-file " + script / "go" + "\n");
   ToolServer server({{"CARGO", std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo"},
                      {"FAKE_CARGO_DIR", script.path()}});
-  server.send("cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "sub/out.json"}});
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-       !fs::exists(script / "calls") && std::chrono::steady_clock::now() < deadline;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(fs::exists(script / "calls")) << "cargo never started";
-  fs::rename(crate / "sub", outside / "moved");
-  script.write("go", "");
+  // Runs cargo_metadata into sub/out.json, with `meddle` done while cargo runs.
+  auto run_while = [&](size_t run, const std::function<void()>& meddle) {
+    fs::remove(script / "go");
+    server.send("cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "sub/out.json"}});
+    auto runs = [&] { return std::ranges::count(read_file(script / "calls"), '\n'); };
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         runs() < static_cast<long>(run) && std::chrono::steady_clock::now() < deadline;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(runs(), static_cast<long>(run)) << "cargo never started";
+    meddle();
+    script.write("go", "");
+    return server.receive(std::chrono::seconds(60)).text();
+  };
 
-  CallAnswer answer = server.receive(std::chrono::seconds(60));
-  EXPECT_TRUE(answer.is_error());
-  EXPECT_EQ(answer.text(),
+  EXPECT_EQ(run_while(1, [&] { fs::rename(crate / "sub", outside / "moved"); }),
             "error: output_file was not written: its folder was moved or replaced while the file "
             "was being written, so the path no longer names it: " +
                 crate.path() + "/sub/out.json");
   EXPECT_EQ(read_file(outside / "moved/out.json"), "earlier");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside / "moved"), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(crate / "sub"));
+
+  const std::string away = crate.path() + ".away";
+  EXPECT_EQ(run_while(2,
+                      [&] {
+                        fs::rename(crate.path(), away);
+                        fs::rename(away + "/sub", outside / "sub");
+                        fs::create_directory_symlink(outside.path(), crate.path());
+                      }),
+            "error: output_file was not written: the working directory was moved or replaced "
+            "while the call ran, so its path no longer names the folder the call started in: " +
+                crate.path());
+  EXPECT_TRUE(fs::is_empty(outside / "sub"));
+  fs::remove(crate.path());
+  fs::rename(away, crate.path());
 }
 
 /// A build script that swaps the working directory while cargo runs, as
@@ -219,39 +241,6 @@ TEST(OutputFileWrites, AWorkingDirectorySwappedByTheBuildTakesNoWrite) {
   EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(crate / "out.json"));
   fs::remove(link);
-}
-
-// cargo metadata writes into a new file that waits in the folder the path
-// named when the call began; a working directory replaced meanwhile by a
-// link out, that folder carried along to where the link leads, gets
-// nothing either.
-TEST(OutputFileWrites, MetadataWritesNothingIntoAWorkingDirectoryReplacedDuringTheRun) {
-  TempDir outside("tarnwick-outside");
-  TempCrate crate("replaced", {{"src/lib.rs", "pub fn f() {}\n"}, {"sub/.keep", ""}});
-  TempDir script;
-  script.write("script", "out {\"packages\":[]}\nwait-file " + script / "go" + "\n");
-  ToolServer server({{"CARGO", std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo"},
-                     {"FAKE_CARGO_DIR", script.path()}});
-  server.send("cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "sub/out.json"}});
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-       !fs::exists(script / "calls") && std::chrono::steady_clock::now() < deadline;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(fs::exists(script / "calls")) << "cargo never started";
-  const std::string away = crate.path() + ".away";
-  fs::rename(crate.path(), away);
-  fs::rename(away + "/sub", outside / "sub");
-  fs::create_directory_symlink(outside.path(), crate.path());
-  script.write("go", "");
-
-  CallAnswer answer = server.receive(std::chrono::seconds(60));
-  EXPECT_EQ(answer.text(),
-            "error: output_file was not written: the working directory was moved or replaced "
-            "while the call ran, so its path no longer names the folder the call started in: " +
-                crate.path());
-  EXPECT_EQ(std::distance(fs::directory_iterator(outside / "sub"), fs::directory_iterator()), 1);
-  EXPECT_FALSE(fs::exists(outside / "sub/out.json"));
-  fs::remove(crate.path());
-  fs::rename(away, crate.path());
 }
 
 }  // namespace
