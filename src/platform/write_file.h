@@ -2,14 +2,17 @@
 /// Writing a whole file beneath a directory without ever leaving it, and
 /// reading one.
 ///
-/// A path is resolved beneath its root by the kernel, or one component at a
-/// time where the kernel lacks that call; either way a symbolic link anywhere
-/// on the path, or a step out of the root, refuses it. Missing directories
-/// beneath the root are created on the way. The new content goes to a fresh
-/// file beside the target, which is then renamed over it: an inode outside
-/// the root (a hard link's other name, a link's target) is never written
-/// through, and a reader sees the old file or the new one, never a
-/// half-written one.
+/// The root is a `WorkingDir`, opened once when a call begins; every path is
+/// resolved beneath that open folder, never again through the root's own
+/// path, and a root whose path names another folder by the time of a write
+/// refuses it. A path is resolved beneath the root by the kernel, or one
+/// component at a time where the kernel lacks that call; either way a
+/// symbolic link anywhere on the path, or a step out of the root, refuses
+/// it. Missing directories beneath the root are created on the way. The new
+/// content goes to a fresh file beside the target, under a name no one can
+/// guess, which is then renamed over it: an inode outside the root (a hard
+/// link's other name, a link's target) is never written through, and a
+/// reader sees the old file or the new one, never a half-written one.
 
 #include <cstdint>
 #include <optional>
@@ -30,6 +33,7 @@ enum class TargetFault {
   Directory,       // the path names a directory, or can only name one ("x/", "x/.")
   NotRegularFile,  // a FIFO, socket or device: opening it could block or reach a device
   Moved,           // the folder the new file waited in is no longer the one the path names
+  RootMoved,       // the root's path no longer names the folder opened when the call began
 };
 
 /// A refused target with the system's error that stands for it (ENOENT,
@@ -43,6 +47,33 @@ struct TargetRefusal {
 /// component at a time. The second is what runs where the kernel lacks the
 /// first; tests choose it directly.
 enum class Resolution { Kernel, ComponentWalk };
+
+/// The folder a call works in, opened when the call begins, before anything
+/// the call starts can move it. Move-only; closes in its destructor.
+class WorkingDir {
+ public:
+  /// Opens the folder at `path`, links followed; the server's own current
+  /// directory when there is none (or it is empty). One that cannot be opened
+  /// is remembered: every write beneath it fails with that error.
+  static WorkingDir open(std::optional<std::string> path);
+
+  WorkingDir(WorkingDir&& other) noexcept;
+  WorkingDir& operator=(WorkingDir&& other) noexcept;
+  WorkingDir(const WorkingDir&) = delete;
+  WorkingDir& operator=(const WorkingDir&) = delete;
+  ~WorkingDir();
+
+  /// The path as the call gave it; none for the server's own directory.
+  const std::optional<std::string>& path() const { return path_; }
+
+ private:
+  friend struct WorkingDirAccess;  // the implementation file's resolver
+  WorkingDir(std::optional<std::string> path, int fd, int open_error);
+
+  std::optional<std::string> path_;
+  int fd_ = -1;
+  int open_error_ = 0;  // why the folder could not be opened, when `fd_` is -1
+};
 
 /// A new file being written beside its target. Move-only; the file is
 /// removed again unless `commit` moved it over the target.
@@ -58,9 +89,10 @@ class ReplacementFile {
   Status write(std::string_view bytes);
   /// Renames the new file over the target (replacing the entry, never writing
   /// through it) and returns the file's size as the file system reports it.
-  /// Refuses (`Moved`), removing the new file and leaving the target as it
-  /// was, when the folder it waits in is no longer the one the path names
-  /// beneath the root.
+  /// Refuses (`Moved`, `RootMoved`), removing the new file and leaving the
+  /// target as it was, when the folder it waits in is no longer the one the
+  /// path names beneath the root, or the root's path no longer names the
+  /// root.
   std::variant<uint64_t, TargetRefusal, IoError> commit();
   /// The open file, for platform code that hands it to a child as its output.
   int descriptor() const { return fd_; }
@@ -68,13 +100,13 @@ class ReplacementFile {
  private:
   /// Where the target's folder lies: the root and the folders beneath it.
   struct Place {
-    std::string root;
+    WorkingDir root;  // a handle of its own on the caller's root
     std::vector<std::string> dirs;
     Resolution how = Resolution::Kernel;
   };
 
   friend std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
-      const std::string&, std::string_view, Resolution);
+      const WorkingDir&, std::string_view, Resolution);
   ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name, Place place);
   void discard();
 
@@ -85,21 +117,20 @@ class ReplacementFile {
   Place place_;
 };
 
-/// Checks that `relative` can take a written file beneath `root` (the current
-/// directory when empty, which must exist): every directory on the way that
-/// exists is a directory and no symbolic link, and the last component is a
-/// regular file or a new name. A directory that does not exist yet passes:
-/// the write creates it. Nothing is opened but directories, so a FIFO never
-/// blocks the check.
+/// Checks that `relative` can take a written file beneath `root`, whose path
+/// must still name it: every directory on the way that exists is a directory
+/// and no symbolic link, and the last component is a regular file or a new
+/// name. A directory that does not exist yet passes: the write creates it.
+/// Nothing is opened but directories, so a FIFO never blocks the check.
 std::variant<Unit, TargetRefusal, IoError> check_target_beneath(
-    const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
+    const WorkingDir& root, std::string_view relative, Resolution how = Resolution::Kernel);
 
 /// Resolves and checks like `check_target_beneath`, creating the missing
 /// directories on the way (each beneath the one before, never through a
 /// link), then creates the new, empty file beside the target, ready for
 /// `write` and `commit`.
 std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
-    const std::string& root, std::string_view relative, Resolution how = Resolution::Kernel);
+    const WorkingDir& root, std::string_view relative, Resolution how = Resolution::Kernel);
 
 /// The whole contents of the regular file at `path` (links followed), or
 /// nothing when it cannot be opened or read.

@@ -1,11 +1,11 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <linux/openat2.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -82,13 +82,49 @@ bool has_parent_step(const PathParts& parts) {
 template <class T>
 using Resolved = std::variant<T, TargetRefusal, IoError>;
 
-Resolved<Fd> open_root(const std::string& root) {
-  int fd = ::open(root.empty() ? "." : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) return Fd(fd);
-  int code = errno;
-  if (code == ENOENT || code == ENOTDIR) return refusal(TargetFault::ParentMissing, code);
-  return io_error(code);
+bool same_directory(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
+
+/// The text `open` takes for a working directory's path.
+const char* dir_path_text(const std::optional<std::string>& path) {
+  return path && !path->empty() ? path->c_str() : ".";
+}
+
+}  // namespace
+
+/// What the resolver needs of a `WorkingDir` beyond its public face.
+struct WorkingDirAccess {
+  /// A descriptor of its own on the root, once its path is seen to name the
+  /// folder opened at the start still: a root moved away, or replaced by a
+  /// link or another folder, refuses the write rather than send it to
+  /// wherever the path leads now.
+  static Resolved<Fd> open_root(const WorkingDir& root) {
+    if (root.fd_ < 0) {
+      int code = root.open_error_;
+      if (code == ENOENT || code == ENOTDIR) return refusal(TargetFault::ParentMissing, code);
+      return io_error(code);
+    }
+    Fd now(::open(dir_path_text(root.path_), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (now.get() < 0 || !same_directory(now.get(), root.fd_))
+      return refusal(TargetFault::RootMoved, ENOENT);
+    int fd = ::fcntl(root.fd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return io_error(errno);
+    return Fd(fd);
+  }
+
+  /// A second handle on the same folder, for a file that waits in it.
+  static WorkingDir duplicate(const WorkingDir& root) {
+    int fd = root.fd_ < 0 ? -1 : ::fcntl(root.fd_, F_DUPFD_CLOEXEC, 0);
+    int code = root.fd_ < 0 ? root.open_error_ : (fd < 0 ? errno : 0);
+    return WorkingDir(root.path_, fd, code);
+  }
+};
+
+namespace {
 
 /// Resolves `path` beneath `root` in one call; ENOSYS when the kernel lacks it.
 Resolved<Fd> open_dirs_by_kernel(const Fd& root, const std::string& path, int& missing_call) {
@@ -202,15 +238,15 @@ Resolved<Target> examine_name(Fd dir, std::string name) {
 }
 
 /// The directory that `dirs` names beneath `root` now.
-Resolved<Fd> open_parent_beneath(const std::string& root, const std::vector<std::string>& dirs,
+Resolved<Fd> open_parent_beneath(const WorkingDir& root, const std::vector<std::string>& dirs,
                                  Resolution how, MissingDirs missing) {
-  Resolved<Fd> opened = open_root(root);
+  Resolved<Fd> opened = WorkingDirAccess::open_root(root);
   if (auto* root_fd = std::get_if<Fd>(&opened))
     opened = open_parent(std::move(*root_fd), dirs, how, missing);
   return opened;
 }
 
-Resolved<Target> resolve_target(const std::string& root, const PathParts& parts, Resolution how,
+Resolved<Target> resolve_target(const WorkingDir& root, const PathParts& parts, Resolution how,
                                 MissingDirs missing) {
   if (has_parent_step(parts)) return refusal(TargetFault::LeavesRoot, EXDEV);
   if (parts.names_directory) return refusal(TargetFault::Directory, EISDIR);
@@ -220,21 +256,47 @@ Resolved<Target> resolve_target(const std::string& root, const PathParts& parts,
   return examine_name(std::move(std::get<Fd>(opened)), parts.name);
 }
 
-bool same_directory(int a, int b) {
-  struct stat sa {};
-  struct stat sb {};
-  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
-/// A name for the new file that no one else uses: this process's id and a
-/// count, hidden by a leading dot.
-std::string temp_name() {
-  static std::atomic<uint64_t> counter{0};
-  return fmt::format(".tarnwick-{}-{}.tmp", ::getpid(), counter.fetch_add(1));
+/// A name for the new file that no one can guess beforehand, so no one can
+/// plant anything at it: 64 random bits, hidden by a leading dot.
+std::variant<std::string, IoError> temp_name() {
+  uint64_t bits = 0;
+  ssize_t got = 0;
+  do {
+    got = ::getrandom(&bits, sizeof bits, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(sizeof bits)) return io_error(got < 0 ? errno : EIO);
+  return fmt::format(".tarnwick-{:016x}.tmp", bits);
 }
 
 }  // namespace
+
+WorkingDir WorkingDir::open(std::optional<std::string> path) {
+  if (path && !fits_c_string(*path)) return WorkingDir(std::move(path), -1, EINVAL);
+  int fd = ::open(dir_path_text(path), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return WorkingDir(std::move(path), fd, fd < 0 ? errno : 0);
+}
+
+WorkingDir::WorkingDir(std::optional<std::string> path, int fd, int open_error)
+    : path_(std::move(path)), fd_(fd), open_error_(open_error) {}
+
+WorkingDir::WorkingDir(WorkingDir&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      open_error_(other.open_error_) {}
+
+WorkingDir& WorkingDir::operator=(WorkingDir&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = std::move(other.path_);
+    fd_ = std::exchange(other.fd_, -1);
+    open_error_ = other.open_error_;
+  }
+  return *this;
+}
+
+WorkingDir::~WorkingDir() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 ReplacementFile::ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name,
                                  Place place)
@@ -297,6 +359,8 @@ std::variant<uint64_t, TargetRefusal, IoError> ReplacementFile::commit() {
   auto* now_fd = std::get_if<Fd>(&now);
   if (!now_fd || !same_directory(now_fd->get(), dir_fd_)) {
     discard();
+    auto* refused = std::get_if<TargetRefusal>(&now);
+    if (refused && refused->fault == TargetFault::RootMoved) return std::move(*refused);
     return refusal(TargetFault::Moved, ENOENT);
   }
   // The rename replaces whatever entry has the name by then (a link planted
@@ -317,10 +381,10 @@ std::variant<uint64_t, TargetRefusal, IoError> ReplacementFile::commit() {
   return sized ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
 }
 
-std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const std::string& root,
+std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const WorkingDir& root,
                                                                 std::string_view relative,
                                                                 Resolution how) {
-  if (!fits_c_string(root) || !fits_c_string(relative)) return io_error(EINVAL);
+  if (!fits_c_string(relative)) return io_error(EINVAL);
   Resolved<Target> target =
       resolve_target(root, split_relative(relative), how, MissingDirs::Accept);
   if (auto* refused = std::get_if<TargetRefusal>(&target)) return std::move(*refused);
@@ -329,8 +393,8 @@ std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const std::strin
 }
 
 std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
-    const std::string& root, std::string_view relative, Resolution how) {
-  if (!fits_c_string(root) || !fits_c_string(relative)) return io_error(EINVAL);
+    const WorkingDir& root, std::string_view relative, Resolution how) {
+  if (!fits_c_string(relative)) return io_error(EINVAL);
   PathParts parts = split_relative(relative);
   Resolved<Target> resolved = resolve_target(root, parts, how, MissingDirs::Create);
   if (auto* refused = std::get_if<TargetRefusal>(&resolved)) return std::move(*refused);
@@ -338,17 +402,21 @@ std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
   Target& target = std::get<Target>(resolved);
 
   const mode_t mode = target.existing_mode.value_or(0666);
+  // Created exclusively: an entry already at the name, a link planted there
+  // included, is never opened; another random name is drawn instead.
   for (int attempt = 0;; ++attempt) {
-    std::string name = temp_name();
+    std::variant<std::string, IoError> drawn = temp_name();
+    if (auto* failed = std::get_if<IoError>(&drawn)) return std::move(*failed);
+    std::string& name = std::get<std::string>(drawn);
     int fd = ::openat(target.dir.get(), name.c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
       // The umask may have narrowed the bits of the file being replaced.
       if (target.existing_mode) ::fchmod(fd, *target.existing_mode);
       return ReplacementFile(target.dir.release(), fd, std::move(name), std::move(target.name),
-                             {root, std::move(parts.dirs), how});
+                             {WorkingDirAccess::duplicate(root), std::move(parts.dirs), how});
     }
-    if (errno == EINTR || (errno == EEXIST && attempt < 100)) continue;
+    if (errno == EINTR || (errno == EEXIST && attempt < 16)) continue;
     return io_error(errno);
   }
 }

@@ -77,12 +77,14 @@ bool keep_in_summary(std::string_view line, bool test_markers) {
   return false;
 }
 
-/// The refusal as the client reads it. `as_written` keeps the file system's
-/// own error for a missing directory or a directory in the way, which is
-/// how a failed write reports them.
-Error refusal_error(std::string_view argument, const std::string& joined,
-                    platform::TargetRefusal refusal, bool as_written) {
+/// The refusal of `path` beneath `working_dir` as the client reads it.
+/// `as_written` keeps the file system's own error for a missing directory or
+/// a directory in the way, which is how a failed write reports them.
+Error refusal_error(std::string_view argument, std::string_view path,
+                    const platform::WorkingDir& working_dir, platform::TargetRefusal refusal,
+                    bool as_written) {
   using platform::TargetFault;
+  const std::string joined = output_file_path(path, working_dir.path());
   const std::string shown = to_valid_utf8(joined);
   switch (refusal.fault) {
     case TargetFault::ParentMissing: {
@@ -106,6 +108,11 @@ Error refusal_error(std::string_view argument, const std::string& joined,
           "{} was not written: its folder was moved or replaced while the file was being written, "
           "so the path no longer names it: {}",
           argument, shown));
+    case TargetFault::RootMoved:
+      return make_error(fmt::format(
+          "{} was not written: the working directory was moved or replaced while the call ran, "
+          "so its path no longer names the folder the call started in: {}",
+          argument, to_valid_utf8(working_dir.path().value_or("."))));
     case TargetFault::NotRegularFile:
       break;
   }
@@ -115,39 +122,39 @@ Error refusal_error(std::string_view argument, const std::string& joined,
 }  // namespace
 
 Status check_output_target(std::string_view argument, std::string_view path,
-                           const std::optional<std::string>& working_dir) {
+                           const platform::WorkingDir& working_dir) {
   if (Status inside = check_output_path_stays_inside(argument, path); !inside) return inside;
-  auto checked = platform::check_target_beneath(working_dir.value_or(""), path);
+  auto checked = platform::check_target_beneath(working_dir, path);
   if (auto* refused = std::get_if<platform::TargetRefusal>(&checked))
-    return refusal_error(argument, output_file_path(path, working_dir), std::move(*refused), false);
+    return refusal_error(argument, path, working_dir, std::move(*refused), false);
   if (auto* failed = std::get_if<IoError>(&checked)) return std::move(*failed);
   return ok_status();
 }
 
-Result<platform::ReplacementFile> open_output_target(
-    std::string_view argument, std::string_view path,
-    const std::optional<std::string>& working_dir) {
+Result<platform::ReplacementFile> open_output_target(std::string_view argument,
+                                                     std::string_view path,
+                                                     const platform::WorkingDir& working_dir) {
   if (Status inside = check_output_path_stays_inside(argument, path); !inside)
     return std::move(inside).error();
-  auto opened = platform::open_replacement_beneath(working_dir.value_or(""), path);
+  auto opened = platform::open_replacement_beneath(working_dir, path);
   if (auto* refused = std::get_if<platform::TargetRefusal>(&opened))
-    return refusal_error(argument, output_file_path(path, working_dir), std::move(*refused), true);
+    return refusal_error(argument, path, working_dir, std::move(*refused), true);
   if (auto* failed = std::get_if<IoError>(&opened)) return std::move(*failed);
   return std::move(std::get<platform::ReplacementFile>(opened));
 }
 
 Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
-                                      const std::optional<std::string>& working_dir,
+                                      const platform::WorkingDir& working_dir,
                                       platform::ReplacementFile& file) {
   auto committed = file.commit();
   if (auto* refused = std::get_if<platform::TargetRefusal>(&committed))
-    return refusal_error(argument, output_file_path(path, working_dir), std::move(*refused), true);
+    return refusal_error(argument, path, working_dir, std::move(*refused), true);
   if (auto* failed = std::get_if<IoError>(&committed)) return std::move(*failed);
   return std::get<uint64_t>(committed);
 }
 
 Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
-                                     const std::optional<std::string>& working_dir,
+                                     const platform::WorkingDir& working_dir,
                                      std::string_view text) {
   Result<platform::ReplacementFile> file = open_output_target(argument, path, working_dir);
   if (!file) return std::move(file).error();
@@ -162,18 +169,19 @@ std::string output_file_path(std::string_view output_path, const std::optional<s
 
 Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& output_path,
-                                              const std::optional<std::string>& cwd,
+                                              const platform::WorkingDir& working_dir,
                                               bool test_markers) {
   if (!output_path) return result_text;
   // Checked again at the write, whoever called: the file never lands outside
   // the working directory, whatever changed while cargo ran.
-  Result<uint64_t> bytes = replace_output_file("output_path", *output_path, cwd, result_text);
+  Result<uint64_t> bytes =
+      replace_output_file("output_path", *output_path, working_dir, result_text);
   if (!bytes) return std::move(bytes).error();
 
   std::vector<std::string_view> lines = split_lines(result_text);
   json record = {{"bytes", *bytes},
                  {"lines", lines.size()},
-                 {"path", output_file_path(*output_path, cwd)},
+                 {"path", output_file_path(*output_path, working_dir.path())},
                  {"reason", "x-tarnwick-output-file"}};
 
   std::string summary;

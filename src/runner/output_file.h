@@ -19,16 +19,17 @@ std::string output_file_path(std::string_view output_path, const std::optional<s
 
 /// The rules of every file a tool writes for the client, whichever argument
 /// names it (`output_path`, `cargo_metadata`'s `output_file`): `path` is taken
-/// beneath `working_dir` (the server's own current directory when absent) and
-/// never leaves it. It must be relative, without "..", lead through no
-/// symbolic link, and name a regular file or a new name; folders on the way
-/// that do not exist yet are created at the write, and one in the way that
-/// is not a folder refuses the path. `argument` names the argument in the
-/// messages.
+/// beneath `working_dir`, the folder opened when the call began, and never
+/// leaves it; once the working directory's path names another folder (moved
+/// away, replaced, a link re-pointed) nothing is written at all. It must be
+/// relative, without "..", lead through no symbolic link, and name a regular
+/// file or a new name; folders on the way that do not exist yet are created
+/// at the write, and one in the way that is not a folder refuses the path.
+/// `argument` names the argument in the messages.
 ///
 /// The check to make before anything runs; nothing is opened but directories.
 Status check_output_target(std::string_view argument, std::string_view path,
-                           const std::optional<std::string>& working_dir);
+                           const platform::WorkingDir& working_dir);
 
 /// Checks again, creates the missing folders and the new file beside the
 /// target, for a writer that streams: write to it, then
@@ -38,28 +39,29 @@ Status check_output_target(std::string_view argument, std::string_view path,
 /// with the messages of `check_output_target`.
 Result<platform::ReplacementFile> open_output_target(std::string_view argument,
                                                      std::string_view path,
-                                                     const std::optional<std::string>& working_dir);
+                                                     const platform::WorkingDir& working_dir);
 
 /// Commits a file of `open_output_target`; refuses, leaving an earlier file
-/// as it was, when the target's folder was moved away meanwhile.
+/// as it was, when the target's folder or the working directory was moved
+/// away meanwhile.
 Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
-                                      const std::optional<std::string>& working_dir,
+                                      const platform::WorkingDir& working_dir,
                                       platform::ReplacementFile& file);
 
 /// Writes `text` as the whole file at `path` under the same rules, by
 /// replacement, and returns the file's size as the file system reports it.
 Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
-                                     const std::optional<std::string>& working_dir,
+                                     const platform::WorkingDir& working_dir,
                                      std::string_view text);
 
 /// Without `output_path`, `result_text` unchanged. With it, writes the text
-/// to the file and returns the invocation record, an x-tarnwick-output-file
-/// record and the lines that tell the outcome. `test_markers` lets libtest
-/// and nextest marker lines through. Fails with the file system's error, or
-/// with a refusal of `replace_output_file`.
+/// to the file beneath `working_dir` and returns the invocation record, an
+/// x-tarnwick-output-file record and the lines that tell the outcome.
+/// `test_markers` lets libtest and nextest marker lines through. Fails with
+/// the file system's error, or with a refusal of `replace_output_file`.
 Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& output_path,
-                                              const std::optional<std::string>& cwd,
+                                              const platform::WorkingDir& working_dir,
                                               bool test_markers);
 
 }  // namespace tarnwick

@@ -298,9 +298,9 @@ Status bisect_binary(BisectSearch& search, const TestBinary& binary,
 /// Step 9's file: the whole text goes to the file, the answer keeps the
 /// records that tell the outcome.
 Result<std::string> write_bisect_output(const std::string& text, const std::string& output_path,
-                                        const std::optional<std::string>& cwd) {
-  std::string path = output_file_path(output_path, cwd);
-  if (Result<uint64_t> written = replace_output_file("output_path", output_path, cwd, text);
+                                        const platform::WorkingDir& working_dir) {
+  std::string path = output_file_path(output_path, working_dir.path());
+  if (Result<uint64_t> written = replace_output_file("output_path", output_path, working_dir, text);
       !written) {
     return make_error(
         fmt::format("failed to write output_path {}: {}", path, error_text(written.error())));
@@ -376,7 +376,7 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
   if (!built) return built.error();
   if (built->exit_code != 0) {
     auto text = write_output_file_summary(build_run_result(*built, request.build_argv, request.cwd),
-                                          request.output_path, request.cwd, true);
+                                          request.output_path, *request.working_dir, true);
     if (!text) return text.error();
     return BisectAnswer{std::move(*text), true};
   }
@@ -409,7 +409,7 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
                       totals.groups_without_culprit != 0 || stopped_by.has_value();
   text += failed ? "{\"status\":\"error\"}\n" : std::string(kSuccessStatusLine) + "\n";
   if (!request.output_path) return BisectAnswer{std::move(text), failed};
-  auto answer = write_bisect_output(text, *request.output_path, request.cwd);
+  auto answer = write_bisect_output(text, *request.output_path, *request.working_dir);
   if (!answer) return answer.error();
   return BisectAnswer{std::move(*answer), failed};
 }

@@ -14,6 +14,7 @@
 
 #include "base/duration.h"
 #include "base/error.h"
+#include "platform/write_file.h"
 #include "runner/captured.h"
 #include "runner/run_types.h"
 #include "test_select/bisect_config.h"
@@ -91,6 +92,9 @@ struct BisectRequest {
   std::optional<std::string> cwd;
   /// Already checked against `cwd`.
   std::optional<std::string> output_path;
+  /// `cwd` as opened when the call began, which the output file is written
+  /// beneath; borrowed from the caller, never null.
+  const platform::WorkingDir* working_dir = nullptr;
 };
 
 /// The answer text and whether it reports a failure.

@@ -83,11 +83,8 @@ Result<PhaseBudgets> parse_phase_timeouts(const json& arguments) {
   return PhaseBudgets{secs_or_none(cap), secs_or_none(run)};
 }
 
-Status validate_output_path(std::string_view output_path,
-                            std::optional<std::string_view> working_dir) {
-  std::optional<std::string> dir;
-  if (working_dir) dir.emplace(*working_dir);
-  return check_output_target("output_path", output_path, dir);
+Status validate_output_path(std::string_view output_path, const platform::WorkingDir& working_dir) {
+  return check_output_target("output_path", output_path, working_dir);
 }
 
 std::optional<std::string> string_arg(const json& arguments, std::string_view key) {

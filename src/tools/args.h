@@ -11,6 +11,7 @@
 #include "base/duration.h"
 #include "base/error.h"
 #include "base/json_text.h"
+#include "platform/write_file.h"
 
 namespace tarnwick {
 
@@ -58,9 +59,9 @@ struct PhaseBudgets {
 Result<PhaseBudgets> parse_phase_timeouts(const json& arguments);
 
 /// Refuses, before anything runs, an `output_path` that could not take the
-/// run's output inside the working directory (see `check_output_target`).
-Status validate_output_path(std::string_view output_path,
-                            std::optional<std::string_view> working_dir);
+/// run's output inside the call's working directory (see
+/// `check_output_target`).
+Status validate_output_path(std::string_view output_path, const platform::WorkingDir& working_dir);
 
 /// The build-selection values of one call. Text fields are set only when the
 /// argument is a JSON string (kept byte for byte); `jobs` only when it is a

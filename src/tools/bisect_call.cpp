@@ -25,27 +25,30 @@ constexpr const char* kTestTimeoutRefused =
 
 bool bisect_requested(const json& arguments) { return given_arg(arguments, "bisect") != nullptr; }
 
-std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink* sink) {
+std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink* sink,
+                                      const platform::WorkingDir& working_dir) {
   const json* bisect = find_member(arguments, "bisect");
   if (!bisect) return std::nullopt;
   Result<BisectConfig> config = read_bisect_config(*bisect);
   if (!config) return ToolFailed{std::move(config).error()};
-  Result<CallPlaces> places = read_call_places(arguments);
+  Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return ToolFailed{std::move(places).error()};
 
   BisectRequest request{std::move(*config), no_run_test_argv(arguments),
                         test_env_query(arguments, places->cwd), places->cwd, places->output_path};
+  request.working_dir = &working_dir;
   Result<BisectAnswer> answer = run_bisect_engine(request, sink ? *sink : null_sink());
   if (!answer) return ToolFailed{std::move(answer).error()};
   return ToolText{std::move(answer->text), answer->is_error};
 }
 
-ToolOutcome run_bisect_call(const json& arguments, const ProgressSink* sink, bool check_doc) {
+ToolOutcome run_bisect_call(const json& arguments, const ProgressSink* sink, bool check_doc,
+                            const platform::WorkingDir& working_dir) {
   if (check_doc && parse_bool_arg(arguments, "doc")) return ToolFailed{make_error(kDocRefused)};
   Result<GivenSecs> test_timeout = parse_test_timeout_secs(arguments);
   if (!test_timeout) return ToolFailed{std::move(test_timeout).error()};
   if (*test_timeout) return ToolFailed{make_error(kTestTimeoutRefused)};
-  std::optional<ToolOutcome> outcome = run_bisect(arguments, sink);
+  std::optional<ToolOutcome> outcome = run_bisect(arguments, sink, working_dir);
   if (!outcome) {
     return ToolFailed{make_error("bisect requested but the bisection engine returned no result")};
   }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "base/json_text.h"
+#include "platform/write_file.h"
 #include "runner/run_types.h"
 #include "tools/outcome.h"
 
@@ -18,11 +19,13 @@ bool bisect_requested(const json& arguments);
 /// `bisect` member, a `ToolFailed` for a bad `bisect` object, `output_path`
 /// or a failure of the engine, otherwise the engine's text. `sink` is null
 /// when the request carried no progress token.
-std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink* sink);
+std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink* sink,
+                                      const platform::WorkingDir& working_dir);
 
 /// The whole bisect arm of a test tool: with `check_doc` (cargo_test) a
 /// `doc` switch is refused first; then a given `test_timeout_secs` is
 /// refused; then `run_bisect`.
-ToolOutcome run_bisect_call(const json& arguments, const ProgressSink* sink, bool check_doc);
+ToolOutcome run_bisect_call(const json& arguments, const ProgressSink* sink, bool check_doc,
+                            const platform::WorkingDir& working_dir);
 
 }  // namespace tarnwick

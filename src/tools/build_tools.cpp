@@ -83,8 +83,8 @@ Result<BuildAnswer> run_for_diagnostics(const ArgList& args, const CallPlaces& p
   answer.exit_code = run->exit_code;
   DiagnosticsAnswer built =
       build_diagnostics_answer(std::move(*run), args, places.cwd, std::move(reading));
-  Result<std::string> text =
-      write_output_file_summary(std::move(built.text), places.output_path, places.cwd, false);
+  Result<std::string> text = write_output_file_summary(std::move(built.text), places.output_path,
+                                                       *places.working_dir, false);
   if (!text) return std::move(text).error();
   answer.text = std::move(*text);
   answer.suggestions = std::move(built.suggestions);
@@ -133,20 +133,20 @@ TestEnvQuery test_env_query(const json& arguments, const std::optional<std::stri
   return query;
 }
 
-Result<CallPlaces> read_call_places(const json& arguments) {
-  CallPlaces places{string_arg(arguments, "working_dir"), string_arg(arguments, "output_path")};
+Result<CallPlaces> read_call_places(const json& arguments,
+                                    const platform::WorkingDir& working_dir) {
+  CallPlaces places{string_arg(arguments, "working_dir"), string_arg(arguments, "output_path"),
+                    &working_dir};
   if (places.output_path) {
-    std::optional<std::string_view> dir;
-    if (places.cwd) dir = *places.cwd;
-    Status checked = validate_output_path(*places.output_path, dir);
+    Status checked = validate_output_path(*places.output_path, working_dir);
     if (!checked) return std::move(checked).error();
   }
   return places;
 }
 
 ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
-                           const ProgressSink* sink) {
-  Result<CallPlaces> places = read_call_places(arguments);
+                           const ProgressSink* sink, const platform::WorkingDir& working_dir) {
+  Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return ToolFailed{std::move(places).error()};
 
   ArgList args{std::string(subcommand), "--message-format=json"};
@@ -169,8 +169,9 @@ ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
   return ToolTextWithSuggestions{std::move(answer->text), std::move(answer->suggestions), is_error};
 }
 
-ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink) {
-  Result<CallPlaces> places = read_call_places(arguments);
+ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink,
+                          const platform::WorkingDir& working_dir) {
+  Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return ToolFailed{std::move(places).error()};
 
   ArgList args{"doc", "--message-format=json"};

@@ -9,6 +9,7 @@
 
 #include "base/duration.h"
 #include "base/json_text.h"
+#include "platform/write_file.h"
 #include "runner/run_types.h"
 #include "test_select/test_env.h"
 #include "tools/args.h"
@@ -22,6 +23,9 @@ namespace tarnwick {
 struct CallPlaces {
   std::optional<std::string> cwd;
   std::optional<std::string> output_path;
+  /// The working directory as opened when the call began, which the output
+  /// file is written beneath; borrowed from the call's front end, never null.
+  const platform::WorkingDir* working_dir = nullptr;
 };
 
 /// A call's own clock: when it began and its `timeout_secs`. Whatever the
@@ -36,8 +40,9 @@ struct CallClock {
 };
 
 /// Reads `working_dir` and `output_path`; an output path that
-/// `validate_output_path` refuses fails with its message.
-Result<CallPlaces> read_call_places(const json& arguments);
+/// `validate_output_path` refuses beneath `working_dir` (the call's working
+/// directory as opened when it began) fails with its message.
+Result<CallPlaces> read_call_places(const json& arguments, const platform::WorkingDir& working_dir);
 
 /// `args` with the toolchain selector, when there is one, in front.
 ArgList with_selector(const std::optional<std::string>& selector, ArgList args);
@@ -52,9 +57,11 @@ ArgList no_run_test_argv(const json& arguments);
 TestEnvQuery test_env_query(const json& arguments, const std::optional<std::string>& cwd);
 
 /// cargo check, build or clippy; `subcommand` is "check", "build" or "clippy".
+/// The output file goes beneath `working_dir`.
 ToolOutcome run_build_tool(std::string_view subcommand, const json& arguments,
-                           const ProgressSink* sink);
-ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink);
+                           const ProgressSink* sink, const platform::WorkingDir& working_dir);
+ToolOutcome run_cargo_doc(const json& arguments, const ProgressSink* sink,
+                          const platform::WorkingDir& working_dir);
 ToolOutcome run_cargo_tree(const json& arguments);
 ToolOutcome run_cargo_update(const json& arguments);
 ToolOutcome run_cargo_publish(const json& arguments);

@@ -48,8 +48,9 @@ struct TestCall {
 
 /// Reads the call and, once its budgets are known to be readable, tells the
 /// progress display the package count.
-Result<TestCall> read_test_call(const json& arguments, const ProgressSink* sink) {
-  Result<CallPlaces> places = read_call_places(arguments);
+Result<TestCall> read_test_call(const json& arguments, const ProgressSink* sink,
+                                const platform::WorkingDir& working_dir) {
+  Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return std::move(places).error();
   std::optional<std::string> selector = toolchain_selector(arguments);
   SelectionArgs sel = read_selection_args(arguments);
@@ -85,8 +86,8 @@ Result<TestCall> read_test_call(const json& arguments, const ProgressSink* sink)
 
 /// The answer text of one shaped run, written to the output file when asked.
 ToolOutcome test_answer(const RunOutput& output, const ArgList& argv, const CallPlaces& places) {
-  Result<std::string> text = write_output_file_summary(build_run_result(output, argv, places.cwd),
-                                                       places.output_path, places.cwd, true);
+  Result<std::string> text = write_output_file_summary(
+      build_run_result(output, argv, places.cwd), places.output_path, *places.working_dir, true);
   if (!text) return ToolFailed{std::move(text).error()};
   return ToolText{std::move(*text), output.exit_code != 0};
 }
@@ -124,14 +125,17 @@ ToolOutcome run_doc_tests(const TestCall& call, const json& arguments, const Pro
 
 }  // namespace
 
-ToolOutcome route_cargo_test(const json& arguments, const ProgressSink* sink) {
-  if (bisect_requested(arguments)) return run_bisect_call(arguments, sink, /*check_doc=*/true);
-  if (given_arg(arguments, "test_filter")) return run_test_filter(arguments, sink);
-  return handle_cargo_test(arguments, sink);
+ToolOutcome route_cargo_test(const json& arguments, const ProgressSink* sink,
+                             const platform::WorkingDir& working_dir) {
+  if (bisect_requested(arguments))
+    return run_bisect_call(arguments, sink, /*check_doc=*/true, working_dir);
+  if (given_arg(arguments, "test_filter")) return run_test_filter(arguments, sink, working_dir);
+  return handle_cargo_test(arguments, sink, working_dir);
 }
 
-ToolOutcome handle_cargo_test(const json& arguments, const ProgressSink* sink) {
-  Result<TestCall> call = read_test_call(arguments, sink);
+ToolOutcome handle_cargo_test(const json& arguments, const ProgressSink* sink,
+                              const platform::WorkingDir& working_dir) {
+  Result<TestCall> call = read_test_call(arguments, sink, working_dir);
   if (!call) return ToolFailed{std::move(call).error()};
   if (call->doc) return run_doc_tests(*call, arguments, sink);
   return run_build_then_tests(*call, sink);

@@ -31,16 +31,17 @@ std::optional<std::string> toolchain_selector(const json& arguments) {
   return "+" + std::string(name);
 }
 
-ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const ProgressSink* sink) {
-  if (name == "cargo_check") return run_build_tool("check", arguments, sink);
-  if (name == "cargo_build") return run_build_tool("build", arguments, sink);
-  if (name == "cargo_test") return route_cargo_test(arguments, sink);
-  if (name == "cargo_clippy") return run_build_tool("clippy", arguments, sink);
-  if (name == "cargo_doc") return run_cargo_doc(arguments, sink);
+ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const ProgressSink* sink,
+                          const platform::WorkingDir& working_dir) {
+  if (name == "cargo_check") return run_build_tool("check", arguments, sink, working_dir);
+  if (name == "cargo_build") return run_build_tool("build", arguments, sink, working_dir);
+  if (name == "cargo_test") return route_cargo_test(arguments, sink, working_dir);
+  if (name == "cargo_clippy") return run_build_tool("clippy", arguments, sink, working_dir);
+  if (name == "cargo_doc") return run_cargo_doc(arguments, sink, working_dir);
   if (name == "cargo_tree") return run_cargo_tree(arguments);
   if (name == "cargo_update") return run_cargo_update(arguments);
   if (name == "cargo_publish") return run_cargo_publish(arguments);
-  if (name == "cargo_metadata") return handle_cargo_metadata(arguments);
+  if (name == "cargo_metadata") return handle_cargo_metadata(arguments, working_dir);
   if (name == "cargo_clean") return run_cargo_clean(arguments);
   if (name == "cargo_add") return handle_cargo_add(arguments);
   if (name == "cargo_remove") return handle_cargo_remove(arguments);
@@ -49,7 +50,7 @@ ToolOutcome dispatch_tool(std::string_view name, const json& arguments, const Pr
   if (name == "cargo_fmt_check") return fmt_with_per_crate_fallback(arguments, /*check=*/true);
   if (name == "cargo_diagnostic") return text_or_failed(handle_cargo_diagnostic(arguments));
   if (name == "cargo_setup") return text_or_failed(handle_cargo_setup(arguments));
-  if (name == "cargo_nextest_run") return run_cargo_nextest_run(arguments, sink);
+  if (name == "cargo_nextest_run") return run_cargo_nextest_run(arguments, sink, working_dir);
   if (name == "cargo_nextest_list") return run_cargo_nextest_list(arguments);
   return ToolFailed{make_error("unknown tool: " + std::string(name))};
 }

@@ -13,6 +13,8 @@
 #include "catalogue/catalogue.h"
 #include "platform/environment.h"
 #include "platform/file_status.h"
+#include "platform/write_file.h"
+#include "tools/args.h"
 #include "tools/dispatch.h"
 
 namespace tarnwick {
@@ -319,8 +321,12 @@ ToolOutcome handle_tool_call(std::string_view name, const json& arguments, const
   Result<std::vector<EnvOverride>> overrides = read_env_overrides(args);
   if (!overrides) return ToolFailed{std::move(overrides).error()};
 
+  // Opened before anything of the call runs: a build that moves or replaces
+  // the working directory later cannot lead the call's writes elsewhere.
+  const platform::WorkingDir working_dir =
+      platform::WorkingDir::open(string_arg(args, "working_dir"));
   EnvOverrideScope env_scope(std::move(*overrides));
-  return dispatch_tool(name, args, sink);
+  return dispatch_tool(name, args, sink, working_dir);
 }
 
 }  // namespace tarnwick

@@ -81,31 +81,32 @@ Result<FileRunEnd> run_into_file(const ArgList& argv, const std::optional<std::s
   return end;
 }
 
-ToolOutcome write_metadata_to_file(const ArgList& argv, const std::optional<std::string>& cwd,
+ToolOutcome write_metadata_to_file(const ArgList& argv, const platform::WorkingDir& working_dir,
                                    const std::string& output_file) {
-  if (Status checked = check_output_target("output_file", output_file, cwd); !checked)
+  if (Status checked = check_output_target("output_file", output_file, working_dir); !checked)
     return ToolFailed{std::move(checked).error()};
   // cargo writes into a new file beside the target, which replaces the
   // target only when cargo succeeds; on any other end it is removed.
-  Result<platform::ReplacementFile> file = open_output_target("output_file", output_file, cwd);
+  Result<platform::ReplacementFile> file =
+      open_output_target("output_file", output_file, working_dir);
   if (!file) return ToolFailed{std::move(file).error()};
 
-  Result<FileRunEnd> end = run_into_file(argv, cwd, file->descriptor());
+  Result<FileRunEnd> end = run_into_file(argv, working_dir.path(), file->descriptor());
   if (!end) return ToolFailed{std::move(end).error()};
   if (end->exit_code != 0) return metadata_failed(end->exit_code, end->stderr_text);
-  Result<uint64_t> size = commit_output_target("output_file", output_file, cwd, *file);
+  Result<uint64_t> size = commit_output_target("output_file", output_file, working_dir, *file);
   if (!size) return ToolFailed{std::move(size).error()};
   return ToolText{fmt::format("Metadata written to {} ({} bytes)", output_file, *size)};
 }
 
 }  // namespace
 
-ToolOutcome handle_cargo_metadata(const json& arguments) {
+ToolOutcome handle_cargo_metadata(const json& arguments, const platform::WorkingDir& working_dir) {
   std::optional<std::string> cwd = string_arg(arguments, "working_dir");
   std::optional<std::string> output_file = string_arg(arguments, "output_file");
   ArgList argv{"metadata", "--format-version=1"};
   if (parse_bool_arg(arguments, "no_deps")) argv.push_back("--no-deps");
-  if (output_file) return write_metadata_to_file(argv, cwd, *output_file);
+  if (output_file) return write_metadata_to_file(argv, working_dir, *output_file);
 
   RunResult run = run_quietly(argv, cwd);
   if (!run) return ToolFailed{std::move(run).error()};

@@ -3,12 +3,14 @@
 /// into a file under the working directory.
 
 #include "base/json_text.h"
+#include "platform/write_file.h"
 #include "tools/outcome.h"
 
 namespace tarnwick {
 
 /// Answers cargo's JSON unchanged; with `output_file` answers one sentence
-/// naming the file and its size. A failing cargo fails the call.
-ToolOutcome handle_cargo_metadata(const json& arguments);
+/// naming the file and its size, the file written beneath `working_dir`. A
+/// failing cargo fails the call.
+ToolOutcome handle_cargo_metadata(const json& arguments, const platform::WorkingDir& working_dir);
 
 }  // namespace tarnwick

@@ -121,15 +121,19 @@ Result<NextestArgs> read_nextest_selection(const json& arguments) {
   return nextest;
 }
 
-NextestProbe probe_nextest(Duration limit) {
+NextestProbe probe_nextest(Duration limit, Deadline deadline) {
   ResolvedProgram cargo = resolve_toolchain_program("cargo", "CARGO");
   ChildCommand probe;
   probe.program = cargo.path;
   probe.args = {"nextest", "--version"};
-  Result<int32_t> code = run_command_silently(std::move(probe), limit);
+  // A probe stopped by the call's deadline says nothing about the plugin.
+  const Duration left = deadline.remaining();
+  const bool call_ends_first = left < limit;
+  Result<int32_t> code = run_command_silently(std::move(probe), call_ends_first ? left : limit);
   if (code) return *code == 0 ? NextestProbe::Installed : NextestProbe::Missing;
   if (is_error_kind<CancelledError>(code.error())) return NextestProbe::Cancelled;
-  if (is_error_kind<TimeoutError>(code.error())) return NextestProbe::Hung;
+  if (is_error_kind<TimeoutError>(code.error()))
+    return call_ends_first ? NextestProbe::OutOfTime : NextestProbe::Hung;
   return NextestProbe::Missing;  // it could not start
 }
 

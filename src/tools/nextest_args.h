@@ -57,6 +57,8 @@ enum class NextestProbe {
   Hung,
   /// The client cancelled the call while the probe ran.
   Cancelled,
+  /// The call's own deadline came before the probe ended; it was stopped.
+  OutOfTime,
 };
 
 /// How long the probe may take: generous for a cold toolchain, yet a hung
@@ -64,8 +66,10 @@ enum class NextestProbe {
 inline constexpr Duration kNextestProbeLimit{120, 0};
 
 /// Runs `cargo nextest --version` with the child environment (the call's
-/// `env` overrides included) under `limit` and the call's cancel flag.
-NextestProbe probe_nextest(Duration limit = kNextestProbeLimit);
+/// `env` overrides included) until whichever comes first: `limit`, the
+/// call's `deadline`, or the call's cancel flag.
+NextestProbe probe_nextest(Duration limit = kNextestProbeLimit,
+                           Deadline deadline = Deadline::never());
 
 /// The two fenced install commands, from the opening fence of the first to
 /// the line feed after the closing fence of the second.

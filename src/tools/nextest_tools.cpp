@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -73,23 +74,28 @@ ArgList execution_command(ArgList args, const json& arguments, const NextestArgs
 /// The answer of a nextest run, written to the output file when asked for.
 ToolOutcome run_answer(const RunOutput& output, const ArgList& argv, const CallPlaces& places) {
   Result<std::string> text = write_output_file_summary(
-      build_nextest_run_result(output, argv, places.cwd), places.output_path, places.cwd,
+      build_nextest_run_result(output, argv, places.cwd), places.output_path, *places.working_dir,
       /*test_markers=*/true);
   if (!text) return ToolFailed{std::move(text).error()};
   return ToolText{std::move(*text), output.exit_code != 0};
 }
 
 /// The answer when nextest cannot be used: the install text (saying so when
-/// the probe hung rather than failed), or the cancellation when the client
-/// cut the probe short.
-std::optional<ToolOutcome> nextest_unusable(Duration probe_limit) {
-  switch (probe_nextest(probe_limit)) {
+/// the probe hung rather than failed), the cancellation when the client cut
+/// the probe short, or the build phase's timeout when the call's own time
+/// (`clock`, that of the build phase) ran out during the probe.
+std::optional<ToolOutcome> nextest_unusable(Duration probe_limit, const CallClock& clock) {
+  switch (probe_nextest(probe_limit, clock.deadline())) {
     case NextestProbe::Installed:
       return std::nullopt;
     case NextestProbe::Missing:
       return ToolText{nextest_not_installed_message(), true};
     case NextestProbe::Hung:
       return ToolText{nextest_hung_message(probe_limit), true};
+    case NextestProbe::OutOfTime:
+      return ToolFailed{
+          PhaseTimeoutError{Duration::from_chrono(std::chrono::steady_clock::now() - clock.start),
+                            std::string(kBuildPhase)}};
     case NextestProbe::Cancelled:
       break;
   }
@@ -99,12 +105,18 @@ std::optional<ToolOutcome> nextest_unusable(Duration probe_limit) {
 }  // namespace
 
 ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sink,
-                                  Duration probe_limit) {
-  if (auto refused = nextest_unusable(probe_limit)) return *refused;
+                                  const platform::WorkingDir& working_dir, Duration probe_limit) {
+  const bool bisect = bisect_requested(arguments);
+  Result<PhaseBudgets> budgets = parse_phase_timeouts(arguments);
+  // The build phase's time runs from the call's start, so the probe spends
+  // it too; a bisection has budgets of its own and none for the call.
+  const CallClock clock =
+      CallClock::start_now(budgets && !bisect ? budgets->build : OptionalTimeout{});
+  if (auto refused = nextest_unusable(probe_limit, clock)) return *refused;
   // The bisection engine runs the test binaries itself; nextest plays no part.
-  if (bisect_requested(arguments)) return run_bisect_call(arguments, sink, /*check_doc=*/false);
+  if (bisect) return run_bisect_call(arguments, sink, /*check_doc=*/false, working_dir);
 
-  Result<CallPlaces> places = read_call_places(arguments);
+  Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return ToolFailed{std::move(places).error()};
   Result<NextestArgs> nextest = read_nextest_selection(arguments);
   if (!nextest) return ToolFailed{std::move(nextest).error()};
@@ -112,13 +124,12 @@ ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sin
     return ToolFailed{std::move(checked).error()};
   const ArgList base =
       nextest_command({"nextest", "run", "--cargo-message-format=json"}, arguments, *nextest);
-  Result<PhaseBudgets> budgets = parse_phase_timeouts(arguments);
   if (!budgets) return ToolFailed{std::move(budgets).error()};
 
   ArgList build_args = base;
   build_args.emplace_back("--no-run");
-  RunResult build =
-      run_phase(build_args, places->cwd, budgets->build, /*phased=*/false, sink, kBuildPhase);
+  RunResult build = run_phase(build_args, places->cwd, budgets->build, /*phased=*/false, sink,
+                              kBuildPhase, clock.start);
   if (!build) return ToolFailed{std::move(build).error()};
   if (build->exit_code != 0 || parse_bool_arg(arguments, "no_run"))
     return run_answer(*build, build_args, *places);
@@ -131,7 +142,10 @@ ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sin
 }
 
 ToolOutcome run_cargo_nextest_list(const json& arguments, Duration probe_limit) {
-  if (auto refused = nextest_unusable(probe_limit)) return *refused;
+  // The list runs without a deadline; only the probe's limit and a
+  // cancellation end the probe.
+  if (auto refused = nextest_unusable(probe_limit, CallClock::start_now(std::nullopt)))
+    return *refused;
 
   const std::optional<std::string> cwd = string_arg(arguments, "working_dir");
   Result<NextestArgs> nextest = read_nextest_selection(arguments);

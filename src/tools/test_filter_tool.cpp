@@ -59,7 +59,8 @@ struct FilterCall {
   CallPlaces places;
 };
 
-Result<FilterCall> read_filter_call(const json& arguments) {
+Result<FilterCall> read_filter_call(const json& arguments,
+                                    const platform::WorkingDir& working_dir) {
   Result<std::string> pattern_text = read_pattern_text(arguments);
   if (!pattern_text) return std::move(pattern_text).error();
   Result<std::unique_ptr<RE2>> pattern = compile_test_pattern(*pattern_text);
@@ -71,7 +72,7 @@ Result<FilterCall> read_filter_call(const json& arguments) {
   call.plan.pattern = call.pattern.get();
   call.plan.include_ignored =
       parse_bool_arg(*find_member(arguments, "test_filter"), "include_ignored");
-  Result<CallPlaces> places = read_call_places(arguments);
+  Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return std::move(places).error();
   call.places = std::move(*places);
   call.plan.cwd = call.places.cwd;
@@ -90,13 +91,14 @@ Result<FilterCall> read_filter_call(const json& arguments) {
 
 }  // namespace
 
-ToolOutcome run_test_filter(const json& arguments, const ProgressSink* sink) {
-  Result<FilterCall> call = read_filter_call(arguments);
+ToolOutcome run_test_filter(const json& arguments, const ProgressSink* sink,
+                            const platform::WorkingDir& working_dir) {
+  Result<FilterCall> call = read_filter_call(arguments, working_dir);
   if (!call) return ToolFailed{std::move(call).error()};
   Result<FilterRun> run = run_filtered_tests(call->plan, sink ? *sink : null_sink());
   if (!run) return ToolFailed{std::move(run).error()};
   Result<std::string> text =
-      write_output_file_summary(std::move(run->text), call->places.output_path, call->places.cwd,
+      write_output_file_summary(std::move(run->text), call->places.output_path, working_dir,
                                 /*test_markers=*/true);
   if (!text) return ToolFailed{std::move(text).error()};
   return ToolText{std::move(*text), run->exit_code != 0};

@@ -3,6 +3,7 @@
 /// and the plan handed to the test-selection run.
 
 #include "base/json_text.h"
+#include "platform/write_file.h"
 #include "runner/run_types.h"
 #include "tools/outcome.h"
 
@@ -12,6 +13,7 @@ namespace tarnwick {
 /// pattern matches, and answers with the build text, the discovery record,
 /// the launch texts, the summary record and a status line (or, with
 /// `output_path`, the condensed text that points to the written file).
-ToolOutcome run_test_filter(const json& arguments, const ProgressSink* sink);
+ToolOutcome run_test_filter(const json& arguments, const ProgressSink* sink,
+                            const platform::WorkingDir& working_dir);
 
 }  // namespace tarnwick

@@ -35,6 +35,7 @@ case "$1" in
     fi
     exit 0 ;;
   run)
+    if [ -n "$SWAP_FROM" ]; then mv "$SWAP_FROM" "$SWAP_FROM.away"; ln -s "$SWAP_TO" "$SWAP_FROM"; fi
     for a in "$@"; do
       if [ "$a" = --no-run ]; then echo "$finished"; exit "${STANDIN_BUILD_EXIT:-0}"; fi
     done
@@ -233,6 +234,27 @@ TEST(NextestRun, BuildsWithNoRunThenRunsWithTheExecutionFlags) {
   EXPECT_NE(failed.text().find("tests::broken"), std::string::npos);
   EXPECT_EQ(failed.text().find("tests::works"), std::string::npos);
   EXPECT_NE(read_file(crate / "run.ndjson").find("tests::works"), std::string::npos);
+}
+
+// The stand-in swaps the working directory for a link out while it runs:
+// the output file goes nowhere, and the file outside keeps its content.
+TEST(NextestRun, AWorkingDirectorySwappedDuringTheRunTakesNoWrite) {
+  NextestStandIn nextest;
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  TempDir outside("tarnwick-outside");
+  outside.write("run.ndjson", "outside");
+  ToolServer server({{"PATH", nextest.path_env()}});
+  CallAnswer answer = server.call(
+      "cargo_nextest_run", {{"working_dir", crate.path()},
+                            {"output_path", "run.ndjson"},
+                            {"env", {{"SWAP_FROM", crate.path()}, {"SWAP_TO", outside.path()}}}});
+  EXPECT_TRUE(
+      answer.text().starts_with("error: output_path was not written: the working "
+                                "directory was moved or replaced"))
+      << answer.text();
+  EXPECT_EQ(read_file(outside / "run.ndjson"), "outside");
+  std::filesystem::remove(crate.path());
+  std::filesystem::rename(crate.path() + ".away", crate.path());
 }
 
 TEST(NextestRun, FailedBuildAnswersWithTheBuildCommand) {

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "tools_e2e_support.h"
@@ -123,32 +125,122 @@ TEST(OutputFileWrites, AFileInAFoldersPlaceIsRefusedAlikeForBothArguments) {
 }
 
 // cargo writes the metadata into a new file in the folder the path named
-// when the call began; moved out of the working directory meanwhile, that
-// folder gets nothing, and the earlier file in it stays as it was.
-TEST(OutputFileWrites, MetadataFollowsNoFolderMovedOutDuringTheRun) {
+// when the call began. Moved out of the working directory meanwhile, that
+// folder gets nothing, and the earlier file in it stays as it was; carried
+// along with a working directory replaced by a link out, it gets nothing
+// either.
+TEST(OutputFileWrites, MetadataWritesNothingIntoAFolderMovedDuringTheRun) {
   TempDir outside("tarnwick-outside");
   TempCrate crate("moving", {{"src/lib.rs", "pub fn f() {}\n"}, {"sub/out.json", "earlier"}});
   TempDir script;
   script.write("script", "out {\"packages\":[]}\nwait-file " + script / "go" + "\n");
   ToolServer server({{"CARGO", std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo"},
                      {"FAKE_CARGO_DIR", script.path()}});
-  server.send("cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "sub/out.json"}});
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-       !fs::exists(script / "calls") && std::chrono::steady_clock::now() < deadline;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(fs::exists(script / "calls")) << "cargo never started";
-  fs::rename(crate / "sub", outside / "moved");
-  script.write("go", "");
+  // Runs cargo_metadata into sub/out.json, with `meddle` done while cargo runs.
+  auto run_while = [&](size_t run, const std::function<void()>& meddle) {
+    fs::remove(script / "go");
+    server.send("cargo_metadata", {{"working_dir", crate.path()}, {"output_file", "sub/out.json"}});
+    auto runs = [&] { return std::ranges::count(read_file(script / "calls"), '\n'); };
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         runs() < static_cast<long>(run) && std::chrono::steady_clock::now() < deadline;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(runs(), static_cast<long>(run)) << "cargo never started";
+    meddle();
+    script.write("go", "");
+    return server.receive(std::chrono::seconds(60)).text();
+  };
 
-  CallAnswer answer = server.receive(std::chrono::seconds(60));
-  EXPECT_TRUE(answer.is_error());
-  EXPECT_EQ(answer.text(),
+  EXPECT_EQ(run_while(1, [&] { fs::rename(crate / "sub", outside / "moved"); }),
             "error: output_file was not written: its folder was moved or replaced while the file "
             "was being written, so the path no longer names it: " +
                 crate.path() + "/sub/out.json");
   EXPECT_EQ(read_file(outside / "moved/out.json"), "earlier");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside / "moved"), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(crate / "sub"));
+
+  const std::string away = crate.path() + ".away";
+  EXPECT_EQ(run_while(2,
+                      [&] {
+                        fs::rename(crate.path(), away);
+                        fs::rename(away + "/sub", outside / "sub");
+                        fs::create_directory_symlink(outside.path(), crate.path());
+                      }),
+            "error: output_file was not written: the working directory was moved or replaced "
+            "while the call ran, so its path no longer names the folder the call started in: " +
+                crate.path());
+  EXPECT_TRUE(fs::is_empty(outside / "sub"));
+  fs::remove(crate.path());
+  fs::rename(away, crate.path());
+}
+
+/// A build script that swaps the working directory while cargo runs, as
+/// SWAP_FROM and SWAP_TO say: a link is re-pointed to SWAP_TO, a folder is
+/// renamed away and a link to SWAP_TO put in its place. It runs on every
+/// build: the file it watches never exists.
+const char kSwappingBuildScript[] = R"(use std::{env, fs, os::unix::fs::symlink, path::Path};
+fn main() {
+    println!("cargo:rerun-if-changed=never-there");
+    let (from, to) = match (env::var("SWAP_FROM"), env::var("SWAP_TO")) {
+        (Ok(from), Ok(to)) => (from, to),
+        _ => return,
+    };
+    if Path::new(&from).is_symlink() {
+        fs::remove_file(&from).unwrap();
+    } else {
+        fs::rename(&from, format!("{}.away", from)).unwrap();
+    }
+    symlink(&to, &from).unwrap();
+}
+)";
+
+// The working directory is opened when the call begins, and the file goes
+// beneath that folder or nowhere: a build that swaps the directory (or the
+// link it was given as) for a way out gets the call refused, and the file
+// of the same name outside keeps its content.
+TEST(OutputFileWrites, AWorkingDirectorySwappedByTheBuildTakesNoWrite) {
+  TempDir outside("tarnwick-outside"), target("tarnwick-target");
+  outside.write("out.json", "outside");
+  TempCrate crate("swapped",
+                  {{"src/lib.rs", "#[test]\nfn works() {}\n"}, {"build.rs", kSwappingBuildScript}});
+  const std::string link = crate.path() + ".link";
+  fs::create_directory_symlink(crate.path(), link);
+  ToolServer server;
+  auto swapped_call = [&](const std::string& tool, const std::string& dir, json extra) {
+    extra["working_dir"] = dir;
+    extra["output_path"] = "out.json";
+    extra["env"] = {
+        {"SWAP_FROM", dir}, {"SWAP_TO", outside.path()}, {"CARGO_TARGET_DIR", target.path()}};
+    CallAnswer answer = server.call(tool, extra);
+    // Put everything back for the next call.
+    if (fs::exists(crate.path() + ".away")) {
+      fs::remove(crate.path());
+      fs::rename(crate.path() + ".away", crate.path());
+    } else {
+      EXPECT_NE(fs::read_symlink(link), crate.path()) << tool << ": the build swapped nothing";
+      fs::remove(link);
+      fs::create_directory_symlink(crate.path(), link);
+    }
+    return answer;
+  };
+  const std::string refused =
+      "error: output_path was not written: the working directory was moved or replaced while "
+      "the call ran, so its path no longer names the folder the call started in: ";
+  for (const auto& [tool, extra] :
+       {std::pair{"cargo_check", json::object()}, std::pair{"cargo_doc", json::object()},
+        std::pair{"cargo_test", json::object()},
+        std::pair{"cargo_test", json({{"test_filter", {{"pattern", "works"}}}})},
+        std::pair{"cargo_test", json({{"bisect", {{"group_timeout_secs", 30}}}})}}) {
+    CallAnswer answer = swapped_call(tool, crate.path(), extra);
+    EXPECT_EQ(answer.text(), refused + crate.path()) << tool << " " << extra.dump();
+    EXPECT_TRUE(ran_cargo(answer));
+  }
+  CallAnswer through_link = swapped_call("cargo_check", link, json::object());
+  EXPECT_EQ(through_link.text(), refused + link);
+
+  EXPECT_EQ(read_file(outside / "out.json"), "outside");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(crate / "out.json"));
+  fs::remove(link);
 }
 
 }  // namespace

@@ -191,7 +191,7 @@ class OutputPath : public ::testing::Test {
   }
 
   std::string check(std::string_view path, std::optional<std::string> wd) {
-    Status s = validate_output_path(path, wd);
+    Status s = validate_output_path(path, platform::WorkingDir::open(std::move(wd)));
     return s ? std::string("ok") : message_of(s.error());
   }
 

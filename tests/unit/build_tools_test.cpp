@@ -22,7 +22,8 @@ class BuildToolCommands : public ::testing::Test {
   ToolOutcome run(std::string_view tool, json arguments, const ProgressSink* sink = nullptr) {
     arguments["working_dir"] = dir_.path();
     ::testing::internal::CaptureStdout();
-    ToolOutcome outcome = dispatch_tool(tool, arguments, sink);
+    ToolOutcome outcome =
+        dispatch_tool(tool, arguments, sink, platform::WorkingDir::open(dir_.path()));
     ::testing::internal::GetCapturedStdout();
     return outcome;
   }

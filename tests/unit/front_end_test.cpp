@@ -256,11 +256,13 @@ TEST(CallState, NothingIsLeftPublishedAfterAnyWayOut) {
 }
 
 TEST(Dispatch, UnknownNamesAreRefusedAsGiven) {
+  const platform::WorkingDir here = platform::WorkingDir::open(std::nullopt);
   for (std::string name : {"cargo_Check", "cargo_check ", "cargo", "", "cargo_metadata_extra_long"})
-    EXPECT_EQ(failure_text(dispatch_tool(name, json::object(), nullptr)), "unknown tool: " + name);
-  EXPECT_EQ(
-      failure_text(dispatch_tool("cargo_update", {{"package", 3}, {"precise", "1.2.3"}}, nullptr)),
-      kReachedDispatch);
+    EXPECT_EQ(failure_text(dispatch_tool(name, json::object(), nullptr, here)),
+              "unknown tool: " + name);
+  EXPECT_EQ(failure_text(dispatch_tool("cargo_update", {{"package", 3}, {"precise", "1.2.3"}},
+                                       nullptr, here)),
+            kReachedDispatch);
 }
 
 TEST(Dispatch, ToolchainSelector) {

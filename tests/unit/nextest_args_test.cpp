@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <tuple>
 
 #include "invoke_test_support.h"
@@ -117,7 +118,8 @@ TEST(NextestProbe, AHungProbeIsToldApartFromAMissingRunner) {
   EXPECT_TRUE(hung.starts_with(
       "cargo-nextest did not answer: `cargo nextest --version` did not finish within 1 s"));
 
-  for (const ToolOutcome& outcome : {run_cargo_nextest_run(arguments, nullptr, limit),
+  const platform::WorkingDir working_dir = platform::WorkingDir::open(workspace.path());
+  for (const ToolOutcome& outcome : {run_cargo_nextest_run(arguments, nullptr, working_dir, limit),
                                      run_cargo_nextest_list(arguments, limit)}) {
     ASSERT_TRUE(std::holds_alternative<ToolText>(outcome));
     EXPECT_TRUE(std::get<ToolText>(outcome).is_error);
@@ -144,9 +146,28 @@ TEST(NextestProbe, ACancelledProbeCancelsTheCall) {
   Result<std::string> guide = handle_cargo_setup(arguments);
   ASSERT_FALSE(guide);
   EXPECT_TRUE(is_error_kind<CancelledError>(guide.error()));
-  ToolOutcome run = run_cargo_nextest_run(arguments, nullptr);
+  ToolOutcome run = run_cargo_nextest_run(arguments, nullptr, platform::WorkingDir::open("."));
   ASSERT_TRUE(std::holds_alternative<ToolFailed>(run));
   EXPECT_TRUE(is_error_kind<CancelledError>(std::get<ToolFailed>(run).error));
+}
+
+// The probe spends the build phase's time, which runs from the call's start:
+// a probe that hangs ends at the call's deadline, as the build would, not at
+// the probe's own far limit.
+TEST(NextestProbe, AHungProbeEndsAtTheCallsDeadline) {
+  testing::FakeCargo cargo;
+  cargo.script("sleep 600000\n");
+  testing::TempDir workspace;
+  const auto start = std::chrono::steady_clock::now();
+  ToolOutcome run = run_cargo_nextest_run({{"working_dir", workspace.path()}, {"timeout_secs", 1}},
+                                          nullptr, platform::WorkingDir::open(workspace.path()));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  ASSERT_TRUE(std::holds_alternative<ToolFailed>(run));
+  const Error& error = std::get<ToolFailed>(run).error;
+  ASSERT_TRUE(is_error_kind<PhaseTimeoutError>(error)) << error_text(error);
+  EXPECT_EQ(std::get<PhaseTimeoutError>(error).phase, "build");
+  EXPECT_TRUE(error_text(error).starts_with("Operation timed out after 1."));
+  EXPECT_EQ(cargo.calls().size(), 1u);  // the probe only
 }
 
 }  // namespace

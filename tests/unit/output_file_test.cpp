@@ -34,6 +34,15 @@ struct TempDir {
 
 const std::vector<std::string> kArgs = {"test", "--message-format=json"};
 
+/// The summary with the working directory named by path, opened at once as
+/// the call's front end does.
+Result<std::string> write_output_file_summary(std::string text,
+                                              const std::optional<std::string>& output_path,
+                                              const std::string& dir, bool test_markers) {
+  return tarnwick::write_output_file_summary(std::move(text), output_path,
+                                             platform::WorkingDir::open(dir), test_markers);
+}
+
 json output_file_record(const std::string& summary) {
   return json::parse(split_lines(summary).at(1));
 }

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "../common/temp_crate.h"
 
@@ -29,8 +32,11 @@ class Beneath : public ::testing::TestWithParam<Resolution> {
     ASSERT_EQ(::mkfifo((wd_ / "fifo").c_str(), 0600), 0);
   }
 
+  /// The working directory as a call opens it when it begins.
+  WorkingDir root() const { return WorkingDir::open(wd_.path()); }
+
   std::optional<TargetFault> fault_of(const std::string& relative) {
-    auto checked = check_target_beneath(wd_.path(), relative, GetParam());
+    auto checked = check_target_beneath(root(), relative, GetParam());
     if (auto* refused = std::get_if<TargetRefusal>(&checked)) return refused->fault;
     EXPECT_FALSE(std::holds_alternative<IoError>(checked)) << relative;
     return std::nullopt;
@@ -38,7 +44,7 @@ class Beneath : public ::testing::TestWithParam<Resolution> {
 
   std::variant<uint64_t, TargetRefusal, IoError> replace(const std::string& relative,
                                                          std::string_view text) {
-    auto opened = open_replacement_beneath(wd_.path(), relative, GetParam());
+    auto opened = open_replacement_beneath(root(), relative, GetParam());
     if (auto* refused = std::get_if<TargetRefusal>(&opened)) return *refused;
     if (auto* failed = std::get_if<IoError>(&opened)) return *failed;
     ReplacementFile& file = std::get<ReplacementFile>(opened);
@@ -94,7 +100,7 @@ TEST_P(Beneath, ALinkPlantedAfterTheCheckIsNeverFollowed) {
 
   // Planted at the name while the new file is being written: the rename
   // replaces the link itself.
-  auto opened = open_replacement_beneath(wd_.path(), "late.txt", GetParam());
+  auto opened = open_replacement_beneath(root(), "late.txt", GetParam());
   ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
   ReplacementFile& file = std::get<ReplacementFile>(opened);
   ASSERT_TRUE(file.write("late").ok());
@@ -108,7 +114,7 @@ TEST_P(Beneath, ALinkPlantedAfterTheCheckIsNeverFollowed) {
 TEST_P(Beneath, ReadersSeeTheOldFileUntilCommitAndNoTempFileStays) {
   wd_.write("sub/report.txt", "old");
   {
-    auto opened = open_replacement_beneath(wd_.path(), "sub/report.txt", GetParam());
+    auto opened = open_replacement_beneath(root(), "sub/report.txt", GetParam());
     ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
     ReplacementFile& file = std::get<ReplacementFile>(opened);
     ASSERT_TRUE(file.write("half").ok());
@@ -143,7 +149,7 @@ TEST_P(Beneath, MissingFoldersAreCreatedBeneathTheRoot) {
 // file at the path stays as it was.
 TEST_P(Beneath, AFolderMovedBeforeTheCommitIsRefused) {
   wd_.write("sub/out.json", "earlier");
-  auto opened = open_replacement_beneath(wd_.path(), "sub/out.json", GetParam());
+  auto opened = open_replacement_beneath(root(), "sub/out.json", GetParam());
   ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
   ReplacementFile& file = std::get<ReplacementFile>(opened);
   ASSERT_TRUE(file.write("new").ok());
@@ -157,6 +163,70 @@ TEST_P(Beneath, AFolderMovedBeforeTheCommitIsRefused) {
   EXPECT_EQ(read_file(wd_ / "sub/out.json"), "earlier");
   EXPECT_EQ(read_file(outside_ / "moved/out.json"), "earlier");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside_ / "moved"), fs::directory_iterator()), 1);
+}
+
+// The root is the folder opened when the call began: once its path names
+// another folder (moved away and replaced by a link, or a link re-pointed)
+// nothing is written, not even by a file that waited in a folder carried
+// along to the new place.
+TEST_P(Beneath, ARootWhosePathNamesAnotherFolderTakesNoWrite) {
+  const WorkingDir at_start = root();
+  auto opened = open_replacement_beneath(at_start, "sub/out.json", GetParam());
+  ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+  ReplacementFile& waiting = std::get<ReplacementFile>(opened);
+  ASSERT_TRUE(waiting.write("new").ok());
+  const std::string away = wd_.path() + ".away";
+  fs::rename(wd_.path(), away);
+  fs::create_directory_symlink(outside_.path(), wd_.path());
+  fs::rename(away + "/sub", outside_ / "sub");
+
+  auto committed = waiting.commit();
+  ASSERT_TRUE(std::holds_alternative<TargetRefusal>(committed));
+  EXPECT_EQ(std::get<TargetRefusal>(committed).fault, TargetFault::RootMoved);
+  auto fault = [&](const WorkingDir& dir) -> std::optional<TargetFault> {
+    auto opened = open_replacement_beneath(dir, "x", GetParam());
+    auto* refused = std::get_if<TargetRefusal>(&opened);
+    return refused ? std::optional(refused->fault) : std::nullopt;
+  };
+  EXPECT_EQ(fault(at_start), TargetFault::RootMoved);
+  EXPECT_TRUE(fs::is_empty(outside_ / "sub"));
+  EXPECT_FALSE(fs::exists(outside_ / "x"));
+  EXPECT_FALSE(fs::exists(away + "/x"));
+  fs::remove(wd_.path());
+  fs::rename(away, wd_.path());
+
+  // A root given as a link, re-pointed after the call began.
+  const std::string link = wd_.path() + ".link";
+  fs::create_directory_symlink(wd_.path(), link);
+  const WorkingDir through_link = WorkingDir::open(link);
+  EXPECT_EQ(fault(through_link), std::nullopt);
+  fs::remove(link);
+  fs::create_directory_symlink(outside_.path(), link);
+  EXPECT_EQ(fault(through_link), TargetFault::RootMoved);
+  fs::remove(link);
+  EXPECT_FALSE(fs::exists(outside_ / "x"));
+}
+
+// The new file's name cannot be foreseen, so what is planted at names of an
+// earlier pattern (pid and count) neither blocks the write nor is touched.
+TEST_P(Beneath, TemporaryNamesCannotBeForeseen) {
+  for (int n = 0; n < 256; ++n)
+    fs::create_symlink(outside_ / "secret", wd_ / (".tarnwick-" + std::to_string(::getpid()) + "-" +
+                                                   std::to_string(n) + ".tmp"));
+  auto opened = open_replacement_beneath(root(), "report.txt", GetParam());
+  ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+  std::vector<std::string> fresh;
+  for (const auto& entry : fs::directory_iterator(wd_.path()))
+    if (!fs::is_symlink(entry.symlink_status())) fresh.push_back(entry.path().filename());
+  auto is_temp = [](const std::string& name) {
+    return name.size() == 30 && name.starts_with(".tarnwick-") && name.ends_with(".tmp") &&
+           name.find_first_not_of("0123456789abcdef", 10) == 26;
+  };
+  EXPECT_EQ(std::count_if(fresh.begin(), fresh.end(), is_temp), 1);
+  ASSERT_TRUE(std::get<ReplacementFile>(opened).write("x").ok());
+  EXPECT_TRUE(std::holds_alternative<uint64_t>(std::get<ReplacementFile>(opened).commit()));
+  EXPECT_EQ(read_file(wd_ / "report.txt"), "x");
+  expect_outside_untouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolutions, Beneath,
