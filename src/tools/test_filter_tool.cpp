@@ -74,10 +74,10 @@ Result<FilterCall> read_filter_call(const json& arguments) {
   Result<CallPlaces> places = read_call_places(arguments);
   if (!places) return std::move(places).error();
   call.places = std::move(*places);
-  call.plan.cwd = call.places.cwd;
 
   call.plan.build_argv = no_run_test_argv(arguments);
-  call.plan.env_query = test_env_query(arguments, call.places.cwd);
+  call.plan.run_base = test_run_base(arguments, call.places.cwd);
+  call.plan.default_targets = selects_default_targets(arguments);
   Result<OptionalTimeout> overall = parse_timeout_secs(arguments);
   if (!overall) return std::move(overall).error();
   call.plan.overall_budget = *overall;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "invoke_test_support.h"
+#include "runner/libtest_output.h"
 
 namespace tarnwick {
 namespace {
