@@ -377,7 +377,8 @@ Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink&
   RunResult build = run_cargo_with_retry(request);
   if (!build) return std::move(build).error();
   std::string build_text = build_run_result(*build, plan.build_argv, cwd);
-  if (build->exit_code != 0) return FilterRun{std::move(build_text), build->exit_code};
+  if (build->exit_code != 0 || plan.no_run)
+    return FilterRun{std::move(build_text), build->exit_code};
 
   const std::vector<TestBinary> binaries = parse_test_artifacts(build->stdout_text);
   Result<Enumeration> enumeration = enumerate_and_match(plan, binaries);

@@ -38,6 +38,8 @@ struct FilterPlan {
   /// per launch: the longest a binary runs. Both from the binary's start.
   std::optional<Duration> per_test_budget;
   bool per_test_execution = false;
+  /// Stop after the build, as `no_run` does without a filter.
+  bool no_run = false;
 };
 
 /// The answer text of a run and the exit code that decides its error flag.
@@ -46,7 +48,8 @@ struct FilterRun {
   int32_t exit_code = 0;
 };
 
-/// Runs the plan. A failed build answers with the build's own text. Fails
+/// Runs the plan. A failed build, and every build with `no_run`, answers
+/// with the build's own text. Fails
 /// when the build cannot run and with `CancelledError` when the client
 /// cancels; every other failure is part of the text.
 Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink& sink);

@@ -85,6 +85,7 @@ Result<FilterCall> read_filter_call(const json& arguments) {
   if (!per_test) return std::move(per_test).error();
   call.plan.per_test_budget = *per_test;
   call.plan.per_test_execution = runtime_settings().per_test_execution;
+  call.plan.no_run = parse_bool_arg(arguments, "no_run");
   return call;
 }
 
