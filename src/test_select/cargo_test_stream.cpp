@@ -82,14 +82,11 @@ std::optional<BinaryExit> reported_exit(std::string_view line) {
   static const RE2 kStatus(R"(exit status: (-?\d+))");
   static const RE2 kSignal(R"(signal: (\d+)(?:,.*)?)");
   int number = 0;
-  if (!ran) {
-    exit.code = -1;
-  } else if (RE2::FullMatch(exit.description, kStatus, &number)) {
+  exit.code = -1;  // never started, or ended in a way cargo did not word
+  if (ran && RE2::FullMatch(exit.description, kStatus, &number)) {
     exit.code = number;
-  } else if (RE2::FullMatch(exit.description, kSignal, &number)) {
+  } else if (ran && RE2::FullMatch(exit.description, kSignal, &number)) {
     exit.code = 128 + number;
-  } else {
-    exit.code = -1;
   }
   return exit;
 }

@@ -79,6 +79,7 @@ std::vector<std::string> selectors_of(const std::vector<const TestBinary*>& bina
 
 std::vector<KnownBinary> known_binaries(const std::vector<TestBinary>& binaries) {
   std::vector<KnownBinary> known;
+  known.reserve(binaries.size());
   for (const TestBinary& binary : binaries)
     known.push_back(KnownBinary{binary.executable,
                                 fmt::format("{}", fmt::join(cargo_target_selector(binary), " "))});

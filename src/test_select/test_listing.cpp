@@ -53,6 +53,7 @@ Result<std::vector<Result<TestListing>>> list_test_binaries(const TestRunBase& b
   std::vector<Result<TestListing>> listings;
   if (binaries.empty()) return listings;
   std::vector<const TestBinary*> all;
+  all.reserve(binaries.size());
   for (const TestBinary& binary : binaries) all.push_back(&binary);
   std::vector<std::string> args{"--list"};
   if (ignored_only) args.emplace_back("--ignored");
