@@ -17,7 +17,9 @@ namespace tarnwick::platform {
 
 /// Where one of the child's output streams goes.
 struct Redirect {
-  enum class Kind { Pipe, Null, File };
+  /// `Stdout` is for standard error only: it then shares standard output's
+  /// target, so both streams reach the reader in the order they were written.
+  enum class Kind { Pipe, Null, File, Stdout };
   Kind kind = Kind::Pipe;
   /// For `File`: an open descriptor the caller owns and keeps open until the
   /// child has started; the child gets its own copy.
@@ -26,6 +28,7 @@ struct Redirect {
   static Redirect pipe() { return {Kind::Pipe}; }
   static Redirect null() { return {Kind::Null}; }
   static Redirect file(int fd) { return {Kind::File, fd}; }
+  static Redirect stdout_target() { return {Kind::Stdout}; }
 };
 
 /// Everything needed to start one program. Standard input is always the null

@@ -240,6 +240,8 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
         return null_fd;
       case Redirect::Kind::File:
         return r.fd;
+      case Redirect::Kind::Stdout:
+        break;  // resolved below, once standard output's target is known
     }
     return null_fd;
   };
@@ -250,7 +252,9 @@ Result<ChildProcess> start_process(const ProcessCommand& command) {
   plan.exec.cwd = command.cwd ? command.cwd->c_str() : nullptr;
   plan.exec.null_fd = null_fd;
   plan.exec.out_fd = target_fd(command.stdout_to, out_pipe[1]);
-  plan.exec.err_fd = target_fd(command.stderr_to, err_pipe[1]);
+  plan.exec.err_fd = command.stderr_to.kind == Redirect::Kind::Stdout
+                         ? plan.exec.out_fd
+                         : target_fd(command.stderr_to, err_pipe[1]);
   plan.exec.report_fd = report[1];
   plan.control_fd = control[1];
   plan.status_fd = status[1];

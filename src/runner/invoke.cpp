@@ -111,7 +111,7 @@ void handle_line(std::string line, RunState &state, const RunClocks &clocks,
       if (!clocks.deadline && clocks.timeout) state.kill_at = instant_after(now, *clocks.timeout);
       if (clocks.idle_timeout) state.idle_at = instant_after(now, *clocks.idle_timeout);
     }
-  } else if (clocks.idle_timeout && clocks.idle_watchdog && is_libtest_progress_line(line)) {
+  } else if (clocks.idle_timeout && clocks.idle_restart && clocks.idle_restart(line)) {
     state.idle_at = instant_after(Clock::now(), *clocks.idle_timeout);
   }
   sink(line);
@@ -144,6 +144,7 @@ class RunReaders {
       platform::close_fd(err_fd);
       return out.error();
     }
+    if (err_fd < 0) return ok_status();  // standard error joined standard output
     return err_reader_.start(err_fd);
   }
 
@@ -225,6 +226,7 @@ ChildCommand cargo_command(const std::string &program, const RunRequest &request
   command.args = request.argv;
   command.env = build_child_env();
   command.cwd = request.cwd;
+  if (request.stderr_into_stdout) command.stderr_to = platform::Redirect::stdout_target();
   return command;
 }
 
@@ -242,12 +244,6 @@ PhaseBoundary stamp_build_finished(std::optional<SteadyInstant> &shared_start) {
     if (!shared_start) shared_start = Clock::now();
     return true;
   };
-}
-
-bool is_libtest_progress_line(std::string_view line) {
-  std::string_view text = trim(line);
-  if (text.starts_with("running ")) return true;  // trimmed, so something follows
-  return text.starts_with("test ") && text.substr(5).find(" ... ") != std::string_view::npos;
 }
 
 void append_failure_hints(std::string &stderr_text, const std::optional<std::string> &cwd) {
@@ -277,7 +273,8 @@ void append_failure_hints(std::string &stderr_text, const std::optional<std::str
 RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const RunClocks &clocks,
                          const OutputWatcher *watcher) {
   command.stdout_to = platform::Redirect::pipe();
-  command.stderr_to = platform::Redirect::pipe();
+  if (command.stderr_to.kind != platform::Redirect::Kind::Stdout)
+    command.stderr_to = platform::Redirect::pipe();
   auto spawned = spawn_in_job(command);
   if (!spawned) return spawned.error();
   SpawnedChild &child = spawned.value();

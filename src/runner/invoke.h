@@ -22,6 +22,9 @@ using SteadyInstant = std::chrono::steady_clock::time_point;
 /// its own; it is never asked again once it has answered true.
 using PhaseBoundary = std::function<bool(std::string_view line)>;
 
+/// Answers true for a line that restarts the idle clock.
+using IdleRestart = std::function<bool(std::string_view line)>;
+
 /// The clocks of one run. `request.timeout` and `request.phased` are read
 /// only by `run_cargo_with_retry`; a direct caller of `run_cargo_once` says
 /// everything here.
@@ -34,9 +37,9 @@ struct RunClocks {
   std::optional<Duration> idle_timeout;
   /// Empty means the clocks start at once.
   PhaseBoundary phase_boundary;
-  /// When true, each test-progress line after the boundary restarts the
-  /// idle clock; otherwise the idle clock is a fixed cap.
-  bool idle_watchdog = false;
+  /// The lines after the boundary that restart the idle clock; empty means
+  /// the idle clock is a fixed cap.
+  IdleRestart idle_restart;
 };
 
 /// Runs cargo once: resolves and logs the program, streams each standard
@@ -68,10 +71,6 @@ bool is_build_finished_line(std::string_view line);
 /// so several runs can share one execution clock. `shared_start` must
 /// outlive the predicate.
 PhaseBoundary stamp_build_finished(std::optional<SteadyInstant> &shared_start);
-
-/// A libtest line that shows a test run moving: "running N tests" or a
-/// per-test "test NAME ... RESULT" line.
-bool is_libtest_progress_line(std::string_view line);
 
 /// When cargo's error shows it ran in the wrong directory, appends a hint
 /// naming the directory it ran in.

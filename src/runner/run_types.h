@@ -55,6 +55,10 @@ struct RunRequest {
   /// Null when nobody watches.
   const OutputWatcher* watcher = nullptr;
   BusyRetry busy_retry = BusyRetry::BySubcommand;
+  /// cargo's standard error goes into its standard output, one stream in the
+  /// order both were written (its status lines between the output of the
+  /// test binaries it runs); the output's `stderr_text` is then empty.
+  bool stderr_into_stdout = false;
   /// When the call's clock began, if before this run: the time the call spent
   /// before it (counting packages) counts against `timeout` and shows in a
   /// timeout's elapsed time. Empty means the run's own start. Not read when

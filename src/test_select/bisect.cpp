@@ -5,14 +5,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <set>
 
 #include "base/call_context.h"
 #include "base/json_text.h"
+#include "base/quoted.h"
 #include "base/text_lines.h"
 #include "runner/invoke.h"
 #include "runner/output_file.h"
 #include "runner/records.h"
 #include "test_select/filter_records.h"
+#include "test_select/test_listing.h"
 
 namespace tarnwick {
 namespace {
@@ -44,22 +47,6 @@ std::vector<std::vector<std::string>> batches_of(const std::vector<std::string>&
   return cut_launch_groups(names, kBatchBytes);
 }
 
-std::vector<std::string> batch_args(const std::vector<std::string>& batch, bool include_ignored) {
-  std::vector<std::string> args = {"--test-threads", "1"};
-  if (include_ignored) args.push_back("--include-ignored");
-  args.push_back("--exact");
-  args.insert(args.end(), batch.begin(), batch.end());
-  return args;
-}
-
-/// A batch passed only when it exited 0 and, given names, libtest accounted
-/// for each of them: a test that ends the binary early with exit code 0
-/// must not make the group clean.
-bool batch_passed(const CapturedOutput& output, const std::vector<std::string>& batch) {
-  if (output.exit_code != 0) return false;
-  return batch.empty() || account_for_run(output.stdout_text, batch).trusted();
-}
-
 /// Runs the group's batches one after the other under one shared budget. A
 /// group of no tests is the binary run once as a whole, without arguments.
 Result<GroupRun> run_group(BisectSearch& search, const TestBinary& binary, const Group& group) {
@@ -74,17 +61,14 @@ Result<GroupRun> run_group(BisectSearch& search, const TestBinary& binary, const
       hung = true;
       break;
     }
-    auto start = Clock::now();
-    std::vector<std::string> args;
-    if (!batch.empty()) args = batch_args(batch, config.include_ignored);
-    auto run = search.run_batch(binary, args, budget);
-    elapsed = saturating_add(elapsed, since(start));
-    if (!run) {
-      if (!is_error_kind<TimeoutError>(run.error())) return run.error();
+    Result<BatchRun> run = search.run_batch(binary, batch, budget);
+    if (!run) return std::move(run).error();
+    elapsed = saturating_add(elapsed, run->elapsed);
+    if (run->verdict == BatchRun::Verdict::Hung) {
       hung = true;
       break;
     }
-    if (!batch_passed(*run, batch)) {
+    if (run->verdict == BatchRun::Verdict::Failed) {
       failed = true;
       break;
     }
@@ -268,22 +252,36 @@ std::vector<std::string> considered_tests(const BisectConfig& config,
   return names;
 }
 
-/// Lists the binary's tests and searches the considered ones; a listing
-/// failure is noted and the binary skipped, a cancellation ends the call. A
-/// binary without libtest's listing is run as a whole unless a pattern
-/// picks tests by name.
-Status bisect_binary(BisectSearch& search, const TestBinary& binary,
-                     const std::optional<std::string>& cwd) {
-  auto listed = list_tests(binary.executable, search.config.include_ignored, cwd);
+/// Why cargo ran no part of the binary: it stopped at another binary of the
+/// same target kind, which runs the same names first, or it did not start it.
+Error batch_not_started(const LaunchRun& run, const TestBinary& binary) {
+  const CargoTestStream& stream = run.stream;
+  if (run.stopped && !stream.parts().empty()) {
+    return make_error(fmt::format(
+        "test binary {} could not be run: cargo first ran {} with the same test names, and it "
+        "did not finish within the group's budget",
+        binary.executable, stream.parts().back().shown_path));
+  }
+  std::string why = stream.unknown_executables().empty()
+                        ? cargo_errors(run)
+                        : fmt::format("it ran {} instead, which the build did not list",
+                                      fmt::join(stream.unknown_executables(), ", "));
+  return make_error(
+      fmt::format("cargo test did not run test binary {}: {}", binary.executable, why));
+}
+
+/// Searches the considered tests of a listed binary; a listing failure is
+/// noted and the binary skipped. A binary without libtest's listing is run
+/// as a whole unless a pattern picks tests by name.
+Status bisect_binary(BisectSearch& search, const TestBinary& binary, Result<TestListing>& listed) {
   if (!listed) {
-    if (is_error_kind<CancelledError>(listed.error())) return listed.error();
     std::string message = is_error_kind<TimeoutError>(listed.error())
                               ? "enumeration timed out (`--list` did not finish)"
                               : error_text(listed.error());
     search.totals.enumeration_errors.push_back(binary.executable + ": " + message);
     return ok_status();
   }
-  if (!listed->libtest) {
+  if (!listed->listable()) {
     if (search.config.pattern) return ok_status();
     return run_whole_binary(search, binary);
   }
@@ -293,6 +291,33 @@ Status bisect_binary(BisectSearch& search, const TestBinary& binary,
   ++search.totals.binaries_with_tests;
   search.totals.tests_considered += names.size();
   return search_binary(search, binary, names);
+}
+
+std::string note_record(const std::string& text) {
+  return to_json_text(json{{"reason", "x-tarnwick-note"}, {"text", text}}) + "\n";
+}
+
+/// What the answer says the search leaves out: targets that cannot be
+/// searched by name, and the doctests `cargo test` would also run.
+std::string coverage_notes(const BisectRequest& request, const std::vector<TestBinary>& binaries,
+                           const std::vector<Result<TestListing>>& listings) {
+  std::string notes;
+  for (size_t i = 0; i < binaries.size(); ++i) {
+    if (!listings[i] || listings[i]->listable() || !request.config.pattern) continue;
+    notes += note_record(fmt::format(
+        "tarnwick bisect: test target `{}` of package {} ({}) does not list its tests in "
+        "libtest's form (harness = false), so the pattern cannot pick its tests and it was not "
+        "run; bisect without a pattern runs it whole",
+        fmt::join(cargo_target_selector(binaries[i]), " "), binaries[i].package,
+        binaries[i].executable));
+  }
+  bool doctests = std::any_of(binaries.begin(), binaries.end(),
+                              [](const TestBinary& binary) { return binary.has_doctests; });
+  if (request.default_targets && doctests) {
+    notes += note_record(
+        "tarnwick bisect: doctests are not run in this mode; cargo_test with doc: true runs them");
+  }
+  return notes;
 }
 
 /// Step 9's file: the whole text goes to the file, the answer keeps the
@@ -336,20 +361,34 @@ json bisect_seconds(Duration d) {
   return rounded;
 }
 
-BatchRunner test_env_runner(const TestEnvironment& environment) {
-  return [&environment](const TestBinary& binary, const std::vector<std::string>& args,
-                        Duration budget) -> Result<CapturedOutput> {
-    Result<TestRunPlace> place = test_run_place(environment, binary);
-    if (!place) return std::move(place).error();
-    ChildCommand command;
-    command.program = binary.executable;
-    command.args = args;
-    Result<CapturedOutput> run = run_command_captured(command, place->cwd, budget, place->env);
-    if (run || is_error_kind<TimeoutError>(run.error()) ||
-        is_error_kind<CancelledError>(run.error()))
-      return run;
-    return make_error(fmt::format("test binary {} could not be run in {}: {}", binary.executable,
-                                  place->cwd, error_text(run.error())));
+BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBinary>& binaries,
+                               bool include_ignored) {
+  return [&base, &binaries, include_ignored](const TestBinary& binary,
+                                             const std::vector<std::string>& names,
+                                             Duration budget) -> Result<BatchRun> {
+    std::vector<std::string> args;
+    if (!names.empty()) {
+      args = {"--test-threads", "1"};
+      if (include_ignored) args.emplace_back("--include-ignored");
+      args.emplace_back("--exact");
+      args.insert(args.end(), names.begin(), names.end());
+    }
+    LaunchClocks clocks;
+    clocks.per_binary = budget;
+    Result<LaunchRun> run = run_test_launch(base, known_binaries(binaries), selectors_of({&binary}),
+                                            args, clocks, null_sink());
+    if (!run) return std::move(run).error();
+    const size_t index = static_cast<size_t>(&binary - binaries.data());
+    BinaryReport report =
+        report_binary(*run, index, std::set<std::string>(names.begin(), names.end()));
+    if (!report.part) return batch_not_started(*run, binary);
+    if (!report.ended()) {
+      return BatchRun{BatchRun::Verdict::Hung,
+                      Duration::from_chrono(Clock::now() - report.part->started)};
+    }
+    Duration elapsed = Duration::from_chrono(*report.part->ended - report.part->started);
+    return BatchRun{report.passed() ? BatchRun::Verdict::Passed : BatchRun::Verdict::Failed,
+                    elapsed};
   };
 }
 
@@ -368,30 +407,34 @@ Status search_binary(BisectSearch& search, const TestBinary& binary,
 
 Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const ProgressSink& sink) {
   const BisectConfig& config = request.config;
+  const std::optional<std::string>& cwd = request.run_base.cwd;
   RunRequest build;
   build.argv = request.build_argv;
-  build.cwd = request.cwd;
+  build.cwd = request.run_base.cwd;
   build.sink = &sink;
   RunResult built = run_cargo_with_retry(build);
   if (!built) return built.error();
   if (built->exit_code != 0) {
-    auto text = write_output_file_summary(build_run_result(*built, request.build_argv, request.cwd),
+    auto text = write_output_file_summary(build_run_result(*built, request.build_argv, cwd),
                                           request.output_path, *request.working_dir, true);
     if (!text) return text.error();
     return BisectAnswer{std::move(*text), true};
   }
-  Result<TestEnvironment> environment =
-      read_test_environment(request.env_query, built->stdout_text);
-  if (!environment) return std::move(environment).error();
   const std::vector<TestBinary> binaries = parse_test_artifacts(built->stdout_text);
   const auto start = Clock::now();
+  // Every listed name, the ignored ones too: given by exact name without
+  // --include-ignored, libtest reports an ignored test as ignored.
+  auto listings = list_tests(request.run_base, binaries, /*include_ignored=*/true);
+  if (!listings) return std::move(listings).error();
 
-  std::string text = invocation_record(invocation_argv(request.build_argv), request.cwd) + "\n";
+  std::string text = invocation_record(invocation_argv(request.build_argv), cwd) + "\n";
   text += config_record(config);
-  BisectSearch search{config, sink, test_env_runner(*environment), {}, {}};
+  text += coverage_notes(request, binaries, *listings);
+  BisectSearch search{
+      config, sink, cargo_batch_runner(request.run_base, binaries, config.include_ignored), {}, {}};
   std::optional<std::string> stopped_by;
-  for (const TestBinary& binary : binaries) {
-    if (Status searched = bisect_binary(search, binary, request.cwd); !searched) {
+  for (size_t i = 0; i < binaries.size(); ++i) {
+    if (Status searched = bisect_binary(search, binaries[i], (*listings)[i]); !searched) {
       if (is_error_kind<CancelledError>(searched.error())) return searched.error();
       // The groups already run still tell something: the answer goes on
       // with their records, the culprits found so far and the summary.

@@ -1,9 +1,9 @@
 #pragma once
 /// Bisection of a test suite: one `cargo test --no-run` build, the tests of
-/// each binary listed, then groups of tests run directly through the binary
-/// under a kill deadline, and every hung, failed or slow group split depth
-/// first until the tests to blame are found. The answer is a text of
-/// newline-delimited JSON records.
+/// each binary listed, then groups of tests run through cargo, one test
+/// thread and exact names, under a kill deadline from the binary's start,
+/// and every hung, failed or slow group split depth first until the tests to
+/// blame are found. The answer is a text of newline-delimited JSON records.
 
 #include <cstdint>
 #include <functional>
@@ -15,11 +15,10 @@
 #include "base/duration.h"
 #include "base/error.h"
 #include "platform/write_file.h"
-#include "runner/captured.h"
 #include "runner/run_types.h"
 #include "test_select/bisect_config.h"
 #include "test_select/enumerate.h"
-#include "test_select/test_env.h"
+#include "test_select/test_launch.h"
 
 namespace tarnwick {
 
@@ -45,12 +44,21 @@ struct BisectTotals {
   std::vector<Culprit> culprits;
 };
 
-/// Runs one batch of a group: the binary with `args` under `budget`. The
-/// engine's own starts the binary as cargo would; tests substitute a fake.
-/// Returns the run's output or its failure (`TimeoutError` when the budget
-/// ran out).
-using BatchRunner = std::function<Result<CapturedOutput>(
-    const TestBinary& binary, const std::vector<std::string>& args, Duration budget)>;
+/// How one batch of a group ran.
+struct BatchRun {
+  enum class Verdict { Passed, Failed, Hung };
+  Verdict verdict = Verdict::Passed;
+  /// From the binary's start to its end, or to its kill.
+  Duration elapsed;
+};
+
+/// Runs one batch of a group: the binary given `names` (none: the binary
+/// run whole), killed when it runs longer than `budget`. A run given names
+/// passed only when it exited 0 and libtest accounted for each of them. A
+/// batch that cannot be run fails with why. The engine's own runs it through
+/// cargo; tests substitute a fake.
+using BatchRunner = std::function<Result<BatchRun>(
+    const TestBinary& binary, const std::vector<std::string>& names, Duration budget)>;
 
 /// The group search over the binaries of one call: its settings, the group
 /// records written so far and the totals.
@@ -62,16 +70,17 @@ struct BisectSearch {
   BisectTotals totals;
 };
 
-/// Starts the binary in its package root with what cargo gives it
-/// (`test_run_place`); a run that cannot start names the binary and folder.
-BatchRunner test_env_runner(const TestEnvironment& environment);
+/// Runs batches through cargo with the call's selection and the binary's
+/// target selector, one test thread, `--exact` and the names (with
+/// `--include-ignored` when asked). `binaries` are all the build's test
+/// binaries; both must outlive the runner.
+BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBinary>& binaries,
+                               bool include_ignored);
 
 /// Searches the considered tests of one binary: first-level groups, then
 /// depth first through the splits of every interesting group. Appends one
 /// record per group run and collects the culprits. A batch that cannot be
-/// run (other than by running out of budget) ends the search with its error.
-/// A run given names that libtest did not account for (`account_for_run`)
-/// failed, whatever its exit code.
+/// run ends the search with its error.
 Status search_binary(BisectSearch& search, const TestBinary& binary,
                      const std::vector<std::string>& names);
 
@@ -87,12 +96,15 @@ struct BisectRequest {
   /// "test", "--no-run", "--message-format=json" and the selection flags,
   /// after the toolchain selector when there is one.
   std::vector<std::string> build_argv;
-  /// How to learn what cargo gives the test binaries.
-  TestEnvQuery env_query;
-  std::optional<std::string> cwd;
-  /// Already checked against `cwd`.
+  /// What the group runs share with the build; its working directory is the
+  /// call's.
+  TestRunBase run_base;
+  /// The call selects no targets by kind or name, so `cargo test` would run
+  /// the doctests of its libraries too.
+  bool default_targets = false;
+  /// Already checked against the working directory.
   std::optional<std::string> output_path;
-  /// `cwd` as opened when the call began, which the output file is written
+  /// The working directory as opened when the call began, which the output file is written
   /// beneath; borrowed from the caller, never null.
   const platform::WorkingDir* working_dir = nullptr;
 };
@@ -104,8 +116,7 @@ struct BisectAnswer {
 };
 
 /// Builds, lists and searches as described above. Fails when the build
-/// cannot run, what cargo gives test binaries cannot be learnt, the call is
-/// cancelled, or the output file cannot be written. A failed build answers
+/// cannot run, the call is cancelled, or the output file cannot be written. A failed build answers
 /// with the build's own result; a group run that cannot start ends the
 /// search, and the answer holds the error line after the records so far,
 /// then the culprits, the summary and the error status.

@@ -1,13 +1,9 @@
 #include "test_select/enumerate.h"
 
-#include <fmt/format.h>
-#include <re2/re2.h>
-
 #include <algorithm>
 
 #include "base/quoted.h"
 #include "base/text_lines.h"
-#include "runner/captured.h"
 
 namespace tarnwick {
 namespace {
@@ -58,23 +54,14 @@ std::optional<TestBinary> test_binary_from_line(std::string_view line) {
   std::string package = package_name_from_id(package_id);
   if (package.empty()) return std::nullopt;
 
-  return TestBinary{std::move(package), name->get<std::string>(), *kind,
-                    executable->get<std::string>(), std::move(package_id)};
-}
-
-/// The test name of one `--list` line, when the line names a test.
-std::optional<std::string> listed_test_name(std::string_view line) {
-  size_t colon = line.rfind(": ");
-  if (colon == std::string_view::npos) return std::nullopt;
-  if (trim(line.substr(colon + 2)) != "test") return std::nullopt;
-  return std::string(trim(line.substr(0, colon)));
-}
-
-/// libtest's closing line of a listing: "N tests, M benchmarks" (each word
-/// singular for one).
-bool is_list_count_line(std::string_view line) {
-  static const RE2 kCount(R"(\d+ tests?, \d+ benchmarks?)");
-  return RE2::FullMatch(trim(line), kCount);
+  const json* doctest = at_pointer(record, "/target/doctest");
+  bool has_doctests = *kind == TestTargetKind::Lib && doctest && *doctest == true;
+  return TestBinary{std::move(package),
+                    name->get<std::string>(),
+                    *kind,
+                    executable->get<std::string>(),
+                    std::move(package_id),
+                    has_doctests};
 }
 
 }  // namespace
@@ -134,52 +121,6 @@ std::string package_name_from_id(std::string_view package_id) {
     return std::string(package_id.substr(0, blank));
   }
   return "";
-}
-
-Result<TestListing> list_tests_once(const std::string& executable, bool ignored_only,
-                                    const std::optional<std::string>& cwd) {
-  ChildCommand command;
-  command.program = executable;
-  command.args = {"--list"};
-  if (ignored_only) command.args.push_back("--ignored");
-  auto run = run_command_captured(command, cwd, kListTimeout);
-  if (!run) {
-    if (is_error_kind<TimeoutError>(run.error()) || is_error_kind<CancelledError>(run.error()))
-      return run.error();
-    return make_error(fmt::format("failed to enumerate tests via --list on {} ({})", executable,
-                                  error_text(run.error())));
-  }
-  if (run->exit_code != 0) {
-    return make_error(
-        fmt::format("test binary {} exited with code {} during --list enumeration: {}", executable,
-                    run->exit_code, trim(run->stderr_text)));
-  }
-  TestListing listing;
-  for (std::string_view line : split_lines(run->stdout_text)) {
-    line = trim_end(line);
-    if (line.empty()) continue;
-    if (auto name = listed_test_name(line)) {
-      listing.names.push_back(std::move(*name));
-    } else if (is_list_count_line(line)) {
-      listing.libtest = true;
-    }
-  }
-  return listing;
-}
-
-Result<TestListing> list_tests(const std::string& executable, bool include_ignored,
-                               const std::optional<std::string>& cwd) {
-  auto listing = list_tests_once(executable, false, cwd);
-  if (!listing) return listing;
-  if (include_ignored) {
-    auto ignored = list_tests_once(executable, true, cwd);
-    if (!ignored) return ignored;
-    listing->names.insert(listing->names.end(), ignored->names.begin(), ignored->names.end());
-  }
-  std::vector<std::string>& names = listing->names;
-  std::stable_sort(names.begin(), names.end());
-  names.erase(std::unique(names.begin(), names.end()), names.end());
-  return listing;
 }
 
 }  // namespace tarnwick

@@ -1,15 +1,11 @@
 #pragma once
-/// The test binaries of a `cargo test --no-run --message-format=json` build
-/// and the names of the tests each binary holds, asked with libtest's
-/// `--list`.
+/// The test binaries of a `cargo test --no-run --message-format=json` build.
 
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "base/duration.h"
-#include "base/error.h"
 #include "base/json_text.h"
 
 namespace tarnwick {
@@ -26,9 +22,10 @@ struct TestBinary {
   std::string target;   // the artifact's target name
   TestTargetKind kind = TestTargetKind::Lib;
   std::string executable;  // path of the binary, as cargo reported it
-  /// cargo's id of the package, as the build's records and `cargo metadata`
-  /// name it.
+  /// cargo's id of the package, as the build's records name it.
   std::string package_id;
+  /// A library whose doctests `cargo test` runs besides this binary.
+  bool has_doctests = false;
 };
 
 /// cargo's selector for the binary's target: "--lib", or "--test",
@@ -48,30 +45,5 @@ std::string package_name_from_id(std::string_view package_id);
 /// The string elements of a JSON array, in order; other elements and
 /// non-arrays give nothing.
 std::vector<std::string> json_array_strings(const json& array);
-
-/// What one binary's `--list` showed.
-struct TestListing {
-  std::vector<std::string> names;
-  /// The listing closed with libtest's count line ("N tests, M benchmarks");
-  /// a binary without it (harness = false) has no libtest names to run.
-  bool libtest = false;
-};
-
-/// Runs `executable --list` (with `--ignored` after it when `ignored_only`)
-/// in `cwd` for at most 60 seconds and returns the test names in output
-/// order. A timeout and a cancellation come back as the runner's
-/// `TimeoutError` and `CancelledError`; every other failure, a non-zero exit
-/// included, is a message naming the binary.
-Result<TestListing> list_tests_once(const std::string& executable, bool ignored_only,
-                                    const std::optional<std::string>& cwd);
-
-/// How long one `--list` run of a test binary may take.
-inline constexpr Duration kListTimeout{60, 0};
-
-/// The binary's test names sorted in byte order without duplicates; with
-/// `include_ignored` the ignored tests are listed as well. Returns the
-/// first listing error.
-Result<TestListing> list_tests(const std::string& executable, bool include_ignored,
-                               const std::optional<std::string>& cwd);
 
 }  // namespace tarnwick

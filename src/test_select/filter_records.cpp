@@ -14,45 +14,25 @@
 namespace tarnwick {
 namespace {
 
-/// What one libtest result line "test NAME ... ok|FAILED|ignored[, why]" says.
-struct Reported {
-  std::string_view name;
-  std::string_view outcome;  // "ok", "FAILED" or "ignored..."
-};
-
-std::optional<Reported> reported_result(std::string_view line) {
-  std::string_view text = trim_end(line);
-  if (!text.starts_with("test ")) return std::nullopt;
-  text.remove_prefix(5);
-  size_t dots = text.rfind(" ... ");
-  if (dots == std::string_view::npos) return std::nullopt;
-  std::string_view outcome = text.substr(dots + 5);
-  if (outcome != "ok" && outcome != "FAILED" && !outcome.starts_with("ignored"))
-    return std::nullopt;
-  std::string_view name = text.substr(0, dots);
-  // libtest marks #[should_panic] tests after their name.
-  constexpr std::string_view kShouldPanic = " - should panic";
-  if (name.ends_with(kShouldPanic)) name.remove_suffix(kShouldPanic.size());
-  return Reported{name, outcome};
-}
-
-/// Passed, failed and ignored as libtest's count line gives them.
-std::optional<std::array<uint64_t, 3>> count_line(std::string_view line) {
-  static const RE2 kCounts(
-      R"(test result: (?:ok|FAILED)\. (\d+) passed; (\d+) failed; (\d+) ignored;.*)");
-  std::array<uint64_t, 3> counts{};
-  if (!RE2::FullMatch(trim(line), kCounts, &counts[0], &counts[1], &counts[2])) return std::nullopt;
-  return counts;
+json binary_identity(const TestBinary& binary) {
+  return {{"executable", binary.executable},
+          {"kind", std::string(test_target_kind_name(binary.kind))},
+          {"package", binary.package},
+          {"target", binary.target}};
 }
 
 json binary_object(const EnumeratedBinary& entry) {
-  return {{"executable", entry.binary.executable},
-          {"kind", std::string(test_target_kind_name(entry.binary.kind))},
-          {"matched", entry.matched},
-          {"package", entry.binary.package},
-          {"target", entry.binary.target},
-          {"tests_enumerated", entry.tests.size()},
-          {"tests_matched", entry.matched.size()}};
+  json object = binary_identity(entry.binary);
+  object["matched"] = entry.matched;
+  object["tests_enumerated"] = entry.tests.size();
+  object["tests_matched"] = entry.matched.size();
+  return object;
+}
+
+void add_sorted(json& record, const char* key, std::vector<std::string> names) {
+  if (names.empty()) return;
+  std::sort(names.begin(), names.end());
+  record[key] = std::move(names);
 }
 
 }  // namespace
@@ -81,9 +61,33 @@ std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::s
   return groups;
 }
 
-size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries) {
+std::vector<LaunchTarget> launch_targets(const std::vector<EnumeratedBinary>& binaries) {
+  std::vector<LaunchTarget> targets;
+  std::vector<std::vector<std::string>> selectors;
+  for (size_t i = 0; i < binaries.size(); ++i) {
+    if (binaries[i].matched.empty()) continue;
+    std::vector<std::string> selector = cargo_target_selector(binaries[i].binary);
+    auto found = std::find(selectors.begin(), selectors.end(), selector);
+    if (found == selectors.end()) {
+      selectors.push_back(std::move(selector));
+      targets.emplace_back();
+      found = selectors.end() - 1;
+    }
+    LaunchTarget& target = targets[static_cast<size_t>(found - selectors.begin())];
+    target.binaries.push_back(i);
+    target.names.insert(target.names.end(), binaries[i].matched.begin(), binaries[i].matched.end());
+  }
+  for (LaunchTarget& target : targets) {
+    std::sort(target.names.begin(), target.names.end());
+    target.names.erase(std::unique(target.names.begin(), target.names.end()), target.names.end());
+  }
+  return targets;
+}
+
+size_t count_planned_launches(const std::vector<LaunchTarget>& targets, bool per_test) {
   size_t total = 0;
-  for (const EnumeratedBinary& entry : binaries) total += cut_launch_groups(entry.matched).size();
+  for (const LaunchTarget& target : targets)
+    total += per_test ? target.names.size() : cut_launch_groups(target.names).size();
   return total;
 }
 
@@ -93,26 +97,6 @@ std::vector<std::string> filtered_launch_args(const std::vector<std::string>& na
   if (include_ignored) args.emplace_back("--include-ignored");
   args.insert(args.end(), names.begin(), names.end());
   return args;
-}
-
-LibtestAccount account_for_run(std::string_view stdout_text,
-                               const std::vector<std::string>& names) {
-  std::set<std::string_view> reported;
-  std::array<uint64_t, 3> seen{};  // passed, failed, ignored
-  std::vector<std::array<uint64_t, 3>> count_lines;
-  for (std::string_view line : split_lines(stdout_text)) {
-    if (auto result = reported_result(line)) {
-      reported.insert(result->name);
-      seen[result->outcome == "ok" ? 0 : result->outcome == "FAILED" ? 1 : 2] += 1;
-    } else if (auto counts = count_line(line)) {
-      count_lines.push_back(*counts);
-    }
-  }
-  LibtestAccount account;
-  for (const std::string& name : names)
-    if (!reported.contains(name)) account.not_reported.push_back(name);
-  account.counts_agree = count_lines.size() == 1 && count_lines.front() == seen;
-  return account;
 }
 
 size_t FilterFindings::tests_enumerated() const {
@@ -138,26 +122,30 @@ std::string discovery_record(const FilterFindings& findings) {
                  {"reason", "x-tarnwick-test-filter-discovery"},
                  {"tests_enumerated", findings.tests_enumerated()},
                  {"tests_matched", findings.tests_matched()}};
+  if (!findings.not_listed.empty()) {
+    json not_listed = json::array();
+    for (const TestBinary& binary : findings.not_listed)
+      not_listed.push_back(binary_identity(binary));
+    record["not_listed"] = std::move(not_listed);
+  }
   return to_json_text(record);
 }
 
-std::string summary_record(const FilterFindings& findings, int32_t exit_code, uint64_t launches,
-                           std::vector<std::string> tests_not_run) {
+std::string summary_record(const FilterFindings& findings, LaunchTally tally) {
+  const int32_t exit_code = tally.exit_code;
   size_t with_matches = std::count_if(findings.binaries.begin(), findings.binaries.end(),
                                       [](const EnumeratedBinary& e) { return !e.matched.empty(); });
   json record = {{"binaries_discovered", findings.binaries.size()},
                  {"binaries_with_matches", with_matches},
                  {"exit_code", exit_code},
-                 {"launches", launches},
+                 {"launches", tally.launches},
                  {"pattern", findings.pattern},
                  {"reason", "x-tarnwick-test-filter-summary"},
                  {"status", exit_code == 0 ? "success" : "error"},
                  {"tests_enumerated", findings.tests_enumerated()},
                  {"tests_matched", findings.tests_matched()}};
-  if (!tests_not_run.empty()) {
-    std::sort(tests_not_run.begin(), tests_not_run.end());
-    record["tests_not_run"] = std::move(tests_not_run);
-  }
+  add_sorted(record, "tests_crashed", std::move(tally.crashed));
+  add_sorted(record, "tests_not_run", std::move(tally.not_run));
   return to_json_text(record);
 }
 

@@ -35,30 +35,28 @@ void match_tests(std::vector<EnumeratedBinary>& binaries, const RE2& pattern);
 std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::string>& names,
                                                         size_t max_bytes = kLaunchGroupBytes);
 
-/// The number of launch groups over all binaries.
-size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries);
+/// The binaries cargo starts for one target selector ("--lib", "--test it"),
+/// with the names to give them. When the call's selection holds several
+/// packages, each with such a target, one launch runs them all, and every
+/// binary runs the given names it holds: the names matched in it, since the
+/// pattern looks at names only.
+struct LaunchTarget {
+  std::vector<size_t> binaries;    // into the enumerated binaries, in order
+  std::vector<std::string> names;  // the union of their matches, sorted
+};
+
+/// The launch targets of the binaries with matches, in the order of their
+/// first binary.
+std::vector<LaunchTarget> launch_targets(const std::vector<EnumeratedBinary>& binaries);
+
+/// The launches the targets need: one per name with `per_test`, else one per
+/// launch group.
+size_t count_planned_launches(const std::vector<LaunchTarget>& targets, bool per_test);
 
 /// The arguments of one launch of a test binary: "--exact", then
 /// "--include-ignored" when asked, then the names.
 std::vector<std::string> filtered_launch_args(const std::vector<std::string>& names,
                                               bool include_ignored);
-
-/// How libtest accounted for a run given `names`.
-struct LibtestAccount {
-  /// The given names libtest reported as neither passed, failed nor ignored.
-  std::vector<std::string> not_reported;
-  /// libtest's count line ("test result: ... N passed; M failed; K ignored")
-  /// came once and agrees with the "test NAME ... RESULT" lines.
-  bool counts_agree = false;
-
-  /// A run is believed only when both hold: a binary that exits early, or a
-  /// child process printing result lines, leaves one of them false.
-  bool trusted() const { return not_reported.empty() && counts_agree; }
-};
-
-/// What libtest's output in `stdout_text` says about the run of `names`;
-/// `not_reported` keeps the order of `names`.
-LibtestAccount account_for_run(std::string_view stdout_text, const std::vector<std::string>& names);
 
 /// What a call found: its pattern, the enumerated binaries and the failures.
 struct FilterFindings {
@@ -66,18 +64,31 @@ struct FilterFindings {
   bool include_ignored = false;
   std::vector<EnumeratedBinary> binaries;
   std::vector<std::string> enumeration_errors;
+  /// Binaries (also in `binaries`, without tests) whose `--list` named no
+  /// tests in libtest's form, so none of their tests can be matched.
+  std::vector<TestBinary> not_listed;
   size_t launches_planned = 0;
 
   size_t tests_enumerated() const;
   size_t tests_matched() const;
 };
 
-/// The x-tarnwick-test-filter-discovery record, keys sorted.
+/// The x-tarnwick-test-filter-discovery record, keys sorted; `not_listed` is
+/// present only when not empty.
 std::string discovery_record(const FilterFindings& findings);
 
+/// What the launches of a call did.
+struct LaunchTally {
+  int32_t exit_code = 0;
+  uint64_t launches = 0;
+  /// Selected tests without a result: never started, or cut short.
+  std::vector<std::string> not_run;
+  /// Selected tests that were running when their binary crashed.
+  std::vector<std::string> crashed;
+};
+
 /// The x-tarnwick-test-filter-summary record, keys sorted; `tests_not_run`
-/// (sorted) is present only when not empty.
-std::string summary_record(const FilterFindings& findings, int32_t exit_code, uint64_t launches,
-                           std::vector<std::string> tests_not_run);
+/// and `tests_crashed` (sorted) are present only when not empty.
+std::string summary_record(const FilterFindings& findings, LaunchTally tally);
 
 }  // namespace tarnwick

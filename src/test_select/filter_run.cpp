@@ -2,34 +2,32 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "base/call_context.h"
+#include "base/json_text.h"
 #include "runner/invoke.h"
 #include "runner/records.h"
-#include "test_select/enumerate.h"
+#include "test_select/test_listing.h"
 
 namespace tarnwick {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// What one batch of launches (a binary's groups, or one test) gave.
-struct LaunchResult {
-  std::vector<std::string> lines;
-  int32_t exit_code = 0;
-  uint64_t launches = 0;
-  bool budget_exhausted = false;
-  std::vector<std::string> not_run;
-};
-
 /// What all launches of a call share.
 struct LaunchContext {
   const FilterPlan& plan;
   const ProgressSink& sink;
-  const TestEnvironment& environment;
-  /// Starts with the first launch.
-  std::optional<SteadyInstant> execution_start;
+  const FilterFindings& findings;
+  /// Every test binary of the build, as cargo's lines name them.
+  const std::vector<KnownBinary>& known;
+  /// Where each enumerated binary stands among `known`.
+  const std::vector<size_t>& known_index;
+  /// The first start of a test binary in any launch.
+  std::optional<StreamInstant> execution_start;
 };
 
 /// The kill instant of the overall budget, once the execution clock runs.
@@ -53,6 +51,7 @@ struct OneLaunch {
   /// The budget had a deadline when the launch started and it has passed.
   bool past_deadline = false;
   std::vector<std::string> not_run;
+  std::vector<std::string> crashed;
 };
 
 /// The launch text of a run that did not finish.
@@ -62,7 +61,7 @@ std::string failed_launch_text(const std::vector<std::string>& argv, const Filte
   output.stderr_text =
       fmt::format("tarnwick test_filter: {} run failed: {}", what, error_text(error));
   output.exit_code = -1;
-  return build_run_result(output, argv, plan.cwd);
+  return build_run_result(output, argv, plan.run_base.cwd);
 }
 
 void append_stderr_line(RunOutput& output, const std::string& line) {
@@ -71,122 +70,164 @@ void append_stderr_line(RunOutput& output, const std::string& line) {
   output.stderr_text += line;
 }
 
-/// A finished launch is believed only when libtest accounted for every name
-/// it was given and its count line agrees: a test may end the binary early,
-/// and a child process may print result lines of its own.
-void check_libtest_account(RunOutput& output, const std::vector<std::string>& names,
-                           std::vector<std::string>& not_run) {
-  LibtestAccount account = account_for_run(output.stdout_text, names);
-  if (account.trusted()) return;
-  not_run = account.not_reported;
+std::string joined(const std::vector<std::string>& names) {
+  return fmt::format("{}", fmt::join(names, ", "));
+}
+
+/// The names of one binary a launch gave it.
+std::set<std::string> expected_names(const EnumeratedBinary& entry,
+                                     const std::set<std::string>& given) {
+  std::set<std::string> expected;
+  for (const std::string& name : entry.matched)
+    if (given.contains(name)) expected.insert(name);
+  return expected;
+}
+
+/// Reads what one binary of a finished launch reported and notes, in the
+/// launch's standard error, what it left without a result. Returns whether
+/// the binary's run can be believed as a pass.
+bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& report,
+                        const std::vector<std::string>& unknown, RunOutput& output,
+                        OneLaunch& result) {
+  const std::string& exe = entry.binary.executable;
+  if (!report.part) {
+    append_stderr_line(output,
+                       fmt::format("tarnwick test_filter: cargo did not start test binary {}; "
+                                   "its selected test(s) did not run: {}",
+                                   exe, joined(report.without_result)));
+    if (!unknown.empty())
+      append_stderr_line(output, fmt::format("tarnwick test_filter: cargo ran {}, which the build "
+                                             "did not list",
+                                             joined(unknown)));
+    result.not_run.insert(result.not_run.end(), report.without_result.begin(),
+                          report.without_result.end());
+    return false;
+  }
+  if (report.passed()) return true;
+  std::vector<std::string> crashed = report.crashed();
+  std::vector<std::string> not_run;
+  if (report.ended() && report.part->exit->signalled()) {
+    const std::string& how = report.part->exit->description;
+    if (crashed.empty()) {
+      // libtest ran them in parallel and reported none of them.
+      crashed = report.without_result;
+      if (!crashed.empty())
+        append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
+                                               "before libtest reported a result for: {}; one of "
+                                               "them crashed it, the tests ran in parallel",
+                                               exe, how, joined(crashed)));
+    } else {
+      append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
+                                             "while running {}",
+                                             exe, how, joined(crashed)));
+    }
+  }
+  for (const std::string& name : report.without_result)
+    if (std::find(crashed.begin(), crashed.end(), name) == crashed.end()) not_run.push_back(name);
   if (!not_run.empty()) {
     append_stderr_line(
         output,
         fmt::format("tarnwick test_filter: {} selected test(s) did not run in this launch: {}",
-                    not_run.size(), fmt::join(not_run, ", ")));
+                    not_run.size(), joined(not_run)));
   }
-  if (!account.counts_agree) {
+  if (report.part->exit->code == 0 && report.without_result.empty()) {
     append_stderr_line(output,
                        "tarnwick test_filter: libtest's count line is missing or does not agree "
                        "with the tests it reported, so this launch's results are not trusted");
   }
-  if (output.exit_code == 0) output.exit_code = -1;
+  result.not_run.insert(result.not_run.end(), not_run.begin(), not_run.end());
+  result.crashed.insert(result.crashed.end(), crashed.begin(), crashed.end());
+  return false;
 }
 
-/// The listed binary itself, started in its package root with what cargo
-/// gives it.
-Result<ChildCommand> launch_command(const LaunchContext& context, const TestBinary& binary,
-                                    std::vector<std::string> args) {
-  Result<TestRunPlace> place = test_run_place(context.environment, binary);
-  if (!place) return std::move(place).error();
-  ChildCommand command;
-  command.program = binary.executable;
-  command.args = std::move(args);
-  ChildEnv env = build_child_env();
-  for (auto& [name, value] : place->env) env[name] = std::move(value);
-  command.env = std::move(env);
-  command.cwd = std::move(place->cwd);
-  return command;
+/// The launch's answer: cargo's output with a note for every selected test
+/// that has no result, and an exit code that is not 0 unless every binary
+/// of the launch accounted for its tests.
+void finish_launch(const LaunchContext& context, const LaunchTarget& target,
+                   const std::set<std::string>& given, const LaunchRun& run, OneLaunch& result) {
+  RunOutput output = launch_output(run);
+  bool believed = true;
+  for (size_t index : target.binaries) {
+    const EnumeratedBinary& entry = context.findings.binaries[index];
+    std::set<std::string> expected = expected_names(entry, given);
+    if (expected.empty()) continue;
+    BinaryReport report = report_binary(run, context.known_index[index], expected);
+    believed =
+        account_for_binary(entry, report, run.stream.unknown_executables(), output, result) &&
+        believed;
+  }
+  if (output.exit_code == 0 && !believed) output.exit_code = -1;
+  result.exit_code = output.exit_code;
+  result.text = build_run_result(output, run.argv, context.plan.run_base.cwd);
 }
 
-/// Launches `binary` for `names`. `watchdog` makes the per-test budget a
-/// silence limit reset by libtest's progress lines; otherwise it caps the
-/// launch. Both run from the launch's start.
-Result<OneLaunch> launch(LaunchContext& context, const TestBinary& binary,
+/// The names of `names` that the launch's binaries gave no result for.
+std::vector<std::string> names_without_result(const LaunchContext& context,
+                                              const LaunchTarget& target,
+                                              const std::set<std::string>& given,
+                                              const LaunchRun& run) {
+  std::vector<std::string> missing;
+  for (size_t index : target.binaries) {
+    std::set<std::string> expected = expected_names(context.findings.binaries[index], given);
+    BinaryReport report = report_binary(run, context.known_index[index], expected);
+    missing.insert(missing.end(), report.without_result.begin(), report.without_result.end());
+  }
+  return missing;
+}
+
+/// Launches the target's binaries for `names`. `watchdog` makes the per-test
+/// budget a silence limit reset by libtest's progress lines; otherwise it
+/// caps each binary. Both run from each binary's start.
+Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
                          const std::vector<std::string>& names, bool watchdog,
                          std::string_view what) {
   const FilterPlan& plan = context.plan;
+  std::vector<const TestBinary*> binaries;
+  for (size_t index : target.binaries) binaries.push_back(&context.findings.binaries[index].binary);
+  std::vector<std::string> selectors = selectors_of(binaries);
   std::vector<std::string> args = filtered_launch_args(names, plan.include_ignored);
-  std::vector<std::string> argv{binary.executable};
-  argv.insert(argv.end(), args.begin(), args.end());
+  std::set<std::string> given(names.begin(), names.end());
   OneLaunch result;
-  if (!context.execution_start) context.execution_start = Clock::now();
   std::optional<SteadyInstant> deadline = budget_deadline(context);
   if (deadline && Clock::now() >= *deadline) {
     Error spent = TimeoutError{Duration::from_chrono(Clock::now() - *context.execution_start)};
-    result.text = failed_launch_text(argv, plan, what, spent);
+    result.text =
+        failed_launch_text(test_launch_argv(plan.run_base, selectors, args), plan, what, spent);
     result.exit_code = -1;
     result.aborted = true;
     result.not_run = names;
     return result;
   }
 
-  Result<ChildCommand> command = launch_command(context, binary, std::move(args));
-  if (!command) return std::move(command).error();
-  RunClocks clocks;
-  clocks.timeout = plan.overall_budget;
-  clocks.deadline = deadline;
-  clocks.idle_timeout = plan.per_test_budget;
-  clocks.idle_watchdog = watchdog;
-  RunResult run = run_supervised(std::move(*command), context.sink, clocks);
+  LaunchClocks clocks;
+  clocks.per_binary = plan.per_test_budget;
+  clocks.silence = watchdog;
+  clocks.overall = plan.overall_budget;
+  clocks.first_start = &context.execution_start;
+  Result<LaunchRun> run =
+      run_test_launch(plan.run_base, context.known, selectors, args, clocks, context.sink);
   result.past_deadline = deadline && Clock::now() >= *deadline;
   if (!run) {
     if (is_error_kind<CancelledError>(run.error())) return std::move(run).error();
-    result.text = failed_launch_text(argv, plan, what, run.error());
+    result.text = failed_launch_text(test_launch_argv(plan.run_base, selectors, args), plan, what,
+                                     run.error());
     result.exit_code = -1;
     result.not_run = names;
     return result;
   }
-  check_libtest_account(*run, names, result.not_run);
-  result.text = build_run_result(*run, argv, plan.cwd);
-  result.exit_code = run->exit_code;
-  return result;
-}
-
-void take_launch(LaunchResult& step, OneLaunch&& one) {
-  step.lines.push_back(std::move(one.text));
-  step.launches += 1;
-  if (step.exit_code == 0) step.exit_code = one.exit_code;
-  step.not_run.insert(step.not_run.end(), one.not_run.begin(), one.not_run.end());
-}
-
-/// Every launch group of one binary, the idle watchdog on; the groups after
-/// one the budget stopped are not launched.
-Result<LaunchResult> run_binary_filtered(LaunchContext& context, const EnumeratedBinary& entry) {
-  LaunchResult step;
-  for (const std::vector<std::string>& group : cut_launch_groups(entry.matched)) {
-    if (step.budget_exhausted) {
-      step.not_run.insert(step.not_run.end(), group.begin(), group.end());
-      continue;
-    }
-    Result<OneLaunch> one = launch(context, entry.binary, group, true, "per-binary");
-    if (!one) return std::move(one).error();
-    step.budget_exhausted = one->aborted;
-    take_launch(step, std::move(*one));
+  if (run->stopped) {
+    // What ran before the kill stays in the answer: the results libtest gave
+    // and the last lines before the hang.
+    RunOutput output = launch_output(*run);
+    append_stderr_line(output, fmt::format("tarnwick test_filter: {} run failed: {}", what,
+                                           error_text(*run->stopped)));
+    result.text = build_run_result(output, run->argv, plan.run_base.cwd);
+    result.exit_code = -1;
+    result.not_run = names_without_result(context, target, given, *run);
+    return result;
   }
-  return step;
-}
-
-/// One launch for one test; the budget counts as spent when the launch was
-/// not started or ended past a deadline that existed before it.
-Result<LaunchResult> run_single_test(LaunchContext& context, const TestBinary& binary,
-                                     const std::string& name) {
-  Result<OneLaunch> one = launch(context, binary, {name}, false, "per-test");
-  if (!one) return std::move(one).error();
-  LaunchResult step;
-  step.budget_exhausted = one->aborted || one->past_deadline;
-  take_launch(step, std::move(*one));
-  return step;
+  finish_launch(context, target, given, *run, result);
+  return result;
 }
 
 /// The failure text of one binary's enumeration.
@@ -199,78 +240,125 @@ std::string enumeration_error(const std::string& executable, const Error& error)
   return executable + ": " + reason;
 }
 
-Result<FilterFindings> enumerate_and_match(const FilterPlan& plan, std::string_view build_stdout) {
+/// The enumerated binaries, and where each stands among the build's.
+struct Enumeration {
   FilterFindings findings;
+  std::vector<size_t> known_index;
+};
+
+Result<Enumeration> enumerate_and_match(const FilterPlan& plan,
+                                        const std::vector<TestBinary>& binaries) {
+  Enumeration enumeration;
+  FilterFindings& findings = enumeration.findings;
   findings.pattern = plan.pattern_text;
   findings.include_ignored = plan.include_ignored;
-  for (TestBinary& binary : parse_test_artifacts(build_stdout)) {
-    if (cancel_requested()) return CancelledError{};
-    Result<TestListing> listing = list_tests(binary.executable, plan.include_ignored, plan.cwd);
+  auto listings = list_tests(plan.run_base, binaries, plan.include_ignored);
+  if (!listings) return std::move(listings).error();
+  for (size_t i = 0; i < binaries.size(); ++i) {
+    Result<TestListing>& listing = (*listings)[i];
     if (!listing) {
-      if (is_error_kind<CancelledError>(listing.error())) return std::move(listing).error();
-      findings.enumeration_errors.push_back(enumeration_error(binary.executable, listing.error()));
-      continue;
+      findings.enumeration_errors.push_back(
+          enumeration_error(binaries[i].executable, listing.error()));
+    } else {
+      if (!listing->listable()) findings.not_listed.push_back(binaries[i]);
+      findings.binaries.push_back(EnumeratedBinary{binaries[i], std::move(listing->names), {}});
+      enumeration.known_index.push_back(i);
     }
-    findings.binaries.push_back(EnumeratedBinary{std::move(binary), std::move(listing->names), {}});
   }
   if (cancel_requested()) return CancelledError{};
   match_tests(findings.binaries, *plan.pattern);
-  if (plan.per_test_execution)
-    findings.launches_planned = findings.tests_matched();
-  else
-    findings.launches_planned = count_planned_launches(findings.binaries);
-  return findings;
+  findings.launches_planned =
+      count_planned_launches(launch_targets(findings.binaries), plan.per_test_execution);
+  return enumeration;
 }
 
-/// The launch steps over all binaries with matches, in order.
+/// What the launches over all targets did.
 struct LaunchTotals {
   std::vector<std::string> lines;
-  int32_t exit_code = 0;
-  uint64_t launches = 0;
-  std::vector<std::string> not_run;
+  LaunchTally tally;
   bool stopped = false;
 
-  /// Takes a step's outcome; launching stops once the budget is spent.
-  void take(LaunchResult&& step) {
-    if (step.exit_code != 0 && exit_code == 0) exit_code = step.exit_code;
-    for (std::string& line : step.lines) lines.push_back(std::move(line));
-    launches += step.launches;
-    not_run.insert(not_run.end(), step.not_run.begin(), step.not_run.end());
-    stopped = step.budget_exhausted;
+  void take(OneLaunch&& one) {
+    lines.push_back(std::move(one.text));
+    tally.launches += 1;
+    if (one.exit_code != 0 && tally.exit_code == 0) tally.exit_code = one.exit_code;
+    tally.not_run.insert(tally.not_run.end(), one.not_run.begin(), one.not_run.end());
+    tally.crashed.insert(tally.crashed.end(), one.crashed.begin(), one.crashed.end());
   }
 
   /// Names the budget left unlaunched: they did not run, so the call fails.
   void not_launched(const std::vector<std::string>& names) {
-    not_run.insert(not_run.end(), names.begin(), names.end());
-    if (exit_code == 0) exit_code = -1;
+    tally.not_run.insert(tally.not_run.end(), names.begin(), names.end());
+    if (tally.exit_code == 0) tally.exit_code = -1;
   }
 };
 
-Status launch_all(LaunchContext& context, const FilterFindings& findings, LaunchTotals& totals) {
-  for (const EnumeratedBinary& entry : findings.binaries) {
-    if (entry.matched.empty()) continue;
-    if (!context.plan.per_test_execution) {
-      if (totals.stopped || budget_spent(context)) {
-        totals.stopped = true;
-        totals.not_launched(entry.matched);
-        continue;
-      }
-      Result<LaunchResult> step = run_binary_filtered(context, entry);
-      if (!step) return std::move(step).error();
-      totals.take(std::move(*step));
+Status launch_batched(LaunchContext& context, const LaunchTarget& target, LaunchTotals& totals) {
+  if (totals.stopped || budget_spent(context)) {
+    totals.stopped = true;
+    totals.not_launched(target.names);
+    return ok_status();
+  }
+  for (const std::vector<std::string>& group : cut_launch_groups(target.names)) {
+    if (totals.stopped) {
+      totals.not_launched(group);
       continue;
     }
-    for (const std::string& name : entry.matched) {
-      if (totals.stopped) {
-        totals.not_launched({name});
-        continue;
-      }
-      Result<LaunchResult> step = run_single_test(context, entry.binary, name);
-      if (!step) return std::move(step).error();
-      totals.take(std::move(*step));
-    }
+    Result<OneLaunch> one = launch(context, target, group, true, "per-binary");
+    if (!one) return std::move(one).error();
+    totals.stopped = one->aborted;
+    totals.take(std::move(*one));
   }
   return ok_status();
+}
+
+Status launch_one_by_one(LaunchContext& context, const LaunchTarget& target, LaunchTotals& totals) {
+  for (const std::string& name : target.names) {
+    if (totals.stopped) {
+      totals.not_launched({name});
+      continue;
+    }
+    Result<OneLaunch> one = launch(context, target, {name}, false, "per-test");
+    if (!one) return std::move(one).error();
+    totals.stopped = one->aborted || one->past_deadline;
+    totals.take(std::move(*one));
+  }
+  return ok_status();
+}
+
+Status launch_all(LaunchContext& context, LaunchTotals& totals) {
+  for (const LaunchTarget& target : launch_targets(context.findings.binaries)) {
+    Status launched = context.plan.per_test_execution ? launch_one_by_one(context, target, totals)
+                                                      : launch_batched(context, target, totals);
+    if (!launched) return launched;
+  }
+  return ok_status();
+}
+
+std::string note_record(const std::string& text) {
+  return to_json_text(json{{"reason", "x-tarnwick-note"}, {"text", text}});
+}
+
+/// What the answer says the mode leaves out: targets whose tests cannot be
+/// listed, and the doctests `cargo test` would also run.
+std::vector<std::string> coverage_notes(const FilterPlan& plan, const FilterFindings& findings,
+                                        const std::vector<TestBinary>& binaries) {
+  std::vector<std::string> notes;
+  for (const TestBinary& binary : findings.not_listed) {
+    notes.push_back(note_record(fmt::format(
+        "tarnwick test_filter: test target `{}` of package {} ({}) does not list its tests in "
+        "libtest's form (harness = false), so none of them could be matched and it was not run; "
+        "run cargo_test without test_filter to run it whole",
+        fmt::join(cargo_target_selector(binary), " "), binary.package, binary.executable)));
+  }
+  bool doctests = std::any_of(binaries.begin(), binaries.end(),
+                              [](const TestBinary& binary) { return binary.has_doctests; });
+  if (plan.default_targets && doctests) {
+    notes.push_back(note_record(
+        "tarnwick test_filter: doctests are not run in this mode; cargo_test with doc: true "
+        "(without test_filter) runs them"));
+  }
+  return notes;
 }
 
 void append_part(std::string& text, std::string_view part) {
@@ -281,34 +369,37 @@ void append_part(std::string& text, std::string_view part) {
 }  // namespace
 
 Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink& sink) {
+  const std::optional<std::string>& cwd = plan.run_base.cwd;
   RunRequest request;
   request.argv = plan.build_argv;
-  request.cwd = plan.cwd;
+  request.cwd = cwd;
   request.sink = &sink;
   RunResult build = run_cargo_with_retry(request);
   if (!build) return std::move(build).error();
-  std::string build_text = build_run_result(*build, plan.build_argv, plan.cwd);
-  if (build->exit_code != 0) return FilterRun{std::move(build_text), build->exit_code};
+  std::string build_text = build_run_result(*build, plan.build_argv, cwd);
+  if (build->exit_code != 0 || plan.no_run)
+    return FilterRun{std::move(build_text), build->exit_code};
 
-  Result<TestEnvironment> environment = read_test_environment(plan.env_query, build->stdout_text);
-  if (!environment) return std::move(environment).error();
-  Result<FilterFindings> findings = enumerate_and_match(plan, build->stdout_text);
-  if (!findings) return std::move(findings).error();
+  const std::vector<TestBinary> binaries = parse_test_artifacts(build->stdout_text);
+  Result<Enumeration> enumeration = enumerate_and_match(plan, binaries);
+  if (!enumeration) return std::move(enumeration).error();
+  const FilterFindings& findings = enumeration->findings;
 
-  LaunchContext context{plan, sink, *environment, std::nullopt};
+  const std::vector<KnownBinary> known = known_binaries(binaries);
+  LaunchContext context{plan, sink, findings, known, enumeration->known_index, std::nullopt};
   LaunchTotals totals;
-  totals.exit_code = findings->enumeration_errors.empty() ? 0 : -1;
-  if (Status launched = launch_all(context, *findings, totals); !launched)
-    return std::move(launched).error();
+  totals.tally.exit_code = findings.enumeration_errors.empty() ? 0 : -1;
+  if (Status launched = launch_all(context, totals); !launched) return std::move(launched).error();
 
   FilterRun run;
-  run.exit_code = totals.exit_code;
+  run.exit_code = totals.tally.exit_code;
   append_part(run.text, build_text);
-  append_part(run.text, discovery_record(*findings));
+  append_part(run.text, discovery_record(findings));
+  for (const std::string& note : coverage_notes(plan, findings, binaries))
+    append_part(run.text, note);
   for (const std::string& line : totals.lines) append_part(run.text, line);
-  append_part(run.text,
-              summary_record(*findings, totals.exit_code, totals.launches, totals.not_run));
-  append_part(run.text, status_line(totals.exit_code));
+  append_part(run.text, summary_record(findings, std::move(totals.tally)));
+  append_part(run.text, status_line(run.exit_code));
   return run;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
 /// A test_filter run: one build, the tests of every test binary listed and
-/// matched, and the matches launched in groups or one by one, each launch
-/// starting the listed binary itself as cargo would, under an execution
-/// clock that all launches share.
+/// matched, and the matches launched through cargo in groups or one by one,
+/// under an execution clock that all launches share.
 
 #include <re2/re2.h>
 
@@ -15,7 +14,7 @@
 #include "base/error.h"
 #include "runner/run_types.h"
 #include "test_select/filter_records.h"
-#include "test_select/test_env.h"
+#include "test_select/test_launch.h"
 
 namespace tarnwick {
 
@@ -24,18 +23,23 @@ struct FilterPlan {
   std::string pattern_text;
   const RE2* pattern = nullptr;  // compiled `pattern_text`; outlives the run
   bool include_ignored = false;
-  std::optional<std::string> cwd;
   /// The --no-run build, toolchain selector in front.
   std::vector<std::string> build_argv;
-  /// How to learn what cargo gives the test binaries it runs.
-  TestEnvQuery env_query;
+  /// What the launches share with the build; its working directory is the
+  /// call's.
+  TestRunBase run_base;
+  /// The call selects no targets by kind or name, so `cargo test` would run
+  /// the doctests of its libraries too.
+  bool default_targets = false;
   /// Execution time for all launches together, counted from the start of the
-  /// first launch; empty means none.
+  /// first test binary; empty means none.
   std::optional<Duration> overall_budget;
   /// Batched: the longest silence between libtest progress lines. One test
-  /// per launch: the longest a launch runs. Both from the launch's start.
+  /// per launch: the longest a binary runs. Both from the binary's start.
   std::optional<Duration> per_test_budget;
   bool per_test_execution = false;
+  /// Stop after the build, as `no_run` does without a filter.
+  bool no_run = false;
 };
 
 /// The answer text of a run and the exit code that decides its error flag.
@@ -44,10 +48,10 @@ struct FilterRun {
   int32_t exit_code = 0;
 };
 
-/// Runs the plan. A failed build answers with the build's own text. Fails
-/// when the build cannot run, when what cargo gives test binaries cannot be
-/// learnt, and with `CancelledError` when the client cancels; every other
-/// failure is part of the text.
+/// Runs the plan. A failed build, and every build with `no_run`, answers
+/// with the build's own text. Fails
+/// when the build cannot run and with `CancelledError` when the client
+/// cancels; every other failure is part of the text.
 Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink& sink);
 
 }  // namespace tarnwick

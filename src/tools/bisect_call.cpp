@@ -35,7 +35,8 @@ std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink*
   if (!places) return ToolFailed{std::move(places).error()};
 
   BisectRequest request{std::move(*config), no_run_test_argv(arguments),
-                        test_env_query(arguments, places->cwd), places->cwd, places->output_path};
+                        test_run_base(arguments, places->cwd), selects_default_targets(arguments),
+                        places->output_path};
   request.working_dir = &working_dir;
   Result<BisectAnswer> answer = run_bisect_engine(request, sink ? *sink : null_sink());
   if (!answer) return ToolFailed{std::move(answer).error()};

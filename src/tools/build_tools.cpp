@@ -120,17 +120,22 @@ ArgList no_run_test_argv(const json& arguments) {
   return with_selector(toolchain_selector(arguments), std::move(args));
 }
 
-TestEnvQuery test_env_query(const json& arguments, const std::optional<std::string>& cwd) {
+TestRunBase test_run_base(const json& arguments, const std::optional<std::string>& cwd) {
   const SelectionArgs sel = read_selection_args(arguments);
-  TestEnvQuery query;
-  query.toolchain = toolchain_selector(arguments);
-  ArgList args{"metadata", "--format-version", "1", "--no-deps"};
-  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/false);
-  query.metadata_argv = with_selector(query.toolchain, std::move(args));
-  query.target = sel.target;
-  query.target_dir = sel.target_dir;
-  query.cwd = cwd;
-  return query;
+  TestRunBase base;
+  base.toolchain = toolchain_selector(arguments);
+  push_package_selection_args(base.packages, arguments, sel);
+  push_feature_args(base.build_flags, arguments, sel);
+  push_build_profile_args(base.build_flags, arguments, sel, /*allow_keep_going=*/false);
+  push_manifest_args(base.build_flags, arguments, sel, /*allow_ignore_rust_version=*/true);
+  base.cwd = cwd;
+  return base;
+}
+
+bool selects_default_targets(const json& arguments) {
+  ArgList targets;
+  push_target_selection_args(targets, arguments, read_selection_args(arguments));
+  return targets.empty();
 }
 
 Result<CallPlaces> read_call_places(const json& arguments,

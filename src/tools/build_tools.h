@@ -11,7 +11,7 @@
 #include "base/json_text.h"
 #include "platform/write_file.h"
 #include "runner/run_types.h"
-#include "test_select/test_env.h"
+#include "test_select/test_launch.h"
 #include "tools/args.h"
 #include "tools/flags.h"
 #include "tools/outcome.h"
@@ -51,10 +51,14 @@ ArgList with_selector(const std::optional<std::string>& selector, ArgList args);
 /// toolchain selector in front.
 ArgList no_run_test_argv(const json& arguments);
 
-/// How to learn what cargo gives the test binaries of that build: `cargo
-/// metadata` with the same toolchain, manifest flags and folder, and the
-/// build's target and target folder.
-TestEnvQuery test_env_query(const json& arguments, const std::optional<std::string>& cwd);
+/// What the cargo runs of that build's test binaries share with it: the
+/// toolchain, the package selection and the feature, profile, manifest and
+/// lock flags, and the working directory.
+TestRunBase test_run_base(const json& arguments, const std::optional<std::string>& cwd);
+
+/// Whether the call selects no targets by kind or name, so that `cargo test`
+/// runs the doctests of its libraries too.
+bool selects_default_targets(const json& arguments);
 
 /// cargo check, build or clippy; `subcommand` is "check", "build" or "clippy".
 /// The output file goes beneath `working_dir`.

@@ -75,10 +75,10 @@ Result<FilterCall> read_filter_call(const json& arguments,
   Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return std::move(places).error();
   call.places = std::move(*places);
-  call.plan.cwd = call.places.cwd;
 
   call.plan.build_argv = no_run_test_argv(arguments);
-  call.plan.env_query = test_env_query(arguments, call.places.cwd);
+  call.plan.run_base = test_run_base(arguments, call.places.cwd);
+  call.plan.default_targets = selects_default_targets(arguments);
   Result<OptionalTimeout> overall = parse_timeout_secs(arguments);
   if (!overall) return std::move(overall).error();
   call.plan.overall_budget = *overall;
@@ -86,6 +86,7 @@ Result<FilterCall> read_filter_call(const json& arguments,
   if (!per_test) return std::move(per_test).error();
   call.plan.per_test_budget = *per_test;
   call.plan.per_test_execution = runtime_settings().per_test_execution;
+  call.plan.no_run = parse_bool_arg(arguments, "no_run");
   return call;
 }
 

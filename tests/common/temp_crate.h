@@ -26,9 +26,11 @@ class TempDir {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
     if (::mkdtemp(pattern.data())) path_ = pattern;
   }
+  /// TARNWICK_KEEP_TEMP set keeps the folder, to look at a failed test's crate.
   ~TempDir() {
     std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    if (!path_.empty() && !std::getenv("TARNWICK_KEEP_TEMP"))
+      std::filesystem::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

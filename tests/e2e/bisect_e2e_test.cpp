@@ -236,13 +236,11 @@ fn sees_what_cargo_gives() {
     }
 }
 )");
-  // An older cargo gives CARGO_BIN_EXE_* only at compile time; the server
-  // always gives it at run time too, and its runs here insist on it.
+  // An older cargo gives CARGO_BIN_EXE_* only at compile time.
   dir.write("envcheck/tests/bin_exe.rs", R"(#[test]
 fn finds_the_bin() {
-    match std::env::var("CARGO_BIN_EXE_envtool") {
-        Ok(path) => assert_eq!(path, env!("CARGO_BIN_EXE_envtool")),
-        Err(_) => assert!(std::env::var("TARNWICK_WANT_BIN_EXE").is_err()),
+    if let Ok(path) = std::env::var("CARGO_BIN_EXE_envtool") {
+        assert_eq!(path, env!("CARGO_BIN_EXE_envtool"));
     }
 }
 )");
@@ -302,11 +300,9 @@ TEST(Bisect, NeitherExitCodesNorMissingTestsNorTheEnvironmentMislead) {
   EXPECT_EQ(libtest_results(fails_run.output)["tests::b_fails"], "FAILED") << fails_run.output;
 
   ToolServer server = quiet_server();
-  CallAnswer answer = server.call(
-      "cargo_test",
-      {{"working_dir", dir.path()},
-       {"bisect", {{"group_timeout_secs", 60}}},
-       {"env", {{"TARNWICK_DUMP", dir / "bisect_env"}, {"TARNWICK_WANT_BIN_EXE", "1"}}}});
+  CallAnswer answer = server.call("cargo_test", {{"working_dir", dir.path()},
+                                                 {"bisect", {{"group_timeout_secs", 60}}},
+                                                 {"env", {{"TARNWICK_DUMP", dir / "bisect_env"}}}});
   ASSERT_TRUE(answer.is_error()) << answer.text();
   std::vector<json> records = answer.records();
   EXPECT_EQ(group_runs(records, "early"),
@@ -331,34 +327,36 @@ TEST(Bisect, NeitherExitCodesNorMissingTestsNorTheEnvironmentMislead) {
 
   // test_filter starts the same binaries the same way, and does not believe
   // a launch that libtest did not close with its own count.
-  answer = server.call(
-      "cargo_test",
-      {{"working_dir", dir.path()},
-       {"test_filter", {{"pattern", "."}}},
-       {"env", {{"TARNWICK_DUMP", dir / "filter_env"}, {"TARNWICK_WANT_BIN_EXE", "1"}}}});
+  answer = server.call("cargo_test", {{"working_dir", dir.path()},
+                                      {"test_filter", {{"pattern", "."}}},
+                                      {"env", {{"TARNWICK_DUMP", dir / "filter_env"}}}});
   ASSERT_TRUE(answer.is_error()) << answer.text();
   std::map<std::string, std::string> ran = answer_results(answer);
   EXPECT_EQ(ran["sees_what_cargo_gives"], "ok") << answer.text();
   EXPECT_EQ(ran["finds_the_bin"], "ok");
   EXPECT_NE(ran["tests::b_fails"], "ok");
-  EXPECT_NE(answer.text().find("count line is missing"), std::string::npos) << answer.text();
+  EXPECT_NE(answer.text().find("3 selected test(s) did not run in this launch"), std::string::npos)
+      << answer.text();
   expect_cargo_environment(dump_lines(dir / "cargo_env"), dump_lines(dir / "filter_env"));
 }
 
 TEST(Bisect, AGroupRunThatCannotStartStillEndsWithTheSummary) {
-  // The binary removes itself while it is listed, so its group run cannot
-  // start.
-  TempCrate crate("vanish", {{"src/lib.rs", R"(#[used]
+  // Listing the binary breaks its source, so cargo cannot build it again
+  // for the group run.
+  TempCrate crate("vanish", {{"src/lib.rs", R"(#[test]
+fn runs() {}
+#[used]
 #[link_section = ".init_array"]
-static VANISH: extern "C" fn() = vanish;
-extern "C" fn vanish() {
+static BREAK: extern "C" fn() = break_source;
+extern "C" fn break_source() {
     let args = std::fs::read("/proc/self/cmdline").unwrap_or_default();
     if args.split(|b| *b == 0).any(|a| a == b"--list") {
-        let _ = std::fs::remove_file(std::env::current_exe().unwrap());
+        let path = concat!(env!("CARGO_MANIFEST_DIR"), "/src/lib.rs");
+        let mut source = std::fs::read_to_string(path).unwrap();
+        source.push_str("compile_error!(\"broken by --list\");\n");
+        std::fs::write(path, source).unwrap();
     }
 }
-#[test]
-fn runs() {}
 )"}});
   ToolServer server = quiet_server();
   CallAnswer answer = server.call(
@@ -366,10 +364,9 @@ fn runs() {}
   ASSERT_TRUE(answer.is_error()) << answer.text();
   std::vector<std::string> lines = answer.lines();
   ASSERT_GE(lines.size(), 4u) << answer.text();
-  EXPECT_TRUE(lines[lines.size() - 3].starts_with("error: test binary ")) << answer.text();
-  EXPECT_NE(lines[lines.size() - 3].find(" could not be run in " + crate.path() + ": "),
-            std::string::npos)
+  EXPECT_TRUE(lines[lines.size() - 3].starts_with("error: cargo test did not run test binary "))
       << answer.text();
+  EXPECT_NE(lines[lines.size() - 3].find("broken by --list"), std::string::npos) << answer.text();
   EXPECT_EQ(json::parse(lines[lines.size() - 2])["reason"], "x-tarnwick-bisect-summary");
   EXPECT_EQ(lines.back(), R"({"status":"error"})");
 }

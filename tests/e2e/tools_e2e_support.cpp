@@ -97,6 +97,14 @@ std::vector<json> CallAnswer::records() const {
   return out;
 }
 
+std::vector<json> CallAnswer::records_with(const std::string& reason) const {
+  std::vector<json> out;
+  for (json& record : records())
+    if (record.is_object() && record.value("reason", "") == reason)
+      out.push_back(std::move(record));
+  return out;
+}
+
 std::vector<std::string> CallAnswer::log_lines() const {
   std::vector<std::string> out;
   for (const json& note : notifications)

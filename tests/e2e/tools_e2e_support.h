@@ -29,6 +29,8 @@ struct CallAnswer {
   std::vector<std::string> lines() const;
   /// The lines parsed as JSON (lines that are not JSON are left out).
   std::vector<json> records() const;
+  /// The records whose `reason` is `reason`, in order.
+  std::vector<json> records_with(const std::string& reason) const;
   /// The data of the info log lines.
   std::vector<std::string> log_lines() const;
   /// The notifications/progress messages.

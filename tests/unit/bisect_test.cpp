@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <set>
 
@@ -20,37 +19,16 @@ std::vector<std::string> names_of(size_t n) {
   return names;
 }
 
-/// The tests named in a batch's arguments (after "--exact").
-std::vector<std::string> batch_tests(const std::vector<std::string>& args) {
-  auto exact = std::find(args.begin(), args.end(), "--exact");
-  return {exact + 1, args.end()};
-}
-
-/// What libtest prints for a run of `names` of which `failing` fail.
-CapturedOutput libtest_run(const std::vector<std::string>& names,
-                           const std::set<std::string>& failing = {}) {
-  CapturedOutput out;
-  size_t failed = 0;
-  for (const std::string& test : names) {
-    bool fails = failing.count(test) != 0;
-    failed += fails;
-    out.stdout_text += "test " + test + (fails ? " ... FAILED\n" : " ... ok\n");
-  }
-  out.stdout_text += fmt::format("test result: {}. {} passed; {} failed; 0 ignored; 0 measured\n",
-                                 failed ? "FAILED" : "ok", names.size() - failed, failed);
-  out.exit_code = failed ? 101 : 0;
-  return out;
-}
-
-/// A runner that fails every batch holding one of `failing` and hangs (a
-/// timeout) every batch holding one of `hanging`, at once.
+/// A runner that fails every batch holding one of `failing` and hangs every
+/// batch holding one of `hanging`, at once.
 BatchRunner fake_runner(std::set<std::string> failing, std::set<std::string> hanging = {}) {
-  return [=](const TestBinary&, const std::vector<std::string>& args,
-             Duration) -> Result<CapturedOutput> {
-    for (const std::string& test : batch_tests(args)) {
-      if (hanging.count(test)) return TimeoutError{};
-    }
-    return libtest_run(batch_tests(args), failing);
+  return [=](const TestBinary&, const std::vector<std::string>& names,
+             Duration budget) -> Result<BatchRun> {
+    for (const std::string& test : names)
+      if (hanging.count(test)) return BatchRun{BatchRun::Verdict::Hung, budget};
+    for (const std::string& test : names)
+      if (failing.count(test)) return BatchRun{BatchRun::Verdict::Failed, {}};
+    return BatchRun{};
   };
 }
 
@@ -120,11 +98,9 @@ TEST(SearchBinary, OneCulpritCostsTheLogarithmicBound) {
 
 // A group that fails only as a whole yields no culprit and is counted.
 TEST(SearchBinary, InteractingTestsAreCountedWithoutCulprit) {
-  BatchRunner together = [](const TestBinary&, const std::vector<std::string>& args,
-                            Duration) -> Result<CapturedOutput> {
-    std::vector<std::string> tests = batch_tests(args);
-    if (tests.size() > 1) return libtest_run(tests, {tests.back()});
-    return libtest_run(tests);
+  BatchRunner together = [](const TestBinary&, const std::vector<std::string>& names,
+                            Duration) -> Result<BatchRun> {
+    return BatchRun{names.size() > 1 ? BatchRun::Verdict::Failed : BatchRun::Verdict::Passed, {}};
   };
   Searched out = search(config_with(), {"A", "B"}, together);
   EXPECT_TRUE(out.totals.culprits.empty());
@@ -132,33 +108,21 @@ TEST(SearchBinary, InteractingTestsAreCountedWithoutCulprit) {
   EXPECT_EQ(out.totals.groups_without_culprit, 1u);
 }
 
-// Exit code 0 is not enough: a run that libtest did not account for failed
-// (a test ended the binary early). A binary without libtest names runs once
-// as a whole, without arguments, and its failure has no culprit.
-TEST(SearchBinary, ExitZeroWithoutLibtestsAccountFailsAndWholeRunsHaveNoCulprit) {
-  BatchRunner exits_early = [](const TestBinary&, const std::vector<std::string>& args,
-                               Duration) -> Result<CapturedOutput> {
-    std::vector<std::string> tests = batch_tests(args);
-    if (std::find(tests.begin(), tests.end(), "A") != tests.end()) return CapturedOutput{};
-    return libtest_run(tests);
-  };
-  Searched out = search(config_with(), {"A", "B"}, exits_early);
-  ASSERT_EQ(out.totals.culprits.size(), 1u);
-  EXPECT_EQ(out.totals.culprits[0].test, "A");
-  EXPECT_EQ(out.totals.culprits[0].classification, "failed");
-
+// A binary without libtest names runs once as a whole, without names, and
+// its failure has no culprit.
+TEST(SearchBinary, WholeRunsHaveNoCulprit) {
   std::vector<std::vector<std::string>> runs;
   ProgressSink sink = [](std::string_view) {};
   BisectConfig config = config_with();
-  BisectSearch whole{config,
-                     sink,
-                     [&](const TestBinary&, const std::vector<std::string>& args,
-                         Duration) -> Result<CapturedOutput> {
-                       runs.push_back(args);
-                       return CapturedOutput{"", "", 1};
-                     },
-                     {},
-                     {}};
+  BisectSearch whole{
+      config,
+      sink,
+      [&](const TestBinary&, const std::vector<std::string>& names, Duration) -> Result<BatchRun> {
+        runs.push_back(names);
+        return BatchRun{BatchRun::Verdict::Failed, {}};
+      },
+      {},
+      {}};
   ASSERT_TRUE(run_whole_binary(whole, kBinary).ok());
   EXPECT_EQ(runs, std::vector<std::vector<std::string>>{{}});
   json group = json::parse(whole.records);
@@ -173,8 +137,8 @@ TEST(SearchBinary, ExitZeroWithoutLibtestsAccountFailsAndWholeRunsHaveNoCulprit)
 TEST(SearchBinary, AStartFailureEndsTheSearchKeepingItsRecords) {
   int runs = 0;
   BatchRunner broken = [&](const TestBinary&, const std::vector<std::string>&,
-                           Duration) -> Result<CapturedOutput> {
-    if (++runs == 1) return CapturedOutput{"", "", 1};
+                           Duration) -> Result<BatchRun> {
+    if (++runs == 1) return BatchRun{BatchRun::Verdict::Failed, {}};
     return IoError{"No such file or directory (os error 2)", 2};
   };
   ProgressSink sink = [](std::string_view) {};
@@ -212,29 +176,27 @@ TEST(SearchBinary, LongNameListsRunInBatchesUnderOneBudget) {
   std::vector<std::string> names;
   for (char c : std::string("abcde")) names.push_back(std::string(9999, c));  // 10000 bytes each
   std::vector<size_t> batch_sizes;
-  BatchRunner counting = [&](const TestBinary&, const std::vector<std::string>& args,
-                             Duration) -> Result<CapturedOutput> {
-    batch_sizes.push_back(batch_tests(args).size());
-    return libtest_run(batch_tests(args));
+  std::vector<Duration> budgets;
+  BatchRunner counting = [&](const TestBinary&, const std::vector<std::string>& batch,
+                             Duration budget) -> Result<BatchRun> {
+    batch_sizes.push_back(batch.size());
+    budgets.push_back(budget);
+    return BatchRun{BatchRun::Verdict::Passed, Duration::from_secs(3)};
   };
   Searched out = search(config_with(), names, counting);
   EXPECT_EQ(batch_sizes, (std::vector<size_t>{2, 2, 1}));
+  EXPECT_EQ(budgets, (std::vector<Duration>{Duration::from_secs(10), Duration::from_secs(7),
+                                            Duration::from_secs(4)}));
   EXPECT_EQ(out.totals.groups_run, 1u);
+  EXPECT_EQ(out.groups[0]["elapsed_secs"].dump(), "9.0");
 
+  // The first two batches spend the whole budget: the third never starts.
   BisectConfig config = config_with();
-  config.group_timeout = Duration{0, 1};
+  config.group_timeout = Duration::from_secs(6);
   config.min_group_size = names.size();  // no split: one group run
   batch_sizes.clear();
-  BatchRunner slow = [&](const TestBinary& binary, const std::vector<std::string>& args,
-                         Duration budget) -> Result<CapturedOutput> {
-    // Spend more than the budget on the clock the engine reads.
-    auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < std::chrono::microseconds(1)) {
-    }
-    return counting(binary, args, budget);
-  };
-  out = search(config, names, slow);
-  EXPECT_EQ(batch_sizes.size(), 1u);
+  out = search(config, names, counting);
+  EXPECT_EQ(batch_sizes.size(), 2u);
   EXPECT_EQ(out.groups[0]["outcome"], "hung");
 }
 

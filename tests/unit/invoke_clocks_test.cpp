@@ -5,6 +5,7 @@
 #include "invoke_test_support.h"
 #include "platform/process.h"
 #include "runner/invoke.h"
+#include "runner/libtest_output.h"
 
 namespace tarnwick {
 namespace {
@@ -105,7 +106,7 @@ TEST(RunClocks, WatchdogIsRearmedOnlyByTestProgressAfterTheBoundary) {
   RunClocks clocks;
   clocks.idle_timeout = Duration::from_millis(800);
   clocks.phase_boundary = is_build_finished_line;
-  clocks.idle_watchdog = true;
+  clocks.idle_restart = is_libtest_progress_line;
   auto start = Clock::now();
   RunResult result = run_cargo_once(request_for(sink, {"test"}), clocks);
   double wall = seconds_since(start);

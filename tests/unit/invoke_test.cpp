@@ -6,6 +6,7 @@
 
 #include "base/text_lines.h"
 #include "invoke_test_support.h"
+#include "runner/libtest_output.h"
 #include "runner/records.h"
 
 namespace tarnwick {

@@ -1,0 +1,174 @@
+#include "test_select/cargo_test_stream.h"
+
+#include <re2/re2.h>
+
+#include "base/quoted.h"
+#include "base/text_lines.h"
+
+namespace tarnwick {
+namespace {
+
+/// cargo's status lines are right-aligned in twelve columns.
+constexpr std::string_view kRunning = "     Running ";
+constexpr std::string_view kError = "error: ";
+
+/// The path a "Running" description shows: "unittests src/lib.rs (PATH)",
+/// "tests/it.rs (PATH)", or, from older cargo, PATH alone.
+std::string_view shown_path(std::string_view description) {
+  description = trim_end(description);
+  if (description.ends_with(')')) {
+    size_t open = description.rfind(" (");
+    if (open != std::string_view::npos)
+      return description.substr(open + 2, description.size() - open - 3);
+  }
+  return description;
+}
+
+/// cargo shows a binary's path relative to its working directory when it
+/// lies below it, else in full.
+bool shows_binary(std::string_view shown, std::string_view executable) {
+  if (shown.empty()) return false;
+  if (shown == executable) return true;
+  return !shown.starts_with('/') && executable.size() > shown.size() &&
+         executable.ends_with(shown) && executable[executable.size() - shown.size() - 1] == '/';
+}
+
+std::optional<size_t> known_binary(std::string_view shown, const std::vector<KnownBinary>& known) {
+  for (size_t i = 0; i < known.size(); ++i)
+    if (shows_binary(shown, known[i].executable)) return i;
+  return std::nullopt;
+}
+
+/// Where cargo's "error: ..." line at the end of `line` starts, when the
+/// rest of it satisfies `rest_matches`.
+template <typename Match>
+std::optional<size_t> error_line_at(std::string_view line, Match rest_matches) {
+  size_t at = line.rfind(kError);
+  if (at == std::string_view::npos) return std::nullopt;
+  if (!rest_matches(trim_end(line.substr(at + kError.size())))) return std::nullopt;
+  return at;
+}
+
+/// "error: test failed, to rerun pass `-p app --lib`" for the binary with
+/// `selector` (any, when empty), at the end of `line`.
+std::optional<size_t> failure_line_at(std::string_view line, std::string_view selector) {
+  static const RE2 kFailed(R"(\w+ failed, to rerun pass `(.*)`)");
+  return error_line_at(line, [&](std::string_view rest) {
+    std::string hint;
+    if (!RE2::FullMatch(rest, kFailed, &hint)) return false;
+    std::string_view h(hint);
+    return selector.empty() || h == selector ||
+           (h.ends_with(selector) && h.size() > selector.size() &&
+            h[h.size() - selector.size() - 1] == ' ');
+  });
+}
+
+/// "error: 2 targets failed:", cargo's closing list, at the end of `line`.
+std::optional<size_t> closing_line_at(std::string_view line) {
+  static const RE2 kClosing(R"(\d+ targets? failed:)");
+  return error_line_at(line, [](std::string_view rest) { return RE2::FullMatch(rest, kClosing); });
+}
+
+/// The status in "process didn't exit successfully: `...` (exit status: 3)"
+/// or "could not execute process `...` (never executed)".
+std::optional<BinaryExit> reported_exit(std::string_view line) {
+  line = trim(line);
+  bool ran = line.starts_with("process didn't exit successfully: `");
+  if (!ran && !line.starts_with("could not execute process `")) return std::nullopt;
+  size_t open = line.rfind(" (");
+  if (!line.ends_with(')') || open == std::string_view::npos) return std::nullopt;
+  BinaryExit exit;
+  exit.description = std::string(line.substr(open + 2, line.size() - open - 3));
+  static const RE2 kStatus(R"(exit status: (-?\d+))");
+  static const RE2 kSignal(R"(signal: (\d+)(?:,.*)?)");
+  int number = 0;
+  exit.code = -1;  // never started, or ended in a way cargo did not word
+  if (ran && RE2::FullMatch(exit.description, kStatus, &number)) {
+    exit.code = number;
+  } else if (ran && RE2::FullMatch(exit.description, kSignal, &number)) {
+    exit.code = 128 + number;
+  }
+  return exit;
+}
+
+void append_line(std::string& text, std::string_view line) { text.append(line).push_back('\n'); }
+
+}  // namespace
+
+std::optional<RunningLine> find_running_line(std::string_view line,
+                                             const std::vector<KnownBinary>& known) {
+  size_t at = line.rfind(kRunning);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view path = shown_path(line.substr(at + kRunning.size()));
+  std::optional<size_t> binary = known_binary(path, known);
+  if (!binary && at != 0) return std::nullopt;
+  return RunningLine{binary, at, std::string(path)};
+}
+
+void CargoTestStream::start_part(const RunningLine& running, StreamInstant at) {
+  if (!running.binary) unknown_.push_back(running.path);
+  BinaryPart part;
+  part.binary = running.binary;
+  part.shown_path = running.path;
+  part.started = at;
+  parts_.push_back(std::move(part));
+  state_ = State::Binary;
+}
+
+void CargoTestStream::end_part(StreamInstant at, BinaryExit exit) {
+  parts_.back().ended = at;
+  parts_.back().exit = std::move(exit);
+  state_ = State::Cargo;
+}
+
+void CargoTestStream::take_cargo_line(std::string_view line) {
+  if (line.starts_with('{')) {
+    append_line(cargo_json_, line);
+    return;
+  }
+  append_line(cargo_text_, line);
+}
+
+void CargoTestStream::take(std::string_view line, StreamInstant at) {
+  std::optional<RunningLine> running = find_running_line(line, known_);
+  if (state_ == State::Binary) {
+    BinaryPart& part = parts_.back();
+    std::optional<size_t> cut;
+    BinaryExit exit;
+    if (running) {
+      cut = running->at;
+    } else if ((cut = failure_line_at(line, part.binary ? known_[*part.binary].selector : ""))) {
+      exit.code = 101;  // libtest's code for failed tests; a detail may follow
+    } else {
+      cut = closing_line_at(line);
+    }
+    if (!cut) {
+      append_line(part.output, line);
+      return;
+    }
+    if (*cut > 0) append_line(part.output, line.substr(0, *cut));
+    const bool failed = exit.code != 0;
+    end_part(at, std::move(exit));
+    if (failed) state_ = State::Failed;
+    line.remove_prefix(*cut);
+    running = find_running_line(line, known_);
+  }
+  if (running) {
+    append_line(cargo_text_, line);
+    start_part(*running, at);
+    return;
+  }
+  if (state_ == State::Failed) {
+    append_line(cargo_text_, line);
+    if (auto exit = reported_exit(line)) parts_.back().exit = std::move(*exit);
+    if (closing_line_at(line)) state_ = State::Cargo;
+    return;
+  }
+  take_cargo_line(line);
+}
+
+void CargoTestStream::finish(StreamInstant at, bool cargo_exited) {
+  if (state_ == State::Binary && cargo_exited) end_part(at, BinaryExit{});
+}
+
+}  // namespace tarnwick

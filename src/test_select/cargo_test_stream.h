@@ -1,0 +1,99 @@
+#pragma once
+/// The one ordered stream of a `cargo test` run whose standard error joins
+/// its standard output, told apart into cargo's own lines and the output of
+/// each test binary cargo ran. cargo names each binary in a "Running" line
+/// before it starts it and, when it fails, says so in an "error: test failed,
+/// to rerun pass `...`" line after it ends; everything between belongs to
+/// that binary. A binary that ends without a line feed leaves cargo's next
+/// line at the end of its own last one, so cargo's lines are also found
+/// there.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+using StreamInstant = std::chrono::steady_clock::time_point;
+
+/// A test binary the stream may show: its path as the build reported it and
+/// its cargo target selector ("--lib", "--test it", ...).
+struct KnownBinary {
+  std::string executable;
+  std::string selector;
+};
+
+/// How a test binary ended, as cargo reported it.
+struct BinaryExit {
+  int32_t code = 0;  // 128 + N for signal N; -1 when it never started
+  /// cargo's words after the command ("exit status: 3", "signal: 6,
+  /// SIGABRT: process abort signal"); empty for 0 and for libtest's 101.
+  std::string description;
+
+  bool signalled() const { return description.starts_with("signal:"); }
+};
+
+/// One binary's part of the run.
+struct BinaryPart {
+  /// Index into the known binaries; empty for a binary the build did not list.
+  std::optional<size_t> binary;
+  std::string shown_path;  // as cargo's "Running" line shows it
+  std::string output;      // its lines, each followed by "\n"
+  StreamInstant started;
+  /// When it ended; empty while it ran, and when the run was stopped during it.
+  std::optional<StreamInstant> ended;
+  std::optional<BinaryExit> exit;  // set with `ended`
+};
+
+/// A cargo "Running" line that starts a binary: at the start of a line, for
+/// any binary, or at the end of a binary's unfinished last line, for a known
+/// one. `binary` is empty for a binary the build did not list (cargo may run
+/// such a one beside the known ones, such as the unit tests of a library
+/// whose tests are off, which `--lib` still selects).
+struct RunningLine {
+  std::optional<size_t> binary;
+  size_t at = 0;     // where cargo's line starts
+  std::string path;  // as cargo shows it
+};
+std::optional<RunningLine> find_running_line(std::string_view line,
+                                             const std::vector<KnownBinary>& known);
+
+class CargoTestStream {
+ public:
+  explicit CargoTestStream(std::vector<KnownBinary> known) : known_(std::move(known)) {}
+
+  /// Takes the next line of the stream, read at `at`.
+  void take(std::string_view line, StreamInstant at);
+  /// The stream ended at `at`. When cargo exited, the binary it ran last
+  /// ended then too; when the run was stopped, that binary is left running.
+  void finish(StreamInstant at, bool cargo_exited);
+
+  const std::vector<KnownBinary>& known() const { return known_; }
+  const std::vector<BinaryPart>& parts() const { return parts_; }
+  /// cargo's JSON messages, each followed by "\n".
+  const std::string& cargo_json() const { return cargo_json_; }
+  /// cargo's other lines (its status and error lines), each followed by "\n".
+  const std::string& cargo_text() const { return cargo_text_; }
+  /// Paths from "Running" lines that name no known binary: cargo ran
+  /// something the build did not list (their parts have no `binary`).
+  const std::vector<std::string>& unknown_executables() const { return unknown_; }
+
+ private:
+  enum class State { Cargo, Binary, Failed };
+
+  void start_part(const RunningLine& running, StreamInstant at);
+  void end_part(StreamInstant at, BinaryExit exit);
+  void take_cargo_line(std::string_view line);
+
+  std::vector<KnownBinary> known_;
+  std::vector<BinaryPart> parts_;
+  std::string cargo_json_;
+  std::string cargo_text_;
+  std::vector<std::string> unknown_;
+  State state_ = State::Cargo;
+};
+
+}  // namespace tarnwick

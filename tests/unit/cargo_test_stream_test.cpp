@@ -1,0 +1,112 @@
+#include "test_select/cargo_test_stream.h"
+
+#include <gtest/gtest.h>
+
+#include "base/text_lines.h"
+
+namespace tarnwick {
+namespace {
+
+const std::vector<KnownBinary> kKnown = {{"/w/target/debug/deps/alpha-e629", "--lib"},
+                                         {"/w/target/debug/deps/beta-04b5", "--lib"},
+                                         {"/w/target/debug/deps/it-9a3a", "--test it"}};
+
+CargoTestStream read_stream(std::string_view text, bool exited = true) {
+  CargoTestStream stream(kKnown);
+  StreamInstant at{};
+  for (std::string_view line : split_lines(text)) {
+    at += std::chrono::seconds(1);
+    stream.take(line, at);
+  }
+  stream.finish(at + std::chrono::seconds(1), exited);
+  return stream;
+}
+
+// Two binaries of one run, the first crashing in the middle of a result line:
+// cargo's failure line then ends that line.
+TEST(CargoTestStream, SplitsTheRunIntoEachBinarysPart) {
+  CargoTestStream stream = read_stream(
+      "{\"reason\":\"build-finished\",\"success\":true}\n"
+      "    Finished `test` profile [unoptimized + debuginfo] target(s) in 0.61s\n"
+      "     Running unittests src/lib.rs (target/debug/deps/alpha-e629)\n"
+      "\n"
+      "running 2 tests\n"
+      "test tests::a ... ok\n"
+      "test tests::boom ... error: test failed, to rerun pass `-p alpha --lib`\n"
+      "\n"
+      "Caused by:\n"
+      "  process didn't exit successfully: `/w/target/debug/deps/alpha-e629 --exact 'tests::a'` "
+      "(signal: 6, SIGABRT: process abort signal)\n"
+      "     Running unittests src/lib.rs (/w/target/debug/deps/beta-04b5)\n"
+      "\n"
+      "running 1 test\n"
+      "test tests::a ... FAILED\n"
+      "test result: FAILED. 0 passed; 1 failed; 0 ignored; 0 measured; 1 filtered out\n"
+      "\n"
+      "error: test failed, to rerun pass `-p beta --lib`\n"
+      "error: 2 targets failed:\n"
+      "    `-p alpha --lib`\n"
+      "    `-p beta --lib`\n");
+  ASSERT_EQ(stream.parts().size(), 2u);
+  const BinaryPart& alpha = stream.parts()[0];
+  EXPECT_EQ(alpha.binary, 0u);
+  EXPECT_EQ(alpha.output, "\nrunning 2 tests\ntest tests::a ... ok\ntest tests::boom ... \n");
+  EXPECT_EQ(alpha.exit->code, 134);
+  EXPECT_TRUE(alpha.exit->signalled());
+  EXPECT_EQ(*alpha.ended - alpha.started, std::chrono::seconds(4));
+  const BinaryPart& beta = stream.parts()[1];
+  EXPECT_EQ(beta.binary, 1u);
+  EXPECT_EQ(beta.exit->code, 101);
+  EXPECT_FALSE(beta.exit->signalled());
+  EXPECT_TRUE(beta.output.ends_with("filtered out\n\n"));
+  EXPECT_EQ(stream.cargo_json(), "{\"reason\":\"build-finished\",\"success\":true}\n");
+  EXPECT_TRUE(stream.cargo_text().starts_with("    Finished"));
+  EXPECT_TRUE(stream.cargo_text().ends_with("    `-p beta --lib`\n"));
+  EXPECT_TRUE(stream.unknown_executables().empty());
+}
+
+// A passing binary ends at the next binary's start or at cargo's end; a run
+// stopped during a binary leaves it running. A failure line for another
+// target is the test's own output. cargo may start a binary the build did
+// not list (`--lib` selects a library whose tests are off): it has a part of
+// its own, and only a known binary's "Running" line ends an unfinished line.
+TEST(CargoTestStream, EndsAndLookalikes) {
+  CargoTestStream stream = read_stream(
+      "     Running tests/it.rs (target/debug/deps/it-9a3a)\n"
+      "error: test failed, to rerun pass `--lib`\n"
+      "test x ...      Running unittests src/lib.rs (target/debug/deps/other-1234)\n"
+      "test result: ok. 0 passed; 0 failed; 0 ignored; 0 measured\n"
+      "     Running unittests src/lib.rs (target/debug/deps/extra-ffff)\n"
+      "running 0 tests\n"
+      "     Running unittests src/lib.rs (target/debug/deps/alpha-e629)\n"
+      "running 1 test\n",
+      /*exited=*/false);
+  ASSERT_EQ(stream.parts().size(), 3u);
+  const BinaryPart& it = stream.parts()[0];
+  EXPECT_EQ(it.exit->code, 0);
+  EXPECT_NE(it.output.find("error: test failed"), std::string::npos);
+  EXPECT_NE(it.output.find("other-1234"), std::string::npos);
+  EXPECT_FALSE(stream.parts()[1].binary);
+  EXPECT_EQ(stream.parts()[1].output, "running 0 tests\n");
+  EXPECT_EQ(stream.parts()[2].binary, 0u);
+  EXPECT_FALSE(stream.parts()[2].ended);
+  EXPECT_EQ(stream.unknown_executables(), std::vector<std::string>{"target/debug/deps/extra-ffff"});
+}
+
+TEST(CargoTestStream, ExitDetailsFromCargosCause) {
+  CargoTestStream stream = read_stream(
+      "     Running tests/it.rs (target/debug/deps/it-9a3a)\n"
+      "test result: ok. 1 passed; 0 failed; 0 ignored; 0 measured\n"
+      "error: test failed, to rerun pass `--test it`\n"
+      "\n"
+      "Caused by:\n"
+      "  process didn't exit successfully: `/tmp/runner.sh /w/target/debug/deps/it-9a3a` "
+      "(exit status: 3)\n"
+      "note: test exited abnormally; to see the full output pass --no-capture to the harness.\n");
+  ASSERT_EQ(stream.parts().size(), 1u);
+  EXPECT_EQ(stream.parts()[0].exit->code, 3);
+  EXPECT_EQ(stream.parts()[0].exit->description, "exit status: 3");
+}
+
+}  // namespace
+}  // namespace tarnwick
