@@ -262,12 +262,8 @@ Error batch_not_started(const LaunchRun& run, const TestBinary& binary) {
         "did not finish within the group's budget",
         binary.executable, stream.parts().back().shown_path));
   }
-  std::string why = stream.unknown_executables().empty()
-                        ? cargo_errors(run)
-                        : fmt::format("it ran {} instead, which the build did not list",
-                                      fmt::join(stream.unknown_executables(), ", "));
-  return make_error(
-      fmt::format("cargo test did not run test binary {}: {}", binary.executable, why));
+  return make_error(fmt::format("cargo test did not run test binary {}: {}", binary.executable,
+                                why_not_started(run)));
 }
 
 /// Searches the considered tests of a listed binary; a listing failure is

@@ -87,18 +87,13 @@ std::set<std::string> expected_names(const EnumeratedBinary& entry,
 /// launch's standard error, what it left without a result. Returns whether
 /// the binary's run can be believed as a pass.
 bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& report,
-                        const std::vector<std::string>& unknown, RunOutput& output,
-                        OneLaunch& result) {
+                        const LaunchRun& run, RunOutput& output, OneLaunch& result) {
   const std::string& exe = entry.binary.executable;
   if (!report.part) {
     append_stderr_line(output,
-                       fmt::format("tarnwick test_filter: cargo did not start test binary {}; "
+                       fmt::format("tarnwick test_filter: cargo did not start test binary {} ({}); "
                                    "its selected test(s) did not run: {}",
-                                   exe, joined(report.without_result)));
-    if (!unknown.empty())
-      append_stderr_line(output, fmt::format("tarnwick test_filter: cargo ran {}, which the build "
-                                             "did not list",
-                                             joined(unknown)));
+                                   exe, why_not_started(run), joined(report.without_result)));
     result.not_run.insert(result.not_run.end(), report.without_result.begin(),
                           report.without_result.end());
     return false;
@@ -152,9 +147,7 @@ void finish_launch(const LaunchContext& context, const LaunchTarget& target,
     std::set<std::string> expected = expected_names(entry, given);
     if (expected.empty()) continue;
     BinaryReport report = report_binary(run, context.known_index[index], expected);
-    believed =
-        account_for_binary(entry, report, run.stream.unknown_executables(), output, result) &&
-        believed;
+    believed = account_for_binary(entry, report, run, output, result) && believed;
   }
   if (output.exit_code == 0 && !believed) output.exit_code = -1;
   result.exit_code = output.exit_code;

@@ -115,7 +115,7 @@ Result<LaunchRun> run_test_launch(const TestRunBase& base, std::vector<KnownBina
   return launch;
 }
 
-std::string cargo_errors(const LaunchRun& run) {
+std::string why_not_started(const LaunchRun& run) {
   std::vector<std::string> errors;
   for (std::string_view line : split_lines(run.stream.cargo_json())) {
     json record = json::parse(line, nullptr, false);
@@ -130,6 +130,9 @@ std::string cargo_errors(const LaunchRun& run) {
     if (!line.empty()) last = line;
   }
   if (errors.empty() && !last.empty()) errors.emplace_back(last);
+  if (!run.stream.unknown_executables().empty())
+    errors.push_back(fmt::format("it ran {}, which the build did not list",
+                                 fmt::join(run.stream.unknown_executables(), ", ")));
   return fmt::format("{}", fmt::join(errors, "; "));
 }
 

@@ -79,9 +79,10 @@ Result<LaunchRun> run_test_launch(const TestRunBase& base, std::vector<KnownBina
                                   const std::vector<std::string>& libtest_args,
                                   const LaunchClocks& clocks, const ProgressSink& sink);
 
-/// Why cargo started none of the known binaries, in one line: the
-/// compiler's and cargo's error messages, else cargo's last line.
-std::string cargo_errors(const LaunchRun& run);
+/// Why cargo did not start a known binary, in one line: the compiler's and
+/// cargo's error messages (else cargo's last line), and the binaries the
+/// build did not list that it ran.
+std::string why_not_started(const LaunchRun& run);
 
 /// What one binary's part of a launch says about the names it was given.
 struct BinaryReport {

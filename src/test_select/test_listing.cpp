@@ -25,12 +25,8 @@ Error not_started(const LaunchRun& run, const TestBinary& binary) {
                     "`--list` did not finish",
                     binary.executable, stream.parts().back().shown_path));
   }
-  std::string why = stream.unknown_executables().empty()
-                        ? cargo_errors(run)
-                        : fmt::format("it ran {} instead, which the build did not list",
-                                      fmt::join(stream.unknown_executables(), ", "));
   return make_error(fmt::format("cargo test did not run test binary {} for `--list`: {}",
-                                binary.executable, why));
+                                binary.executable, why_not_started(run)));
 }
 
 Result<TestListing> listing_of(const LaunchRun& run, size_t index, const TestBinary& binary) {
