@@ -83,6 +83,30 @@ std::set<std::string> expected_names(const EnumeratedBinary& entry,
   return expected;
 }
 
+/// The tests that were running when the binary crashed, noted in the
+/// launch's standard error. With one test thread libtest names the test it
+/// started; tests run in parallel leave every test without a result under
+/// suspicion.
+std::vector<std::string> crashed_tests(const std::string& exe, const BinaryReport& report,
+                                       RunOutput& output) {
+  if (!report.ended() || !report.part->exit->signalled()) return {};
+  const std::string& how = report.part->exit->description;
+  std::vector<std::string> crashed = report.crashed();
+  if (!crashed.empty()) {
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
+                                           "while running {}",
+                                           exe, how, joined(crashed)));
+    return crashed;
+  }
+  crashed = report.without_result;
+  if (!crashed.empty())
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
+                                           "before libtest reported a result for: {}; one of "
+                                           "them crashed it, the tests ran in parallel",
+                                           exe, how, joined(crashed)));
+  return crashed;
+}
+
 /// Reads what one binary of a finished launch reported and notes, in the
 /// launch's standard error, what it left without a result. Returns whether
 /// the binary's run can be believed as a pass.
@@ -99,24 +123,8 @@ bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& repor
     return false;
   }
   if (report.passed()) return true;
-  std::vector<std::string> crashed = report.crashed();
+  std::vector<std::string> crashed = crashed_tests(exe, report, output);
   std::vector<std::string> not_run;
-  if (report.ended() && report.part->exit->signalled()) {
-    const std::string& how = report.part->exit->description;
-    if (crashed.empty()) {
-      // libtest ran them in parallel and reported none of them.
-      crashed = report.without_result;
-      if (!crashed.empty())
-        append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
-                                               "before libtest reported a result for: {}; one of "
-                                               "them crashed it, the tests ran in parallel",
-                                               exe, how, joined(crashed)));
-    } else {
-      append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
-                                             "while running {}",
-                                             exe, how, joined(crashed)));
-    }
-  }
   for (const std::string& name : report.without_result)
     if (std::find(crashed.begin(), crashed.end(), name) == crashed.end()) not_run.push_back(name);
   if (!not_run.empty()) {
