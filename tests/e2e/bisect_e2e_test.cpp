@@ -326,7 +326,7 @@ TEST(Bisect, NeitherExitCodesNorMissingTestsNorTheEnvironmentMislead) {
   expect_cargo_environment(dump_lines(dir / "cargo_env"), dump_lines(dir / "bisect_env"));
 
   // test_filter starts the same binaries the same way, and does not believe
-  // a launch that libtest did not close with its own count.
+  // a binary that exited 0 before libtest accounted for every test.
   answer = server.call("cargo_test", {{"working_dir", dir.path()},
                                       {"test_filter", {{"pattern", "."}}},
                                       {"env", {{"TARNWICK_DUMP", dir / "filter_env"}}}});
@@ -335,7 +335,8 @@ TEST(Bisect, NeitherExitCodesNorMissingTestsNorTheEnvironmentMislead) {
   EXPECT_EQ(ran["sees_what_cargo_gives"], "ok") << answer.text();
   EXPECT_EQ(ran["finds_the_bin"], "ok");
   EXPECT_NE(ran["tests::b_fails"], "ok");
-  EXPECT_NE(answer.text().find("3 selected test(s) did not run in this launch"), std::string::npos)
+  // The tests run in parallel: how many reported before the exit varies.
+  EXPECT_NE(answer.text().find("selected test(s) did not run in this launch"), std::string::npos)
       << answer.text();
   expect_cargo_environment(dump_lines(dir / "cargo_env"), dump_lines(dir / "filter_env"));
 }
