@@ -24,13 +24,6 @@ using Clock = std::chrono::steady_clock;
 /// again.
 constexpr Clock::duration kCycle = std::chrono::milliseconds(50);
 
-/// `from` plus `span`, or nothing when that does not fit the clock.
-std::optional<SteadyInstant> instant_after(SteadyInstant from, Duration span) {
-  Clock::duration length = span.to_chrono();
-  if (length > SteadyInstant::max() - from) return std::nullopt;
-  return from + length;
-}
-
 /// `at` minus `span`, or `fallback` when that would go before the clock's
 /// origin.
 SteadyInstant instant_before(SteadyInstant at, Duration span, SteadyInstant fallback) {
@@ -233,6 +226,12 @@ ChildCommand cargo_command(const std::string &program, const RunRequest &request
 std::string server_directory_text() { return platform::current_directory().value_or("<unknown>"); }
 
 }  // namespace
+
+std::optional<SteadyInstant> instant_after(SteadyInstant from, Duration span) {
+  Clock::duration length = span.to_chrono();
+  if (length > SteadyInstant::max() - from) return std::nullopt;
+  return from + length;
+}
 
 bool is_build_finished_line(std::string_view line) {
   return line.find("\"reason\":\"build-finished\"") != std::string_view::npos;

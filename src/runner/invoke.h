@@ -18,6 +18,9 @@ namespace tarnwick {
 
 using SteadyInstant = std::chrono::steady_clock::time_point;
 
+/// `from` plus `span`, or nothing when that does not fit the clock.
+std::optional<SteadyInstant> instant_after(SteadyInstant from, Duration span);
+
 /// Answers true at the line where the timed phase begins. May keep state of
 /// its own; it is never asked again once it has answered true.
 using PhaseBoundary = std::function<bool(std::string_view line)>;

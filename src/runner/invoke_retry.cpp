@@ -26,9 +26,7 @@ Duration since(SteadyInstant start) { return Duration::from_chrono(Clock::now() 
 /// (each attempt then gets the whole timeout from its own build-finished).
 std::optional<SteadyInstant> overall_deadline_of(const RunRequest &request, SteadyInstant start) {
   if (request.phased || !request.timeout) return std::nullopt;
-  Clock::duration length = request.timeout->to_chrono();
-  if (length > SteadyInstant::max() - start) return std::nullopt;
-  return start + length;
+  return instant_after(start, *request.timeout);
 }
 
 uint32_t attempts_for(const RunRequest &request) {

@@ -9,7 +9,6 @@
 
 #include "base/call_context.h"
 #include "base/json_text.h"
-#include "base/quoted.h"
 #include "base/text_lines.h"
 #include "runner/invoke.h"
 #include "runner/output_file.h"
@@ -289,33 +288,6 @@ Status bisect_binary(BisectSearch& search, const TestBinary& binary, Result<Test
   return search_binary(search, binary, names);
 }
 
-std::string note_record(const std::string& text) {
-  return to_json_text(json{{"reason", "x-tarnwick-note"}, {"text", text}}) + "\n";
-}
-
-/// What the answer says the search leaves out: targets that cannot be
-/// searched by name, and the doctests `cargo test` would also run.
-std::string coverage_notes(const BisectRequest& request, const std::vector<TestBinary>& binaries,
-                           const std::vector<Result<TestListing>>& listings) {
-  std::string notes;
-  for (size_t i = 0; i < binaries.size(); ++i) {
-    if (!listings[i] || listings[i]->listable() || !request.config.pattern) continue;
-    notes += note_record(fmt::format(
-        "tarnwick bisect: test target `{}` of package {} ({}) does not list its tests in "
-        "libtest's form (harness = false), so the pattern cannot pick its tests and it was not "
-        "run; bisect without a pattern runs it whole",
-        fmt::join(cargo_target_selector(binaries[i]), " "), binaries[i].package,
-        binaries[i].executable));
-  }
-  bool doctests = std::any_of(binaries.begin(), binaries.end(),
-                              [](const TestBinary& binary) { return binary.has_doctests; });
-  if (request.default_targets && doctests) {
-    notes += note_record(
-        "tarnwick bisect: doctests are not run in this mode; cargo_test with doc: true runs them");
-  }
-  return notes;
-}
-
 /// Step 9's file: the whole text goes to the file, the answer keeps the
 /// records that tell the outcome.
 Result<std::string> write_bisect_output(const std::string& text, const std::string& output_path,
@@ -425,7 +397,12 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
 
   std::string text = invocation_record(invocation_argv(request.build_argv), cwd) + "\n";
   text += config_record(config);
-  text += coverage_notes(request, binaries, *listings);
+  std::vector<TestBinary> unlisted;
+  for (size_t i = 0; i < binaries.size(); ++i)
+    if (config.pattern && (*listings)[i] && !(*listings)[i]->listable())
+      unlisted.push_back(binaries[i]);
+  text += coverage_notes("bisect", unlisted, "bisect without a pattern runs it whole",
+                         request.default_targets, binaries);
   BisectSearch search{
       config, sink, cargo_batch_runner(request.run_base, binaries, config.include_ignored), {}, {}};
   std::optional<std::string> stopped_by;

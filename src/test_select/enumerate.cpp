@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "base/quoted.h"
 #include "base/text_lines.h"
 
 namespace tarnwick {

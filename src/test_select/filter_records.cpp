@@ -1,14 +1,11 @@
 #include "test_select/filter_records.h"
 
+#include <fmt/format.h>
 #include <re2/re2.h>
 
 #include <algorithm>
-#include <array>
-#include <set>
 
 #include "base/json_text.h"
-#include "base/quoted.h"
-#include "base/text_lines.h"
 #include "test_select/pattern.h"
 
 namespace tarnwick {
@@ -97,6 +94,31 @@ std::vector<std::string> filtered_launch_args(const std::vector<std::string>& na
   if (include_ignored) args.emplace_back("--include-ignored");
   args.insert(args.end(), names.begin(), names.end());
   return args;
+}
+
+std::string coverage_notes(std::string_view mode, const std::vector<TestBinary>& unlisted,
+                           std::string_view remedy, bool default_targets,
+                           const std::vector<TestBinary>& binaries) {
+  auto note = [](const std::string& text) {
+    return to_json_text(json{{"reason", "x-tarnwick-note"}, {"text", text}}) + "\n";
+  };
+  std::string notes;
+  for (const TestBinary& binary : unlisted) {
+    notes += note(fmt::format(
+        "tarnwick {}: test target `{}` of package {} ({}) does not list its tests in libtest's "
+        "form (harness = false), so none of them can be picked by name and it was not run; {}",
+        mode, fmt::join(cargo_target_selector(binary), " "), binary.package, binary.executable,
+        remedy));
+  }
+  bool doctests = std::any_of(binaries.begin(), binaries.end(),
+                              [](const TestBinary& binary) { return binary.has_doctests; });
+  if (default_targets && doctests) {
+    notes +=
+        note(fmt::format("tarnwick {0}: doctests are not run in this mode; cargo_test with "
+                         "doc: true (without {0}) runs them",
+                         mode));
+  }
+  return notes;
 }
 
 size_t FilterFindings::tests_enumerated() const {

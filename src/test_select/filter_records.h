@@ -58,6 +58,15 @@ size_t count_planned_launches(const std::vector<LaunchTarget>& targets, bool per
 std::vector<std::string> filtered_launch_args(const std::vector<std::string>& names,
                                               bool include_ignored);
 
+/// The note records of what a mode's answer leaves out, each followed by
+/// "\n": one for every target of `unlisted`, whose tests cannot be listed
+/// and so run by no name (`remedy` says how to run it), and one on doctests
+/// when `cargo test` would run some (`default_targets`, and a library of
+/// `binaries` with doctests). `mode` names the mode in the texts.
+std::string coverage_notes(std::string_view mode, const std::vector<TestBinary>& unlisted,
+                           std::string_view remedy, bool default_targets,
+                           const std::vector<TestBinary>& binaries);
+
 /// What a call found: its pattern, the enumerated binaries and the failures.
 struct FilterFindings {
   std::string pattern;

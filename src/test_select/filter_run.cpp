@@ -7,7 +7,6 @@
 #include <set>
 
 #include "base/call_context.h"
-#include "base/json_text.h"
 #include "runner/invoke.h"
 #include "runner/records.h"
 #include "test_select/test_listing.h"
@@ -33,9 +32,7 @@ struct LaunchContext {
 /// The kill instant of the overall budget, once the execution clock runs.
 std::optional<SteadyInstant> budget_deadline(const LaunchContext& context) {
   if (!context.plan.overall_budget || !context.execution_start) return std::nullopt;
-  Clock::duration length = context.plan.overall_budget->to_chrono();
-  if (length > SteadyInstant::max() - *context.execution_start) return std::nullopt;
-  return *context.execution_start + length;
+  return instant_after(*context.execution_start, *context.plan.overall_budget);
 }
 
 bool budget_spent(const LaunchContext& context) {
@@ -336,32 +333,6 @@ Status launch_all(LaunchContext& context, LaunchTotals& totals) {
   return ok_status();
 }
 
-std::string note_record(const std::string& text) {
-  return to_json_text(json{{"reason", "x-tarnwick-note"}, {"text", text}});
-}
-
-/// What the answer says the mode leaves out: targets whose tests cannot be
-/// listed, and the doctests `cargo test` would also run.
-std::vector<std::string> coverage_notes(const FilterPlan& plan, const FilterFindings& findings,
-                                        const std::vector<TestBinary>& binaries) {
-  std::vector<std::string> notes;
-  for (const TestBinary& binary : findings.not_listed) {
-    notes.push_back(note_record(fmt::format(
-        "tarnwick test_filter: test target `{}` of package {} ({}) does not list its tests in "
-        "libtest's form (harness = false), so none of them could be matched and it was not run; "
-        "run cargo_test without test_filter to run it whole",
-        fmt::join(cargo_target_selector(binary), " "), binary.package, binary.executable)));
-  }
-  bool doctests = std::any_of(binaries.begin(), binaries.end(),
-                              [](const TestBinary& binary) { return binary.has_doctests; });
-  if (plan.default_targets && doctests) {
-    notes.push_back(note_record(
-        "tarnwick test_filter: doctests are not run in this mode; cargo_test with doc: true "
-        "(without test_filter) runs them"));
-  }
-  return notes;
-}
-
 void append_part(std::string& text, std::string_view part) {
   text += part;
   if (!text.ends_with('\n')) text.push_back('\n');
@@ -396,8 +367,9 @@ Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink&
   run.exit_code = totals.tally.exit_code;
   append_part(run.text, build_text);
   append_part(run.text, discovery_record(findings));
-  for (const std::string& note : coverage_notes(plan, findings, binaries))
-    append_part(run.text, note);
+  run.text += coverage_notes("test_filter", findings.not_listed,
+                             "run cargo_test without test_filter to run it whole",
+                             plan.default_targets, binaries);
   for (const std::string& line : totals.lines) append_part(run.text, line);
   append_part(run.text, summary_record(findings, std::move(totals.tally)));
   append_part(run.text, status_line(run.exit_code));

@@ -16,12 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::optional<StreamInstant> instant_after(StreamInstant from, Duration span) {
-  Clock::duration length = span.to_chrono();
-  if (length > StreamInstant::max() - from) return std::nullopt;
-  return from + length;
-}
-
 RunClocks run_clocks(const LaunchClocks& clocks, const std::vector<KnownBinary>& known) {
   auto starts_binary = [&known](std::string_view line) {
     return find_running_line(line, known).has_value();
