@@ -331,9 +331,9 @@ json bisect_seconds(Duration d) {
 
 BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBinary>& binaries,
                                bool include_ignored) {
-  return [&base, &binaries, include_ignored](const TestBinary& binary,
-                                             const std::vector<std::string>& names,
-                                             Duration budget) -> Result<BatchRun> {
+  return [&base, &binaries, known = known_binaries(binaries), include_ignored](
+             const TestBinary& binary, const std::vector<std::string>& names,
+             Duration budget) -> Result<BatchRun> {
     std::vector<std::string> args;
     if (!names.empty()) {
       args = {"--test-threads", "1"};
@@ -343,8 +343,8 @@ BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBi
     }
     LaunchClocks clocks;
     clocks.per_binary = budget;
-    Result<LaunchRun> run = run_test_launch(base, known_binaries(binaries), selectors_of({&binary}),
-                                            args, clocks, null_sink());
+    Result<LaunchRun> run =
+        run_test_launch(base, known, selectors_of({&binary}), args, clocks, null_sink());
     if (!run) return std::move(run).error();
     const size_t index = static_cast<size_t>(&binary - binaries.data());
     BinaryReport report =

@@ -73,7 +73,8 @@ struct BisectSearch {
 /// Runs batches through cargo with the call's selection and the binary's
 /// target selector, one test thread, `--exact` and the names (with
 /// `--include-ignored` when asked). `binaries` are all the build's test
-/// binaries; both must outlive the runner.
+/// binaries, and every batch's binary is one of them; both must outlive the
+/// runner.
 BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBinary>& binaries,
                                bool include_ignored);
 

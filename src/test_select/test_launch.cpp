@@ -87,8 +87,10 @@ Result<LaunchRun> run_test_launch(const TestRunBase& base, std::vector<KnownBina
   LaunchRun launch{test_launch_argv(base, selectors, libtest_args),
                    CargoTestStream(std::move(known)), -1, std::nullopt};
   CargoTestStream& stream = launch.stream;
-  OutputWatcher watcher = [&stream](std::string_view line, size_t offset) {
-    if (offset == 0 && !stream.parts().empty()) stream = CargoTestStream(stream.known());
+  // A run shows every line again from offset 0 when it changed its output.
+  OutputWatcher watcher = [&stream, seen = false](std::string_view line, size_t offset) mutable {
+    if (offset == 0 && seen) stream = CargoTestStream(stream.known());
+    seen = true;
     stream.take(line, Clock::now());
   };
   RunRequest request;
