@@ -22,10 +22,10 @@ struct TestListing {
   std::vector<std::string> names;  // in output order
   /// The listing closed with libtest's count line ("N tests, M benchmarks").
   bool count_line = false;
-
   /// A binary whose listing shows neither names nor the count line does not
   /// speak libtest's protocol (harness = false): its tests cannot be picked.
-  bool listable() const { return count_line || !names.empty(); }
+  /// Set as read, so it holds when names are later left out.
+  bool listable = false;
 };
 
 /// Reads the "NAME: test" lines and the count line of a `--list` run.

@@ -276,7 +276,7 @@ Status bisect_binary(BisectSearch& search, const TestBinary& binary, Result<Test
     search.totals.enumeration_errors.push_back(binary.executable + ": " + message);
     return ok_status();
   }
-  if (!listed->listable()) {
+  if (!listed->listable) {
     if (search.config.pattern) return ok_status();
     return run_whole_binary(search, binary);
   }
@@ -399,7 +399,7 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
   text += config_record(config);
   std::vector<TestBinary> unlisted;
   for (size_t i = 0; i < binaries.size(); ++i)
-    if (config.pattern && (*listings)[i] && !(*listings)[i]->listable())
+    if (config.pattern && (*listings)[i] && !(*listings)[i]->listable)
       unlisted.push_back(binaries[i]);
   text += coverage_notes("bisect", unlisted, "bisect without a pattern runs it whole",
                          request.default_targets, binaries);

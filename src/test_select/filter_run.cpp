@@ -258,7 +258,7 @@ Result<Enumeration> enumerate_and_match(const FilterPlan& plan,
       findings.enumeration_errors.push_back(
           enumeration_error(binaries[i].executable, listing.error()));
     } else {
-      if (!listing->listable()) findings.not_listed.push_back(binaries[i]);
+      if (!listing->listable) findings.not_listed.push_back(binaries[i]);
       findings.binaries.push_back(EnumeratedBinary{binaries[i], std::move(listing->names), {}});
       enumeration.known_index.push_back(i);
     }

@@ -13,8 +13,8 @@ TEST(LibtestListing, NamesAndTheCountLine) {
   EXPECT_TRUE(listing.count_line);
 
   // A custom harness that prints nothing of libtest's form cannot be listed.
-  EXPECT_FALSE(read_libtest_listing("custom harness ran\n1 tests passed\n").listable());
-  EXPECT_TRUE(read_libtest_listing("\n0 tests, 0 benchmarks\n").listable());
+  EXPECT_FALSE(read_libtest_listing("custom harness ran\n1 tests passed\n").listable);
+  EXPECT_TRUE(read_libtest_listing("\n0 tests, 0 benchmarks\n").listable);
 }
 
 const std::set<std::string> kGiven = {"m::a", "m::b", "m::c", "m::p"};
@@ -64,6 +64,24 @@ TEST(LibtestRun, UncapturedOutputNeitherInventsNorHidesAResult) {
   EXPECT_EQ(run.results.at("m::c"), TestOutcome::Failed);
   EXPECT_TRUE(run.accounts_for({"m::a", "m::b", "m::c"}));
   EXPECT_FALSE(run.unfinished);
+}
+
+// With several threads libtest writes each result line whole, straight after
+// what a test left without a line feed; an imitation ahead of it on the line
+// does not count, and one of a whole line yields to libtest's count.
+TEST(LibtestRun, WholeResultLinesAfterUncapturedOutput) {
+  std::string out =
+      "running 3 tests\n"
+      "no newlinetest m::a ... ok\n"
+      "test m::a ... FAILED\n"
+      "abc\rtest m::b ... FAILED\n"
+      "test m::c ... FAILEDtest m::c ... ok\n"
+      "test result: FAILED. 2 passed; 1 failed; 0 ignored; 0 measured; 0 filtered out\n";
+  LibtestRun run = read_libtest_run(out, {"m::a", "m::b", "m::c"});
+  EXPECT_EQ(run.results.at("m::a"), TestOutcome::Passed);
+  EXPECT_EQ(run.results.at("m::b"), TestOutcome::Failed);
+  EXPECT_EQ(run.results.at("m::c"), TestOutcome::Passed);
+  EXPECT_TRUE(run.accounts_for({"m::a", "m::b", "m::c"}));
 }
 
 // The test a one-thread binary was running when it crashed keeps its line
