@@ -2,8 +2,11 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
+
 #include "base/quoted.h"
 #include "base/text_lines.h"
+#include "test_select/enumerate.h"
 
 namespace tarnwick {
 namespace {
@@ -105,6 +108,20 @@ std::optional<RunningLine> find_running_line(std::string_view line,
   return RunningLine{binary, at, std::string(path)};
 }
 
+std::optional<RunningLine> CargoTestStream::starting_binary(std::string_view line) const {
+  std::optional<RunningLine> running = find_running_line(line, known_);
+  if (!running) return std::nullopt;
+  auto already_started = [&running](const BinaryPart& part) {
+    return running->binary ? part.binary == running->binary : part.shown_path == running->path;
+  };
+  if (std::any_of(parts_.begin(), parts_.end(), already_started)) return std::nullopt;
+  auto built = [&running](const std::string& executable) {
+    return shows_binary(running->path, executable);
+  };
+  if (!running->binary && std::none_of(built_.begin(), built_.end(), built)) return std::nullopt;
+  return running;
+}
+
 void CargoTestStream::start_part(const RunningLine& running, StreamInstant at) {
   if (!running.binary) unknown_.push_back(running.path);
   BinaryPart part;
@@ -124,36 +141,93 @@ void CargoTestStream::end_part(StreamInstant at, BinaryExit exit) {
 void CargoTestStream::take_cargo_line(std::string_view line) {
   if (line.starts_with('{')) {
     append_line(cargo_json_, line);
+    for (TestBinary& binary : parse_test_artifacts(line))
+      built_.push_back(std::move(binary.executable));
     return;
   }
   append_line(cargo_text_, line);
 }
 
-void CargoTestStream::take(std::string_view line, StreamInstant at) {
-  std::optional<RunningLine> running = find_running_line(line, known_);
-  if (state_ == State::Binary) {
-    BinaryPart& part = parts_.back();
-    std::optional<size_t> cut;
-    BinaryExit exit;
-    if (running) {
-      cut = running->at;
-    } else if ((cut = failure_line_at(line, part.binary ? known_[*part.binary].selector : ""))) {
-      exit.code = 101;  // libtest's code for failed tests; a detail may follow
-    } else {
-      cut = closing_line_at(line);
-    }
-    if (!cut) {
-      append_line(part.output, line);
-      return;
-    }
-    if (*cut > 0) append_line(part.output, line.substr(0, *cut));
-    const bool failed = exit.code != 0;
-    end_part(at, std::move(exit));
-    if (failed) state_ = State::Failed;
-    line.remove_prefix(*cut);
-    running = find_running_line(line, known_);
-  }
+void CargoTestStream::take_binary_line(std::string_view line, StreamInstant at) {
+  BinaryPart& part = parts_.back();
+  std::optional<RunningLine> running = starting_binary(line);
+  std::optional<size_t> cut;
+  BinaryExit exit;
   if (running) {
+    cut = running->at;
+  } else if ((cut = failure_line_at(line, part.binary ? known_[*part.binary].selector : ""))) {
+    exit.code = 101;  // libtest's code for failed tests; a detail may follow
+  } else {
+    cut = closing_line_at(line);
+  }
+  if (!cut) {
+    append_line(part.output, line);
+    return;
+  }
+  const size_t output_size = part.output.size();
+  if (*cut > 0) append_line(part.output, line.substr(0, *cut));
+  const bool failed = exit.code != 0;
+  end_part(at, std::move(exit));
+  if (!running) {
+    // cargo's failure or closing line, unless a test printed it: held until
+    // cargo's next line shows whose it was.
+    if (failed) state_ = State::Failed;
+    unconfirmed_ = UnconfirmedEnd{output_size, {std::string(line)}};
+    return;
+  }
+  line.remove_prefix(*cut);
+  append_line(cargo_text_, line);
+  start_part(*running, at);
+}
+
+bool CargoTestStream::confirms_end(std::string_view line) const {
+  std::string_view text = trim(line);
+  if (state_ == State::Cargo)  // after cargo's closing line: its list of targets
+    return text.size() > 1 && text.starts_with('`') && text.ends_with('`');
+  return text == "Caused by:" || text.starts_with("Doc-tests ") ||
+         closing_line_at(line) == size_t{0} || starting_binary(line).has_value();
+}
+
+bool CargoTestStream::take_unconfirmed_line(std::string_view line) {
+  if (confirms_end(line)) {
+    confirm_end();
+    return false;
+  }
+  if (trim(line).empty()) {
+    unconfirmed_->lines.emplace_back(line);
+    return true;
+  }
+  // The test's own output: its binary runs on.
+  BinaryPart& part = parts_.back();
+  part.output.resize(unconfirmed_->output_size);
+  for (const std::string& held : unconfirmed_->lines) append_line(part.output, held);
+  part.ended.reset();
+  part.exit.reset();
+  unconfirmed_.reset();
+  state_ = State::Binary;
+  return false;
+}
+
+void CargoTestStream::confirm_end() {
+  std::string_view first = unconfirmed_->lines.front();
+  if (auto at = failure_line_at(first, ""); at && state_ == State::Failed) {
+    first.remove_prefix(*at);
+  } else if (auto closing = closing_line_at(first)) {
+    first.remove_prefix(*closing);
+  }
+  append_line(cargo_text_, first);
+  for (size_t i = 1; i < unconfirmed_->lines.size(); ++i)
+    append_line(cargo_text_, unconfirmed_->lines[i]);
+  unconfirmed_.reset();
+}
+
+void CargoTestStream::take(std::string_view line, StreamInstant at) {
+  if (unconfirmed_ && take_unconfirmed_line(line)) return;
+  if (state_ == State::Binary) {
+    take_binary_line(line, at);
+    return;
+  }
+  if (std::optional<RunningLine> running = starting_binary(line)) {
     append_line(cargo_text_, line);
     start_part(*running, at);
     return;
@@ -168,6 +242,7 @@ void CargoTestStream::take(std::string_view line, StreamInstant at) {
 }
 
 void CargoTestStream::finish(StreamInstant at, bool cargo_exited) {
+  if (unconfirmed_) confirm_end();
   if (state_ == State::Binary && cargo_exited) end_part(at, BinaryExit{});
 }
 

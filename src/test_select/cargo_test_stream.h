@@ -61,6 +61,10 @@ struct RunningLine {
 std::optional<RunningLine> find_running_line(std::string_view line,
                                              const std::vector<KnownBinary>& known);
 
+/// A test may print lines that look like cargo's own (a test that runs
+/// cargo, say); the stream takes a "Running" line only for a binary the run
+/// built and has not started yet, and a failure line only once cargo's next
+/// line confirms it.
 class CargoTestStream {
  public:
   explicit CargoTestStream(std::vector<KnownBinary> known) : known_(std::move(known)) {}
@@ -84,8 +88,20 @@ class CargoTestStream {
  private:
   enum class State { Cargo, Binary, Failed };
 
+  /// A binary's end by a failure or closing line that no line of cargo's
+  /// has followed yet.
+  struct UnconfirmedEnd {
+    size_t output_size = 0;          // the part's output before the line
+    std::vector<std::string> lines;  // the whole line, then the blank lines since
+  };
+
+  std::optional<RunningLine> starting_binary(std::string_view line) const;
   void start_part(const RunningLine& running, StreamInstant at);
   void end_part(StreamInstant at, BinaryExit exit);
+  void take_binary_line(std::string_view line, StreamInstant at);
+  bool confirms_end(std::string_view line) const;
+  bool take_unconfirmed_line(std::string_view line);
+  void confirm_end();
   void take_cargo_line(std::string_view line);
 
   std::vector<KnownBinary> known_;
@@ -93,6 +109,9 @@ class CargoTestStream {
   std::string cargo_json_;
   std::string cargo_text_;
   std::vector<std::string> unknown_;
+  /// Test executables the run's compiler-artifact messages named.
+  std::vector<std::string> built_;
+  std::optional<UnconfirmedEnd> unconfirmed_;
   State state_ = State::Cargo;
 };
 

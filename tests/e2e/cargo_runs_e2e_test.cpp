@@ -185,12 +185,19 @@ fn b_fails() {
 }
 #[test]
 fn c_passes() {}
+#[test]
+fn d_runs_cargo() {
+    child("echo '     Running tests/other.rs (target/debug/deps/other-0123456789abcdef)' >&2");
+    child("echo '     Running tests/other.rs (target/debug/deps/other-0123456789abcdef)'");
+    child("echo 'error: test failed, to rerun pass `--lib`' >&2; printf 'partial' >&2");
+}
 )"}});
-  const std::vector<json> envs = {{{"RUST_TEST_THREADS", "1"}},
+  const std::vector<json> envs = {json::object(),
+                                  {{"RUST_TEST_THREADS", "1"}},
                                   {{"RUST_TEST_THREADS", "1"}, {"RUST_TEST_NOCAPTURE", "1"}}};
   DirectCargo cargo = run_cargo_directly(crate.path(), "test", "RUST_TEST_THREADS=1");
   ASSERT_NE(cargo.exit_code, 0);
-  ASSERT_NE(cargo.output.find("test result: FAILED. 2 passed; 1 failed"), std::string::npos)
+  ASSERT_NE(cargo.output.find("test result: FAILED. 3 passed; 1 failed"), std::string::npos)
       << cargo.output;
 
   for (bool per_test : {false, true}) {
@@ -248,8 +255,12 @@ TEST(CargoRuns, UnlistableTargetsAndDoctestsAreNamedAsNotRun) {
                     "#[test]\nfn unit() {}\n"},
                    {"tests/custom.rs",
                     "fn main() {\n    if std::env::args().any(|a| a == \"--list\") { return; }\n"
-                    "    std::process::exit(1);\n}\n"}},
-                  "\n[[test]]\nname = \"custom\"\nharness = false\n");
+                    "    std::process::exit(1);\n}\n"},
+                   {"tests/listed.rs",
+                    "fn main() {\n    if std::env::args().any(|a| a == \"--list\") {\n"
+                    "        println!(\"custom_case: test\");\n    }\n}\n"}},
+                  "\n[[test]]\nname = \"custom\"\nharness = false\n"
+                  "\n[[test]]\nname = \"listed\"\nharness = false\n");
   DirectCargo cargo = run_cargo_directly(crate.path(), "test --no-fail-fast");
   ASSERT_NE(cargo.exit_code, 0) << cargo.output;
   ASSERT_NE(cargo.output.find("src/lib.rs - f (line 1) ... FAILED"), std::string::npos)

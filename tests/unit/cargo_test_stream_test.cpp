@@ -66,14 +66,27 @@ TEST(CargoTestStream, SplitsTheRunIntoEachBinarysPart) {
 }
 
 // A passing binary ends at the next binary's start or at cargo's end; a run
-// stopped during a binary leaves it running. A failure line for another
-// target is the test's own output. cargo may start a binary the build did
-// not list (`--lib` selects a library whose tests are off): it has a part of
-// its own, and only a known binary's "Running" line ends an unfinished line.
+// stopped during a binary leaves it running. cargo may start a binary the
+// build did not list (`--lib` selects a library whose tests are off): the
+// run's own artifact messages name it, and it has a part of its own. What a
+// test prints is its own output, however much it looks like cargo's: a
+// failure line for another target, or for its own when the binary's output
+// goes on after it, a closing line, or a "Running" line for a binary the
+// run did not build or already ran.
 TEST(CargoTestStream, EndsAndLookalikes) {
   CargoTestStream stream = read_stream(
+      "{\"reason\":\"compiler-artifact\",\"package_id\":\"path+file:///w/extra#0.1.0\","
+      "\"target\":{\"kind\":[\"lib\"],\"name\":\"extra\"},\"profile\":{\"test\":true},"
+      "\"executable\":\"/w/target/debug/deps/extra-ffff\"}\n"
       "     Running tests/it.rs (target/debug/deps/it-9a3a)\n"
       "error: test failed, to rerun pass `--lib`\n"
+      "error: test failed, to rerun pass `--test it`\n"
+      "\n"
+      "test a ... ok\n"
+      "error: 2 targets failed:\n"
+      "test b ... ok\n"
+      "     Running tests/other.rs (target/debug/deps/other-0123)\n"
+      "     Running tests/it.rs (target/debug/deps/it-9a3a)\n"
       "test x ...      Running unittests src/lib.rs (target/debug/deps/other-1234)\n"
       "test result: ok. 0 passed; 0 failed; 0 ignored; 0 measured\n"
       "     Running unittests src/lib.rs (target/debug/deps/extra-ffff)\n"
@@ -84,8 +97,10 @@ TEST(CargoTestStream, EndsAndLookalikes) {
   ASSERT_EQ(stream.parts().size(), 3u);
   const BinaryPart& it = stream.parts()[0];
   EXPECT_EQ(it.exit->code, 0);
-  EXPECT_NE(it.output.find("error: test failed"), std::string::npos);
-  EXPECT_NE(it.output.find("other-1234"), std::string::npos);
+  for (std::string_view printed :
+       {"`--lib`", "`--test it`\n\ntest a", "2 targets failed:\ntest b", "other-0123",
+        "(target/debug/deps/it-9a3a)\ntest x", "other-1234"})
+    EXPECT_NE(it.output.find(printed), std::string::npos) << printed;
   EXPECT_FALSE(stream.parts()[1].binary);
   EXPECT_EQ(stream.parts()[1].output, "running 0 tests\n");
   EXPECT_EQ(stream.parts()[2].binary, 0u);
