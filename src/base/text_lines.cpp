@@ -44,6 +44,10 @@ std::string_view line_end_for(std::string_view line) {
   return line.ends_with('\r') ? "\r\n" : "\n";
 }
 
+void append_line(std::string& text, std::string_view line) {
+  text.append(line).append(line_end_for(line));
+}
+
 std::string_view trim_end(std::string_view text) {
   std::string_view trimmed = trim(text);
   if (trimmed.empty()) return {};

@@ -21,7 +21,11 @@ size_t line_content_end(std::string_view text, size_t start, size_t newline);
 /// (which a lone "\n" would take away with it).
 std::string_view line_end_for(std::string_view line);
 
-/// The pieces in order with one "\n" between each two (none at the end).
+/// Appends `line` and its `line_end_for`.
+void append_line(std::string& text, std::string_view line);
+
+/// The pieces in order, each but the last followed by its `line_end_for`:
+/// `split_lines` cuts the result back into the pieces.
 template <typename Piece>
 std::string join_lines(const std::vector<Piece>& pieces) {
   std::string joined;
@@ -29,7 +33,7 @@ std::string join_lines(const std::vector<Piece>& pieces) {
   for (const Piece& piece : pieces) size += std::string_view(piece).size();
   joined.reserve(size);
   for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) joined += '\n';
+    if (i > 0) joined += line_end_for(pieces[i - 1]);
     joined += pieces[i];
   }
   return joined;

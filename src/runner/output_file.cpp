@@ -185,17 +185,10 @@ Result<std::string> write_output_file_summary(std::string result_text,
                  {"reason", "x-tarnwick-output-file"}};
 
   std::string summary;
-  if (!lines.empty()) {
-    summary += lines.front();
-    summary += '\n';
-  }
-  summary += to_json_text(record);
-  summary += '\n';
-  for (size_t i = 1; i < lines.size(); ++i) {
-    if (!keep_in_summary(lines[i], test_markers)) continue;
-    summary += lines[i];
-    summary += '\n';
-  }
+  if (!lines.empty()) append_line(summary, lines.front());
+  append_line(summary, to_json_text(record));
+  for (size_t i = 1; i < lines.size(); ++i)
+    if (keep_in_summary(lines[i], test_markers)) append_line(summary, lines[i]);
   return summary;
 }
 

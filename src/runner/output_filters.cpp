@@ -190,8 +190,7 @@ std::vector<std::string> nextest_lines_to_json(std::string_view text) {
 
 std::string strip_incremental_noise_lines(std::string_view stderr_text) {
   if (!hide_noise()) return std::string(trim(stderr_text));
-  std::string kept;
-  bool first = true;
+  std::vector<std::string_view> kept;
   bool previous_dropped = false;
   for (std::string_view line : split_lines(stderr_text)) {
     if (mentions_session_noise(line)) {
@@ -200,19 +199,16 @@ std::string strip_incremental_noise_lines(std::string_view stderr_text) {
     }
     bool drop = previous_dropped && is_blank(line);
     previous_dropped = false;
-    if (drop) continue;
-    if (!first) kept += '\n';
-    kept += line;
-    first = false;
+    if (!drop) kept.push_back(line);
   }
-  return std::string(trim(kept));
+  return std::string(trim(join_lines(kept)));
 }
 
 RunOutput merge_build_diagnostics(const RunOutput& build, const RunOutput& test) {
   RunOutput merged;
   for (std::string_view line : split_lines(build.stdout_text)) {
     if (line.find("\"reason\":\"compiler-message\"") == std::string_view::npos) continue;
-    merged.stdout_text.append(line).append(line_end_for(line));
+    append_line(merged.stdout_text, line);
   }
   merged.stdout_text += test.stdout_text;
   if (!is_blank(build.stderr_text)) {

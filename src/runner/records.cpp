@@ -32,20 +32,32 @@ std::string test_run_text(const std::vector<std::string>& kept_lines, const RunO
   return invocation_record(argv, cwd) + join_lines(pieces);
 }
 
-/// Moves the lines at `places` (offset and size in `text`, in order) to
-/// follow the first `head` bytes of `text`, one "\n" between each two, and
-/// returns where they end. The first `head` bytes are left for the caller to
-/// write. Each line moves once, down, except that all of them move up
-/// together when the first one starts before `head`.
+/// Moves the lines at `places` (offset and size in `text`, in order, cut by
+/// the line rule) to follow the first `head` bytes of `text`, each but the
+/// last followed by its `line_end_for`, and returns where they end. The
+/// first `head` bytes are left for the caller to write. No line end is
+/// longer than the one the line had in `text`, so each line moves once,
+/// down, except that all of them move up together when the first one starts
+/// before `head`.
 size_t gather_lines(std::string& text, const std::vector<std::pair<size_t, size_t>>& places,
                     size_t head) {
-  size_t gathered = places.empty() ? 0 : places.size() - 1;
-  for (const auto& place : places) gathered += place.second;
+  size_t gathered = 0;
+  for (size_t i = 0; i < places.size(); ++i) {
+    gathered += places[i].second;
+    if (i + 1 < places.size())
+      gathered +=
+          line_end_for(std::string_view(text).substr(places[i].first, places[i].second)).size();
+  }
   size_t start = places.empty() ? head : std::min(head, places.front().first);
   if (text.size() < head + gathered) text.resize(head + gathered);
   size_t write = start;
   for (size_t i = 0; i < places.size(); ++i) {
-    if (i > 0) text[write++] = '\n';
+    if (i > 0) {
+      std::string_view end = line_end_for(
+          std::string_view(text).substr(write - places[i - 1].second, places[i - 1].second));
+      end.copy(text.data() + write, end.size());
+      write += end.size();
+    }
     if (write != places[i].first)
       std::memmove(text.data() + write, text.data() + places[i].first, places[i].second);
     write += places[i].second;

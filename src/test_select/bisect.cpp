@@ -314,9 +314,9 @@ Result<std::string> write_bisect_output(const std::string& text, const std::stri
       kept.push_back(line);
   }
   std::string answer;
-  if (!kept.empty()) answer += std::string(kept.front()) + "\n";
-  answer += to_json_text(record) + "\n";
-  for (size_t i = 1; i < kept.size(); ++i) answer += std::string(kept[i]) + "\n";
+  if (!kept.empty()) append_line(answer, kept.front());
+  append_line(answer, to_json_text(record));
+  for (size_t i = 1; i < kept.size(); ++i) append_line(answer, kept[i]);
   return answer;
 }
 

@@ -94,8 +94,6 @@ std::optional<BinaryExit> reported_exit(std::string_view line) {
   return exit;
 }
 
-void append_line(std::string& text, std::string_view line) { text.append(line).push_back('\n'); }
-
 }  // namespace
 
 std::optional<RunningLine> find_running_line(std::string_view line,

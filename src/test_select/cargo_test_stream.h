@@ -41,7 +41,7 @@ struct BinaryPart {
   /// Index into the known binaries; empty for a binary the build did not list.
   std::optional<size_t> binary;
   std::string shown_path;  // as cargo's "Running" line shows it
-  std::string output;      // its lines, each followed by "\n"
+  std::string output;      // its lines, each followed by its `line_end_for`
   StreamInstant started;
   /// When it ended; empty while it ran, and when the run was stopped during it.
   std::optional<StreamInstant> ended;
@@ -77,9 +77,10 @@ class CargoTestStream {
 
   const std::vector<KnownBinary>& known() const { return known_; }
   const std::vector<BinaryPart>& parts() const { return parts_; }
-  /// cargo's JSON messages, each followed by "\n".
+  /// cargo's JSON messages, each followed by its `line_end_for`.
   const std::string& cargo_json() const { return cargo_json_; }
-  /// cargo's other lines (its status and error lines), each followed by "\n".
+  /// cargo's other lines (its status and error lines), each followed by its
+  /// `line_end_for`.
   const std::string& cargo_text() const { return cargo_text_; }
   /// Paths from "Running" lines that name no known binary: cargo ran
   /// something the build did not list (their parts have no `binary`).

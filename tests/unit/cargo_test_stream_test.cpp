@@ -23,15 +23,16 @@ CargoTestStream read_stream(std::string_view text, bool exited = true) {
 }
 
 // Two binaries of one run, the first crashing in the middle of a result line:
-// cargo's failure line then ends that line.
+// cargo's failure line then ends that line. Lines ending in CR CR LF keep the
+// CR the line rule leaves them.
 TEST(CargoTestStream, SplitsTheRunIntoEachBinarysPart) {
   CargoTestStream stream = read_stream(
-      "{\"reason\":\"build-finished\",\"success\":true}\n"
+      "{\"reason\":\"build-finished\",\"success\":true}\r\r\n"
       "    Finished `test` profile [unoptimized + debuginfo] target(s) in 0.61s\n"
       "     Running unittests src/lib.rs (target/debug/deps/alpha-e629)\n"
       "\n"
       "running 2 tests\n"
-      "test tests::a ... ok\n"
+      "test tests::a ... ok\r\r\n"
       "test tests::boom ... error: test failed, to rerun pass `-p alpha --lib`\n"
       "\n"
       "Caused by:\n"
@@ -50,7 +51,7 @@ TEST(CargoTestStream, SplitsTheRunIntoEachBinarysPart) {
   ASSERT_EQ(stream.parts().size(), 2u);
   const BinaryPart& alpha = stream.parts()[0];
   EXPECT_EQ(alpha.binary, 0u);
-  EXPECT_EQ(alpha.output, "\nrunning 2 tests\ntest tests::a ... ok\ntest tests::boom ... \n");
+  EXPECT_EQ(alpha.output, "\nrunning 2 tests\ntest tests::a ... ok\r\r\ntest tests::boom ... \n");
   EXPECT_EQ(alpha.exit->code, 134);
   EXPECT_TRUE(alpha.exit->signalled());
   EXPECT_EQ(*alpha.ended - alpha.started, std::chrono::seconds(4));
@@ -59,7 +60,7 @@ TEST(CargoTestStream, SplitsTheRunIntoEachBinarysPart) {
   EXPECT_EQ(beta.exit->code, 101);
   EXPECT_FALSE(beta.exit->signalled());
   EXPECT_TRUE(beta.output.ends_with("filtered out\n\n"));
-  EXPECT_EQ(stream.cargo_json(), "{\"reason\":\"build-finished\",\"success\":true}\n");
+  EXPECT_EQ(stream.cargo_json(), "{\"reason\":\"build-finished\",\"success\":true}\r\r\n");
   EXPECT_TRUE(stream.cargo_text().starts_with("    Finished"));
   EXPECT_TRUE(stream.cargo_text().ends_with("    `-p beta --lib`\n"));
   EXPECT_TRUE(stream.unknown_executables().empty());

@@ -248,6 +248,8 @@ TEST(StripIncrementalNoise, DropsNoiseAndOneFollowingBlank) {
       "warning: did not finalize incremental compilation session directory `a`";
   EXPECT_EQ(strip_incremental_noise_lines(noise + "\n\n\nwarning: real\n"), "warning: real");
   EXPECT_EQ(strip_incremental_noise_lines("first\n" + noise + "\n\n\nlast"), "first\n\nlast");
+  // Kept lines are joined by the line rule: a CR CR LF ending stays whole.
+  EXPECT_EQ(strip_incremental_noise_lines("a\r\r\nb\r\n" + noise + "\nc"), "a\r\r\nb\nc");
   EXPECT_EQ(strip_incremental_noise_lines(
                 "x error finalizing incremental compilation session directory\n"),
             "");

@@ -7,11 +7,13 @@
 #include <random>
 #include <utility>
 
+#include "../common/temp_crate.h"
 #include "base/quoted.h"
 #include "base/settings.h"
 #include "base/text_lines.h"
 #include "cargo_fixture.h"
 #include "runner/child.h"
+#include "runner/output_file.h"
 
 namespace tarnwick {
 namespace {
@@ -285,38 +287,65 @@ std::vector<std::string> shown(const std::vector<StreamLine>& lines,
   return pieces;
 }
 
-/// The kept text trimmed at its end (left out when empty), the status line
+/// The kept pieces, the last one trimmed at its end, then the status line
 /// and the standard-error record.
-std::string closed_answer(const std::vector<std::string>& pieces, const RunOutput& output) {
-  std::vector<std::string> lines;
-  std::string kept = join_lines(pieces);
-  if (!trim_end(kept).empty()) lines.emplace_back(trim_end(kept));
-  lines.push_back(status_line(output.exit_code));
-  if (auto record = stderr_record(trim(output.stderr_text))) lines.push_back(*record);
-  return kCheckInvocation + "\n" + join_lines(lines);
+std::vector<std::string> closed_answer(std::vector<std::string> pieces, const RunOutput& output) {
+  if (!pieces.empty()) pieces.back() = std::string(trim_end(pieces.back()));
+  pieces.push_back(status_line(output.exit_code));
+  if (auto record = stderr_record(trim(output.stderr_text))) pieces.push_back(*record);
+  return pieces;
 }
 
-std::string diagnostics_answer(const Stream& stream, const RunOutput& output) {
+std::vector<std::string> diagnostics_answer(const Stream& stream, const RunOutput& output) {
   std::vector<std::string> kept = shown(stream.lines, {}, "");
   if (output.exit_code != 0) return closed_answer(kept, output);
-  if (stream.bytes.empty()) return kCheckInvocation + "\n" + std::string(kSuccessStatusLine);
-  return kCheckInvocation + "\n" + join_lines(kept);
+  if (stream.bytes.empty()) return {std::string(kSuccessStatusLine)};
+  return kept;
 }
 
-void expect_json_lines(const std::string& answer) {
-  for (std::string_view line : split_lines(answer))
+/// The answer is the invocation record and `body`, which the line rule cuts
+/// from it again, byte for byte; each line is JSON.
+void expect_answer(const std::string& answer, const std::vector<std::string>& body) {
+  EXPECT_EQ(answer, kCheckInvocation + "\n" + join_lines(body));
+  std::vector<std::string_view> lines = split_lines(answer);
+  EXPECT_EQ(lines.size(), body.size() + 1);
+  for (size_t i = 1; i < lines.size() && i <= body.size(); ++i) EXPECT_EQ(lines[i], body[i - 1]);
+  for (std::string_view line : lines)
     EXPECT_TRUE(json::accept(line)) << "not JSON: " << quoted(line.substr(0, 200));
+}
+
+/// With an output path, the answer goes to the file and the condensed answer
+/// holds its first line, the file record and then only lines of the file,
+/// byte for byte, in order.
+void expect_condensed(const std::string& answer, const testing::TempDir& dir, bool test_markers) {
+  Result<std::string> condensed = write_output_file_summary(
+      answer, std::string("o.ndjson"), platform::WorkingDir::open(dir.path()), test_markers);
+  ASSERT_TRUE(condensed.ok()) << error_text(condensed.error());
+  const std::string file = testing::read_file(dir / "o.ndjson");
+  std::vector<std::string_view> file_lines = split_lines(file);
+  std::vector<std::string_view> lines = split_lines(*condensed);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], file_lines.at(0));
+  EXPECT_TRUE(lines[1].find("x-tarnwick-output-file") != std::string_view::npos);
+  auto next = file_lines.begin() + 1;
+  for (size_t i = 2; i < lines.size(); ++i) {
+    next = std::find(next, file_lines.end(), lines[i]);
+    ASSERT_TRUE(next != file_lines.end()) << "not a line of the file: " << quoted(lines[i]);
+    ++next;
+  }
 }
 
 // Every builder of an answer from cargo's output, over random streams of kept
 // and dropped lines: the answer holds exactly the kept lines, byte for byte,
 // in order, whether made from the bytes, from the lines the pipe reader
-// handed on, or from what a run collected; each of its lines is JSON.
+// handed on, or from what a run collected; each of its lines is JSON. The
+// condensed answer of an output path shows those lines as the file has them.
 TEST(AnswerLines, HoldExactlyTheKeptLines) {
   constexpr unsigned kSeed = 26;
   std::mt19937 random(kSeed);
   const std::initializer_list<LineKind> nextest_wrapped = {LineKind::NotJson, LineKind::NoReason,
                                                            LineKind::Other};
+  const testing::TempDir dir;
   for (int round = 0; round < 1000; ++round) {
     Stream stream = random_stream(random);
     Stream build = random_stream(random);
@@ -334,18 +363,18 @@ TEST(AnswerLines, HoldExactlyTheKeptLines) {
         reading.take_line(std::string_view(collected).substr(offset, lines[i].size()), offset);
         offset += lines[i].size() + line_end_for(lines[i]).size();
       }
-      const std::string diagnostics = diagnostics_answer(stream, raw);
-      EXPECT_EQ(build_diagnostics_result(raw, kCheckArgs, std::nullopt), diagnostics);
-      EXPECT_EQ(build_diagnostics_result(run, kCheckArgs, std::nullopt), diagnostics);
-      EXPECT_EQ(build_diagnostics_answer(run, kCheckArgs, std::nullopt, std::move(reading)).text,
-                diagnostics);
-      expect_json_lines(diagnostics);
+      const std::vector<std::string> diagnostics = diagnostics_answer(stream, raw);
+      expect_answer(build_diagnostics_result(raw, kCheckArgs, std::nullopt), diagnostics);
+      expect_answer(build_diagnostics_result(run, kCheckArgs, std::nullopt), diagnostics);
+      const std::string answer =
+          build_diagnostics_answer(run, kCheckArgs, std::nullopt, std::move(reading)).text;
+      expect_answer(answer, diagnostics);
+      expect_condensed(answer, dir, false);
 
-      const std::string test_run =
+      const std::vector<std::string> test_run =
           closed_answer(shown(stream.lines, {LineKind::NotJson}, "x-tarnwick-test-output"), raw);
-      EXPECT_EQ(build_run_result(raw, kCheckArgs, std::nullopt), test_run);
-      EXPECT_EQ(build_run_result(run, kCheckArgs, std::nullopt), test_run);
-      expect_json_lines(test_run);
+      expect_answer(build_run_result(raw, kCheckArgs, std::nullopt), test_run);
+      expect_answer(build_run_result(run, kCheckArgs, std::nullopt), test_run);
 
       std::vector<std::string> merged_pieces;
       for (const StreamLine& line : build.lines)
@@ -354,15 +383,17 @@ TEST(AnswerLines, HoldExactlyTheKeptLines) {
       for (std::string& piece : shown(stream.lines, {LineKind::NotJson}, "x-tarnwick-test-output"))
         merged_pieces.push_back(std::move(piece));
       RunOutput merged = merge_build_diagnostics({build_collected, "", 0}, run);
-      EXPECT_EQ(build_run_result(merged, kCheckArgs, std::nullopt),
-                closed_answer(merged_pieces, raw));
+      const std::string merged_answer = build_run_result(merged, kCheckArgs, std::nullopt);
+      expect_answer(merged_answer, closed_answer(merged_pieces, raw));
+      expect_condensed(merged_answer, dir, true);
 
-      const std::string nextest_run =
+      const std::vector<std::string> nextest_run =
           closed_answer(shown(stream.lines, nextest_wrapped, "x-tarnwick-nextest-output"), raw);
-      EXPECT_EQ(build_nextest_run_result(raw, kCheckArgs, std::nullopt), nextest_run);
-      EXPECT_EQ(build_nextest_run_result(run, kCheckArgs, std::nullopt), nextest_run);
-      expect_json_lines(nextest_run);
-      expect_json_lines(nextest_list_result(run, kCheckArgs, std::nullopt));
+      expect_answer(build_nextest_run_result(raw, kCheckArgs, std::nullopt), nextest_run);
+      expect_answer(build_nextest_run_result(run, kCheckArgs, std::nullopt), nextest_run);
+      const std::string list = nextest_list_result(run, kCheckArgs, std::nullopt);
+      for (std::string_view line : split_lines(list))
+        EXPECT_TRUE(json::accept(line)) << "not JSON: " << quoted(line.substr(0, 200));
     }
     if (HasFailure()) {
       ADD_FAILURE() << "seed " << kSeed << ", round " << round << ", stream "
