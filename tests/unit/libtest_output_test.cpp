@@ -44,10 +44,13 @@ TEST(LibtestRun, ResultsOfTheGivenNamesAndTheFinalCount) {
   EXPECT_FALSE(read_libtest_run("test m::a ... ok\n" + kCounts, {"m::a"}).accounts_for({"m::a"}));
 }
 
-// Output libtest cannot capture splits its one-thread "test NAME ... RESULT"
-// lines and imitates them; the results stay those libtest wrote.
+// Output libtest cannot capture splits libtest's result lines and imitates
+// them; the results stay those libtest wrote. With one thread a test's output
+// stands between "test NAME ... " and its result; with several, libtest
+// writes each result line whole, straight after what a test left without a
+// line feed. An imitation of a given name yields to libtest's count.
 TEST(LibtestRun, UncapturedOutputNeitherInventsNorHidesAResult) {
-  std::string out =
+  const std::string one_thread =
       "running 3 tests\n"
       "test m::a ... child-no-newline\n"
       "test result: FAILED. 0 passed; 3 failed; 0 ignored; 0 measured; 0 filtered out\n"
@@ -56,32 +59,23 @@ TEST(LibtestRun, UncapturedOutputNeitherInventsNorHidesAResult) {
       "test m::b ... partial output then the resultok\n"
       "test m::c ... I am ok\n"
       "FAILED\n"
-      "\n"
-      "test result: FAILED. 2 passed; 1 failed; 0 ignored; 0 measured; 0 filtered out\n";
-  LibtestRun run = read_libtest_run(out, {"m::a", "m::b", "m::c"});
-  EXPECT_EQ(run.results.at("m::a"), TestOutcome::Passed);
-  EXPECT_EQ(run.results.at("m::b"), TestOutcome::Passed);
-  EXPECT_EQ(run.results.at("m::c"), TestOutcome::Failed);
-  EXPECT_TRUE(run.accounts_for({"m::a", "m::b", "m::c"}));
-  EXPECT_FALSE(run.unfinished);
-}
-
-// With several threads libtest writes each result line whole, straight after
-// what a test left without a line feed; an imitation ahead of it on the line
-// does not count, and one of a whole line yields to libtest's count.
-TEST(LibtestRun, WholeResultLinesAfterUncapturedOutput) {
-  std::string out =
+      "\n";
+  const std::string threads =
       "running 3 tests\n"
       "no newlinetest m::a ... ok\n"
-      "test m::a ... FAILED\n"
-      "abc\rtest m::b ... FAILED\n"
-      "test m::c ... FAILEDtest m::c ... ok\n"
-      "test result: FAILED. 2 passed; 1 failed; 0 ignored; 0 measured; 0 filtered out\n";
-  LibtestRun run = read_libtest_run(out, {"m::a", "m::b", "m::c"});
-  EXPECT_EQ(run.results.at("m::a"), TestOutcome::Passed);
-  EXPECT_EQ(run.results.at("m::b"), TestOutcome::Failed);
-  EXPECT_EQ(run.results.at("m::c"), TestOutcome::Passed);
-  EXPECT_TRUE(run.accounts_for({"m::a", "m::b", "m::c"}));
+      "test m::c ... FAILED\n"
+      "abc\rtest m::c ... ok\n"
+      "test m::b ... FAILEDtest m::b ... ok\n";
+  for (const std::string& out : {one_thread, threads}) {
+    LibtestRun run = read_libtest_run(
+        out + "test result: FAILED. 2 passed; 1 failed; 0 ignored; 0 measured; 0 filtered out\n",
+        {"m::a", "m::b", "m::c"});
+    EXPECT_EQ(run.results.at("m::a"), TestOutcome::Passed) << out;
+    EXPECT_EQ(run.results.at("m::b"), TestOutcome::Passed) << out;
+    EXPECT_EQ(run.results.at("m::c"), TestOutcome::Failed) << out;
+    EXPECT_TRUE(run.accounts_for({"m::a", "m::b", "m::c"})) << out;
+    EXPECT_FALSE(run.unfinished) << out;
+  }
 }
 
 // The test a one-thread binary was running when it crashed keeps its line
