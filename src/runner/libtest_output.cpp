@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
 #include <array>
 
 #include "base/quoted.h"
@@ -13,15 +14,6 @@ namespace {
 constexpr std::string_view kResultMark = " ... ";
 /// libtest marks #[should_panic] tests after their name.
 constexpr std::string_view kShouldPanic = " - should panic";
-
-/// A remainder after "test NAME ... " that is a whole result.
-std::optional<TestOutcome> whole_result(std::string_view text) {
-  text = trim_end(text);
-  if (text == "ok") return TestOutcome::Passed;
-  if (text == "FAILED" || text == "FAILED (time limit exceeded)") return TestOutcome::Failed;
-  if (text == "ignored" || text.starts_with("ignored, ")) return TestOutcome::Ignored;
-  return std::nullopt;
-}
 
 /// A result that ends a line after other output: libtest wrote it straight
 /// after what the test printed without a line feed.
@@ -44,19 +36,13 @@ std::optional<std::pair<std::string_view, std::string_view>> result_line(std::st
   return std::pair{name, line.substr(mark + kResultMark.size())};
 }
 
-/// The last "test NAME ... RESULT" of a given name, whole to the end of
-/// `line`, that follows other output on the line. With several test threads
-/// libtest writes each result line whole when its test ends, so output
-/// another test (or a child) left without a line feed stands before it.
-std::optional<std::pair<std::string, TestOutcome>> whole_result_after_output(
-    std::string_view line, const std::set<std::string>& given) {
-  for (size_t at = line.rfind("test "); at != std::string_view::npos && at > 0;
-       at = line.rfind("test ", at - 1)) {
-    auto reported = result_line(line.substr(at));
-    if (!reported || !given.contains(std::string(reported->first))) continue;
-    if (auto outcome = whole_result(reported->second))
-      return std::pair{std::string(reported->first), *outcome};
-  }
+/// The result a remainder after "test NAME ... " starts with: libtest's
+/// result word, though more output may follow it on the line (a test's
+/// stream written between libtest's word and its line feed).
+std::optional<TestOutcome> leading_result(std::string_view text) {
+  if (text.starts_with("ok")) return TestOutcome::Passed;
+  if (text.starts_with("FAILED")) return TestOutcome::Failed;
+  if (text.starts_with("ignored")) return TestOutcome::Ignored;
   return std::nullopt;
 }
 
@@ -78,46 +64,46 @@ std::optional<std::string> overflowed_thread(std::string_view line) {
   return name;
 }
 
-/// Reads a run line by line. A "test NAME ... " line of a given name whose
-/// result did not follow on the same line (one test thread, and the test
-/// printed without a line feed) stays open until the next such line: its
-/// result is the last result that ends a line in between. While no line is
-/// open, a whole result line of a given name is found after other output.
+/// Reads a run line by line. Each "test NAME ... " line of a given name
+/// makes NAME the current test; its result is what ends that line or any
+/// line before the next such line (one test thread: the test's own output
+/// stands between its name and its result). A result line of a given name
+/// is also found inside other output (several threads: libtest writes each
+/// result line when its test ends, and what other tests or children leave
+/// without a line feed stands around it). Every such report counts; where a
+/// name has several, libtest's count line settles which were its own.
 class RunReader {
  public:
-  explicit RunReader(const std::set<std::string>& given) : given_(given) {}
+  explicit RunReader(const std::set<std::string>& given) : given_(given) {
+    for (const std::string& name : given) longest_name_ = std::max(longest_name_, name.size());
+  }
 
   void take(std::string_view line) {
     if (auto counts = count_line(line)) run_.counts = *counts;
     if (auto thread = overflowed_thread(line); thread && given_.contains(*thread))
       run_.overflowed.push_back(std::move(*thread));
-    auto reported = result_line(line);
-    if (reported && !given_.contains(std::string(reported->first))) reported.reset();
-    if (!open_ && !(reported && whole_result(reported->second))) {
-      if (auto glued = whole_result_after_output(line, given_)) {
-        report(glued->first, glued->second);
-        return;
-      }
+    for (size_t at = line.find("test ", 1); at != std::string_view::npos;
+         at = line.find("test ", at + 1)) {
+      auto inside = given_result_line(line.substr(at));
+      if (!inside) continue;
+      if (auto outcome = leading_result(inside->second)) report(inside->first, *outcome);
     }
-    if (reported) {
-      close_open();
-      std::string name(reported->first);
-      if (auto outcome = whole_result(reported->second)) {
-        report(name, *outcome);
-      } else {
-        open_ = std::move(name);
-        open_result_ = result_at_end(reported->second);
-      }
+    if (auto reported = given_result_line(line)) {
+      current_ = std::move(reported->first);
+      current_reported_ = false;
+      if (auto outcome = leading_result(reported->second)) report_current(*outcome);
+      if (auto outcome = result_at_end(reported->second)) report_current(*outcome);
       return;
     }
-    if (!open_) return;
-    if (auto outcome = result_at_end(line)) open_result_ = outcome;
+    if (auto outcome = current_ ? result_at_end(line) : std::nullopt) report_current(*outcome);
   }
 
   LibtestRun finish() {
-    if (open_ && !open_result_) run_.unfinished = *open_;
-    close_open();
-    settle_conflicting_reports();
+    if (current_ && !current_reported_) run_.unfinished = *current_;
+    if (!take_uniform_count()) {
+      settle_conflicting_reports();
+      credit_unreported_passes();
+    }
     return std::move(run_);
   }
 
@@ -129,10 +115,36 @@ class RunReader {
     outcomes.push_back(outcome);  // the latest last
   }
 
-  void close_open() {
-    if (open_ && open_result_) report(*open_, *open_result_);
-    open_.reset();
-    open_result_.reset();
+  void report_current(TestOutcome outcome) {
+    report(*current_, outcome);
+    current_reported_ = true;
+  }
+
+  /// A count line that gives every given name one outcome (all passed, say)
+  /// says each one's result, whatever other output imitated or hid.
+  bool take_uniform_count() {
+    if (!run_.counts || given_.empty()) return false;
+    const LibtestCounts& counts = *run_.counts;
+    std::optional<TestOutcome> outcome;
+    if (counts.passed == given_.size()) outcome = TestOutcome::Passed;
+    if (counts.failed == given_.size()) outcome = TestOutcome::Failed;
+    if (counts.ignored == given_.size()) outcome = TestOutcome::Ignored;
+    if (!outcome || counts.passed + counts.failed + counts.ignored != given_.size()) return false;
+    for (const std::string& name : given_) run_.results[name] = *outcome;
+    return true;
+  }
+
+  /// Output written around libtest's lines can hide a result line whole.
+  /// When the count line covers exactly the given names and every failed
+  /// and ignored one is reported, the names without a report passed.
+  void credit_unreported_passes() {
+    if (!run_.counts || run_.results.size() == given_.size()) return;
+    const LibtestCounts& counts = *run_.counts;
+    if (counts.passed + counts.failed + counts.ignored != given_.size()) return;
+    std::array<uint64_t, 3> tally{};  // passed, failed, ignored
+    for (const auto& [name, outcome] : run_.results) tally[static_cast<size_t>(outcome)] += 1;
+    if (tally[1] != counts.failed || tally[2] != counts.ignored || tally[0] > counts.passed) return;
+    for (const std::string& name : given_) run_.results.try_emplace(name, TestOutcome::Passed);
   }
 
   /// A name reported with different results was imitated by some test's
@@ -150,11 +162,13 @@ class RunReader {
         return;  // the count line cannot be met
       }
     }
-    constexpr size_t kMostConflicts = 8;
+    constexpr size_t kMostConflicts = 12;
     if (conflicting.empty() || conflicting.size() > kMostConflicts) return;
+    // Names without any report can only have passed (see below).
+    const std::array<uint64_t, 3> unreported{given_.size() - reports_.size(), 0, 0};
     std::vector<TestOutcome> chosen(conflicting.size());
     auto choose = [&](auto& self, size_t i, std::array<uint64_t, 3> left) -> bool {
-      if (i == conflicting.size()) return left == std::array<uint64_t, 3>{};
+      if (i == conflicting.size()) return left == unreported;
       const std::vector<TestOutcome>& outcomes = *conflicting[i].second;
       for (auto it = outcomes.rbegin(); it != outcomes.rend(); ++it) {
         size_t kind = static_cast<size_t>(*it);
@@ -170,10 +184,23 @@ class RunReader {
     for (size_t i = 0; i < conflicting.size(); ++i) run_.results[conflicting[i].first] = chosen[i];
   }
 
+  /// "test NAME ... REST" at the start of `line` for a given NAME.
+  std::optional<std::pair<std::string, std::string_view>> given_result_line(
+      std::string_view line) const {
+    // The mark follows a given name closely; looking no further keeps long
+    // lines of other output linear.
+    auto reported =
+        result_line(line.substr(0, 5 + longest_name_ + kShouldPanic.size() + kResultMark.size()));
+    if (!reported || !given_.contains(std::string(reported->first))) return std::nullopt;
+    size_t rest = reported->second.data() - line.data();
+    return std::pair{std::string(reported->first), line.substr(rest)};
+  }
+
   const std::set<std::string>& given_;
+  size_t longest_name_ = 0;
   LibtestRun run_;
-  std::optional<std::string> open_;
-  std::optional<TestOutcome> open_result_;
+  std::optional<std::string> current_;
+  bool current_reported_ = false;
   /// Each name's distinct reported results, in the order last reported.
   std::map<std::string, std::vector<TestOutcome>> reports_;
 };

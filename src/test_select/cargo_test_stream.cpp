@@ -94,6 +94,15 @@ std::optional<BinaryExit> reported_exit(std::string_view line) {
   return exit;
 }
 
+/// A line libtest writes while a binary runs, but never as the first line of
+/// a binary's output: a result line, the count line, or a one-thread result
+/// on a line of its own.
+bool continues_libtest_run(std::string_view text) {
+  if (text.starts_with("test ") && text.find(" ... ") != std::string_view::npos) return true;
+  return text.starts_with("test result: ") || text == "ok" || text == "FAILED" ||
+         text.starts_with("ignored");
+}
+
 }  // namespace
 
 std::optional<RunningLine> find_running_line(std::string_view line,
@@ -116,7 +125,7 @@ std::optional<RunningLine> CargoTestStream::starting_binary(std::string_view lin
   auto built = [&running](const std::string& executable) {
     return shows_binary(running->path, executable);
   };
-  if (!running->binary && std::none_of(built_.begin(), built_.end(), built)) return std::nullopt;
+  if (std::none_of(built_.begin(), built_.end(), built)) return std::nullopt;
   return running;
 }
 
@@ -150,52 +159,55 @@ void CargoTestStream::take_binary_line(std::string_view line, StreamInstant at) 
   BinaryPart& part = parts_.back();
   std::optional<RunningLine> running = starting_binary(line);
   std::optional<size_t> cut;
-  BinaryExit exit;
+  UnconfirmedEnd end;
+  end.kind = EndKind::Running;
   if (running) {
     cut = running->at;
   } else if ((cut = failure_line_at(line, part.binary ? known_[*part.binary].selector : ""))) {
-    exit.code = 101;  // libtest's code for failed tests; a detail may follow
-  } else {
-    cut = closing_line_at(line);
+    end.kind = EndKind::Failure;
+  } else if ((cut = closing_line_at(line))) {
+    end.kind = EndKind::Closing;
   }
   if (!cut) {
     append_line(part.output, line);
     return;
   }
-  const size_t output_size = part.output.size();
+  // cargo's line, unless a test printed it: held until what follows shows
+  // whose it was.
+  end.output_size = part.output.size();
+  end.lines.emplace_back(line);
+  end.cut = *cut;
+  end.running = std::move(running);
+  end.at = at;
   if (*cut > 0) append_line(part.output, line.substr(0, *cut));
-  const bool failed = exit.code != 0;
+  BinaryExit exit;
+  if (end.kind == EndKind::Failure) exit.code = 101;  // libtest's code; a detail may follow
   end_part(at, std::move(exit));
-  if (!running) {
-    // cargo's failure or closing line, unless a test printed it: held until
-    // cargo's next line shows whose it was.
-    if (failed) state_ = State::Failed;
-    unconfirmed_ = UnconfirmedEnd{output_size, {std::string(line)}};
-    return;
-  }
-  line.remove_prefix(*cut);
-  append_line(cargo_text_, line);
-  start_part(*running, at);
+  if (end.kind == EndKind::Failure) state_ = State::Failed;
+  unconfirmed_ = std::move(end);
 }
 
-bool CargoTestStream::confirms_end(std::string_view line) const {
+CargoTestStream::HeldLine CargoTestStream::judge_held_line(std::string_view line) const {
   std::string_view text = trim(line);
-  if (state_ == State::Cargo)  // after cargo's closing line: its list of targets
-    return text.size() > 1 && text.starts_with('`') && text.ends_with('`');
-  return text == "Caused by:" || text.starts_with("Doc-tests ") ||
-         closing_line_at(line) == size_t{0} || starting_binary(line).has_value();
+  if (text.empty()) return HeldLine::Held;
+  switch (unconfirmed_->kind) {
+    case EndKind::Running:  // the next binary's output never starts with these
+      return continues_libtest_run(text) ? HeldLine::Refutes : HeldLine::Confirms;
+    case EndKind::Closing:  // cargo's list of the failed targets, then its exit
+      return text.size() > 1 && text.starts_with('`') && text.ends_with('`') ? HeldLine::Held
+                                                                             : HeldLine::Refutes;
+    case EndKind::Failure:
+      if (text == "Caused by:" || reported_exit(text) || text.starts_with("note: test exited"))
+        return HeldLine::Held;
+      if (text.starts_with("Doc-tests ") || closing_line_at(line) == size_t{0} ||
+          starting_binary(line))
+        return HeldLine::Confirms;
+      return HeldLine::Refutes;
+  }
+  return HeldLine::Refutes;
 }
 
-bool CargoTestStream::take_unconfirmed_line(std::string_view line) {
-  if (confirms_end(line)) {
-    confirm_end();
-    return false;
-  }
-  if (trim(line).empty()) {
-    unconfirmed_->lines.emplace_back(line);
-    return true;
-  }
-  // The test's own output: its binary runs on.
+void CargoTestStream::resume_binary() {
   BinaryPart& part = parts_.back();
   part.output.resize(unconfirmed_->output_size);
   for (const std::string& held : unconfirmed_->lines) append_line(part.output, held);
@@ -203,24 +215,38 @@ bool CargoTestStream::take_unconfirmed_line(std::string_view line) {
   part.exit.reset();
   unconfirmed_.reset();
   state_ = State::Binary;
-  return false;
 }
 
 void CargoTestStream::confirm_end() {
-  std::string_view first = unconfirmed_->lines.front();
-  if (auto at = failure_line_at(first, ""); at && state_ == State::Failed) {
-    first.remove_prefix(*at);
-  } else if (auto closing = closing_line_at(first)) {
-    first.remove_prefix(*closing);
-  }
-  append_line(cargo_text_, first);
-  for (size_t i = 1; i < unconfirmed_->lines.size(); ++i)
-    append_line(cargo_text_, unconfirmed_->lines[i]);
+  UnconfirmedEnd end = std::move(*unconfirmed_);
   unconfirmed_.reset();
+  append_line(cargo_text_, std::string_view(end.lines.front()).substr(end.cut));
+  if (end.kind == EndKind::Running) start_part(*end.running, end.at);
+  for (size_t i = 1; i < end.lines.size(); ++i) {
+    if (end.kind == EndKind::Running) {
+      append_line(parts_.back().output, end.lines[i]);
+      continue;
+    }
+    append_line(cargo_text_, end.lines[i]);
+    if (auto exit = reported_exit(end.lines[i]); exit && end.kind == EndKind::Failure)
+      parts_.back().exit = std::move(*exit);
+  }
 }
 
 void CargoTestStream::take(std::string_view line, StreamInstant at) {
-  if (unconfirmed_ && take_unconfirmed_line(line)) return;
+  if (unconfirmed_) {
+    switch (judge_held_line(line)) {
+      case HeldLine::Held:
+        unconfirmed_->lines.emplace_back(line);
+        return;
+      case HeldLine::Confirms:
+        confirm_end();
+        break;
+      case HeldLine::Refutes:
+        resume_binary();
+        break;
+    }
+  }
   if (state_ == State::Binary) {
     take_binary_line(line, at);
     return;

@@ -62,9 +62,10 @@ std::optional<RunningLine> find_running_line(std::string_view line,
                                              const std::vector<KnownBinary>& known);
 
 /// A test may print lines that look like cargo's own (a test that runs
-/// cargo, say); the stream takes a "Running" line only for a binary the run
-/// built and has not started yet, and a failure line only once cargo's next
-/// line confirms it.
+/// cargo, say). The stream takes a "Running" line only for a test binary
+/// that the run's own artifact messages name and that has not started yet,
+/// and only when what follows is not more of the running binary's libtest
+/// output; a failure or closing line only once cargo's next lines confirm it.
 class CargoTestStream {
  public:
   explicit CargoTestStream(std::vector<KnownBinary> known) : known_(std::move(known)) {}
@@ -89,19 +90,26 @@ class CargoTestStream {
  private:
   enum class State { Cargo, Binary, Failed };
 
-  /// A binary's end by a failure or closing line that no line of cargo's
-  /// has followed yet.
+  /// How cargo's line that ends a binary's part goes on: its failure line,
+  /// its closing line, or the next binary's "Running" line.
+  enum class EndKind { Failure, Closing, Running };
+  /// Such a line that what followed has not yet shown to be cargo's.
   struct UnconfirmedEnd {
+    EndKind kind = EndKind::Failure;
     size_t output_size = 0;          // the part's output before the line
-    std::vector<std::string> lines;  // the whole line, then the blank lines since
+    size_t cut = 0;                  // where cargo's line starts in it
+    std::vector<std::string> lines;  // the whole line, then the lines held since
+    std::optional<RunningLine> running;
+    StreamInstant at;
   };
+  enum class HeldLine { Held, Confirms, Refutes };
 
   std::optional<RunningLine> starting_binary(std::string_view line) const;
   void start_part(const RunningLine& running, StreamInstant at);
   void end_part(StreamInstant at, BinaryExit exit);
   void take_binary_line(std::string_view line, StreamInstant at);
-  bool confirms_end(std::string_view line) const;
-  bool take_unconfirmed_line(std::string_view line);
+  HeldLine judge_held_line(std::string_view line) const;
+  void resume_binary();
   void confirm_end();
   void take_cargo_line(std::string_view line);
 

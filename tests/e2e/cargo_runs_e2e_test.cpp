@@ -187,11 +187,19 @@ fn b_fails() {
 fn c_passes() {}
 #[test]
 fn d_runs_cargo() {
-    child("echo '     Running tests/other.rs (target/debug/deps/other-0123456789abcdef)' >&2");
+    let deps = std::env::current_exe().unwrap().parent().unwrap().to_path_buf();
+    for entry in std::fs::read_dir(deps).unwrap() {
+        let name = entry.unwrap().file_name().into_string().unwrap();
+        if name.starts_with("it-") && !name.contains('.') {
+            child(&format!("echo '     Running tests/it.rs (target/debug/deps/{name})' >&2"));
+        }
+    }
     child("echo '     Running tests/other.rs (target/debug/deps/other-0123456789abcdef)'");
     child("echo 'error: test failed, to rerun pass `--lib`' >&2; printf 'partial' >&2");
+    child("printf 'error: 1 target failed:\\n    `--lib`\\n' >&2");
 }
-)"}});
+)"},
+                             {"tests/it.rs", "#[test]\nfn it_passes() {}\n"}});
   const std::vector<json> envs = {json::object(),
                                   {{"RUST_TEST_THREADS", "1"}},
                                   {{"RUST_TEST_THREADS", "1"}, {"RUST_TEST_NOCAPTURE", "1"}}};

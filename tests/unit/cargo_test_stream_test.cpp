@@ -1,5 +1,6 @@
 #include "test_select/cargo_test_stream.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "base/text_lines.h"
@@ -11,10 +12,25 @@ const std::vector<KnownBinary> kKnown = {{"/w/target/debug/deps/alpha-e629", "--
                                          {"/w/target/debug/deps/beta-04b5", "--lib"},
                                          {"/w/target/debug/deps/it-9a3a", "--test it"}};
 
-CargoTestStream read_stream(std::string_view text, bool exited = true) {
+/// The artifact message cargo prints for a test binary it built.
+std::string artifact(std::string_view name, std::string_view executable) {
+  return fmt::format(
+      R"({{"reason":"compiler-artifact","package_id":"path+file:///w/{0}#0.1.0",)"
+      R"("target":{{"kind":["lib"],"name":"{0}"}},"profile":{{"test":true}},"executable":"{1}"}})"
+      "\n",
+      name, executable);
+}
+
+/// Reads a run whose build named the known binaries and `extra` ones.
+CargoTestStream read_stream(std::string_view text, bool exited = true,
+                            const std::vector<std::string>& extra = {}) {
   CargoTestStream stream(kKnown);
   StreamInstant at{};
-  for (std::string_view line : split_lines(text)) {
+  std::string announced;
+  for (const KnownBinary& binary : kKnown) announced += artifact("x", binary.executable);
+  for (const std::string& executable : extra) announced += artifact("extra", executable);
+  const std::string run = announced + std::string(text);
+  for (std::string_view line : split_lines(run)) {
     at += std::chrono::seconds(1);
     stream.take(line, at);
   }
@@ -60,7 +76,8 @@ TEST(CargoTestStream, SplitsTheRunIntoEachBinarysPart) {
   EXPECT_EQ(beta.exit->code, 101);
   EXPECT_FALSE(beta.exit->signalled());
   EXPECT_TRUE(beta.output.ends_with("filtered out\n\n"));
-  EXPECT_EQ(stream.cargo_json(), "{\"reason\":\"build-finished\",\"success\":true}\r\r\n");
+  EXPECT_TRUE(
+      stream.cargo_json().ends_with("\n{\"reason\":\"build-finished\",\"success\":true}\r\r\n"));
   EXPECT_TRUE(stream.cargo_text().starts_with("    Finished"));
   EXPECT_TRUE(stream.cargo_text().ends_with("    `-p beta --lib`\n"));
   EXPECT_TRUE(stream.unknown_executables().empty());
@@ -72,20 +89,24 @@ TEST(CargoTestStream, SplitsTheRunIntoEachBinarysPart) {
 // run's own artifact messages name it, and it has a part of its own. What a
 // test prints is its own output, however much it looks like cargo's: a
 // failure line for another target, or for its own when the binary's output
-// goes on after it, a closing line, or a "Running" line for a binary the
-// run did not build or already ran.
+// goes on after it, a closing line and its list, a "Running" line for a
+// binary the run did not build or already ran, or for one it built but
+// followed by more of libtest's lines of the binary that runs.
 TEST(CargoTestStream, EndsAndLookalikes) {
   CargoTestStream stream = read_stream(
-      "{\"reason\":\"compiler-artifact\",\"package_id\":\"path+file:///w/extra#0.1.0\","
-      "\"target\":{\"kind\":[\"lib\"],\"name\":\"extra\"},\"profile\":{\"test\":true},"
-      "\"executable\":\"/w/target/debug/deps/extra-ffff\"}\n"
       "     Running tests/it.rs (target/debug/deps/it-9a3a)\n"
       "error: test failed, to rerun pass `--lib`\n"
       "error: test failed, to rerun pass `--test it`\n"
       "\n"
       "test a ... ok\n"
       "error: 2 targets failed:\n"
+      "    `--lib`\n"
       "test b ... ok\n"
+      "     Running unittests src/lib.rs (target/debug/deps/beta-04b5)\n"
+      "\n"
+      "test c ... ok\n"
+      "test d ...      Running unittests src/lib.rs (target/debug/deps/beta-04b5)\n"
+      "ok\n"
       "     Running tests/other.rs (target/debug/deps/other-0123)\n"
       "     Running tests/it.rs (target/debug/deps/it-9a3a)\n"
       "test x ...      Running unittests src/lib.rs (target/debug/deps/other-1234)\n"
@@ -94,13 +115,15 @@ TEST(CargoTestStream, EndsAndLookalikes) {
       "running 0 tests\n"
       "     Running unittests src/lib.rs (target/debug/deps/alpha-e629)\n"
       "running 1 test\n",
-      /*exited=*/false);
+      /*exited=*/false, {"/w/target/debug/deps/extra-ffff"});
   ASSERT_EQ(stream.parts().size(), 3u);
   const BinaryPart& it = stream.parts()[0];
   EXPECT_EQ(it.exit->code, 0);
   for (std::string_view printed :
-       {"`--lib`", "`--test it`\n\ntest a", "2 targets failed:\ntest b", "other-0123",
-        "(target/debug/deps/it-9a3a)\ntest x", "other-1234"})
+       {"`--lib`", "`--test it`\n\ntest a", "2 targets failed:\n    `--lib`\ntest b",
+        "(target/debug/deps/beta-04b5)\n\ntest c",
+        "test d ...      Running unittests src/lib.rs (target/debug/deps/beta-04b5)\nok",
+        "other-0123", "(target/debug/deps/it-9a3a)\ntest x", "other-1234"})
     EXPECT_NE(it.output.find(printed), std::string::npos) << printed;
   EXPECT_FALSE(stream.parts()[1].binary);
   EXPECT_EQ(stream.parts()[1].output, "running 0 tests\n");

@@ -52,11 +52,12 @@ TEST(LibtestRun, ResultsOfTheGivenNamesAndTheFinalCount) {
 TEST(LibtestRun, UncapturedOutputNeitherInventsNorHidesAResult) {
   const std::string one_thread =
       "running 3 tests\n"
-      "test m::a ... child-no-newline\n"
+      "test m::a ... test m::c ... FAILED\n"
       "test result: FAILED. 0 passed; 3 failed; 0 ignored; 0 measured; 0 filtered out\n"
       "test m::ghost ... ok\n"
       "ok\n"
-      "test m::b ... partial output then the resultok\n"
+      "test m::b ... FAILED\n"
+      "partial output then the resultok\n"
       "test m::c ... I am ok\n"
       "FAILED\n"
       "\n";
@@ -76,6 +77,33 @@ TEST(LibtestRun, UncapturedOutputNeitherInventsNorHidesAResult) {
     EXPECT_TRUE(run.accounts_for({"m::a", "m::b", "m::c"})) << out;
     EXPECT_FALSE(run.unfinished) << out;
   }
+}
+
+// Output written between libtest's name and result can hide a result line
+// whole; the count line vouches for the hidden names only when every
+// failure it counts is reported, or when it gives every name one outcome.
+TEST(LibtestRun, TheCountLineCreditsHiddenPassesOnly) {
+  const std::set<std::string> given = {"m::a", "m::b", "m::c"};
+  const std::string hidden =
+      "running 3 tests\n"
+      "test m::a ... ok\n"
+      "xxtest m::b ... xxxx\n"
+      "xxxxokxx\n"
+      "test m::c ... FAILED\n";
+  auto counted = [&](std::string_view counts) {
+    return read_libtest_run(
+        hidden + "test result: " + std::string(counts) + " 0 ignored; 0 measured; 0 filtered out\n",
+        given);
+  };
+  LibtestRun run = counted("FAILED. 2 passed; 1 failed;");
+  EXPECT_EQ(run.results.at("m::b"), TestOutcome::Passed);
+  EXPECT_TRUE(run.accounts_for(given));
+  run = counted("FAILED. 1 passed; 2 failed;");
+  EXPECT_FALSE(run.results.contains("m::b"));
+  EXPECT_FALSE(run.accounts_for(given));
+  run = counted("FAILED. 0 passed; 3 failed;");
+  EXPECT_EQ(run.results.at("m::a"), TestOutcome::Failed);
+  EXPECT_TRUE(run.accounts_for(given));
 }
 
 // The test a one-thread binary was running when it crashed keeps its line
