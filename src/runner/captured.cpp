@@ -106,13 +106,11 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
 }  // namespace
 
 Result<CapturedOutput> run_command_captured(ChildCommand& command,
-                                            const std::optional<std::string>& cwd, Duration timeout,
-                                            const ChildEnv& extra_env) {
+                                            const std::optional<std::string>& cwd,
+                                            Duration timeout) {
   command.stdout_to = platform::Redirect::pipe();
   command.stderr_to = platform::Redirect::pipe();
-  ChildEnv env = build_child_env();
-  for (const auto& [name, value] : extra_env) env[name] = value;
-  command.env = std::move(env);
+  command.env = build_child_env();
   if (cwd) command.cwd = *cwd;
   return capture_run(command, timeout, /*cancellable=*/true);
 }

@@ -24,13 +24,12 @@ struct CapturedOutput {
 /// Overwrites the command's streams (null input, piped output), its
 /// environment (`build_child_env`) and, when `cwd` is given, its working
 /// directory, then runs it under `timeout` and the call's cancel token. A
-/// timeout too large for the clock means no deadline. `extra_env` is set
-/// over the environment last, as a runner such as cargo sets its own
-/// variables. Fails with the start or wait error, `CancelledError` or
-/// `TimeoutError`; a killed child never yields an output.
+/// timeout too large for the clock means no deadline. Fails with the start
+/// or wait error, `CancelledError` or `TimeoutError`; a killed child never
+/// yields an output.
 Result<CapturedOutput> run_command_captured(ChildCommand& command,
-                                            const std::optional<std::string>& cwd, Duration timeout,
-                                            const ChildEnv& extra_env = {});
+                                            const std::optional<std::string>& cwd,
+                                            Duration timeout);
 
 /// Runs cargo for an answer of its own making, its standard output: the
 /// invocation is logged as for every cargo run, standard error goes to the

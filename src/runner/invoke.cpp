@@ -269,6 +269,14 @@ void append_failure_hints(std::string &stderr_text, const std::optional<std::str
       dir, label);
 }
 
+namespace {
+
+/// Runs a prepared command (its program, arguments, environment and working
+/// directory as given; its streams are piped here) under the same
+/// supervision as cargo: lines to the sink while collected, both clocks, the
+/// cancel flag, the whole tree killed when the run stops early. Nothing of
+/// cargo's own handling: no program lookup, no clean-up, no hints. Each
+/// collected line is shown to `watcher` when given.
 RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const RunClocks &clocks,
                          const OutputWatcher *watcher) {
   command.stdout_to = platform::Redirect::pipe();
@@ -317,6 +325,8 @@ RunResult run_supervised(ChildCommand command, const ProgressSink &sink, const R
   output.stdout_text = std::move(state.stdout_text);
   return output;
 }
+
+}  // namespace
 
 RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks) {
   if (runtime_settings().clear_incr_working)

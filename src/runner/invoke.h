@@ -51,15 +51,6 @@ struct RunClocks {
 /// (`CancelledError`). A cargo that exits, with any code, is an output.
 RunResult run_cargo_once(const RunRequest &request, const RunClocks &clocks = {});
 
-/// Runs a prepared command (its program, arguments, environment and working
-/// directory as given; its streams are piped here) under the same
-/// supervision as cargo: lines to the sink while collected, both clocks, the
-/// cancel flag, the whole tree killed when the run stops early. Nothing of
-/// cargo's own handling: no program lookup, no clean-up, no hints. Each
-/// collected line is shown to `watcher` when given.
-RunResult run_supervised(ChildCommand command, const ProgressSink &sink,
-                         const RunClocks &clocks = {}, const OutputWatcher *watcher = nullptr);
-
 /// The entry through which handlers run cargo: one deadline across all
 /// attempts (or, phased, the whole timeout per attempt from build-finished),
 /// and retries of retryable subcommands that failed on a busy file, naming

@@ -48,12 +48,10 @@ std::optional<TestOutcome> leading_result(std::string_view text) {
 
 std::optional<LibtestCounts> count_line(std::string_view line) {
   static const RE2 kCounts(
-      R"(test result: (ok|FAILED)\. (\d+) passed; (\d+) failed; (\d+) ignored;)");
-  std::string verdict;
+      R"(test result: (?:ok|FAILED)\. (\d+) passed; (\d+) failed; (\d+) ignored;)");
   LibtestCounts counts;
-  if (!RE2::PartialMatch(line, kCounts, &verdict, &counts.passed, &counts.failed, &counts.ignored))
+  if (!RE2::PartialMatch(line, kCounts, &counts.passed, &counts.failed, &counts.ignored))
     return std::nullopt;
-  counts.ok = verdict == "ok";
   return counts;
 }
 
@@ -99,17 +97,14 @@ class RunReader {
   }
 
   LibtestRun finish() {
+    for (const auto& [name, outcomes] : reports_) run_.results[name] = outcomes.back();
     if (current_ && !current_reported_) run_.unfinished = *current_;
-    if (!take_uniform_count()) {
-      settle_conflicting_reports();
-      credit_unreported_passes();
-    }
+    if (!take_uniform_count()) settle_with_count_line();
     return std::move(run_);
   }
 
  private:
   void report(const std::string& name, TestOutcome outcome) {
-    run_.results[name] = outcome;
     std::vector<TestOutcome>& outcomes = reports_[name];
     std::erase(outcomes, outcome);
     outcomes.push_back(outcome);  // the latest last
@@ -134,24 +129,13 @@ class RunReader {
     return true;
   }
 
-  /// Output written around libtest's lines can hide a result line whole.
-  /// When the count line covers exactly the given names and every failed
-  /// and ignored one is reported, the names without a report passed.
-  void credit_unreported_passes() {
-    if (!run_.counts || run_.results.size() == given_.size()) return;
-    const LibtestCounts& counts = *run_.counts;
-    if (counts.passed + counts.failed + counts.ignored != given_.size()) return;
-    std::array<uint64_t, 3> tally{};  // passed, failed, ignored
-    for (const auto& [name, outcome] : run_.results) tally[static_cast<size_t>(outcome)] += 1;
-    if (tally[1] != counts.failed || tally[2] != counts.ignored || tally[0] > counts.passed) return;
-    for (const std::string& name : given_) run_.results.try_emplace(name, TestOutcome::Passed);
-  }
-
   /// A name reported with different results was imitated by some test's
-  /// output (a child printing "test NAME ... FAILED"). libtest's count line
-  /// tells which reports were its own: the choice that agrees with it wins,
-  /// the later reports first.
-  void settle_conflicting_reports() {
+  /// output (a child printing "test NAME ... FAILED"), and output written
+  /// around libtest's lines can hide a name's result line whole. libtest's
+  /// count line tells which reports were its own: the choice that agrees
+  /// with it wins, the later reports first, and names without a report
+  /// passed when the count leaves exactly them as passes.
+  void settle_with_count_line() {
     if (!run_.counts) return;
     std::array<uint64_t, 3> target{run_.counts->passed, run_.counts->failed, run_.counts->ignored};
     std::vector<std::pair<std::string, const std::vector<TestOutcome>*>> conflicting;
@@ -163,8 +147,7 @@ class RunReader {
       }
     }
     constexpr size_t kMostConflicts = 12;
-    if (conflicting.empty() || conflicting.size() > kMostConflicts) return;
-    // Names without any report can only have passed (see below).
+    if (conflicting.size() > kMostConflicts) return;
     const std::array<uint64_t, 3> unreported{given_.size() - reports_.size(), 0, 0};
     std::vector<TestOutcome> chosen(conflicting.size());
     auto choose = [&](auto& self, size_t i, std::array<uint64_t, 3> left) -> bool {
@@ -182,6 +165,7 @@ class RunReader {
     };
     if (!choose(choose, 0, target)) return;
     for (size_t i = 0; i < conflicting.size(); ++i) run_.results[conflicting[i].first] = chosen[i];
+    for (const std::string& name : given_) run_.results.try_emplace(name, TestOutcome::Passed);
   }
 
   /// "test NAME ... REST" at the start of `line` for a given NAME.
@@ -239,6 +223,12 @@ bool LibtestRun::accounts_for(const std::set<std::string>& expected) const {
     tally[static_cast<size_t>(found->second)] += 1;
   }
   return counts->passed == tally[0] && counts->failed == tally[1] && counts->ignored == tally[2];
+}
+
+bool is_libtest_continuation_line(std::string_view line) {
+  std::string_view text = trim(line);
+  return result_line(text) || count_line(text) || text == "ok" || text == "FAILED" ||
+         text.starts_with("ignored");
 }
 
 bool is_libtest_progress_line(std::string_view line) {

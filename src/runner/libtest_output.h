@@ -35,7 +35,6 @@ enum class TestOutcome { Passed, Failed, Ignored };
 
 /// libtest's count line: "test result: ok. 2 passed; 0 failed; 1 ignored; ...".
 struct LibtestCounts {
-  bool ok = false;
   uint64_t passed = 0;
   uint64_t failed = 0;
   uint64_t ignored = 0;
@@ -63,6 +62,11 @@ struct LibtestRun {
 /// Reads the results of the given names from a run's output. Lines naming
 /// other tests ("test ghost ... ok" from a child process) count as output.
 LibtestRun read_libtest_run(std::string_view output, const std::set<std::string>& given);
+
+/// A line libtest writes while a binary runs but never as the first line of
+/// its output: a result line, the count line, or a one-thread result on a
+/// line of its own.
+bool is_libtest_continuation_line(std::string_view line);
 
 /// A libtest line that shows a run moving: "running N tests" or a per-test
 /// "test NAME ... RESULT" line.

@@ -288,7 +288,7 @@ Status bisect_binary(BisectSearch& search, const TestBinary& binary, Result<Test
   return search_binary(search, binary, names);
 }
 
-/// Step 9's file: the whole text goes to the file, the answer keeps the
+/// The output file: the whole text goes to the file, the answer keeps the
 /// records that tell the outcome.
 Result<std::string> write_bisect_output(const std::string& text, const std::string& output_path,
                                         const platform::WorkingDir& working_dir) {
@@ -337,9 +337,8 @@ BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBi
     std::vector<std::string> args;
     if (!names.empty()) {
       args = {"--test-threads", "1"};
-      if (include_ignored) args.emplace_back("--include-ignored");
-      args.emplace_back("--exact");
-      args.insert(args.end(), names.begin(), names.end());
+      std::vector<std::string> selected = filtered_launch_args(names, include_ignored);
+      args.insert(args.end(), selected.begin(), selected.end());
     }
     LaunchClocks clocks;
     clocks.per_binary = budget;

@@ -6,6 +6,7 @@
 
 #include "base/quoted.h"
 #include "base/text_lines.h"
+#include "runner/libtest_output.h"
 #include "test_select/enumerate.h"
 
 namespace tarnwick {
@@ -94,15 +95,6 @@ std::optional<BinaryExit> reported_exit(std::string_view line) {
   return exit;
 }
 
-/// A line libtest writes while a binary runs, but never as the first line of
-/// a binary's output: a result line, the count line, or a one-thread result
-/// on a line of its own.
-bool continues_libtest_run(std::string_view text) {
-  if (text.starts_with("test ") && text.find(" ... ") != std::string_view::npos) return true;
-  return text.starts_with("test result: ") || text == "ok" || text == "FAILED" ||
-         text.starts_with("ignored");
-}
-
 }  // namespace
 
 std::optional<RunningLine> find_running_line(std::string_view line,
@@ -129,8 +121,14 @@ std::optional<RunningLine> CargoTestStream::starting_binary(std::string_view lin
   return running;
 }
 
+std::vector<std::string> CargoTestStream::unknown_executables() const {
+  std::vector<std::string> paths;
+  for (const BinaryPart& part : parts_)
+    if (!part.binary) paths.push_back(part.shown_path);
+  return paths;
+}
+
 void CargoTestStream::start_part(const RunningLine& running, StreamInstant at) {
-  if (!running.binary) unknown_.push_back(running.path);
   BinaryPart part;
   part.binary = running.binary;
   part.shown_path = running.path;
@@ -192,7 +190,7 @@ CargoTestStream::HeldLine CargoTestStream::judge_held_line(std::string_view line
   if (text.empty()) return HeldLine::Held;
   switch (unconfirmed_->kind) {
     case EndKind::Running:  // the next binary's output never starts with these
-      return continues_libtest_run(text) ? HeldLine::Refutes : HeldLine::Confirms;
+      return is_libtest_continuation_line(text) ? HeldLine::Refutes : HeldLine::Confirms;
     case EndKind::Closing:  // cargo's list of the failed targets, then its exit
       return text.size() > 1 && text.starts_with('`') && text.ends_with('`') ? HeldLine::Held
                                                                              : HeldLine::Refutes;

@@ -85,7 +85,7 @@ class CargoTestStream {
   const std::string& cargo_text() const { return cargo_text_; }
   /// Paths from "Running" lines that name no known binary: cargo ran
   /// something the build did not list (their parts have no `binary`).
-  const std::vector<std::string>& unknown_executables() const { return unknown_; }
+  std::vector<std::string> unknown_executables() const;
 
  private:
   enum class State { Cargo, Binary, Failed };
@@ -117,7 +117,6 @@ class CargoTestStream {
   std::vector<BinaryPart> parts_;
   std::string cargo_json_;
   std::string cargo_text_;
-  std::vector<std::string> unknown_;
   /// Test executables the run's compiler-artifact messages named.
   std::vector<std::string> built_;
   std::optional<UnconfirmedEnd> unconfirmed_;

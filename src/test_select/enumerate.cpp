@@ -7,6 +7,17 @@
 namespace tarnwick {
 namespace {
 
+/// The string elements of a JSON array, in order; other elements and
+/// non-arrays give nothing.
+std::vector<std::string> json_array_strings(const json& array) {
+  std::vector<std::string> strings;
+  if (!array.is_array()) return strings;
+  for (const json& element : array) {
+    if (element.is_string()) strings.push_back(element.get<std::string>());
+  }
+  return strings;
+}
+
 /// The kind named by one element of an artifact's `target.kind` list.
 std::optional<TestTargetKind> kind_from_word(std::string_view word) {
   static constexpr std::string_view kLibWords[] = {"lib",    "rlib",      "dylib",
@@ -55,12 +66,8 @@ std::optional<TestBinary> test_binary_from_line(std::string_view line) {
 
   const json* doctest = at_pointer(record, "/target/doctest");
   bool has_doctests = *kind == TestTargetKind::Lib && doctest && *doctest == true;
-  return TestBinary{std::move(package),
-                    name->get<std::string>(),
-                    *kind,
-                    executable->get<std::string>(),
-                    std::move(package_id),
-                    has_doctests};
+  return TestBinary{std::move(package), name->get<std::string>(), *kind,
+                    executable->get<std::string>(), has_doctests};
 }
 
 }  // namespace
@@ -84,15 +91,6 @@ std::string_view test_target_kind_name(TestTargetKind kind) {
 std::vector<std::string> cargo_target_selector(const TestBinary& binary) {
   if (binary.kind == TestTargetKind::Lib) return {"--lib"};
   return {"--" + std::string(test_target_kind_name(binary.kind)), binary.target};
-}
-
-std::vector<std::string> json_array_strings(const json& array) {
-  std::vector<std::string> strings;
-  if (!array.is_array()) return strings;
-  for (const json& element : array) {
-    if (element.is_string()) strings.push_back(element.get<std::string>());
-  }
-  return strings;
 }
 
 std::vector<TestBinary> parse_test_artifacts(std::string_view build_stdout) {

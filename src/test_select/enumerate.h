@@ -22,8 +22,6 @@ struct TestBinary {
   std::string target;   // the artifact's target name
   TestTargetKind kind = TestTargetKind::Lib;
   std::string executable;  // path of the binary, as cargo reported it
-  /// cargo's id of the package, as the build's records name it.
-  std::string package_id;
   /// A library whose doctests `cargo test` runs besides this binary.
   bool has_doctests = false;
 };
@@ -41,9 +39,5 @@ std::vector<TestBinary> parse_test_artifacts(std::string_view build_stdout);
 /// ("path+file:///w/app#0.1.0", "registry+...#serde@1.0.0",
 /// "app 0.1.0 (path+file:///w/app)"); empty when none can be found.
 std::string package_name_from_id(std::string_view package_id);
-
-/// The string elements of a JSON array, in order; other elements and
-/// non-arrays give nothing.
-std::vector<std::string> json_array_strings(const json& array);
 
 }  // namespace tarnwick

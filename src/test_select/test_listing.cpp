@@ -41,8 +41,11 @@ Result<TestListing> listing_of(const LaunchRun& run, size_t index, const TestBin
   return read_libtest_listing(report.part->output);
 }
 
-}  // namespace
-
+/// Lists every binary of `binaries` ("--list", and "--ignored" after it when
+/// `ignored_only`) and returns one listing or failure per binary, in order.
+/// A listing that did not finish in time is a `TimeoutError`; a binary that
+/// exited non-zero, or that cargo did not start, is a message naming it.
+/// Fails as a whole only when the client cancels or cargo cannot start.
 Result<std::vector<Result<TestListing>>> list_test_binaries(const TestRunBase& base,
                                                             const std::vector<TestBinary>& binaries,
                                                             bool ignored_only) {
@@ -61,6 +64,8 @@ Result<std::vector<Result<TestListing>>> list_test_binaries(const TestRunBase& b
   for (size_t i = 0; i < binaries.size(); ++i) listings.push_back(listing_of(*run, i, binaries[i]));
   return listings;
 }
+
+}  // namespace
 
 Result<std::vector<Result<TestListing>>> list_tests(const TestRunBase& base,
                                                     const std::vector<TestBinary>& binaries,

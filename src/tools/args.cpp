@@ -83,10 +83,6 @@ Result<PhaseBudgets> parse_phase_timeouts(const json& arguments) {
   return PhaseBudgets{secs_or_none(cap), secs_or_none(run)};
 }
 
-Status validate_output_path(std::string_view output_path, const platform::WorkingDir& working_dir) {
-  return check_output_target("output_path", output_path, working_dir);
-}
-
 std::optional<std::string> string_arg(const json& arguments, std::string_view key) {
   const json* value = given_arg(arguments, key);
   if (!value || !value->is_string()) return std::nullopt;

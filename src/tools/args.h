@@ -58,11 +58,6 @@ struct PhaseBudgets {
 /// timeout onto the two phase budgets.
 Result<PhaseBudgets> parse_phase_timeouts(const json& arguments);
 
-/// Refuses, before anything runs, an `output_path` that could not take the
-/// run's output inside the call's working directory (see
-/// `check_output_target`).
-Status validate_output_path(std::string_view output_path, const platform::WorkingDir& working_dir);
-
 /// The build-selection values of one call. Text fields are set only when the
 /// argument is a JSON string (kept byte for byte); `jobs` only when it is a
 /// JSON integer that fits a signed 64-bit integer, as its decimal text.

@@ -143,7 +143,7 @@ Result<CallPlaces> read_call_places(const json& arguments,
   CallPlaces places{string_arg(arguments, "working_dir"), string_arg(arguments, "output_path"),
                     &working_dir};
   if (places.output_path) {
-    Status checked = validate_output_path(*places.output_path, working_dir);
+    Status checked = check_output_target("output_path", *places.output_path, working_dir);
     if (!checked) return std::move(checked).error();
   }
   return places;

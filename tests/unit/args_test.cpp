@@ -10,6 +10,7 @@
 #include "../common/temp_crate.h"
 #include "base/error.h"
 #include "base/settings.h"
+#include "runner/output_file.h"
 
 namespace tarnwick {
 namespace {
@@ -191,7 +192,7 @@ class OutputPath : public ::testing::Test {
   }
 
   std::string check(std::string_view path, std::optional<std::string> wd) {
-    Status s = validate_output_path(path, platform::WorkingDir::open(std::move(wd)));
+    Status s = check_output_target("output_path", path, platform::WorkingDir::open(std::move(wd)));
     return s ? std::string("ok") : message_of(s.error());
   }
 

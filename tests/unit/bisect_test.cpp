@@ -11,7 +11,7 @@
 namespace tarnwick {
 namespace {
 
-const TestBinary kBinary{"app", "app", TestTargetKind::Lib, "/t/app", "app-id"};
+const TestBinary kBinary{"app", "app", TestTargetKind::Lib, "/t/app"};
 
 std::vector<std::string> names_of(size_t n) {
   std::vector<std::string> names;

@@ -27,7 +27,6 @@ TEST(ParseTestArtifacts, KeepsOnlyTestBinariesInOrder) {
   EXPECT_EQ(binaries[0].kind, TestTargetKind::Lib);
   EXPECT_EQ(binaries[0].package, "app");
   EXPECT_EQ(binaries[0].executable, "/t/app-1");
-  EXPECT_EQ(binaries[0].package_id, "path+file:///w/app#0.1.0");
   EXPECT_TRUE(binaries[0].has_doctests);
   EXPECT_EQ(binaries[1].kind, TestTargetKind::Test);
   EXPECT_FALSE(binaries[1].has_doctests);

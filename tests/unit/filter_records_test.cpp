@@ -35,9 +35,9 @@ TEST(FilterRecords, DiscoveryAndSummaryCountWhatWasFoundAndRun) {
   FilterFindings findings;
   findings.pattern = "^foo$";
   findings.binaries = {
-      {{"app", "app", TestTargetKind::Lib, "/t/app-1", "app-id"}, {"foo", "tools::tests::foo"}, {}},
-      {{"app", "it", TestTargetKind::Test, "/t/it-1", "app-id"}, {"bar"}, {}},
-      {{"lib2", "lib2", TestTargetKind::Lib, "/t/lib2-1", "lib2-id"}, {"foo", "zed"}, {}}};
+      {{"app", "app", TestTargetKind::Lib, "/t/app-1"}, {"foo", "tools::tests::foo"}, {}},
+      {{"app", "it", TestTargetKind::Test, "/t/it-1"}, {"bar"}, {}},
+      {{"lib2", "lib2", TestTargetKind::Lib, "/t/lib2-1"}, {"foo", "zed"}, {}}};
   findings.enumeration_errors = {"/t/x: boom"};
   auto pattern = compile_test_pattern(findings.pattern);
   ASSERT_TRUE(pattern.ok());
@@ -69,7 +69,7 @@ TEST(FilterRecords, DiscoveryAndSummaryCountWhatWasFoundAndRun) {
   EXPECT_EQ(missing["tests_not_run"], json({"a", "z"}));
   EXPECT_EQ(missing["tests_crashed"], json({"c"}));
 
-  findings.not_listed = {{"app", "ui", TestTargetKind::Test, "/t/ui-1", "app-id"}};
+  findings.not_listed = {{"app", "ui", TestTargetKind::Test, "/t/ui-1"}};
   EXPECT_EQ(
       json::parse(discovery_record(findings))["not_listed"],
       json::parse(R"([{"executable":"/t/ui-1","kind":"test","package":"app","target":"ui"}])"));
