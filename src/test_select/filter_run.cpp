@@ -51,20 +51,19 @@ struct OneLaunch {
   std::vector<std::string> crashed;
 };
 
-/// The launch text of a run that did not finish.
-std::string failed_launch_text(const std::vector<std::string>& argv, const FilterPlan& plan,
-                               std::string_view what, const Error& error) {
-  RunOutput output;
-  output.stderr_text =
-      fmt::format("tarnwick test_filter: {} run failed: {}", what, error_text(error));
-  output.exit_code = -1;
-  return build_run_result(output, argv, plan.run_base.cwd);
-}
-
 void append_stderr_line(RunOutput& output, const std::string& line) {
   if (!output.stderr_text.empty() && !output.stderr_text.ends_with('\n'))
     output.stderr_text.push_back('\n');
   output.stderr_text += line;
+}
+
+/// The launch text of a run that did not finish, after what it showed.
+std::string failed_launch_text(const std::vector<std::string>& argv, const FilterPlan& plan,
+                               std::string_view what, const Error& error, RunOutput output = {}) {
+  append_stderr_line(
+      output, fmt::format("tarnwick test_filter: {} run failed: {}", what, error_text(error)));
+  output.exit_code = -1;
+  return build_run_result(output, argv, plan.run_base.cwd);
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -184,13 +183,13 @@ Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
   for (size_t index : target.binaries) binaries.push_back(&context.findings.binaries[index].binary);
   std::vector<std::string> selectors = selectors_of(binaries);
   std::vector<std::string> args = filtered_launch_args(names, plan.include_ignored);
+  const std::vector<std::string> argv = test_launch_argv(plan.run_base, selectors, args);
   std::set<std::string> given(names.begin(), names.end());
   OneLaunch result;
   std::optional<SteadyInstant> deadline = budget_deadline(context);
   if (deadline && Clock::now() >= *deadline) {
     Error spent = TimeoutError{Duration::from_chrono(Clock::now() - *context.execution_start)};
-    result.text =
-        failed_launch_text(test_launch_argv(plan.run_base, selectors, args), plan, what, spent);
+    result.text = failed_launch_text(argv, plan, what, spent);
     result.exit_code = -1;
     result.aborted = true;
     result.not_run = names;
@@ -207,8 +206,7 @@ Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
   result.past_deadline = deadline && Clock::now() >= *deadline;
   if (!run) {
     if (is_error_kind<CancelledError>(run.error())) return std::move(run).error();
-    result.text = failed_launch_text(test_launch_argv(plan.run_base, selectors, args), plan, what,
-                                     run.error());
+    result.text = failed_launch_text(argv, plan, what, run.error());
     result.exit_code = -1;
     result.not_run = names;
     return result;
@@ -216,10 +214,7 @@ Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
   if (run->stopped) {
     // What ran before the kill stays in the answer: the results libtest gave
     // and the last lines before the hang.
-    RunOutput output = launch_output(*run);
-    append_stderr_line(output, fmt::format("tarnwick test_filter: {} run failed: {}", what,
-                                           error_text(*run->stopped)));
-    result.text = build_run_result(output, run->argv, plan.run_base.cwd);
+    result.text = failed_launch_text(argv, plan, what, *run->stopped, launch_output(*run));
     result.exit_code = -1;
     result.not_run = names_without_result(context, target, given, *run);
     return result;
@@ -242,6 +237,7 @@ std::string enumeration_error(const std::string& executable, const Error& error)
 struct Enumeration {
   FilterFindings findings;
   std::vector<size_t> known_index;
+  std::vector<LaunchTarget> targets;
 };
 
 Result<Enumeration> enumerate_and_match(const FilterPlan& plan,
@@ -265,8 +261,8 @@ Result<Enumeration> enumerate_and_match(const FilterPlan& plan,
   }
   if (cancel_requested()) return CancelledError{};
   match_tests(findings.binaries, *plan.pattern);
-  findings.launches_planned =
-      count_planned_launches(launch_targets(findings.binaries), plan.per_test_execution);
+  enumeration.targets = launch_targets(findings.binaries);
+  findings.launches_planned = count_planned_launches(enumeration.targets, plan.per_test_execution);
   return enumeration;
 }
 
@@ -324,8 +320,9 @@ Status launch_one_by_one(LaunchContext& context, const LaunchTarget& target, Lau
   return ok_status();
 }
 
-Status launch_all(LaunchContext& context, LaunchTotals& totals) {
-  for (const LaunchTarget& target : launch_targets(context.findings.binaries)) {
+Status launch_all(LaunchContext& context, const std::vector<LaunchTarget>& targets,
+                  LaunchTotals& totals) {
+  for (const LaunchTarget& target : targets) {
     Status launched = context.plan.per_test_execution ? launch_one_by_one(context, target, totals)
                                                       : launch_batched(context, target, totals);
     if (!launched) return launched;
@@ -361,7 +358,8 @@ Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink&
   LaunchContext context{plan, sink, findings, known, enumeration->known_index, std::nullopt};
   LaunchTotals totals;
   totals.tally.exit_code = findings.enumeration_errors.empty() ? 0 : -1;
-  if (Status launched = launch_all(context, totals); !launched) return std::move(launched).error();
+  if (Status launched = launch_all(context, enumeration->targets, totals); !launched)
+    return std::move(launched).error();
 
   FilterRun run;
   run.exit_code = totals.tally.exit_code;

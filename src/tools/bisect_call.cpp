@@ -34,8 +34,9 @@ std::optional<ToolOutcome> run_bisect(const json& arguments, const ProgressSink*
   Result<CallPlaces> places = read_call_places(arguments, working_dir);
   if (!places) return ToolFailed{std::move(places).error()};
 
-  BisectRequest request{std::move(*config), no_run_test_argv(arguments),
-                        test_run_base(arguments, places->cwd), selects_default_targets(arguments),
+  TestSelection selection = read_test_selection(arguments, places->cwd);
+  BisectRequest request{std::move(*config), std::move(selection.build_argv),
+                        std::move(selection.run_base), selection.default_targets,
                         places->output_path};
   request.working_dir = &working_dir;
   Result<BisectAnswer> answer = run_bisect_engine(request, sink ? *sink : null_sink());

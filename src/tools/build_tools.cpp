@@ -109,33 +109,27 @@ ArgList with_selector(const std::optional<std::string>& selector, ArgList args) 
   return args;
 }
 
-ArgList no_run_test_argv(const json& arguments) {
+TestSelection read_test_selection(const json& arguments, const std::optional<std::string>& cwd) {
   const SelectionArgs sel = read_selection_args(arguments);
-  ArgList args{"test", "--no-run", "--message-format=json"};
-  push_package_selection_args(args, arguments, sel);
-  push_target_selection_args(args, arguments, sel);
-  push_feature_args(args, arguments, sel);
-  push_build_profile_args(args, arguments, sel, /*allow_keep_going=*/false);
-  push_manifest_args(args, arguments, sel, /*allow_ignore_rust_version=*/true);
-  return with_selector(toolchain_selector(arguments), std::move(args));
-}
-
-TestRunBase test_run_base(const json& arguments, const std::optional<std::string>& cwd) {
-  const SelectionArgs sel = read_selection_args(arguments);
-  TestRunBase base;
+  TestSelection selection;
+  TestRunBase& base = selection.run_base;
   base.toolchain = toolchain_selector(arguments);
   push_package_selection_args(base.packages, arguments, sel);
   push_feature_args(base.build_flags, arguments, sel);
   push_build_profile_args(base.build_flags, arguments, sel, /*allow_keep_going=*/false);
   push_manifest_args(base.build_flags, arguments, sel, /*allow_ignore_rust_version=*/true);
   base.cwd = cwd;
-  return base;
-}
-
-bool selects_default_targets(const json& arguments) {
   ArgList targets;
-  push_target_selection_args(targets, arguments, read_selection_args(arguments));
-  return targets.empty();
+  push_target_selection_args(targets, arguments, sel);
+  selection.default_targets = targets.empty();
+
+  ArgList& argv = selection.build_argv;
+  argv = {"test", "--no-run", "--message-format=json"};
+  argv.insert(argv.end(), base.packages.begin(), base.packages.end());
+  argv.insert(argv.end(), targets.begin(), targets.end());
+  argv.insert(argv.end(), base.build_flags.begin(), base.build_flags.end());
+  argv = with_selector(base.toolchain, std::move(argv));
+  return selection;
 }
 
 Result<CallPlaces> read_call_places(const json& arguments,

@@ -47,18 +47,20 @@ Result<CallPlaces> read_call_places(const json& arguments, const platform::Worki
 /// `args` with the toolchain selector, when there is one, in front.
 ArgList with_selector(const std::optional<std::string>& selector, ArgList args);
 
-/// `cargo test --no-run --message-format=json` with the call's selection,
-/// toolchain selector in front.
-ArgList no_run_test_argv(const json& arguments);
-
-/// What the cargo runs of that build's test binaries share with it: the
-/// toolchain, the package selection and the feature, profile, manifest and
-/// lock flags, and the working directory.
-TestRunBase test_run_base(const json& arguments, const std::optional<std::string>& cwd);
-
-/// Whether the call selects no targets by kind or name, so that `cargo test`
-/// runs the doctests of its libraries too.
-bool selects_default_targets(const json& arguments);
+/// The call's test selection, read once.
+struct TestSelection {
+  /// `cargo test --no-run --message-format=json` with the call's selection,
+  /// toolchain selector in front.
+  ArgList build_argv;
+  /// What the cargo runs of that build's test binaries share with it: the
+  /// toolchain, the package selection and the feature, profile, manifest and
+  /// lock flags, and the working directory.
+  TestRunBase run_base;
+  /// The call selects no targets by kind or name, so that `cargo test` runs
+  /// the doctests of its libraries too.
+  bool default_targets = true;
+};
+TestSelection read_test_selection(const json& arguments, const std::optional<std::string>& cwd);
 
 /// cargo check, build or clippy; `subcommand` is "check", "build" or "clippy".
 /// The output file goes beneath `working_dir`.

@@ -76,9 +76,10 @@ Result<FilterCall> read_filter_call(const json& arguments,
   if (!places) return std::move(places).error();
   call.places = std::move(*places);
 
-  call.plan.build_argv = no_run_test_argv(arguments);
-  call.plan.run_base = test_run_base(arguments, call.places.cwd);
-  call.plan.default_targets = selects_default_targets(arguments);
+  TestSelection selection = read_test_selection(arguments, call.places.cwd);
+  call.plan.build_argv = std::move(selection.build_argv);
+  call.plan.run_base = std::move(selection.run_base);
+  call.plan.default_targets = selection.default_targets;
   Result<OptionalTimeout> overall = parse_timeout_secs(arguments);
   if (!overall) return std::move(overall).error();
   call.plan.overall_budget = *overall;
