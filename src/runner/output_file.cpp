@@ -167,29 +167,35 @@ std::string output_file_path(std::string_view output_path, const std::optional<s
   return join_path(*cwd, output_path);
 }
 
+Result<std::string> write_condensed_output(std::string_view text, std::string_view output_path,
+                                           const platform::WorkingDir& working_dir,
+                                           const std::function<bool(std::string_view)>& keep) {
+  // Checked again at the write, whoever called: the file never lands outside
+  // the working directory, whatever changed while cargo ran.
+  Result<uint64_t> bytes = replace_output_file("output_path", output_path, working_dir, text);
+  if (!bytes) return std::move(bytes).error();
+
+  std::vector<std::string_view> lines = split_lines(text);
+  json record = {{"bytes", *bytes},
+                 {"lines", lines.size()},
+                 {"path", output_file_path(output_path, working_dir.path())},
+                 {"reason", "x-tarnwick-output-file"}};
+  std::string condensed;
+  if (!lines.empty()) append_line(condensed, lines.front());
+  append_line(condensed, to_json_text(record));
+  for (size_t i = 1; i < lines.size(); ++i)
+    if (keep(lines[i])) append_line(condensed, lines[i]);
+  return condensed;
+}
+
 Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& output_path,
                                               const platform::WorkingDir& working_dir,
                                               bool test_markers) {
   if (!output_path) return result_text;
-  // Checked again at the write, whoever called: the file never lands outside
-  // the working directory, whatever changed while cargo ran.
-  Result<uint64_t> bytes =
-      replace_output_file("output_path", *output_path, working_dir, result_text);
-  if (!bytes) return std::move(bytes).error();
-
-  std::vector<std::string_view> lines = split_lines(result_text);
-  json record = {{"bytes", *bytes},
-                 {"lines", lines.size()},
-                 {"path", output_file_path(*output_path, working_dir.path())},
-                 {"reason", "x-tarnwick-output-file"}};
-
-  std::string summary;
-  if (!lines.empty()) append_line(summary, lines.front());
-  append_line(summary, to_json_text(record));
-  for (size_t i = 1; i < lines.size(); ++i)
-    if (keep_in_summary(lines[i], test_markers)) append_line(summary, lines[i]);
-  return summary;
+  return write_condensed_output(
+      result_text, *output_path, working_dir,
+      [test_markers](std::string_view line) { return keep_in_summary(line, test_markers); });
 }
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,15 @@ Result<uint64_t> commit_output_target(std::string_view argument, std::string_vie
 Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
                                      const platform::WorkingDir& working_dir,
                                      std::string_view text);
+
+/// Writes `text` to the file at `output_path` beneath `working_dir` and
+/// returns the condensed answer: the text's first line, an
+/// x-tarnwick-output-file record, then the later lines `keep` lets through.
+/// Fails with the file system's error, or with a refusal of
+/// `replace_output_file`.
+Result<std::string> write_condensed_output(std::string_view text, std::string_view output_path,
+                                           const platform::WorkingDir& working_dir,
+                                           const std::function<bool(std::string_view)>& keep);
 
 /// Without `output_path`, `result_text` unchanged. With it, writes the text
 /// to the file beneath `working_dir` and returns the invocation record, an

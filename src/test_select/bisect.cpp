@@ -292,32 +292,21 @@ Status bisect_binary(BisectSearch& search, const TestBinary& binary, Result<Test
 /// records that tell the outcome.
 Result<std::string> write_bisect_output(const std::string& text, const std::string& output_path,
                                         const platform::WorkingDir& working_dir) {
-  std::string path = output_file_path(output_path, working_dir.path());
-  if (Result<uint64_t> written = replace_output_file("output_path", output_path, working_dir, text);
-      !written) {
-    return make_error(
-        fmt::format("failed to write output_path {}: {}", path, error_text(written.error())));
-  }
-  std::vector<std::string_view> lines = split_lines(text);
-  json record = {{"bytes", text.size()},
-                 {"lines", lines.size()},
-                 {"path", path},
-                 {"reason", "x-tarnwick-output-file"}};
-  static constexpr std::string_view kKept[] = {"x-tarnwick-invocation", "x-tarnwick-bisect-config",
+  static constexpr std::string_view kKept[] = {"x-tarnwick-bisect-config",
                                                "x-tarnwick-bisect-culprit",
                                                "x-tarnwick-bisect-summary", "\"status\":"};
-  std::vector<std::string_view> kept;
-  for (std::string_view line : lines) {
-    if (line.starts_with(kErrorLinePrefix) ||
-        std::any_of(std::begin(kKept), std::end(kKept),
-                    [&](std::string_view mark) { return line.find(mark) != line.npos; }))
-      kept.push_back(line);
+  Result<std::string> condensed =
+      write_condensed_output(text, output_path, working_dir, [](std::string_view line) {
+        return line.starts_with(kErrorLinePrefix) ||
+               std::any_of(std::begin(kKept), std::end(kKept),
+                           [&](std::string_view mark) { return line.find(mark) != line.npos; });
+      });
+  if (!condensed) {
+    return make_error(fmt::format("failed to write output_path {}: {}",
+                                  output_file_path(output_path, working_dir.path()),
+                                  error_text(condensed.error())));
   }
-  std::string answer;
-  if (!kept.empty()) append_line(answer, kept.front());
-  append_line(answer, to_json_text(record));
-  for (size_t i = 1; i < kept.size(); ++i) append_line(answer, kept[i]);
-  return answer;
+  return condensed;
 }
 
 }  // namespace
