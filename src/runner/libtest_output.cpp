@@ -3,42 +3,40 @@
 #include <re2/re2.h>
 
 #include <algorithm>
-#include <array>
 
 #include "base/quoted.h"
+#include "base/terminal_text.h"
 #include "base/text_lines.h"
 
 namespace tarnwick {
 namespace {
 
+constexpr std::string_view kTestMark = "test ";
 constexpr std::string_view kResultMark = " ... ";
-/// libtest marks #[should_panic] tests after their name.
-constexpr std::string_view kShouldPanic = " - should panic";
+/// libtest names a test's mode after its name: "NAME - should panic".
+constexpr std::string_view kModeMark = " - ";
+/// Room for the longest mode libtest writes ("should panic", "compile fail").
+constexpr size_t kModeRoom = 24;
+/// libtest's list of failed tests in its closing section: a header, then
+/// each name indented by four blanks.
+constexpr std::string_view kFailuresHeader = "failures:";
+constexpr std::string_view kListIndent = "    ";
 
-/// A result that ends a line after other output: libtest wrote it straight
-/// after what the test printed without a line feed.
-std::optional<TestOutcome> result_at_end(std::string_view line) {
-  line = trim_end(line);
-  if (line.ends_with("FAILED") || line.ends_with("FAILED (time limit exceeded)"))
-    return TestOutcome::Failed;
-  if (line.ends_with("ok")) return TestOutcome::Passed;
-  if (line.ends_with("ignored")) return TestOutcome::Ignored;
+/// The result libtest writes after a name, when `text` is exactly that (a
+/// reported time included).
+std::optional<TestOutcome> whole_result(std::string_view text) {
+  text = trim_end(text);
+  if (text.ends_with("s>")) {
+    size_t open = text.rfind(" <");
+    if (open != std::string_view::npos) text = text.substr(0, open);
+  }
+  if (text == "ok") return TestOutcome::Passed;
+  if (text == "FAILED" || text == "FAILED (time limit exceeded)") return TestOutcome::Failed;
+  if (text == "ignored" || text.starts_with("ignored, ")) return TestOutcome::Ignored;
   return std::nullopt;
 }
 
-/// "test NAME ... REST": the name (without the should-panic mark) and REST.
-std::optional<std::pair<std::string_view, std::string_view>> result_line(std::string_view line) {
-  if (!line.starts_with("test ")) return std::nullopt;
-  size_t mark = line.find(kResultMark, 5);
-  if (mark == std::string_view::npos) return std::nullopt;
-  std::string_view name = line.substr(5, mark - 5);
-  if (name.ends_with(kShouldPanic)) name.remove_suffix(kShouldPanic.size());
-  return std::pair{name, line.substr(mark + kResultMark.size())};
-}
-
-/// The result a remainder after "test NAME ... " starts with: libtest's
-/// result word, though more output may follow it on the line (a test's
-/// stream written between libtest's word and its line feed).
+/// The result word `text` starts with; more may follow it on the line.
 std::optional<TestOutcome> leading_result(std::string_view text) {
   if (text.starts_with("ok")) return TestOutcome::Passed;
   if (text.starts_with("FAILED")) return TestOutcome::Failed;
@@ -46,147 +44,277 @@ std::optional<TestOutcome> leading_result(std::string_view text) {
   return std::nullopt;
 }
 
-std::optional<LibtestCounts> count_line(std::string_view line) {
+/// A result word that ends a line after other output: with one thread
+/// libtest writes it after whatever the test printed without a line feed.
+std::optional<TestOutcome> trailing_result(std::string_view line) {
+  line = trim_end(line);
+  if (line.ends_with("FAILED") || line.ends_with("FAILED (time limit exceeded)"))
+    return TestOutcome::Failed;
+  if (line.ends_with("ok")) return TestOutcome::Passed;
+  return std::nullopt;
+}
+
+/// "test NAME ... REST" at the start of `line`: the name, without the mode
+/// libtest may add after it, and REST.
+std::optional<std::pair<std::string_view, std::string_view>> result_line(std::string_view line) {
+  if (!line.starts_with(kTestMark)) return std::nullopt;
+  size_t mark = line.find(kResultMark, kTestMark.size());
+  if (mark == std::string_view::npos) return std::nullopt;
+  std::string_view name = line.substr(kTestMark.size(), mark - kTestMark.size());
+  if (size_t mode = name.rfind(kModeMark); mode != std::string_view::npos)
+    name = name.substr(0, mode);
+  return std::pair{name, line.substr(mark + kResultMark.size())};
+}
+
+struct CountLine {
+  bool ok = false;  // libtest's word: "ok" or "FAILED"
+  uint64_t passed = 0;
+  uint64_t failed = 0;
+  uint64_t ignored = 0;
+};
+
+/// libtest's count line, which it starts on a line of its own:
+/// "test result: ok. 2 passed; 0 failed; 1 ignored; 0 measured; ...".
+std::optional<CountLine> count_line(std::string_view line) {
   static const RE2 kCounts(
-      R"(test result: (?:ok|FAILED)\. (\d+) passed; (\d+) failed; (\d+) ignored;)");
-  LibtestCounts counts;
-  if (!RE2::PartialMatch(line, kCounts, &counts.passed, &counts.failed, &counts.ignored))
+      R"(test result: (ok|FAILED)\. (\d+) passed; (\d+) failed; (\d+) ignored; \d+ measured;)");
+  if (!line.starts_with("test result: ")) return std::nullopt;
+  CountLine counts;
+  std::string word;
+  if (!RE2::PartialMatch(line, kCounts, &word, &counts.passed, &counts.failed, &counts.ignored))
     return std::nullopt;
+  counts.ok = word == "ok";
   return counts;
 }
 
 std::optional<std::string> overflowed_thread(std::string_view line) {
   static const RE2 kOverflow(R"(thread '(.+?)'(?: \(\d+\))? has overflowed its stack)");
+  if (!has_substring(line, "has overflowed its stack")) return std::nullopt;
   std::string name;
   if (!RE2::PartialMatch(line, kOverflow, &name)) return std::nullopt;
   return name;
 }
 
-/// Reads a run line by line. Each "test NAME ... " line of a given name
-/// makes NAME the current test; its result is what ends that line or any
-/// line before the next such line (one test thread: the test's own output
-/// stands between its name and its result). A result line of a given name
-/// is also found inside other output (several threads: libtest writes each
-/// result line when its test ends, and what other tests or children leave
-/// without a line feed stands around it). Every such report counts; where a
-/// name has several, libtest's count line settles which were its own.
+/// Where libtest named an expected test: "test NAME ... " (or with a mode
+/// after the name), at the start of a line or after output left without a
+/// line feed.
+struct Start {
+  size_t line = 0;
+  size_t at = 0;  // in the line's visible text
+  std::string name;
+  size_t rest = 0;  // where the text after the mark begins
+};
+
+/// libtest's closing section: the count line and, when tests failed, the
+/// list of their names just above it.
+struct Closing {
+  size_t first_line = 0;  // the list's header, or the count line
+  CountLine counts;
+  std::vector<std::string> failed;
+};
+
+/// One run's output, line by line, with every place libtest (or something
+/// imitating it) named an expected test.
 class RunReader {
  public:
-  explicit RunReader(const std::set<std::string>& given) : given_(given) {
-    for (const std::string& name : given) longest_name_ = std::max(longest_name_, name.size());
+  RunReader(std::string_view output, const std::set<std::string>& expected) : expected_(expected) {
+    for (const std::string& name : expected) longest_name_ = std::max(longest_name_, name.size());
+    lines_ = split_lines(output);
+    for (size_t i = 0; i < lines_.size(); ++i) find_starts(i);
   }
 
-  void take(std::string_view line) {
-    if (auto counts = count_line(line)) run_.counts = *counts;
-    if (auto thread = overflowed_thread(line); thread && given_.contains(*thread))
-      run_.overflowed.push_back(std::move(*thread));
-    for (size_t at = line.find("test ", 1); at != std::string_view::npos;
-         at = line.find("test ", at + 1)) {
-      auto inside = given_result_line(line.substr(at));
-      if (!inside) continue;
-      if (auto outcome = leading_result(inside->second)) report(inside->first, *outcome);
+  LibtestRun read(TestThreads threads, RunEnd end) {
+    for (std::string_view line : lines_) {
+      if (auto thread = overflowed_thread(line); thread && expected_.contains(*thread))
+        run_.overflowed.push_back(std::move(*thread));
     }
-    if (auto reported = given_result_line(line)) {
-      current_ = std::move(reported->first);
-      current_reported_ = false;
-      if (auto outcome = leading_result(reported->second)) report_current(*outcome);
-      if (auto outcome = result_at_end(reported->second)) report_current(*outcome);
-      return;
+    if (end == RunEnd::Exited) {
+      if (std::optional<Closing> closing = find_closing(); closing && take_closing(*closing))
+        return std::move(run_);
     }
-    if (auto outcome = current_ ? result_at_end(line) : std::nullopt) report_current(*outcome);
-  }
-
-  LibtestRun finish() {
-    for (const auto& [name, outcomes] : reports_) run_.results[name] = outcomes.back();
-    if (current_ && !current_reported_) run_.unfinished = *current_;
-    if (!take_uniform_count()) settle_with_count_line();
+    if (threads == TestThreads::One) {
+      read_one_thread_starts();
+    } else {
+      read_result_lines();
+    }
     return std::move(run_);
   }
 
  private:
-  void report(const std::string& name, TestOutcome outcome) {
-    std::vector<TestOutcome>& outcomes = reports_[name];
-    std::erase(outcomes, outcome);
-    outcomes.push_back(outcome);  // the latest last
+  std::string_view text(size_t line) const { return lines_[line]; }
+  /// The line without escape sequences: libtest colours the words of its
+  /// closing section when it writes to a terminal (a runner may make it).
+  std::string shown(size_t line) const { return std::string(VisibleText(lines_[line]).text()); }
+
+  void find_starts(size_t line) {
+    // libtest writes a name plain and whole, whatever output stands around it.
+    std::string_view raw = text(line);
+    for (size_t at = raw.find(kTestMark); at != std::string_view::npos;
+         at = raw.find(kTestMark, at + 1)) {
+      // The mark follows a name closely; looking no further keeps long lines
+      // of other output linear.
+      std::string_view head =
+          raw.substr(at + kTestMark.size(), longest_name_ + kModeRoom + kResultMark.size());
+      size_t mark = head.find(kResultMark);
+      if (mark == std::string_view::npos) continue;
+      std::optional<std::string> name = expected_name(head.substr(0, mark));
+      if (!name) continue;
+      starts_.push_back(
+          Start{line, at, std::move(*name), at + kTestMark.size() + mark + kResultMark.size()});
+    }
   }
 
-  void report_current(TestOutcome outcome) {
-    report(*current_, outcome);
-    current_reported_ = true;
+  /// The expected name `named` stands for, a mode after it left out.
+  std::optional<std::string> expected_name(std::string_view named) const {
+    std::string name(named);
+    if (expected_.contains(name)) return name;
+    size_t mode = named.rfind(kModeMark);
+    if (mode == std::string_view::npos) return std::nullopt;
+    name.resize(mode);
+    if (expected_.contains(name)) return name;
+    return std::nullopt;
   }
 
-  /// A count line that gives every given name one outcome (all passed, say)
-  /// says each one's result, whatever other output imitated or hid.
-  bool take_uniform_count() {
-    if (!run_.counts || given_.empty()) return false;
-    const LibtestCounts& counts = *run_.counts;
-    std::optional<TestOutcome> outcome;
-    if (counts.passed == given_.size()) outcome = TestOutcome::Passed;
-    if (counts.failed == given_.size()) outcome = TestOutcome::Failed;
-    if (counts.ignored == given_.size()) outcome = TestOutcome::Ignored;
-    if (!outcome || counts.passed + counts.failed + counts.ignored != given_.size()) return false;
-    for (const std::string& name : given_) run_.results[name] = *outcome;
+  /// The last count line of the output, with the failure list above it.
+  std::optional<Closing> find_closing() const {
+    for (size_t i = lines_.size(); i-- > 0;) {
+      if (!has_substring(text(i), "test result: ")) continue;
+      std::optional<CountLine> counts = count_line(shown(i));
+      if (!counts) continue;
+      Closing closing{i, *counts, {}};
+      if (counts->failed > 0) read_failure_list(closing);
+      return closing;
+    }
+    return std::nullopt;
+  }
+
+  /// libtest writes "\nfailures:\n", the names, then "\ntest result: ".
+  void read_failure_list(Closing& closing) const {
+    size_t end = closing.first_line;
+    if (end == 0 || !trim_end(shown(end - 1)).empty()) return;
+    size_t names_end = end - 1;
+    size_t first = names_end;
+    while (first > 0 && is_list_entry(shown(first - 1))) --first;
+    if (first == names_end || first == 0 || trim_end(shown(first - 1)) != kFailuresHeader) return;
+    for (size_t i = first; i < names_end; ++i)
+      closing.failed.emplace_back(trim_end(std::string_view(shown(i)).substr(kListIndent.size())));
+    closing.first_line = first - 1;
+  }
+
+  static bool is_list_entry(std::string_view line) {
+    return line.starts_with(kListIndent) && line.size() > kListIndent.size() &&
+           line[kListIndent.size()] != ' ';
+  }
+
+  /// Reads the results from the closing section when it is libtest's own
+  /// account of exactly the expected names: its word agrees with its
+  /// counts, it lists as many failed names as it counts, all expected, and
+  /// every other expected name was named by libtest before it.
+  bool take_closing(const Closing& closing) {
+    const CountLine& counts = closing.counts;
+    if (counts.ok != (counts.failed == 0) || closing.failed.size() != counts.failed ||
+        counts.passed + counts.failed + counts.ignored != expected_.size())
+      return false;
+    std::set<std::string> failed;
+    for (const std::string& name : closing.failed)
+      if (!expected_.contains(name) || !failed.insert(name).second) return false;
+    std::set<std::string> named;
+    for (const Start& start : starts_)
+      if (start.line < closing.first_line) named.insert(start.name);
+    for (const std::string& name : expected_)
+      if (!failed.contains(name) && !named.contains(name)) return false;
+
+    run_.closed = true;
+    for (const std::string& name : expected_) {
+      if (failed.contains(name)) {
+        run_.results[name] = TestOutcome::Failed;
+      } else if (counts.ignored == 0) {
+        run_.results[name] = TestOutcome::Passed;
+      } else if (counts.passed == 0) {
+        run_.results[name] = TestOutcome::Ignored;
+      }
+      // Otherwise some passed and some were ignored, and only result lines,
+      // which a test's output can imitate, tell which: no result.
+    }
     return true;
   }
 
-  /// A name reported with different results was imitated by some test's
-  /// output (a child printing "test NAME ... FAILED"), and output written
-  /// around libtest's lines can hide a name's result line whole. libtest's
-  /// count line tells which reports were its own: the choice that agrees
-  /// with it wins, the later reports first, and names without a report
-  /// passed when the count leaves exactly them as passes.
-  void settle_with_count_line() {
-    if (!run_.counts) return;
-    std::array<uint64_t, 3> target{run_.counts->passed, run_.counts->failed, run_.counts->ignored};
-    std::vector<std::pair<std::string, const std::vector<TestOutcome>*>> conflicting;
-    for (const auto& [name, outcomes] : reports_) {
-      if (outcomes.size() > 1) {
-        conflicting.emplace_back(name, &outcomes);
-      } else if (target[static_cast<size_t>(outcomes.front())]-- == 0) {
-        return;  // the count line cannot be met
+  /// Without a closing section, and only with one test thread: libtest
+  /// starts each test's line with its name, then writes its result after
+  /// all the test printed, right before it names the next test. A result is
+  /// libtest's own once the next test was named; the test named last is
+  /// the one that was running.
+  void read_one_thread_starts() {
+    std::vector<const Start*> named;
+    for (const Start& start : starts_)
+      if (start.at == 0) named.push_back(&start);
+    std::map<std::string, std::optional<TestOutcome>> found;
+    for (size_t k = 0; k < named.size(); ++k) {
+      const Start& start = *named[k];
+      if (k + 1 == named.size()) {
+        if (!found.contains(start.name)) run_.unfinished = start.name;
+        break;
       }
+      size_t last = named[k + 1]->line - 1;
+      std::optional<TestOutcome> outcome;
+      if (last == start.line) {
+        std::string_view rest = text(start.line).substr(start.rest);
+        outcome = whole_result(rest);
+        if (!outcome) outcome = trailing_result(rest);
+      } else {
+        outcome = trailing_result(text(last));
+      }
+      // A name libtest started twice cannot be told from an imitation.
+      auto [it, first] = found.try_emplace(start.name, outcome);
+      if (!first) it->second.reset();
     }
-    constexpr size_t kMostConflicts = 12;
-    if (conflicting.size() > kMostConflicts) return;
-    const std::array<uint64_t, 3> unreported{given_.size() - reports_.size(), 0, 0};
-    std::vector<TestOutcome> chosen(conflicting.size());
-    auto choose = [&](auto& self, size_t i, std::array<uint64_t, 3> left) -> bool {
-      if (i == conflicting.size()) return left == unreported;
-      const std::vector<TestOutcome>& outcomes = *conflicting[i].second;
-      for (auto it = outcomes.rbegin(); it != outcomes.rend(); ++it) {
-        size_t kind = static_cast<size_t>(*it);
-        if (left[kind] == 0) continue;
-        left[kind] -= 1;
-        chosen[i] = *it;
-        if (self(self, i + 1, left)) return true;
-        left[kind] += 1;
-      }
-      return false;
-    };
-    if (!choose(choose, 0, target)) return;
-    for (size_t i = 0; i < conflicting.size(); ++i) run_.results[conflicting[i].first] = chosen[i];
-    for (const std::string& name : given_) run_.results.try_emplace(name, TestOutcome::Passed);
+    for (const auto& [name, outcome] : found)
+      if (outcome) run_.results[name] = *outcome;
   }
 
-  /// "test NAME ... REST" at the start of `line` for a given NAME.
-  std::optional<std::pair<std::string, std::string_view>> given_result_line(
-      std::string_view line) const {
-    // The mark follows a given name closely; looking no further keeps long
-    // lines of other output linear.
-    auto reported =
-        result_line(line.substr(0, 5 + longest_name_ + kShouldPanic.size() + kResultMark.size()));
-    if (!reported || !given_.contains(std::string(reported->first))) return std::nullopt;
-    size_t rest = reported->second.data() - line.data();
-    return std::pair{std::string(reported->first), line.substr(rest)};
+  /// Without a closing section, and with threads unknown: libtest names a
+  /// test with its result, right after it, and writes nothing else of its
+  /// own before it names the next test. A word straight after the name is
+  /// libtest's; when other output came between, the result is the one word
+  /// that the text up to the next name holds, if it holds only one kind. The
+  /// name written last may have lost its word to the binary's end, so it
+  /// counts only with its word straight after it.
+  void read_result_lines() {
+    std::map<std::string, size_t> times_named;
+    for (const Start& start : starts_) times_named[start.name] += 1;
+    for (size_t k = 0; k < starts_.size(); ++k) {
+      const Start& start = starts_[k];
+      if (times_named[start.name] != 1) continue;
+      const Start* next = k + 1 < starts_.size() ? &starts_[k + 1] : nullptr;
+      std::string_view rest = text(start.line).substr(start.rest);
+      if (next && next->line == start.line) rest = rest.substr(0, next->at - start.rest);
+      std::optional<TestOutcome> outcome = leading_result(rest);
+      if (!outcome && next) outcome = only_word_until(start, *next);
+      if (outcome) run_.results[start.name] = *outcome;
+    }
   }
 
-  const std::set<std::string>& given_;
+  /// The one kind of result word in the text from `start`'s mark up to
+  /// `next`, when there is exactly one.
+  std::optional<TestOutcome> only_word_until(const Start& start, const Start& next) const {
+    std::set<TestOutcome> words;
+    for (size_t line = start.line; line <= next.line; ++line) {
+      std::string_view piece = text(line);
+      if (line == next.line) piece = piece.substr(0, next.at);
+      if (line == start.line) piece = piece.substr(std::min(start.rest, piece.size()));
+      if (has_substring(piece, "ok")) words.insert(TestOutcome::Passed);
+      if (has_substring(piece, "FAILED")) words.insert(TestOutcome::Failed);
+      if (has_substring(piece, "ignored")) words.insert(TestOutcome::Ignored);
+    }
+    if (words.size() != 1) return std::nullopt;
+    return *words.begin();
+  }
+
+  const std::set<std::string>& expected_;
   size_t longest_name_ = 0;
+  std::vector<std::string_view> lines_;
+  std::vector<Start> starts_;
   LibtestRun run_;
-  std::optional<std::string> current_;
-  bool current_reported_ = false;
-  /// Each name's distinct reported results, in the order last reported.
-  std::map<std::string, std::vector<TestOutcome>> reports_;
 };
 
 }  // namespace
@@ -194,8 +322,9 @@ class RunReader {
 TestListing read_libtest_listing(std::string_view output) {
   static const RE2 kCountLine(R"(\d+ tests?, \d+ benchmarks?)");
   TestListing listing;
-  for (std::string_view line : split_lines(output)) {
-    line = trim_end(line);
+  for (std::string_view raw : split_lines(output)) {
+    VisibleText visible(raw);
+    std::string_view line = trim_end(visible.text());
     if (line.empty()) continue;
     size_t colon = line.rfind(": ");
     if (colon != std::string_view::npos && trim(line.substr(colon + 2)) == "test") {
@@ -208,21 +337,9 @@ TestListing read_libtest_listing(std::string_view output) {
   return listing;
 }
 
-LibtestRun read_libtest_run(std::string_view output, const std::set<std::string>& given) {
-  RunReader reader(given);
-  for (std::string_view line : split_lines(output)) reader.take(line);
-  return reader.finish();
-}
-
-bool LibtestRun::accounts_for(const std::set<std::string>& expected) const {
-  if (!counts) return false;
-  std::array<uint64_t, 3> tally{};  // passed, failed, ignored
-  for (const std::string& name : expected) {
-    auto found = results.find(name);
-    if (found == results.end()) return false;
-    tally[static_cast<size_t>(found->second)] += 1;
-  }
-  return counts->passed == tally[0] && counts->failed == tally[1] && counts->ignored == tally[2];
+LibtestRun read_libtest_run(std::string_view output, const std::set<std::string>& expected,
+                            TestThreads threads, RunEnd end) {
+  return RunReader(output, expected).read(threads, end);
 }
 
 bool is_libtest_continuation_line(std::string_view line) {

@@ -3,9 +3,11 @@
 /// `--list` run shows, the results a run reports for the tests it was given,
 /// and the lines that show a run moving. Output that libtest cannot capture
 /// (child processes writing to the inherited streams, writes without a line
-/// feed, `--nocapture`) may split libtest's own lines or imitate them; the
-/// reader keeps to the names it was given and to the last of each kind of
-/// line, so such output can neither invent a result nor hide one.
+/// feed, `--nocapture`) lands between libtest's own writes, anywhere, and
+/// may imitate them. libtest's closing section (its failure list and count
+/// line), written once every test has ended, is what the results are read
+/// from; a run without it (a crash, a kill) yields only what its structure
+/// proves.
 
 #include <cstdint>
 #include <map>
@@ -33,35 +35,40 @@ TestListing read_libtest_listing(std::string_view output);
 
 enum class TestOutcome { Passed, Failed, Ignored };
 
-/// libtest's count line: "test result: ok. 2 passed; 0 failed; 1 ignored; ...".
-struct LibtestCounts {
-  uint64_t passed = 0;
-  uint64_t failed = 0;
-  uint64_t ignored = 0;
-};
+/// How many threads libtest ran the tests on, as far as the caller knows.
+/// With one, libtest names each test as it starts it and writes its result
+/// after everything the test printed; with several, it names a test only
+/// with its result, and other tests' output may stand anywhere around it.
+enum class TestThreads { One, Unknown };
 
 /// What libtest reported about a run of some of the binary's tests.
 struct LibtestRun {
-  /// The result of each given name that libtest reported, the last report
-  /// of a name winning.
+  /// The expected names whose result the output settles.
   std::map<std::string, TestOutcome> results;
-  /// The last count line of the output.
-  std::optional<LibtestCounts> counts;
-  /// A given name whose "test NAME ... " line never got its result: with one
-  /// test thread, the test that was running when the binary ended.
+  /// libtest's closing section was read, agrees with itself and accounts
+  /// for exactly the expected names, each of which libtest named while the
+  /// tests ran: the run's own, complete account.
+  bool closed = false;
+  /// With one test thread and no closing section: the expected name libtest
+  /// started last, whose result it never wrote (whatever a child printed
+  /// after its name): the test in flight when the binary ended.
   std::optional<std::string> unfinished;
-  /// Given names whose thread the runtime reported as overflowing its stack.
+  /// Expected names whose thread the runtime reported as overflowing its
+  /// stack.
   std::vector<std::string> overflowed;
-
-  /// Whether the run accounts for exactly `expected`: each reported, and the
-  /// final count line agreeing with the results. A binary that ended early
-  /// or a child printing result lines of its own leaves this false.
-  bool accounts_for(const std::set<std::string>& expected) const;
 };
 
-/// Reads the results of the given names from a run's output. Lines naming
-/// other tests ("test ghost ... ok" from a child process) count as output.
-LibtestRun read_libtest_run(std::string_view output, const std::set<std::string>& given);
+/// How the binary's run ended: it exited (with any code), or it died
+/// mid-run (a signal, a kill when its time ran out). libtest writes its
+/// closing section last and then exits, so a run that died has none of its
+/// own: a count line there is something a test printed.
+enum class RunEnd { Exited, Died };
+
+/// Reads the results of the expected names (those given to the binary that
+/// it holds) from a run's output. A name libtest never named has no result,
+/// whatever a count line says.
+LibtestRun read_libtest_run(std::string_view output, const std::set<std::string>& expected,
+                            TestThreads threads, RunEnd end);
 
 /// A line libtest writes while a binary runs but never as the first line of
 /// its output: a result line, the count line, or a one-thread result on a

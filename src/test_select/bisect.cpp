@@ -331,12 +331,12 @@ BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBi
     }
     LaunchClocks clocks;
     clocks.per_binary = budget;
-    Result<LaunchRun> run =
-        run_test_launch(base, known, selectors_of({&binary}), args, clocks, null_sink());
+    Result<LaunchRun> run = run_test_launch(base, known, selectors_of({&binary}), args, clocks,
+                                            null_sink(), StreamFormat::Tests);
     if (!run) return std::move(run).error();
     const size_t index = static_cast<size_t>(&binary - binaries.data());
-    BinaryReport report =
-        report_binary(*run, index, std::set<std::string>(names.begin(), names.end()));
+    BinaryReport report = report_binary(
+        *run, index, std::set<std::string>(names.begin(), names.end()), TestThreads::One);
     if (!report.part) return batch_not_started(*run, binary);
     if (!report.ended()) {
       return BatchRun{BatchRun::Verdict::Hung,

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/quoted.h"
+#include "base/terminal_text.h"
 #include "base/text_lines.h"
 #include "runner/libtest_output.h"
 #include "test_select/enumerate.h"
@@ -16,30 +17,35 @@ namespace {
 constexpr std::string_view kRunning = "     Running ";
 constexpr std::string_view kError = "error: ";
 
-/// The path a "Running" description shows: "unittests src/lib.rs (PATH)",
-/// "tests/it.rs (PATH)", or, from older cargo, PATH alone.
-std::string_view shown_path(std::string_view description) {
-  description = trim_end(description);
-  if (description.ends_with(')')) {
-    size_t open = description.rfind(" (");
-    if (open != std::string_view::npos)
-      return description.substr(open + 2, description.size() - open - 3);
+/// What a terminal shows last of a line of cargo's: without escape
+/// sequences, from its last carriage return on (a progress bar cargo ended
+/// with one stands before it).
+std::string shown_text(std::string_view line) {
+  VisibleText visible(line);
+  std::string_view text = visible.text();
+  return std::string(text.substr(after_last_carriage_return(text)));
+}
+
+/// How a "Running" line's description ("unittests src/lib.rs (PATH)",
+/// "tests/it.rs (PATH)", or PATH alone from older cargo) shows `executable`:
+/// in full, or relative to cargo's working directory when it lies below it.
+/// Paths may hold blanks and parentheses of their own, so the description is
+/// matched against the path, never cut.
+std::optional<std::string_view> shown_form(std::string_view description,
+                                           std::string_view executable) {
+  for (size_t from = 0; from < executable.size();) {
+    std::string_view shown = executable.substr(from);
+    if (description == shown) return shown;
+    if (description.size() >= shown.size() + 2 && description.ends_with(')')) {
+      std::string_view inner = description.substr(0, description.size() - 1);
+      size_t open = inner.size() - shown.size() - 1;
+      if (inner.ends_with(shown) && inner[open] == '(' && (open == 0 || inner[open - 1] == ' '))
+        return shown;
+    }
+    size_t slash = executable.find('/', from);
+    if (slash == std::string_view::npos) break;
+    from = slash + 1;
   }
-  return description;
-}
-
-/// cargo shows a binary's path relative to its working directory when it
-/// lies below it, else in full.
-bool shows_binary(std::string_view shown, std::string_view executable) {
-  if (shown.empty()) return false;
-  if (shown == executable) return true;
-  return !shown.starts_with('/') && executable.size() > shown.size() &&
-         executable.ends_with(shown) && executable[executable.size() - shown.size() - 1] == '/';
-}
-
-std::optional<size_t> known_binary(std::string_view shown, const std::vector<KnownBinary>& known) {
-  for (size_t i = 0; i < known.size(); ++i)
-    if (shows_binary(shown, known[i].executable)) return i;
   return std::nullopt;
 }
 
@@ -53,17 +59,21 @@ std::optional<size_t> error_line_at(std::string_view line, Match rest_matches) {
   return at;
 }
 
-/// "error: test failed, to rerun pass `-p app --lib`" for the binary with
-/// `selector` (any, when empty), at the end of `line`.
-std::optional<size_t> failure_line_at(std::string_view line, std::string_view selector) {
+/// "error: test failed, to rerun pass `-p alpha --lib`" for the binary with
+/// `selector` (any, when empty), at the end of `line`; `hint` takes what it
+/// says to pass.
+std::optional<size_t> failure_line_at(std::string_view line, std::string_view selector,
+                                      std::string* hint = nullptr) {
   static const RE2 kFailed(R"(\w+ failed, to rerun pass `(.*)`)");
   return error_line_at(line, [&](std::string_view rest) {
-    std::string hint;
-    if (!RE2::FullMatch(rest, kFailed, &hint)) return false;
-    std::string_view h(hint);
-    return selector.empty() || h == selector ||
-           (h.ends_with(selector) && h.size() > selector.size() &&
-            h[h.size() - selector.size() - 1] == ' ');
+    std::string said;
+    if (!RE2::FullMatch(rest, kFailed, &said)) return false;
+    std::string_view h(said);
+    bool matches = selector.empty() || h == selector ||
+                   (h.ends_with(selector) && h.size() > selector.size() &&
+                    h[h.size() - selector.size() - 1] == ' ');
+    if (matches && hint) *hint = said;
+    return matches;
   });
 }
 
@@ -71,6 +81,13 @@ std::optional<size_t> failure_line_at(std::string_view line, std::string_view se
 std::optional<size_t> closing_line_at(std::string_view line) {
   static const RE2 kClosing(R"(\d+ targets? failed:)");
   return error_line_at(line, [](std::string_view rest) { return RE2::FullMatch(rest, kClosing); });
+}
+
+/// An entry of cargo's closing list: "    `-p alpha --lib`".
+std::optional<std::string_view> closing_entry(std::string_view line) {
+  std::string_view text = trim(line);
+  if (text.size() < 2 || !text.starts_with('`') || !text.ends_with('`')) return std::nullopt;
+  return text.substr(1, text.size() - 2);
 }
 
 /// The status in "process didn't exit successfully: `...` (exit status: 3)"
@@ -97,27 +114,35 @@ std::optional<BinaryExit> reported_exit(std::string_view line) {
 
 }  // namespace
 
-std::optional<RunningLine> find_running_line(std::string_view line,
-                                             const std::vector<KnownBinary>& known) {
-  size_t at = line.rfind(kRunning);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string_view path = shown_path(line.substr(at + kRunning.size()));
-  std::optional<size_t> binary = known_binary(path, known);
-  if (!binary && at != 0) return std::nullopt;
-  return RunningLine{binary, at, std::string(path)};
+std::optional<CargoTestStream::RunningLine> CargoTestStream::running_line(
+    std::string_view line) const {
+  VisibleText visible(line);
+  std::string_view text = visible.text();
+  for (size_t at = text.rfind(kRunning); at != std::string_view::npos;
+       at = at == 0 ? std::string_view::npos : text.rfind(kRunning, at - 1)) {
+    std::string_view description = trim_end(text.substr(at + kRunning.size()));
+    for (const std::string& executable : built_) {
+      std::optional<std::string_view> shown = shown_form(description, executable);
+      if (!shown) continue;
+      RunningLine running;
+      running.at = visible.line_offset(at);
+      running.path = std::string(*shown);
+      for (size_t i = 0; i < known_.size(); ++i)
+        if (known_[i].executable == executable) running.binary = i;
+      return running;
+    }
+  }
+  return std::nullopt;
 }
 
-std::optional<RunningLine> CargoTestStream::starting_binary(std::string_view line) const {
-  std::optional<RunningLine> running = find_running_line(line, known_);
+std::optional<CargoTestStream::RunningLine> CargoTestStream::starting_binary(
+    std::string_view line) const {
+  std::optional<RunningLine> running = running_line(line);
   if (!running) return std::nullopt;
   auto already_started = [&running](const BinaryPart& part) {
     return running->binary ? part.binary == running->binary : part.shown_path == running->path;
   };
   if (std::any_of(parts_.begin(), parts_.end(), already_started)) return std::nullopt;
-  auto built = [&running](const std::string& executable) {
-    return shows_binary(running->path, executable);
-  };
-  if (std::none_of(built_.begin(), built_.end(), built)) return std::nullopt;
   return running;
 }
 
@@ -143,14 +168,28 @@ void CargoTestStream::end_part(StreamInstant at, BinaryExit exit) {
   state_ = State::Cargo;
 }
 
+void CargoTestStream::append_cargo_text(std::string_view line) {
+  append_line(cargo_text_, line);
+  std::string text = shown_text(line);
+  if (closing_line_at(text) == size_t{0}) {
+    in_closing_list_ = true;
+  } else if (std::optional<std::string_view> entry = closing_entry(text);
+             entry && in_closing_list_) {
+    failed_targets_.emplace_back(*entry);
+  } else {
+    in_closing_list_ = false;
+  }
+}
+
 void CargoTestStream::take_cargo_line(std::string_view line) {
-  if (line.starts_with('{')) {
-    append_line(cargo_json_, line);
-    for (TestBinary& binary : parse_test_artifacts(line))
+  std::string text = shown_text(line);
+  if (text.starts_with('{')) {
+    append_line(cargo_json_, text);
+    for (TestBinary& binary : parse_test_artifacts(text))
       built_.push_back(std::move(binary.executable));
     return;
   }
-  append_line(cargo_text_, line);
+  append_cargo_text(line);
 }
 
 void CargoTestStream::take_binary_line(std::string_view line, StreamInstant at) {
@@ -161,10 +200,15 @@ void CargoTestStream::take_binary_line(std::string_view line, StreamInstant at) 
   end.kind = EndKind::Running;
   if (running) {
     cut = running->at;
-  } else if ((cut = failure_line_at(line, part.binary ? known_[*part.binary].selector : ""))) {
-    end.kind = EndKind::Failure;
-  } else if ((cut = closing_line_at(line))) {
-    end.kind = EndKind::Closing;
+  } else {
+    VisibleText visible(line);
+    std::string_view selector = part.binary ? std::string_view(known_[*part.binary].selector) : "";
+    if ((cut = failure_line_at(visible.text(), selector, &end.rerun_hint))) {
+      end.kind = EndKind::Failure;
+    } else if ((cut = closing_line_at(visible.text()))) {
+      end.kind = EndKind::Closing;
+    }
+    if (cut) cut = visible.line_offset(*cut);
   }
   if (!cut) {
     append_line(part.output, line);
@@ -183,26 +227,30 @@ void CargoTestStream::take_binary_line(std::string_view line, StreamInstant at) 
   end_part(at, std::move(exit));
   if (end.kind == EndKind::Failure) state_ = State::Failed;
   unconfirmed_ = std::move(end);
+  // No test code runs while binaries list their tests: nothing there
+  // imitates cargo's lines.
+  if (format_ == StreamFormat::Listing) confirm_end();
 }
 
-CargoTestStream::HeldLine CargoTestStream::judge_held_line(std::string_view line) const {
-  std::string_view text = trim(line);
+CargoTestStream::HeldLine CargoTestStream::judge_held_line(std::string_view line) {
+  std::string shown = shown_text(line);
+  std::string_view text = trim(shown);
   if (text.empty()) return HeldLine::Held;
-  switch (unconfirmed_->kind) {
-    case EndKind::Running:  // the next binary's output never starts with these
-      return is_libtest_continuation_line(text) ? HeldLine::Refutes : HeldLine::Confirms;
-    case EndKind::Closing:  // cargo's list of the failed targets, then its exit
-      return text.size() > 1 && text.starts_with('`') && text.ends_with('`') ? HeldLine::Held
-                                                                             : HeldLine::Refutes;
-    case EndKind::Failure:
-      if (text == "Caused by:" || reported_exit(text) || text.starts_with("note: test exited"))
-        return HeldLine::Held;
-      if (text.starts_with("Doc-tests ") || closing_line_at(line) == size_t{0} ||
-          starting_binary(line))
-        return HeldLine::Confirms;
-      return HeldLine::Refutes;
+  UnconfirmedEnd& end = *unconfirmed_;
+  if (end.kind == EndKind::Running)  // the next binary's output never starts with these
+    return is_libtest_continuation_line(text) ? HeldLine::Refutes : HeldLine::Confirms;
+  // cargo's closing list of the failed targets, then its exit.
+  if (end.kind == EndKind::Closing || end.closing_list)
+    return closing_entry(text) ? HeldLine::Held : HeldLine::Refutes;
+  if (text == "Caused by:" || reported_exit(text) || text.starts_with("note: test exited"))
+    return HeldLine::Held;
+  // The launches select their targets, so cargo runs no doctests after a
+  // failure: only the next binary or the closing list follow.
+  if (closing_line_at(shown) == size_t{0}) {
+    end.closing_list = true;
+    return HeldLine::Held;
   }
-  return HeldLine::Refutes;
+  return starting_binary(line) ? HeldLine::Confirms : HeldLine::Refutes;
 }
 
 void CargoTestStream::resume_binary() {
@@ -218,15 +266,16 @@ void CargoTestStream::resume_binary() {
 void CargoTestStream::confirm_end() {
   UnconfirmedEnd end = std::move(*unconfirmed_);
   unconfirmed_.reset();
-  append_line(cargo_text_, std::string_view(end.lines.front()).substr(end.cut));
+  append_cargo_text(std::string_view(end.lines.front()).substr(end.cut));
+  if (end.kind == EndKind::Failure) parts_.back().rerun_hint = std::move(end.rerun_hint);
   if (end.kind == EndKind::Running) start_part(*end.running, end.at);
   for (size_t i = 1; i < end.lines.size(); ++i) {
     if (end.kind == EndKind::Running) {
       append_line(parts_.back().output, end.lines[i]);
       continue;
     }
-    append_line(cargo_text_, end.lines[i]);
-    if (auto exit = reported_exit(end.lines[i]); exit && end.kind == EndKind::Failure)
+    append_cargo_text(end.lines[i]);
+    if (auto exit = reported_exit(shown_text(end.lines[i])); exit && end.kind == EndKind::Failure)
       parts_.back().exit = std::move(*exit);
   }
 }
@@ -250,14 +299,15 @@ void CargoTestStream::take(std::string_view line, StreamInstant at) {
     return;
   }
   if (std::optional<RunningLine> running = starting_binary(line)) {
-    append_line(cargo_text_, line);
+    append_cargo_text(line);
     start_part(*running, at);
     return;
   }
   if (state_ == State::Failed) {
-    append_line(cargo_text_, line);
-    if (auto exit = reported_exit(line)) parts_.back().exit = std::move(*exit);
-    if (closing_line_at(line)) state_ = State::Cargo;
+    append_cargo_text(line);
+    std::string text = shown_text(line);
+    if (auto exit = reported_exit(text)) parts_.back().exit = std::move(*exit);
+    if (closing_line_at(text)) state_ = State::Cargo;
     return;
   }
   take_cargo_line(line);

@@ -6,7 +6,8 @@
 /// to rerun pass `...`" line after it ends; everything between belongs to
 /// that binary. A binary that ends without a line feed leaves cargo's next
 /// line at the end of its own last one, so cargo's lines are also found
-/// there.
+/// there. cargo's lines are read as a terminal would show them: without
+/// escape sequences, and from the last carriage return on.
 
 #include <chrono>
 #include <cstdint>
@@ -26,6 +27,10 @@ struct KnownBinary {
   std::string selector;
 };
 
+/// What the binaries print: the names of a `--list` run, in which no test
+/// code runs, or the output of running tests, which a test can shape.
+enum class StreamFormat { Listing, Tests };
+
 /// How a test binary ended, as cargo reported it.
 struct BinaryExit {
   int32_t code = 0;  // 128 + N for signal N; -1 when it never started
@@ -38,7 +43,9 @@ struct BinaryExit {
 
 /// One binary's part of the run.
 struct BinaryPart {
-  /// Index into the known binaries; empty for a binary the build did not list.
+  /// Index into the known binaries; empty for a binary the build did not
+  /// list (cargo may run such a one beside the known ones, such as the unit
+  /// tests of a library whose tests are off, which `--lib` still selects).
   std::optional<size_t> binary;
   std::string shown_path;  // as cargo's "Running" line shows it
   std::string output;      // its lines, each followed by its `line_end_for`
@@ -46,29 +53,22 @@ struct BinaryPart {
   /// When it ended; empty while it ran, and when the run was stopped during it.
   std::optional<StreamInstant> ended;
   std::optional<BinaryExit> exit;  // set with `ended`
+  /// What cargo's failure line says to pass to rerun it ("-p app --lib");
+  /// empty unless cargo reported it failed.
+  std::string rerun_hint;
 };
-
-/// A cargo "Running" line that starts a binary: at the start of a line, for
-/// any binary, or at the end of a binary's unfinished last line, for a known
-/// one. `binary` is empty for a binary the build did not list (cargo may run
-/// such a one beside the known ones, such as the unit tests of a library
-/// whose tests are off, which `--lib` still selects).
-struct RunningLine {
-  std::optional<size_t> binary;
-  size_t at = 0;     // where cargo's line starts
-  std::string path;  // as cargo shows it
-};
-std::optional<RunningLine> find_running_line(std::string_view line,
-                                             const std::vector<KnownBinary>& known);
 
 /// A test may print lines that look like cargo's own (a test that runs
 /// cargo, say). The stream takes a "Running" line only for a test binary
 /// that the run's own artifact messages name and that has not started yet,
-/// and only when what follows is not more of the running binary's libtest
-/// output; a failure or closing line only once cargo's next lines confirm it.
+/// and, for running tests, only when what follows is not more of the
+/// running binary's libtest output; a failure or closing line only once
+/// cargo's next lines confirm it: the next binary's start, or the end of the
+/// stream after cargo's closing list, which it prints last.
 class CargoTestStream {
  public:
-  explicit CargoTestStream(std::vector<KnownBinary> known) : known_(std::move(known)) {}
+  CargoTestStream(std::vector<KnownBinary> known, StreamFormat format)
+      : known_(std::move(known)), format_(format) {}
 
   /// Takes the next line of the stream, read at `at`.
   void take(std::string_view line, StreamInstant at);
@@ -76,15 +76,22 @@ class CargoTestStream {
   /// ended then too; when the run was stopped, that binary is left running.
   void finish(StreamInstant at, bool cargo_exited);
 
+  /// Whether `line` holds cargo's line starting a binary this run built and
+  /// has not started, as far as the lines so far tell.
+  bool starts_binary(std::string_view line) const { return starting_binary(line).has_value(); }
+
   const std::vector<KnownBinary>& known() const { return known_; }
+  StreamFormat format() const { return format_; }
   const std::vector<BinaryPart>& parts() const { return parts_; }
   /// cargo's JSON messages, each followed by its `line_end_for`.
   const std::string& cargo_json() const { return cargo_json_; }
   /// cargo's other lines (its status and error lines), each followed by its
   /// `line_end_for`.
   const std::string& cargo_text() const { return cargo_text_; }
-  /// Paths from "Running" lines that name no known binary: cargo ran
-  /// something the build did not list (their parts have no `binary`).
+  /// The targets cargo's closing list names as failed ("-p app --lib").
+  const std::vector<std::string>& failed_targets() const { return failed_targets_; }
+  /// Paths of the binaries cargo ran that the build did not list (their
+  /// parts have no `binary`).
   std::vector<std::string> unknown_executables() const;
 
  private:
@@ -93,6 +100,13 @@ class CargoTestStream {
   /// How cargo's line that ends a binary's part goes on: its failure line,
   /// its closing line, or the next binary's "Running" line.
   enum class EndKind { Failure, Closing, Running };
+  /// A "Running" line: where cargo's line starts in the line, and the
+  /// binary it names.
+  struct RunningLine {
+    std::optional<size_t> binary;
+    size_t at = 0;
+    std::string path;  // as cargo shows it
+  };
   /// Such a line that what followed has not yet shown to be cargo's.
   struct UnconfirmedEnd {
     EndKind kind = EndKind::Failure;
@@ -100,23 +114,32 @@ class CargoTestStream {
     size_t cut = 0;                  // where cargo's line starts in it
     std::vector<std::string> lines;  // the whole line, then the lines held since
     std::optional<RunningLine> running;
+    std::string rerun_hint;
+    /// A failure line was followed by cargo's closing list, which cargo
+    /// prints last: only its entries and the end of the stream may follow.
+    bool closing_list = false;
     StreamInstant at;
   };
   enum class HeldLine { Held, Confirms, Refutes };
 
+  std::optional<RunningLine> running_line(std::string_view line) const;
   std::optional<RunningLine> starting_binary(std::string_view line) const;
   void start_part(const RunningLine& running, StreamInstant at);
   void end_part(StreamInstant at, BinaryExit exit);
   void take_binary_line(std::string_view line, StreamInstant at);
-  HeldLine judge_held_line(std::string_view line) const;
+  HeldLine judge_held_line(std::string_view line);
   void resume_binary();
   void confirm_end();
   void take_cargo_line(std::string_view line);
+  void append_cargo_text(std::string_view line);
 
   std::vector<KnownBinary> known_;
+  StreamFormat format_;
   std::vector<BinaryPart> parts_;
   std::string cargo_json_;
   std::string cargo_text_;
+  std::vector<std::string> failed_targets_;
+  bool in_closing_list_ = false;
   /// Test executables the run's compiler-artifact messages named.
   std::vector<std::string> built_;
   std::optional<UnconfirmedEnd> unconfirmed_;

@@ -95,11 +95,17 @@ std::vector<std::string> crashed_tests(const std::string& exe, const BinaryRepor
     return crashed;
   }
   crashed = report.without_result;
-  if (!crashed.empty())
+  if (crashed.size() == 1) {
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
+                                           "before libtest reported a result for {}",
+                                           exe, how, crashed.front()));
+  } else if (!crashed.empty()) {
     append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
                                            "before libtest reported a result for: {}; one of "
-                                           "them crashed it, the tests ran in parallel",
+                                           "them crashed it (with several test threads its "
+                                           "output cannot tell which)",
                                            exe, how, joined(crashed)));
+  }
   return crashed;
 }
 
@@ -139,9 +145,53 @@ bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& repor
   return false;
 }
 
+/// The parts of binaries cargo ran beside the launch's own: a selector also
+/// picks a target of that name in the other packages of the call's
+/// selection, and a target whose tests are off (which the build did not
+/// list). Their outcome is named in a note and never counts for the
+/// launch's tests.
+std::vector<const BinaryPart*> extra_parts(const LaunchContext& context, const LaunchTarget& target,
+                                           const LaunchRun& run, RunOutput& output) {
+  std::set<size_t> selected;
+  for (size_t index : target.binaries) selected.insert(context.known_index[index]);
+  std::vector<const BinaryPart*> extra;
+  for (const BinaryPart& part : run.stream.parts()) {
+    if (part.binary && selected.contains(*part.binary)) continue;
+    extra.push_back(&part);
+    std::string outcome = "it did not finish";
+    if (part.exit && part.exit->code == 0) outcome = "it passed";
+    if (part.exit && part.exit->code != 0)
+      outcome = fmt::format("it failed ({})", part.exit->description.empty()
+                                                  ? fmt::format("exit code {}", part.exit->code)
+                                                  : part.exit->description);
+    append_stderr_line(output,
+                       fmt::format("tarnwick test_filter: the launch's target selector also made "
+                                   "cargo run test binary {}, which `cargo test` with this call's "
+                                   "selection {}; {}, which does not count for the selected tests",
+                                   part.shown_path,
+                                   part.binary ? "runs apart from this launch's tests"
+                                               : "does not run (its tests are off)",
+                                   outcome));
+  }
+  return extra;
+}
+
+/// Whether cargo's failure is only that of the extra binaries: its closing
+/// list names exactly the targets whose failure lines it gave for them.
+bool only_extra_binaries_failed(const LaunchRun& run, const std::vector<const BinaryPart*>& extra) {
+  const std::vector<std::string>& failed = run.stream.failed_targets();
+  if (run.exit_code != 101 || failed.empty()) return false;
+  std::multiset<std::string> hints;
+  for (const BinaryPart* part : extra)
+    if (part->exit && part->exit->code != 0 && !part->rerun_hint.empty())
+      hints.insert(part->rerun_hint);
+  return hints == std::multiset<std::string>(failed.begin(), failed.end());
+}
+
 /// The launch's answer: cargo's output with a note for every selected test
 /// that has no result, and an exit code that is not 0 unless every binary
-/// of the launch accounted for its tests.
+/// of the launch accounted for its tests. A failure of a binary cargo ran
+/// beside the selected ones does not fail the launch.
 void finish_launch(const LaunchContext& context, const LaunchTarget& target,
                    const std::set<std::string>& given, const LaunchRun& run, OneLaunch& result) {
   RunOutput output = launch_output(run);
@@ -150,10 +200,16 @@ void finish_launch(const LaunchContext& context, const LaunchTarget& target,
     const EnumeratedBinary& entry = context.findings.binaries[index];
     std::set<std::string> expected = expected_names(entry, given);
     if (expected.empty()) continue;
-    BinaryReport report = report_binary(run, context.known_index[index], expected);
+    BinaryReport report =
+        report_binary(run, context.known_index[index], expected, context.plan.test_threads);
     believed = account_for_binary(entry, report, run, output, result) && believed;
   }
-  if (output.exit_code == 0 && !believed) output.exit_code = -1;
+  std::vector<const BinaryPart*> extra = extra_parts(context, target, run, output);
+  if (believed && output.exit_code != 0 && only_extra_binaries_failed(run, extra)) {
+    output.exit_code = 0;
+  } else if (output.exit_code == 0 && !believed) {
+    output.exit_code = -1;
+  }
   result.exit_code = output.exit_code;
   result.text = build_run_result(output, run.argv, context.plan.run_base.cwd);
 }
@@ -166,7 +222,8 @@ std::vector<std::string> names_without_result(const LaunchContext& context,
   std::vector<std::string> missing;
   for (size_t index : target.binaries) {
     std::set<std::string> expected = expected_names(context.findings.binaries[index], given);
-    BinaryReport report = report_binary(run, context.known_index[index], expected);
+    BinaryReport report =
+        report_binary(run, context.known_index[index], expected, context.plan.test_threads);
     missing.insert(missing.end(), report.without_result.begin(), report.without_result.end());
   }
   return missing;
@@ -201,8 +258,8 @@ Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
   clocks.silence = watchdog;
   clocks.overall = plan.overall_budget;
   clocks.first_start = &context.execution_start;
-  Result<LaunchRun> run =
-      run_test_launch(plan.run_base, context.known, selectors, args, clocks, context.sink);
+  Result<LaunchRun> run = run_test_launch(plan.run_base, context.known, selectors, args, clocks,
+                                          context.sink, StreamFormat::Tests);
   result.past_deadline = deadline && Clock::now() >= *deadline;
   if (!run) {
     if (is_error_kind<CancelledError>(run.error())) return std::move(run).error();

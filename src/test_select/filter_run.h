@@ -38,6 +38,9 @@ struct FilterPlan {
   /// per launch: the longest a binary runs. Both from the binary's start.
   std::optional<Duration> per_test_budget;
   bool per_test_execution = false;
+  /// One test thread when the call's environment says so: libtest then
+  /// names each test as it starts it, which tells a crash's test.
+  TestThreads test_threads = TestThreads::Unknown;
   /// Stop after the build, as `no_run` does without a filter.
   bool no_run = false;
 };

@@ -16,10 +16,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-RunClocks run_clocks(const LaunchClocks& clocks, const std::vector<KnownBinary>& known) {
-  auto starts_binary = [&known](std::string_view line) {
-    return find_running_line(line, known).has_value();
-  };
+/// The clocks of a launch; they start with each binary the stream sees cargo
+/// start, and the stream must outlive them.
+RunClocks run_clocks(const LaunchClocks& clocks, const CargoTestStream& stream) {
+  auto starts_binary = [&stream](std::string_view line) { return stream.starts_binary(line); };
   RunClocks run;
   run.phase_boundary = [starts_binary, first = clocks.first_start](std::string_view line) {
     if (!starts_binary(line)) return false;
@@ -51,10 +51,13 @@ std::vector<std::string> test_launch_argv(const TestRunBase& base,
   argv.insert(argv.end(), base.packages.begin(), base.packages.end());
   argv.insert(argv.end(), selectors.begin(), selectors.end());
   argv.insert(argv.end(), base.build_flags.begin(), base.build_flags.end());
-  // cargo's "Running" lines name each binary it starts; a quiet or verbose
-  // setting of the user's would drop them or change their form.
-  argv.insert(argv.end(), {"--no-fail-fast", "--config", "term.quiet=false", "--config",
-                           "term.verbose=false", "--"});
+  // The lines read here are cargo's own in one form, whatever the user's
+  // configuration or environment says: no colour, no progress bar (which
+  // would share a line with the JSON messages), and neither quiet (no
+  // "Running" lines) nor verbose.
+  argv.insert(argv.end(),
+              {"--no-fail-fast", "--color", "never", "--config", "term.progress.when=\"never\"",
+               "--config", "term.quiet=false", "--config", "term.verbose=false", "--"});
   argv.insert(argv.end(), libtest_args.begin(), libtest_args.end());
   return argv;
 }
@@ -83,13 +86,14 @@ std::vector<KnownBinary> known_binaries(const std::vector<TestBinary>& binaries)
 Result<LaunchRun> run_test_launch(const TestRunBase& base, std::vector<KnownBinary> known,
                                   const std::vector<std::string>& selectors,
                                   const std::vector<std::string>& libtest_args,
-                                  const LaunchClocks& clocks, const ProgressSink& sink) {
+                                  const LaunchClocks& clocks, const ProgressSink& sink,
+                                  StreamFormat format) {
   LaunchRun launch{test_launch_argv(base, selectors, libtest_args),
-                   CargoTestStream(std::move(known)), -1, std::nullopt};
+                   CargoTestStream(std::move(known), format), -1, std::nullopt};
   CargoTestStream& stream = launch.stream;
   // A run shows every line again from offset 0 when it changed its output.
   OutputWatcher watcher = [&stream, seen = false](std::string_view line, size_t offset) mutable {
-    if (offset == 0 && seen) stream = CargoTestStream(stream.known());
+    if (offset == 0 && seen) stream = CargoTestStream(stream.known(), stream.format());
     seen = true;
     stream.take(line, Clock::now());
   };
@@ -99,7 +103,7 @@ Result<LaunchRun> run_test_launch(const TestRunBase& base, std::vector<KnownBina
   request.sink = &sink;
   request.watcher = &watcher;
   request.stderr_into_stdout = true;
-  RunResult run = run_cargo_once(request, run_clocks(clocks, stream.known()));
+  RunResult run = run_cargo_once(request, run_clocks(clocks, stream));
   if (!run) {
     if (!is_error_kind<TimeoutError>(run.error())) return std::move(run).error();
     stream.finish(Clock::now(), false);
@@ -146,17 +150,18 @@ std::vector<std::string> BinaryReport::crashed() const {
 }
 
 BinaryReport report_binary(const LaunchRun& run, size_t binary,
-                           const std::set<std::string>& expected) {
+                           const std::set<std::string>& expected, TestThreads threads) {
   BinaryReport report;
   for (const BinaryPart& part : run.stream.parts()) {
     if (part.binary != binary) continue;
     report.part = &part;
-    if (!expected.empty()) report.libtest = read_libtest_run(part.output, expected);
+    RunEnd end = part.ended && part.exit && !part.exit->signalled() ? RunEnd::Exited : RunEnd::Died;
+    if (!expected.empty()) report.libtest = read_libtest_run(part.output, expected, threads, end);
     break;
   }
   for (const std::string& name : expected)
     if (!report.libtest.results.contains(name)) report.without_result.push_back(name);
-  report.accounted_ = expected.empty() || report.libtest.accounts_for(expected);
+  report.accounted_ = expected.empty() || report.libtest.closed;
   return report;
 }
 

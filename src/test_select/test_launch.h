@@ -57,7 +57,7 @@ struct LaunchRun {
 };
 
 /// [toolchain] test --message-format=json, the packages, the selectors, the
-/// build flags, --no-fail-fast and the settings that keep cargo's "Running"
+/// build flags, --no-fail-fast and the settings that fix the form of cargo's
 /// lines as they are read here, then "--" and the libtest arguments.
 std::vector<std::string> test_launch_argv(const TestRunBase& base,
                                           const std::vector<std::string>& selectors,
@@ -71,13 +71,14 @@ std::vector<std::string> selectors_of(const std::vector<const TestBinary*>& bina
 std::vector<KnownBinary> known_binaries(const std::vector<TestBinary>& binaries);
 
 /// Runs cargo for the binaries the selectors pick, `known` being every test
-/// binary of the call's build. A run stopped by a clock is a launch with
-/// `stopped` set and the stream read so far; the client's cancellation and
-/// a cargo that cannot start are errors.
+/// binary of the call's build, whose output has the given format. A run
+/// stopped by a clock is a launch with `stopped` set and the stream read so
+/// far; the client's cancellation and a cargo that cannot start are errors.
 Result<LaunchRun> run_test_launch(const TestRunBase& base, std::vector<KnownBinary> known,
                                   const std::vector<std::string>& selectors,
                                   const std::vector<std::string>& libtest_args,
-                                  const LaunchClocks& clocks, const ProgressSink& sink);
+                                  const LaunchClocks& clocks, const ProgressSink& sink,
+                                  StreamFormat format);
 
 /// Why cargo did not start a known binary, in one line: the compiler's and
 /// cargo's error messages (else cargo's last line), and the binaries the
@@ -93,21 +94,24 @@ struct BinaryReport {
   std::vector<std::string> without_result;
 
   bool ended() const { return part && part->ended; }
-  /// It ended with exit code 0 and libtest accounted for every expected
-  /// name; with none expected (a binary run whole), the exit code alone.
+  /// It ended with exit code 0 and libtest's closing section accounted for
+  /// every expected name; with none expected (a binary run whole), the exit
+  /// code alone.
   bool passed() const;
   /// Expected names the binary was running when it crashed, as far as
   /// libtest's output names them.
   std::vector<std::string> crashed() const;
 
  private:
-  friend BinaryReport report_binary(const LaunchRun&, size_t, const std::set<std::string>&);
+  friend BinaryReport report_binary(const LaunchRun&, size_t, const std::set<std::string>&,
+                                    TestThreads);
   bool accounted_ = false;
 };
 
-/// Reads the part of the known binary `binary` (its first) for `expected`.
+/// Reads the part of the known binary `binary` (its first) for `expected`,
+/// the names given to it that it holds, run on `threads`.
 BinaryReport report_binary(const LaunchRun& run, size_t binary,
-                           const std::set<std::string>& expected);
+                           const std::set<std::string>& expected, TestThreads threads);
 
 /// The launch as a run output for its answer: cargo's JSON messages, then
 /// what the binaries printed, as standard output; cargo's own lines as

@@ -30,7 +30,7 @@ Error not_started(const LaunchRun& run, const TestBinary& binary) {
 }
 
 Result<TestListing> listing_of(const LaunchRun& run, size_t index, const TestBinary& binary) {
-  BinaryReport report = report_binary(run, index, {});
+  BinaryReport report = report_binary(run, index, {}, TestThreads::Unknown);
   if (!report.part) return not_started(run, binary);
   if (!report.ended()) return *run.stopped;
   if (report.part->exit->code != 0) {
@@ -58,8 +58,8 @@ Result<std::vector<Result<TestListing>>> list_test_binaries(const TestRunBase& b
   if (ignored_only) args.emplace_back("--ignored");
   LaunchClocks clocks;
   clocks.per_binary = kListTimeout;
-  Result<LaunchRun> run =
-      run_test_launch(base, known_binaries(binaries), selectors_of(all), args, clocks, null_sink());
+  Result<LaunchRun> run = run_test_launch(base, known_binaries(binaries), selectors_of(all), args,
+                                          clocks, null_sink(), StreamFormat::Listing);
   if (!run) return std::move(run).error();
   for (size_t i = 0; i < binaries.size(); ++i) listings.push_back(listing_of(*run, i, binaries[i]));
   return listings;

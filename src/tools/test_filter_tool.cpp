@@ -3,7 +3,10 @@
 #include <memory>
 #include <utility>
 
+#include "base/call_context.h"
+#include "base/quoted.h"
 #include "base/settings.h"
+#include "platform/environment.h"
 #include "runner/output_file.h"
 #include "test_select/filter_run.h"
 #include "test_select/pattern.h"
@@ -40,6 +43,15 @@ Result<OptionalTimeout> read_per_test_budget(const json& arguments) {
   }
   if (**given == 0) return OptionalTimeout{};
   return OptionalTimeout{Duration::from_secs(**given)};
+}
+
+/// One test thread when the environment the tests get says so: the call's
+/// `env` (its last entry for the name), else the server's own.
+TestThreads test_threads_of_call() {
+  std::optional<std::string> threads = platform::get_env("RUST_TEST_THREADS");
+  for (const EnvOverride& entry : env_overrides())
+    if (entry.name == "RUST_TEST_THREADS") threads = entry.value;
+  return threads && trim(*threads) == "1" ? TestThreads::One : TestThreads::Unknown;
 }
 
 /// The checks that come before the pattern is compiled.
@@ -87,6 +99,7 @@ Result<FilterCall> read_filter_call(const json& arguments,
   if (!per_test) return std::move(per_test).error();
   call.plan.per_test_budget = *per_test;
   call.plan.per_test_execution = runtime_settings().per_test_execution;
+  call.plan.test_threads = test_threads_of_call();
   call.plan.no_run = parse_bool_arg(arguments, "no_run");
   return call;
 }

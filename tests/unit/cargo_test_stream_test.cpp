@@ -23,11 +23,13 @@ std::string artifact(std::string_view name, std::string_view executable) {
 
 /// Reads a run whose build named the known binaries and `extra` ones.
 CargoTestStream read_stream(std::string_view text, bool exited = true,
-                            const std::vector<std::string>& extra = {}) {
-  CargoTestStream stream(kKnown);
+                            const std::vector<std::string>& extra = {},
+                            StreamFormat format = StreamFormat::Tests,
+                            const std::vector<KnownBinary>& known = kKnown) {
+  CargoTestStream stream(known, format);
   StreamInstant at{};
   std::string announced;
-  for (const KnownBinary& binary : kKnown) announced += artifact("x", binary.executable);
+  for (const KnownBinary& binary : known) announced += artifact("x", binary.executable);
   for (const std::string& executable : extra) announced += artifact("extra", executable);
   const std::string run = announced + std::string(text);
   for (std::string_view line : split_lines(run)) {
@@ -145,6 +147,58 @@ TEST(CargoTestStream, ExitDetailsFromCargosCause) {
   ASSERT_EQ(stream.parts().size(), 1u);
   EXPECT_EQ(stream.parts()[0].exit->code, 3);
   EXPECT_EQ(stream.parts()[0].exit->description, "exit status: 3");
+}
+
+// cargo's lines are found by the paths its own artifact messages name, in
+// whatever form the user's configuration gives them: a target directory with
+// blanks and parentheses, colour, a progress bar that shares a line with a
+// JSON message. The failure list at the end names the failed targets.
+TEST(CargoTestStream, CargosLinesInEveryForm) {
+  const std::vector<KnownBinary> known = {{"/w/Project (2)/t (x)/debug/deps/alpha-e629", "--lib"},
+                                          {"/w/Project (2)/t (x)/debug/deps/it-9a3a", "--test it"}};
+  CargoTestStream stream = read_stream(
+      "   Building [===>   ] 1/2: alpha\r{\"reason\":\"build-finished\",\"success\":true}\n"
+      "\x1b[1m\x1b[92m     Running\x1b[0m unittests src/lib.rs (t (x)/debug/deps/alpha-e629)\n"
+      "running 1 test\n"
+      "test a ... FAILED\n"
+      "\x1b[1m\x1b[91merror\x1b[0m: test failed, to rerun pass `--lib`\n"
+      "     Running tests/it.rs (/w/Project (2)/t (x)/debug/deps/it-9a3a)\n"
+      "running 1 test\n"
+      "error: test failed, to rerun pass `--test it`\n"
+      "\n"
+      "   Doc-tests alpha\n"
+      "test b ... ok\n"
+      "\n"
+      "test result: ok. 1 passed; 0 failed; 0 ignored; 0 measured; 0 filtered out\n"
+      "\n"
+      "error: 1 target failed:\n"
+      "    `--lib`\n",
+      true, {}, StreamFormat::Tests, known);
+  ASSERT_EQ(stream.parts().size(), 2u);
+  EXPECT_EQ(stream.parts()[0].binary, 0u);
+  EXPECT_EQ(stream.parts()[0].shown_path, "t (x)/debug/deps/alpha-e629");
+  EXPECT_EQ(stream.parts()[0].exit->code, 101);
+  EXPECT_EQ(stream.parts()[0].rerun_hint, "--lib");
+  EXPECT_EQ(stream.parts()[1].binary, 1u);
+  EXPECT_EQ(stream.parts()[1].exit->code, 0);
+  EXPECT_NE(stream.parts()[1].output.find("Doc-tests alpha\ntest b ... ok"), std::string::npos);
+  EXPECT_TRUE(stream.cargo_json().ends_with("{\"reason\":\"build-finished\",\"success\":true}\n"));
+  EXPECT_EQ(stream.failed_targets(), std::vector<std::string>{"--lib"});
+}
+
+// In a --list run no test code runs, so a binary's first line (a test name,
+// however it starts) never casts doubt on cargo's "Running" line before it.
+TEST(CargoTestStream, AListingStartsEachBinaryAtItsRunningLine) {
+  CargoTestStream stream = read_stream(
+      "     Running unittests src/lib.rs (target/debug/deps/alpha-e629)\n"
+      "a: test\n\n1 test, 0 benchmarks\n"
+      "     Running tests/it.rs (target/debug/deps/it-9a3a)\n"
+      "ignored_paths_are_skipped: test\n"
+      "test result: ok: test\n\n2 tests, 0 benchmarks\n",
+      true, {}, StreamFormat::Listing);
+  ASSERT_EQ(stream.parts().size(), 2u);
+  EXPECT_EQ(stream.parts()[1].binary, 2u);
+  EXPECT_TRUE(stream.parts()[1].output.starts_with("ignored_paths_are_skipped: test\n"));
 }
 
 }  // namespace

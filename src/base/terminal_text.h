@@ -1,0 +1,37 @@
+#pragma once
+/// Text meant for a terminal, read as a terminal would show it: escape
+/// sequences (colour, cursor moves) take no room, and a carriage return
+/// inside a line starts it again. Readers of another program's console
+/// output look at this view, so its own colour or a progress line does not
+/// hide the lines they look for.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+/// A line without its escape sequences. Positions in the view map back to
+/// positions in the line. Copies only a line that holds an escape byte.
+class VisibleText {
+ public:
+  explicit VisibleText(std::string_view line);
+
+  std::string_view text() const { return offsets_.empty() ? line_ : std::string_view(copy_); }
+  /// Where the view's byte at `offset` (or its end) stands in the line.
+  size_t line_offset(size_t offset) const;
+
+ private:
+  std::string_view line_;
+  std::string copy_;
+  /// For a copied line, the line offset of each byte of the copy and one
+  /// past its end; empty when the view is the line itself.
+  std::vector<size_t> offsets_;
+};
+
+/// Where what a terminal shows last of `line` starts: after the last
+/// carriage return that is not at its end (0 when there is none).
+size_t after_last_carriage_return(std::string_view line);
+
+}  // namespace tarnwick
