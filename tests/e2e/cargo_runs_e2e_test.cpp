@@ -3,6 +3,7 @@
 // answer agrees.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -332,6 +333,186 @@ TEST(CargoRuns, CrashesIgnoredTestsAndNoRun) {
   EXPECT_TRUE(built.records_with("x-tarnwick-test-filter-discovery").empty()) << built.text();
   std::vector<std::string> lines = built.lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), R"({"status":"success"})"), 1) << built.text();
+}
+
+/// Whether the answer is a success with every selected test passed and
+/// none named as not run.
+void expect_all_passed(const CallAnswer& answer, const std::vector<std::string>& names) {
+  EXPECT_FALSE(answer.is_error()) << answer.text();
+  json summary = summary_of(answer);
+  EXPECT_FALSE(summary.contains("tests_not_run")) << answer.text();
+  std::map<std::string, std::string> results = answer_results(answer);
+  for (const std::string& name : names) EXPECT_EQ(results[name], "ok") << name << answer.text();
+}
+
+void expect_no_culprit(const CallAnswer& answer) {
+  EXPECT_FALSE(answer.is_error()) << answer.text();
+  EXPECT_TRUE(culprits_of(answer).empty()) << answer.text();
+  EXPECT_EQ(answer.records_with("x-tarnwick-bisect-summary").at(0)["enumeration_errors"],
+            json::array())
+      << answer.text();
+}
+
+/// A crate whose build script reruns once a test touched a file, so a later
+/// run of cargo rebuilds (and shows a progress bar when it is on), with
+/// tests in two binaries.
+TempCrate rebuilding_crate() {
+  return TempCrate(
+      "forms",
+      {{"build.rs",
+        "fn main() {\n    println!(\"cargo:rerun-if-changed=touched.txt\");\n"
+        "    std::thread::sleep(std::time::Duration::from_millis(800));\n}\n"},
+       {"touched.txt", "0\n"},
+       {"src/lib.rs",
+        "#[test]\nfn touches() {\n    let path = concat!(env!(\"CARGO_MANIFEST_DIR\"), "
+        "\"/touched.txt\");\n"
+        "    let nanos = std::time::SystemTime::now().duration_since(std::time::UNIX_EPOCH)"
+        ".unwrap();\n"
+        "    std::fs::write(path, format!(\"{}\\n\", nanos.as_nanos())).unwrap();\n}\n"
+        "#[test]\nfn lib_good() {}\n"},
+       {"tests/it.rs", "#[test]\nfn it_good() {}\n"}});
+}
+
+// Whatever form the user's configuration gives cargo's lines (a target
+// directory whose path holds blanks and parentheses, colour, a progress bar
+// on a rebuild) every test is read as cargo test runs it.
+TEST(CargoRuns, CargosConfigurationChangesNoAnswer) {
+  TempCrate crate = rebuilding_crate();
+  const std::vector<std::string> names = {"it_good", "lib_good", "touches"};
+  crate.write(".cargo/config.toml", "[build]\ntarget-dir = \"" + crate / "with space (and paren)" +
+                                        "\"\n\n[term]\ncolor = \"always\"\n"
+                                        "progress.when = \"always\"\nprogress.width = 80\n");
+  DirectCargo cargo = run_cargo_directly(crate.path(), "test");
+  ASSERT_EQ(cargo.exit_code, 0) << cargo.output;
+
+  expect_all_passed(server_in_mode(false).call("cargo_test", filter_call(crate, ".")), names);
+  expect_all_passed(server_in_mode(true).call("cargo_test", filter_call(crate, ".")), names);
+  expect_no_culprit(server_in_mode(false).call("cargo_test", bisect_call(crate)));
+
+  TempDir bin("tarnwick-nextest");
+  bin.write("cargo-nextest", "#!/bin/sh\necho cargo-nextest 0.9.0\n");
+  std::filesystem::permissions(bin / "cargo-nextest", std::filesystem::perms::owner_all);
+  ToolServer nextest({{"PATH", bin.path() + ":" + std::getenv("PATH")}});
+  expect_no_culprit(nextest.call("cargo_nextest_run", bisect_call(crate)));
+
+  // The same through the call: its target directory and its `env`.
+  std::filesystem::remove(crate / ".cargo/config.toml");
+  const json env = {{"CARGO_TERM_COLOR", "always"},
+                    {"CARGO_TERM_PROGRESS_WHEN", "always"},
+                    {"CARGO_TERM_PROGRESS_WIDTH", "80"}};
+  cargo = run_cargo_directly(crate.path(), "test --target-dir 'sub (x)/t'",
+                             "CARGO_TERM_COLOR=always CARGO_TERM_PROGRESS_WHEN=always "
+                             "CARGO_TERM_PROGRESS_WIDTH=80");
+  ASSERT_EQ(cargo.exit_code, 0) << cargo.output;
+  json filter = filter_call(crate, ".", env);
+  filter["target_dir"] = "sub (x)/t";
+  expect_all_passed(server_in_mode(false).call("cargo_test", filter), names);
+  json bisect = bisect_call(crate, json::object(), env);
+  bisect["target_dir"] = "sub (x)/t";
+  expect_no_culprit(server_in_mode(false).call("cargo_test", bisect));
+  json env_dir = {{"CARGO_TARGET_DIR", crate / "t (env)"}};
+  expect_all_passed(server_in_mode(false).call("cargo_test", filter_call(crate, ".", env_dir)),
+                    names);
+}
+
+// In a workspace, a launch's selector without a package also picks the
+// targets cargo test leaves out (tests turned off) and other members'
+// targets of the same name: their outcome never counts for the selected
+// tests, and the answer names them.
+TEST(CargoRuns, TargetsASelectorAlsoPicksDoNotCount) {
+  TempDir ws("tarnwick-members");
+  ws.write("Cargo.toml", "[workspace]\nmembers = [\"off\", \"on\"]\nresolver = \"2\"\n");
+  ws.write("off/Cargo.toml",
+           "[package]\nname = \"off\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
+           "[lib]\ntest = false\ndoctest = false\n\n[[test]]\nname = \"common\"\ntest = false\n");
+  ws.write("off/src/lib.rs", "#[test]\nfn shared() { panic!(\"tests are off\"); }\n");
+  ws.write("off/tests/common.rs", "#[test]\nfn shared() { panic!(\"tests are off\"); }\n");
+  ws.write("on/Cargo.toml", "[package]\nname = \"on\"\nversion = \"0.1.0\"\nedition = \"2021\"\n");
+  ws.write("on/src/lib.rs", "#[test]\nfn shared() {}\n");
+  ws.write("on/tests/common.rs", "#[test]\nfn shared() {}\n");
+  DirectCargo cargo = run_cargo_directly(ws.path(), "test");
+  ASSERT_EQ(cargo.exit_code, 0) << cargo.output;
+
+  for (bool per_test : {false, true}) {
+    CallAnswer answer = server_in_mode(per_test).call("cargo_test", filter_call(ws, "shared"));
+    expect_all_passed(answer, {"shared"});
+    EXPECT_EQ(summary_of(answer)["tests_matched"], 2) << answer.text();
+    EXPECT_NE(answer.text().find("does not run (its tests are off)"), std::string::npos)
+        << answer.text();
+  }
+  expect_no_culprit(server_in_mode(false).call("cargo_test", bisect_call(ws)));
+}
+
+// A --list run has no test output: a binary whose first test's name starts
+// like libtest's result words is still listed as its own.
+TEST(CargoRuns, ListingsKeepNamesThatLookLikeResults) {
+  TempCrate crate("listfirst",
+                  {{"src/lib.rs", "#[test]\nfn unit() {}\n"},
+                   {"tests/cli.rs",
+                    "#[test]\nfn ignored_paths_are_skipped() {}\n#[test]\nfn other_case() {}\n"}});
+  DirectCargo cargo = run_cargo_directly(crate.path(), "test");
+  ASSERT_EQ(cargo.exit_code, 0) << cargo.output;
+  CallAnswer answer = server_in_mode(false).call("cargo_test", filter_call(crate, "."));
+  expect_all_passed(answer, {"ignored_paths_are_skipped", "other_case", "unit"});
+  expect_no_culprit(server_in_mode(false).call("cargo_test", bisect_call(crate)));
+}
+
+/// A crate whose tests print, through a child, what looks like libtest's or
+/// cargo's own lines: a result after a test's name before it crashes, a
+/// count line before the test ends the process, cargo's failure line.
+TempCrate printing_crate() {
+  const std::string child =
+      "fn child(script: &str) {\n"
+      "    std::process::Command::new(\"sh\").arg(\"-c\").arg(script).status().unwrap();\n}\n";
+  return TempCrate(
+      "oddlines",
+      {{"src/lib.rs", "#[cfg(test)]\n" + child +
+                          "#[test]\nfn copies_cargo() {\n"
+                          "    child(\"echo 'error: test failed, to rerun pass `--lib`'; echo; "
+                          "echo '   Doc-tests oddlines'\");\n}\n"
+                          "#[test]\nfn passes_one() {}\n#[test]\nfn passes_two() {}\n"},
+       {"tests/crash.rs", child + "#[test]\nfn a_runs_first() {}\n"
+                                  "#[test]\nfn crashes_after_child() {\n"
+                                  "    child(\"echo 'connecting... ok'\");\n"
+                                  "    std::process::abort();\n}\n"},
+       {"tests/forge.rs", child + "#[test]\nfn forges_and_exits() {\n"
+                                  "    child(\"echo 'test result: ok. 1 passed; 0 failed; 0 "
+                                  "ignored; 0 measured; 0 filtered out; finished in 0.00s'\");\n"
+                                  "    std::process::exit(0);\n}\n"}});
+}
+
+// What tests print never turns into a result of their own: a copy of
+// cargo's failure line costs no test its result, a child's "ok" after a
+// test's name does not hide that the test crashed, and a child's count line
+// does not vouch for a test that never reported.
+TEST(CargoRuns, TestsPrintingLibtestsOrCargosLines) {
+  TempCrate crate = printing_crate();
+  DirectCargo cargo = run_cargo_directly(crate.path(), "test --lib");
+  ASSERT_EQ(cargo.exit_code, 0) << cargo.output;
+  for (bool per_test : {false, true}) {
+    CallAnswer answer =
+        server_in_mode(per_test).call("cargo_test", filter_call(crate, "copies|passes"));
+    expect_all_passed(answer, {"copies_cargo", "passes_one", "passes_two"});
+  }
+  json bisect = bisect_call(crate, {{"pattern", "copies|passes"}});
+  expect_no_culprit(server_in_mode(false).call("cargo_test", bisect));
+
+  cargo = run_cargo_directly(crate.path(), "test --test crash", "RUST_TEST_THREADS=1");
+  ASSERT_NE(cargo.output.find("SIGABRT"), std::string::npos) << cargo.output;
+  CallAnswer crashed = server_in_mode(false).call(
+      "cargo_test", filter_call(crate, "a_runs|crashes", {{"RUST_TEST_THREADS", "1"}}));
+  EXPECT_TRUE(crashed.is_error());
+  EXPECT_EQ(summary_of(crashed)["tests_crashed"], json({"crashes_after_child"})) << crashed.text();
+  EXPECT_EQ(answer_results(crashed)["a_runs_first"], "ok") << crashed.text();
+  EXPECT_NE(crashed.text().find("crashed (signal: 6"), std::string::npos) << crashed.text();
+
+  // cargo test itself takes the child's count line for the test's own.
+  for (bool per_test : {false, true}) {
+    CallAnswer forged =
+        server_in_mode(per_test).call("cargo_test", filter_call(crate, "forges_and_exits"));
+    EXPECT_TRUE(forged.is_error()) << forged.text();
+    EXPECT_EQ(summary_of(forged)["tests_not_run"], json({"forges_and_exits"})) << forged.text();
+  }
 }
 
 }  // namespace
