@@ -35,9 +35,9 @@ Status check_output_target(std::string_view argument, std::string_view path,
 /// Checks again, creates the missing folders and the new file beside the
 /// target, for a writer that streams: write to it, then
 /// `commit_output_target` moves it over the target; dropping it uncommitted
-/// removes it. A folder on the way that is not one, or a directory in the
-/// target's place, fails with the file system's error, the other refusals
-/// with the messages of `check_output_target`.
+/// removes it. Every failure names the file: the
+/// refusals with the messages of `check_output_target`, a failed write with
+/// the system's error.
 Result<platform::ReplacementFile> open_output_target(std::string_view argument,
                                                      std::string_view path,
                                                      const platform::WorkingDir& working_dir);
@@ -58,8 +58,7 @@ Result<uint64_t> replace_output_file(std::string_view argument, std::string_view
 /// Writes `text` to the file at `output_path` beneath `working_dir` and
 /// returns the condensed answer: the text's first line, an
 /// x-tarnwick-output-file record, then the later lines `keep` lets through.
-/// Fails with the file system's error, or with a refusal of
-/// `replace_output_file`.
+/// Fails as `replace_output_file` does.
 Result<std::string> write_condensed_output(std::string_view text, std::string_view output_path,
                                            const platform::WorkingDir& working_dir,
                                            const std::function<bool(std::string_view)>& keep);
@@ -67,8 +66,8 @@ Result<std::string> write_condensed_output(std::string_view text, std::string_vi
 /// Without `output_path`, `result_text` unchanged. With it, writes the text
 /// to the file beneath `working_dir` and returns the invocation record, an
 /// x-tarnwick-output-file record and the lines that tell the outcome.
-/// `test_markers` lets libtest and nextest marker lines through. Fails with
-/// the file system's error, or with a refusal of `replace_output_file`.
+/// `test_markers` lets libtest and nextest marker lines through. Fails as
+/// `replace_output_file` does.
 Result<std::string> write_output_file_summary(std::string result_text,
                                               const std::optional<std::string>& output_path,
                                               const platform::WorkingDir& working_dir,
