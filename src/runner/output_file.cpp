@@ -123,6 +123,11 @@ Error refusal_error(std::string_view argument, std::string_view path,
           "{} was not written: the working directory was moved or replaced while the call ran, "
           "so its path no longer names the folder the call started in: {}",
           argument, to_valid_utf8(working_dir.path().value_or("."))));
+    case TargetFault::Swapped:
+      return make_error(fmt::format(
+          "{} was not written: the new file beside it was moved or replaced before it could take "
+          "its place: {}",
+          argument, shown));
     case TargetFault::NotRegularFile:
       break;
   }

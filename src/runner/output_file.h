@@ -25,7 +25,8 @@ std::string output_file_path(std::string_view output_path, const std::optional<s
 /// away, replaced, a link re-pointed) nothing is written at all. It must be
 /// relative, without "..", lead through no symbolic link, and name a regular
 /// file or a new name; folders on the way that do not exist yet are created
-/// at the write, and one in the way that is not a folder refuses the path.
+/// at the write (and removed again when nothing is written), and one in the
+/// way that is not a folder refuses the path.
 /// `argument` names the argument in the messages.
 ///
 /// The check to make before anything runs; nothing is opened but directories.
@@ -35,7 +36,7 @@ Status check_output_target(std::string_view argument, std::string_view path,
 /// Checks again, creates the missing folders and the new file beside the
 /// target, for a writer that streams: write to it, then
 /// `commit_output_target` moves it over the target; dropping it uncommitted
-/// removes it. Every failure names the file: the
+/// removes it and the folders it made. Every failure names the file: the
 /// refusals with the messages of `check_output_target`, a failed write with
 /// the system's error.
 Result<platform::ReplacementFile> open_output_target(std::string_view argument,
@@ -44,7 +45,7 @@ Result<platform::ReplacementFile> open_output_target(std::string_view argument,
 
 /// Commits a file of `open_output_target`; refuses, leaving an earlier file
 /// as it was, when the target's folder or the working directory was moved
-/// away meanwhile.
+/// away meanwhile, or the new file was moved or replaced.
 Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
                                       const platform::WorkingDir& working_dir,
                                       platform::ReplacementFile& file);
