@@ -143,6 +143,11 @@ std::variant<Unit, TargetRefusal, IoError> check_target_beneath(
 std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     const WorkingDir& root, std::string_view relative, Resolution how = Resolution::Kernel);
 
+/// Makes a write past the file-size limit (`ulimit -f`) fail with EFBIG
+/// instead of ending the process with SIGXFSZ. The programs the server starts
+/// get the default back (platform/job_guard_linux.cpp resets every signal).
+void ignore_file_size_signal();
+
 /// The whole contents of the regular file at `path` (links followed), or
 /// nothing when it cannot be opened or read.
 std::optional<std::string> read_whole_file(const std::string& path);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -530,6 +531,13 @@ std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     if (errno == EINTR || (errno == EEXIST && attempt < 16)) continue;
     return fail(io_error(errno));
   }
+}
+
+void ignore_file_size_signal() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 std::optional<std::string> read_whole_file(const std::string& path) {

@@ -2,13 +2,16 @@
 // of pointing it elsewhere lands a byte outside the working directory.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "tools_e2e_support.h"
 
@@ -19,6 +22,16 @@ namespace fs = std::filesystem;
 using tarnwick::testing::read_file;
 using tarnwick::testing::TempCrate;
 using tarnwick::testing::TempDir;
+
+const std::string kFakeCargo = std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo";
+
+/// The entries of `dir`, sorted.
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 bool ran_cargo(const CallAnswer& answer) {
   for (const std::string& line : answer.log_lines())
@@ -241,6 +254,55 @@ TEST(OutputFileWrites, AWorkingDirectorySwappedByTheBuildTakesNoWrite) {
   EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(crate / "out.json"));
   fs::remove(link);
+}
+
+/// Lowers the file-size limit of this process, and so of the children it
+/// starts, until it goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// Under `ulimit -f`, a write past the limit fails as a value: the server
+// answers naming the file and lives on, no new file stays, and the programs
+// it starts still die of the signal as they would in a shell.
+TEST(OutputFileWrites, AFileSizeLimitFailsTheWriteNotTheServer) {
+  TempCrate dir("limited", {});
+  TempDir script;
+  std::string check, document = "out {\"packages\":[";
+  for (int n = 0; n < 100; ++n) {
+    check += "err warning: " + std::string(1000, 'w') + "\n";
+    document += "\"" + std::string(1000, 'p') + "\",";
+  }
+  script.write("script.1", check + "exit 101\n");
+  script.write("script.2", document + "\"\"]}\n");
+  std::optional<ToolServer> started;
+  {
+    FileSizeLimit limit(64 * 1024);
+    started.emplace(std::vector<std::pair<std::string, std::optional<std::string>>>{
+        {"CARGO", kFakeCargo}, {"FAKE_CARGO_DIR", script.path()}});
+  }
+  ToolServer& server = *started;
+  CallAnswer check_answer =
+      server.call("cargo_check", {{"working_dir", dir.path()}, {"output_path", "check.json"}});
+  EXPECT_EQ(check_answer.text(), "error: output_path was not written: " + dir.path() +
+                                     "/check.json: File too large (os error 27): the file-size "
+                                     "limit (ulimit -f) was reached");
+  CallAnswer metadata = server.call(
+      "cargo_metadata", {{"working_dir", dir.path()}, {"output_file", "made/here/m.json"}});
+  EXPECT_TRUE(metadata.text().starts_with("error: cargo metadata failed (exit 153)"))
+      << metadata.text();
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Cargo.toml"});
+  EXPECT_TRUE(descendants(server.process().pid()).empty());
 }
 
 }  // namespace
