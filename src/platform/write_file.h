@@ -94,8 +94,11 @@ class ReplacementFile {
 
   /// Appends all of `bytes`.
   Status write(std::string_view bytes);
-  /// Puts the new file in the target's place (replacing the entry, never
-  /// writing through it); returns the file's
+  /// Everything the file holds now, read from its start (a child may have
+  /// written it).
+  Result<std::string> contents() const;
+  /// Flushes the file to storage and puts it in the target's place
+  /// (replacing the entry, never writing through it); returns the file's
   /// size as the file system reports it. Refuses, removing the new file and
   /// leaving the target as it was, when the folder it waits in or the root
   /// moved (`Moved`, `RootMoved`), its name names another entry by then

@@ -456,14 +456,33 @@ Status ReplacementFile::write(std::string_view bytes) {
   return ok_status();
 }
 
+Result<std::string> ReplacementFile::contents() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return io_error(fd_ < 0 ? EBADF : errno);
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t n = ::pread(fd_, text.data() + got, text.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return io_error(errno);
+    if (n == 0) break;  // cut short meanwhile
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  return text;
+}
+
 std::variant<uint64_t, TargetRefusal, IoError> ReplacementFile::commit() {
   if (fd_ < 0) return io_error(EBADF);
   auto fail = [this](auto why) -> std::variant<uint64_t, TargetRefusal, IoError> {
     discard();
     return why;
   };
+  // A write the file system took but could not store shows here, before the
+  // file takes the target's place.
   struct stat file {};
-  if (::fstat(fd_, &file) != 0) return fail(io_error(errno));
+  if ((::fdatasync(fd_) != 0 && errno != EINVAL) || ::fstat(fd_, &file) != 0)
+    return fail(io_error(errno));
   // The folder the new file waits in may have been moved since it was
   // opened (a long cargo run writes into it): the file goes in only while
   // that folder is still the one the path names beneath the root.
@@ -514,13 +533,14 @@ std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
 
   const mode_t mode = target.existing_mode.value_or(0666);
   // Created exclusively: an entry already at the name, a link planted there
-  // included, is never opened; another random name is drawn instead.
+  // included, is never opened; another random name is drawn instead. Open
+  // for reading too, to check what a child wrote into it.
   for (int attempt = 0;; ++attempt) {
     std::variant<std::string, IoError> drawn = temp_name();
     if (auto* failed = std::get_if<IoError>(&drawn)) return fail(std::move(*failed));
     std::string& name = std::get<std::string>(drawn);
     int fd = ::openat(target.dir.get(), name.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
       // The umask may have narrowed the bits of the file being replaced.
       if (target.existing_mode) ::fchmod(fd, *target.existing_mode);

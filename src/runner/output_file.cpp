@@ -171,6 +171,24 @@ Result<uint64_t> commit_output_target(std::string_view argument, std::string_vie
   return target_error(argument, path, working_dir, std::move(committed));
 }
 
+Result<uint64_t> commit_json_output_target(std::string_view argument, std::string_view path,
+                                           const platform::WorkingDir& working_dir,
+                                           platform::ReplacementFile& file) {
+  Result<std::string> written = file.contents();
+  if (!written)
+    return write_failure(argument, path, working_dir, std::get<IoError>(written.error()));
+  // The library's parser checks it without building a tree: quicker and
+  // leaner than the line reader's index on a document of many megabytes.
+  if (!json::accept(*written)) {
+    return make_error(fmt::format(
+        "{} was not written: the {} bytes cargo wrote are not one whole JSON document (was the "
+        "disk full, or a file-size limit reached?): {}",
+        argument, written->size(), shown_path(path, working_dir)));
+  }
+  written = std::string();  // the check's copy goes before the commit
+  return commit_output_target(argument, path, working_dir, file);
+}
+
 Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
                                      const platform::WorkingDir& working_dir,
                                      std::string_view text) {

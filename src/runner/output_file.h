@@ -50,6 +50,13 @@ Result<uint64_t> commit_output_target(std::string_view argument, std::string_vie
                                       const platform::WorkingDir& working_dir,
                                       platform::ReplacementFile& file);
 
+/// Commits, as `commit_output_target` does, a file that cargo wrote, once it
+/// holds one whole JSON document: cargo exits 0 even when its writes failed
+/// (a full disk), leaving the document cut short.
+Result<uint64_t> commit_json_output_target(std::string_view argument, std::string_view path,
+                                           const platform::WorkingDir& working_dir,
+                                           platform::ReplacementFile& file);
+
 /// Writes `text` as the whole file at `path` under the same rules, by
 /// replacement, and returns the file's size as the file system reports it.
 Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
