@@ -12,7 +12,10 @@
 /// content goes to a fresh file beside the target, under a name no one can
 /// guess, which is then renamed over it: an inode outside the root (a hard
 /// link's other name, a link's target) is never written through, and a
-/// reader sees the old file or the new one, never a half-written one.
+/// reader sees the old file or the new one, never a half-written one. The
+/// rename moves only the file the server wrote: an entry put in its place
+/// meanwhile never takes the target's name. Folders the write made are
+/// removed again when nothing is written.
 
 #include <cstdint>
 #include <optional>
@@ -34,6 +37,7 @@ enum class TargetFault {
   NotRegularFile,  // a FIFO, socket or device: opening it could block or reach a device
   Moved,           // the folder the new file waited in is no longer the one the path names
   RootMoved,       // the root's path no longer names the folder opened when the call began
+  Swapped,         // the new file's name no longer names the file written (moved, replaced)
 };
 
 /// A refused target with the system's error that stands for it (ENOENT,
@@ -79,6 +83,9 @@ class WorkingDir {
 /// removed again unless `commit` moved it over the target.
 class ReplacementFile {
  public:
+  /// A folder made on the way to the file (the implementation's own).
+  struct MadeDir;
+
   ReplacementFile(ReplacementFile&& other) noexcept;
   ReplacementFile& operator=(ReplacementFile&& other) noexcept;
   ReplacementFile(const ReplacementFile&) = delete;
@@ -87,12 +94,15 @@ class ReplacementFile {
 
   /// Appends all of `bytes`.
   Status write(std::string_view bytes);
-  /// Renames the new file over the target (replacing the entry, never writing
-  /// through it) and returns the file's size as the file system reports it.
-  /// Refuses (`Moved`, `RootMoved`), removing the new file and leaving the
-  /// target as it was, when the folder it waits in is no longer the one the
-  /// path names beneath the root, or the root's path no longer names the
-  /// root.
+  /// Everything the file holds now, read from its start (a child may have
+  /// written it).
+  Result<std::string> contents() const;
+  /// Flushes the file to storage and puts it in the target's place
+  /// (replacing the entry, never writing through it); returns the file's
+  /// size as the file system reports it. Refuses, removing the new file and
+  /// leaving the target as it was, when the folder it waits in or the root
+  /// moved (`Moved`, `RootMoved`), its name names another entry by then
+  /// (`Swapped`), or a directory took the target's name (`Directory`).
   std::variant<uint64_t, TargetRefusal, IoError> commit();
   /// The open file, for platform code that hands it to a child as its output.
   int descriptor() const { return fd_; }
@@ -107,7 +117,10 @@ class ReplacementFile {
 
   friend std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
       const WorkingDir&, std::string_view, Resolution);
-  ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name, Place place);
+  ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name, Place place,
+                  std::vector<MadeDir> made);
+  /// Removes the new file and, deepest first, the folders made for it that
+  /// are still empty.
   void discard();
 
   int dir_fd_ = -1;
@@ -115,6 +128,7 @@ class ReplacementFile {
   std::string temp_name_;
   std::string name_;
   Place place_;
+  std::vector<MadeDir> made_;
 };
 
 /// Checks that `relative` can take a written file beneath `root`, whose path
@@ -128,9 +142,14 @@ std::variant<Unit, TargetRefusal, IoError> check_target_beneath(
 /// Resolves and checks like `check_target_beneath`, creating the missing
 /// directories on the way (each beneath the one before, never through a
 /// link), then creates the new, empty file beside the target, ready for
-/// `write` and `commit`.
+/// `write` and `commit`. A failure removes the directories it made.
 std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     const WorkingDir& root, std::string_view relative, Resolution how = Resolution::Kernel);
+
+/// Makes a write past the file-size limit (`ulimit -f`) fail with EFBIG
+/// instead of ending the process with SIGXFSZ. The programs the server starts
+/// get the default back (platform/job_guard_linux.cpp resets every signal).
+void ignore_file_size_signal();
 
 /// The whole contents of the regular file at `path` (links followed), or
 /// nothing when it cannot be opened or read.

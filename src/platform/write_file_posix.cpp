@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -124,7 +126,46 @@ struct WorkingDirAccess {
   }
 };
 
+/// A folder made on the way to a new file, and the folder it was made in.
+struct ReplacementFile::MadeDir {
+  Fd parent;
+  std::string name;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
 namespace {
+
+using MadeDirs = std::vector<ReplacementFile::MadeDir>;
+
+/// Whether `name` in `dir` is the entry `file` describes (a link or another
+/// file put under that name is not).
+bool names_entry(int dir, const std::string& name, const struct stat& file) {
+  struct stat st {};
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == file.st_dev &&
+         st.st_ino == file.st_ino;
+}
+
+/// Notes that `name` was made in `parent` and opened as `opened`.
+void note_made_dir(const Fd& parent, const std::string& name, const Fd& opened, MadeDirs& made) {
+  struct stat st {};
+  Fd held(::fcntl(parent.get(), F_DUPFD_CLOEXEC, 0));
+  if (held.get() >= 0 && ::fstat(opened.get(), &st) == 0)
+    made.push_back({std::move(held), name, st.st_dev, st.st_ino});
+}
+
+/// Removes the folders of `made`, deepest first, that are still the ones
+/// made and are empty.
+void remove_made_dirs(MadeDirs& made) {
+  for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
+    struct stat st {};
+    st.st_dev = dir->device;
+    st.st_ino = dir->inode;
+    if (names_entry(dir->parent.get(), dir->name, st))
+      ::unlinkat(dir->parent.get(), dir->name.c_str(), AT_REMOVEDIR);
+  }
+  made.clear();
+}
 
 /// Resolves `path` beneath `root` in one call; ENOSYS when the kernel lacks it.
 Resolved<Fd> open_dirs_by_kernel(const Fd& root, const std::string& path, int& missing_call) {
@@ -169,29 +210,36 @@ enum class MissingDirs {
 
 /// Opens `name` in `dir` as a directory without following a link; ENOENT
 /// comes back as a missing directory (an open `Fd` of -1) unless `missing`
-/// refuses it, and `Create` makes it first.
-Resolved<Fd> open_dir_step(const Fd& dir, const std::string& name, MissingDirs missing) {
-  for (bool made = false;;) {
+/// refuses it, and `Create` makes it first, noting it in `made`.
+Resolved<Fd> open_dir_step(const Fd& dir, const std::string& name, MissingDirs missing,
+                           MadeDirs* made) {
+  for (bool tried = false, made_here = false;;) {
     int fd = ::openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) return Fd(fd);
+    if (fd >= 0) {
+      Fd opened(fd);
+      if (made_here && made) note_made_dir(dir, name, opened, *made);
+      return opened;
+    }
     int code = errno;
     if (code == EINTR) continue;
-    if (code != ENOENT || missing == MissingDirs::Refuse || made)
+    if (code != ENOENT || missing == MissingDirs::Refuse || tried)
       return classify_failed_step(dir, name, code);
     if (missing == MissingDirs::Accept) return Fd();
     // Made with the usual bits, as mkdir -p would; one that appears meanwhile
     // is opened like any other, a link refused.
-    if (::mkdirat(dir.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return io_error(errno);
-    made = true;
+    made_here = ::mkdirat(dir.get(), name.c_str(), 0777) == 0;
+    if (!made_here && errno != EEXIST) return io_error(errno);
+    tried = true;
   }
 }
 
 /// Opens each directory in turn relative to the one before, refusing to
 /// follow a symbolic link at any step. Past a missing directory that is
 /// accepted nothing exists to open: the result is then an `Fd` of -1.
-Resolved<Fd> open_dirs_by_walk(Fd dir, const std::vector<std::string>& dirs, MissingDirs missing) {
+Resolved<Fd> open_dirs_by_walk(Fd dir, const std::vector<std::string>& dirs, MissingDirs missing,
+                               MadeDirs* made) {
   for (const std::string& name : dirs) {
-    Resolved<Fd> step = open_dir_step(dir, name, missing);
+    Resolved<Fd> step = open_dir_step(dir, name, missing, made);
     if (!std::holds_alternative<Fd>(step)) return step;
     dir = std::move(std::get<Fd>(step));
     if (dir.get() < 0) return dir;
@@ -200,7 +248,7 @@ Resolved<Fd> open_dirs_by_walk(Fd dir, const std::vector<std::string>& dirs, Mis
 }
 
 Resolved<Fd> open_parent(Fd root, const std::vector<std::string>& dirs, Resolution how,
-                         MissingDirs missing) {
+                         MissingDirs missing, MadeDirs* made) {
   if (dirs.empty()) return root;
   if (how == Resolution::Kernel) {
     std::string path;
@@ -212,7 +260,7 @@ Resolved<Fd> open_parent(Fd root, const std::vector<std::string>& dirs, Resoluti
     bool absent = refused && refused->cause.code == ENOENT && missing != MissingDirs::Refuse;
     if (missing_call == 0 && !absent) return opened;
   }
-  return open_dirs_by_walk(std::move(root), dirs, missing);
+  return open_dirs_by_walk(std::move(root), dirs, missing, made);
 }
 
 /// The resolved directory that holds the target, the target's name, and the
@@ -239,18 +287,18 @@ Resolved<Target> examine_name(Fd dir, std::string name) {
 
 /// The directory that `dirs` names beneath `root` now.
 Resolved<Fd> open_parent_beneath(const WorkingDir& root, const std::vector<std::string>& dirs,
-                                 Resolution how, MissingDirs missing) {
+                                 Resolution how, MissingDirs missing, MadeDirs* made = nullptr) {
   Resolved<Fd> opened = WorkingDirAccess::open_root(root);
   if (auto* root_fd = std::get_if<Fd>(&opened))
-    opened = open_parent(std::move(*root_fd), dirs, how, missing);
+    opened = open_parent(std::move(*root_fd), dirs, how, missing, made);
   return opened;
 }
 
 Resolved<Target> resolve_target(const WorkingDir& root, const PathParts& parts, Resolution how,
-                                MissingDirs missing) {
+                                MissingDirs missing, MadeDirs* made = nullptr) {
   if (has_parent_step(parts)) return refusal(TargetFault::LeavesRoot, EXDEV);
   if (parts.names_directory) return refusal(TargetFault::Directory, EISDIR);
-  Resolved<Fd> opened = open_parent_beneath(root, parts.dirs, how, missing);
+  Resolved<Fd> opened = open_parent_beneath(root, parts.dirs, how, missing, made);
   if (auto* refused = std::get_if<TargetRefusal>(&opened)) return std::move(*refused);
   if (auto* failed = std::get_if<IoError>(&opened)) return std::move(*failed);
   return examine_name(std::move(std::get<Fd>(opened)), parts.name);
@@ -266,6 +314,60 @@ std::variant<std::string, IoError> temp_name() {
   } while (got < 0 && errno == EINTR);
   if (got != static_cast<ssize_t>(sizeof bits)) return io_error(got < 0 ? errno : EIO);
   return fmt::format(".tarnwick-{:016x}.tmp", bits);
+}
+
+using Placed = std::variant<Unit, TargetRefusal, IoError>;
+
+/// For a file system that cannot exchange two names: the new file's name is
+/// checked just before and after a plain rename.
+Placed rename_checked(int dir, const std::string& temp, const std::string& name,
+                      const struct stat& file) {
+  if (!names_entry(dir, temp, file)) return refusal(TargetFault::Swapped, ENOENT);
+  if (::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+    if (errno == EISDIR) return refusal(TargetFault::Directory, EISDIR);
+    return io_error(errno);
+  }
+  if (!names_entry(dir, name, file)) return refusal(TargetFault::Swapped, ENOENT);
+  return Unit{};
+}
+
+bool is_directory_entry(int dir, const std::string& name) {
+  struct stat st {};
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+/// Puts `file`, waiting as `temp` in `dir`, at `name`. Whatever carries the
+/// name `temp` by then changes places with the target, so an entry that is
+/// not `file` (something moved in its place) or a directory that took the
+/// target's name is put back, and the target stays; a name with no target
+/// is taken only while nothing else holds it.
+Placed move_into_place(int dir, const std::string& temp, const std::string& name,
+                       const struct stat& file) {
+  int code = 0;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    if (::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_EXCHANGE) == 0) {
+      bool ours = names_entry(dir, name, file);
+      if (ours && !is_directory_entry(dir, temp)) {
+        ::unlinkat(dir, temp.c_str(), 0);  // the target replaced
+        return Unit{};
+      }
+      ::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_EXCHANGE);
+      return ours ? refusal(TargetFault::Directory, EISDIR) : refusal(TargetFault::Swapped, ENOENT);
+    }
+    code = errno;
+    if (code != ENOENT) break;
+    // No target yet, or nothing under the new file's name any more.
+    if (::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
+      if (names_entry(dir, name, file)) return Unit{};
+      ::renameat2(dir, name.c_str(), dir, temp.c_str(), RENAME_NOREPLACE);
+      return refusal(TargetFault::Swapped, ENOENT);
+    }
+    code = errno;
+    if (code == ENOENT) return refusal(TargetFault::Swapped, ENOENT);
+    if (code != EEXIST) break;  // EEXIST: a target came meanwhile
+  }
+  if (code == EINVAL || code == ENOSYS) return rename_checked(dir, temp, name, file);
+  return io_error(code);
 }
 
 }  // namespace
@@ -299,19 +401,21 @@ WorkingDir::~WorkingDir() {
 }
 
 ReplacementFile::ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name,
-                                 Place place)
+                                 Place place, std::vector<MadeDir> made)
     : dir_fd_(dir_fd),
       fd_(fd),
       temp_name_(std::move(temp_name)),
       name_(std::move(name)),
-      place_(std::move(place)) {}
+      place_(std::move(place)),
+      made_(std::move(made)) {}
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : dir_fd_(std::exchange(other.dir_fd_, -1)),
       fd_(std::exchange(other.fd_, -1)),
       temp_name_(std::move(other.temp_name_)),
       name_(std::move(other.name_)),
-      place_(std::move(other.place_)) {}
+      place_(std::move(other.place_)),
+      made_(std::move(other.made_)) {}
 
 ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
   if (this != &other) {
@@ -321,6 +425,7 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept {
     temp_name_ = std::move(other.temp_name_);
     name_ = std::move(other.name_);
     place_ = std::move(other.place_);
+    made_ = std::move(other.made_);
   }
   return *this;
 }
@@ -334,6 +439,7 @@ void ReplacementFile::discard() {
     fd_ = -1;
   }
   if (dir_fd_ >= 0) ::close(std::exchange(dir_fd_, -1));
+  remove_made_dirs(made_);
 }
 
 Status ReplacementFile::write(std::string_view bytes) {
@@ -350,35 +456,54 @@ Status ReplacementFile::write(std::string_view bytes) {
   return ok_status();
 }
 
+Result<std::string> ReplacementFile::contents() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return io_error(fd_ < 0 ? EBADF : errno);
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t n = ::pread(fd_, text.data() + got, text.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return io_error(errno);
+    if (n == 0) break;  // cut short meanwhile
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  return text;
+}
+
 std::variant<uint64_t, TargetRefusal, IoError> ReplacementFile::commit() {
   if (fd_ < 0) return io_error(EBADF);
+  auto fail = [this](auto why) -> std::variant<uint64_t, TargetRefusal, IoError> {
+    discard();
+    return why;
+  };
+  // A write the file system took but could not store shows here, before the
+  // file takes the target's place.
+  struct stat file {};
+  if ((::fdatasync(fd_) != 0 && errno != EINVAL) || ::fstat(fd_, &file) != 0)
+    return fail(io_error(errno));
   // The folder the new file waits in may have been moved since it was
   // opened (a long cargo run writes into it): the file goes in only while
   // that folder is still the one the path names beneath the root.
   Resolved<Fd> now = open_parent_beneath(place_.root, place_.dirs, place_.how, MissingDirs::Refuse);
   auto* now_fd = std::get_if<Fd>(&now);
   if (!now_fd || !same_directory(now_fd->get(), dir_fd_)) {
-    discard();
     auto* refused = std::get_if<TargetRefusal>(&now);
-    if (refused && refused->fault == TargetFault::RootMoved) return std::move(*refused);
-    return refusal(TargetFault::Moved, ENOENT);
+    if (refused && refused->fault == TargetFault::RootMoved) return fail(std::move(*refused));
+    return fail(refusal(TargetFault::Moved, ENOENT));
   }
-  // The rename replaces whatever entry has the name by then (a link planted
-  // meanwhile included) and never opens it.
-  if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name_.c_str()) != 0) {
-    IoError failed = io_error(errno);
-    discard();
-    return failed;
-  }
-  struct stat st {};
-  bool sized = ::fstat(fd_, &st) == 0;
+  Placed placed = move_into_place(dir_fd_, temp_name_, name_, file);
+  if (auto* refused = std::get_if<TargetRefusal>(&placed)) return fail(std::move(*refused));
+  if (auto* failed = std::get_if<IoError>(&placed)) return fail(std::move(*failed));
+  made_.clear();  // the folders now hold the file: they stay
   int fd = std::exchange(fd_, -1);
   // A failed close can mean lost data on some file systems; report it.
   int closed = ::close(fd);
   int close_code = errno;
   ::close(std::exchange(dir_fd_, -1));
   if (closed != 0 && close_code != EINTR) return io_error(close_code);
-  return sized ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
+  return static_cast<uint64_t>(file.st_size);
 }
 
 std::variant<Unit, TargetRefusal, IoError> check_target_beneath(const WorkingDir& root,
@@ -396,29 +521,43 @@ std::variant<ReplacementFile, TargetRefusal, IoError> open_replacement_beneath(
     const WorkingDir& root, std::string_view relative, Resolution how) {
   if (!fits_c_string(relative)) return io_error(EINVAL);
   PathParts parts = split_relative(relative);
-  Resolved<Target> resolved = resolve_target(root, parts, how, MissingDirs::Create);
-  if (auto* refused = std::get_if<TargetRefusal>(&resolved)) return std::move(*refused);
-  if (auto* failed = std::get_if<IoError>(&resolved)) return std::move(*failed);
+  MadeDirs made;
+  auto fail = [&made](auto why) -> std::variant<ReplacementFile, TargetRefusal, IoError> {
+    remove_made_dirs(made);
+    return why;
+  };
+  Resolved<Target> resolved = resolve_target(root, parts, how, MissingDirs::Create, &made);
+  if (auto* refused = std::get_if<TargetRefusal>(&resolved)) return fail(std::move(*refused));
+  if (auto* failed = std::get_if<IoError>(&resolved)) return fail(std::move(*failed));
   Target& target = std::get<Target>(resolved);
 
   const mode_t mode = target.existing_mode.value_or(0666);
   // Created exclusively: an entry already at the name, a link planted there
-  // included, is never opened; another random name is drawn instead.
+  // included, is never opened; another random name is drawn instead. Open
+  // for reading too, to check what a child wrote into it.
   for (int attempt = 0;; ++attempt) {
     std::variant<std::string, IoError> drawn = temp_name();
-    if (auto* failed = std::get_if<IoError>(&drawn)) return std::move(*failed);
+    if (auto* failed = std::get_if<IoError>(&drawn)) return fail(std::move(*failed));
     std::string& name = std::get<std::string>(drawn);
     int fd = ::openat(target.dir.get(), name.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
       // The umask may have narrowed the bits of the file being replaced.
       if (target.existing_mode) ::fchmod(fd, *target.existing_mode);
       return ReplacementFile(target.dir.release(), fd, std::move(name), std::move(target.name),
-                             {WorkingDirAccess::duplicate(root), std::move(parts.dirs), how});
+                             {WorkingDirAccess::duplicate(root), std::move(parts.dirs), how},
+                             std::move(made));
     }
     if (errno == EINTR || (errno == EEXIST && attempt < 16)) continue;
-    return io_error(errno);
+    return fail(io_error(errno));
   }
+}
+
+void ignore_file_size_signal() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 std::optional<std::string> read_whole_file(const std::string& path) {

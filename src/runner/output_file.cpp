@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <cerrno>
 #include <utility>
 
 #include "base/json_text.h"
@@ -77,25 +78,34 @@ bool keep_in_summary(std::string_view line, bool test_markers) {
   return false;
 }
 
+/// The path as the messages show it.
+std::string shown_path(std::string_view path, const platform::WorkingDir& working_dir) {
+  return to_valid_utf8(output_file_path(path, working_dir.path()));
+}
+
+/// A write to `path` that the system failed, with the file and the cause.
+Error write_failure(std::string_view argument, std::string_view path,
+                    const platform::WorkingDir& working_dir, const IoError& cause) {
+  return make_error(fmt::format(
+      "{} was not written: {}: {}{}", argument, shown_path(path, working_dir), cause.text,
+      cause.code == EFBIG ? ": the file-size limit (ulimit -f) was reached" : ""));
+}
+
 /// The refusal of `path` beneath `working_dir` as the client reads it.
-/// `as_written` keeps the file system's own error for a missing directory or
-/// a directory in the way, which is how a failed write reports them.
 Error refusal_error(std::string_view argument, std::string_view path,
-                    const platform::WorkingDir& working_dir, platform::TargetRefusal refusal,
-                    bool as_written) {
+                    const platform::WorkingDir& working_dir,
+                    const platform::TargetRefusal& refusal) {
   using platform::TargetFault;
   const std::string joined = output_file_path(path, working_dir.path());
   const std::string shown = to_valid_utf8(joined);
   switch (refusal.fault) {
     case TargetFault::ParentMissing: {
-      if (as_written) return std::move(refusal.cause);
       std::optional<std::string> parent = lexical_parent(joined);
       return make_error(fmt::format("{} parent directory does not exist or is not a directory: {}",
                                     argument,
                                     to_valid_utf8(parent && !parent->empty() ? *parent : ".")));
     }
     case TargetFault::Directory:
-      if (as_written) return std::move(refusal.cause);
       return make_error(fmt::format("{} must name a file, not a directory: {}", argument, shown));
     case TargetFault::LeavesRoot:
       return make_error(
@@ -113,10 +123,24 @@ Error refusal_error(std::string_view argument, std::string_view path,
           "{} was not written: the working directory was moved or replaced while the call ran, "
           "so its path no longer names the folder the call started in: {}",
           argument, to_valid_utf8(working_dir.path().value_or("."))));
+    case TargetFault::Swapped:
+      return make_error(fmt::format(
+          "{} was not written: the new file beside it was moved or replaced before it could take "
+          "its place: {}",
+          argument, shown));
     case TargetFault::NotRegularFile:
       break;
   }
   return make_error(fmt::format("{} must name a regular file or a new name: {}", argument, shown));
+}
+
+/// The error of a platform call on `path`: a refusal or a failed write.
+template <class Variant>
+Error target_error(std::string_view argument, std::string_view path,
+                   const platform::WorkingDir& working_dir, Variant&& outcome) {
+  if (auto* refused = std::get_if<platform::TargetRefusal>(&outcome))
+    return refusal_error(argument, path, working_dir, *refused);
+  return write_failure(argument, path, working_dir, std::get<IoError>(outcome));
 }
 
 }  // namespace
@@ -125,10 +149,8 @@ Status check_output_target(std::string_view argument, std::string_view path,
                            const platform::WorkingDir& working_dir) {
   if (Status inside = check_output_path_stays_inside(argument, path); !inside) return inside;
   auto checked = platform::check_target_beneath(working_dir, path);
-  if (auto* refused = std::get_if<platform::TargetRefusal>(&checked))
-    return refusal_error(argument, path, working_dir, std::move(*refused), false);
-  if (auto* failed = std::get_if<IoError>(&checked)) return std::move(*failed);
-  return ok_status();
+  if (std::holds_alternative<Unit>(checked)) return ok_status();
+  return target_error(argument, path, working_dir, std::move(checked));
 }
 
 Result<platform::ReplacementFile> open_output_target(std::string_view argument,
@@ -137,20 +159,34 @@ Result<platform::ReplacementFile> open_output_target(std::string_view argument,
   if (Status inside = check_output_path_stays_inside(argument, path); !inside)
     return std::move(inside).error();
   auto opened = platform::open_replacement_beneath(working_dir, path);
-  if (auto* refused = std::get_if<platform::TargetRefusal>(&opened))
-    return refusal_error(argument, path, working_dir, std::move(*refused), true);
-  if (auto* failed = std::get_if<IoError>(&opened)) return std::move(*failed);
-  return std::move(std::get<platform::ReplacementFile>(opened));
+  if (auto* file = std::get_if<platform::ReplacementFile>(&opened)) return std::move(*file);
+  return target_error(argument, path, working_dir, std::move(opened));
 }
 
 Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
                                       const platform::WorkingDir& working_dir,
                                       platform::ReplacementFile& file) {
   auto committed = file.commit();
-  if (auto* refused = std::get_if<platform::TargetRefusal>(&committed))
-    return refusal_error(argument, path, working_dir, std::move(*refused), true);
-  if (auto* failed = std::get_if<IoError>(&committed)) return std::move(*failed);
-  return std::get<uint64_t>(committed);
+  if (auto* size = std::get_if<uint64_t>(&committed)) return *size;
+  return target_error(argument, path, working_dir, std::move(committed));
+}
+
+Result<uint64_t> commit_json_output_target(std::string_view argument, std::string_view path,
+                                           const platform::WorkingDir& working_dir,
+                                           platform::ReplacementFile& file) {
+  Result<std::string> written = file.contents();
+  if (!written)
+    return write_failure(argument, path, working_dir, std::get<IoError>(written.error()));
+  // The library's parser checks it without building a tree: quicker and
+  // leaner than the line reader's index on a document of many megabytes.
+  if (!json::accept(*written)) {
+    return make_error(fmt::format(
+        "{} was not written: the {} bytes cargo wrote are not one whole JSON document (was the "
+        "disk full, or a file-size limit reached?): {}",
+        argument, written->size(), shown_path(path, working_dir)));
+  }
+  written = std::string();  // the check's copy goes before the commit
+  return commit_output_target(argument, path, working_dir, file);
 }
 
 Result<uint64_t> replace_output_file(std::string_view argument, std::string_view path,
@@ -158,7 +194,8 @@ Result<uint64_t> replace_output_file(std::string_view argument, std::string_view
                                      std::string_view text) {
   Result<platform::ReplacementFile> file = open_output_target(argument, path, working_dir);
   if (!file) return std::move(file).error();
-  if (Status written = file->write(text); !written) return std::move(written).error();
+  if (Status written = file->write(text); !written)
+    return write_failure(argument, path, working_dir, std::get<IoError>(written.error()));
   return commit_output_target(argument, path, working_dir, *file);
 }
 

@@ -10,6 +10,7 @@
 #include "base/output.h"
 #include "base/quoted.h"
 #include "platform/stdio.h"
+#include "platform/write_file.h"
 #include "server/line_reader.h"
 #include "server/server_loop.h"
 
@@ -162,6 +163,8 @@ std::vector<std::string> startup_lines(const ServerSettings& s, long pid) {
 
 int run_server(int argc, char** argv, const ToolsCallHandler& tools_call) {
   platform::ignore_broken_pipes();
+  // Past `ulimit -f` a write then fails and is answered; the server lives on.
+  platform::ignore_file_size_signal();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(to_valid_utf8(argv[i]));
   ServerSettings settings = parse_options(args);

@@ -295,18 +295,12 @@ Result<std::string> write_bisect_output(const std::string& text, const std::stri
   static constexpr std::string_view kKept[] = {"x-tarnwick-bisect-config",
                                                "x-tarnwick-bisect-culprit",
                                                "x-tarnwick-bisect-summary", "\"status\":"};
-  Result<std::string> condensed =
-      write_condensed_output(text, output_path, working_dir, [](std::string_view line) {
-        return line.starts_with(kErrorLinePrefix) ||
-               std::any_of(std::begin(kKept), std::end(kKept),
-                           [&](std::string_view mark) { return line.find(mark) != line.npos; });
-      });
-  if (!condensed) {
-    return make_error(fmt::format("failed to write output_path {}: {}",
-                                  output_file_path(output_path, working_dir.path()),
-                                  error_text(condensed.error())));
-  }
-  return condensed;
+  // A failure names the file and the cause already.
+  return write_condensed_output(text, output_path, working_dir, [](std::string_view line) {
+    return line.starts_with(kErrorLinePrefix) ||
+           std::any_of(std::begin(kKept), std::end(kKept),
+                       [&](std::string_view mark) { return line.find(mark) != line.npos; });
+  });
 }
 
 }  // namespace

@@ -86,7 +86,8 @@ ToolOutcome write_metadata_to_file(const ArgList& argv, const platform::WorkingD
   if (Status checked = check_output_target("output_file", output_file, working_dir); !checked)
     return ToolFailed{std::move(checked).error()};
   // cargo writes into a new file beside the target, which replaces the
-  // target only when cargo succeeds; on any other end it is removed.
+  // target only when cargo succeeds and wrote one whole document; on any
+  // other end it is removed.
   Result<platform::ReplacementFile> file =
       open_output_target("output_file", output_file, working_dir);
   if (!file) return ToolFailed{std::move(file).error()};
@@ -94,7 +95,7 @@ ToolOutcome write_metadata_to_file(const ArgList& argv, const platform::WorkingD
   Result<FileRunEnd> end = run_into_file(argv, working_dir.path(), file->descriptor());
   if (!end) return ToolFailed{std::move(end).error()};
   if (end->exit_code != 0) return metadata_failed(end->exit_code, end->stderr_text);
-  Result<uint64_t> size = commit_output_target("output_file", output_file, working_dir, *file);
+  Result<uint64_t> size = commit_json_output_target("output_file", output_file, working_dir, *file);
   if (!size) return ToolFailed{std::move(size).error()};
   return ToolText{fmt::format("Metadata written to {} ({} bytes)", output_file, *size)};
 }

@@ -2,13 +2,18 @@
 // of pointing it elsewhere lands a byte outside the working directory.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "tools_e2e_support.h"
 
@@ -19,6 +24,16 @@ namespace fs = std::filesystem;
 using tarnwick::testing::read_file;
 using tarnwick::testing::TempCrate;
 using tarnwick::testing::TempDir;
+
+const std::string kFakeCargo = std::string(TARNWICK_TEST_BIN_DIR) + "/fake_cargo";
+
+/// The entries of `dir`, sorted.
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 bool ran_cargo(const CallAnswer& answer) {
   for (const std::string& line : answer.log_lines())
@@ -241,6 +256,144 @@ TEST(OutputFileWrites, AWorkingDirectorySwappedByTheBuildTakesNoWrite) {
   EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
   EXPECT_FALSE(fs::exists(crate / "out.json"));
   fs::remove(link);
+}
+
+// cargo exits 0 when its writes into the file failed (a full disk): what
+// it wrote must be one whole JSON document before it replaces the earlier
+// file. Folders made for a file that is not written go again.
+TEST(OutputFileWrites, MetadataCutShortReplacesNothing) {
+  TempCrate dir("cut", {});
+  TempDir script;
+  dir.write("meta.json", "earlier");
+  script.write("script.1", "out {\"packages\":[{\"name\":\"cut\n");
+  script.write("script.2", "err error: could not find `Cargo.toml`\nexit 101\n");
+  ToolServer server({{"CARGO", kFakeCargo}, {"FAKE_CARGO_DIR", script.path()}});
+  CallAnswer cut =
+      server.call("cargo_metadata", {{"working_dir", dir.path()}, {"output_file", "meta.json"}});
+  EXPECT_EQ(cut.text(),
+            "error: output_file was not written: the 26 bytes cargo wrote are not one whole JSON "
+            "document (was the disk full, or a file-size limit reached?): " +
+                dir.path() + "/meta.json");
+  EXPECT_EQ(read_file(dir / "meta.json"), "earlier");
+  CallAnswer failed = server.call(
+      "cargo_metadata", {{"working_dir", dir.path()}, {"output_file", "made/here/m.json"}});
+  EXPECT_TRUE(failed.is_error());
+  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"Cargo.toml", "meta.json"}));
+}
+
+/// A small file system mounted over a folder for the test's length; none
+/// where mounting is not allowed.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string& at) : at_(at) {
+    fs::create_directory(at);
+    if (::mount("tarnwick-test", at.c_str(), "tmpfs", 0, "size=64k") == 0) mounted_ = true;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  /// Fills the disk up to `left` bytes of room.
+  void fill(size_t left) {
+    std::FILE* filler = std::fopen((at_ + "/filler").c_str(), "ab");
+    ASSERT_NE(filler, nullptr);
+    std::setvbuf(filler, nullptr, _IONBF, 0);
+    const std::string page(4096, 'f');
+    while (std::fwrite(page.data(), 1, page.size(), filler) == page.size()) {
+    }
+    std::fclose(filler);
+    fs::resize_file(at_ + "/filler", fs::file_size(at_ + "/filler") - left);
+  }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
+};
+
+// On a full disk nothing the server cannot vouch for replaces a file: cargo
+// metadata's cut document is refused, the server's own failed write says
+// which file and why (once, for bisection too), and the earlier files stay.
+TEST(OutputFileWrites, AFullDiskKeepsTheEarlierFiles) {
+  TempCrate crate("fulldisk", {{"src/lib.rs", "#[test]\nfn works() {}\n"}},
+                  "\n[package.metadata.filler]\ntext = \"" + std::string(20000, 'x') + "\"\n");
+  SmallDisk disk(crate / "disk");
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+  const std::string wd = crate / "disk";
+  std::ofstream(wd + "/meta.json") << "earlier";
+  std::ofstream(wd + "/out.json") << "earlier";
+  disk.fill(8192);
+  ToolServer server;
+  CallAnswer metadata =
+      server.call("cargo_metadata", {{"working_dir", wd}, {"output_file", "meta.json"}});
+  EXPECT_TRUE(metadata.text().starts_with("error: output_file was not written: the "))
+      << metadata.text();
+  EXPECT_TRUE(read_file(wd + "/meta.json") == "earlier");
+  CallAnswer made =
+      server.call("cargo_metadata", {{"working_dir", wd}, {"output_file", "made/here/m.json"}});
+  EXPECT_TRUE(made.is_error()) << made.text();
+
+  disk.fill(0);
+  const std::string full = "error: output_path was not written: " + wd +
+                           "/out.json: No space left on device (os error 28)";
+  EXPECT_EQ(server.call("cargo_check", {{"working_dir", wd}, {"output_path", "out.json"}}).text(),
+            full);
+  EXPECT_EQ(server
+                .call("cargo_test", {{"working_dir", wd},
+                                     {"output_path", "out.json"},
+                                     {"bisect", {{"group_timeout_secs", 60}}}})
+                .text(),
+            full);
+  EXPECT_EQ(read_file(wd + "/out.json"), "earlier");
+  EXPECT_EQ(entries(wd), (std::vector<std::string>{"filler", "meta.json", "out.json"}));
+}
+
+/// Lowers the file-size limit of this process, and so of the children it
+/// starts, until it goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// Under `ulimit -f`, a write past the limit fails as a value: the server
+// answers naming the file and lives on, no new file stays, and the programs
+// it starts still die of the signal as they would in a shell.
+TEST(OutputFileWrites, AFileSizeLimitFailsTheWriteNotTheServer) {
+  TempCrate dir("limited", {});
+  TempDir script;
+  std::string check, document = "out {\"packages\":[";
+  for (int n = 0; n < 100; ++n) {
+    check += "err warning: " + std::string(1000, 'w') + "\n";
+    document += "\"" + std::string(1000, 'p') + "\",";
+  }
+  script.write("script.1", check + "exit 101\n");
+  script.write("script.2", document + "\"\"]}\n");
+  std::optional<ToolServer> started;
+  {
+    FileSizeLimit limit(64 * 1024);
+    started.emplace(std::vector<std::pair<std::string, std::optional<std::string>>>{
+        {"CARGO", kFakeCargo}, {"FAKE_CARGO_DIR", script.path()}});
+  }
+  ToolServer& server = *started;
+  CallAnswer check_answer =
+      server.call("cargo_check", {{"working_dir", dir.path()}, {"output_path", "check.json"}});
+  EXPECT_EQ(check_answer.text(), "error: output_path was not written: " + dir.path() +
+                                     "/check.json: File too large (os error 27): the file-size "
+                                     "limit (ulimit -f) was reached");
+  CallAnswer metadata = server.call(
+      "cargo_metadata", {{"working_dir", dir.path()}, {"output_file", "made/here/m.json"}});
+  EXPECT_TRUE(metadata.text().starts_with("error: cargo metadata failed (exit 153)"))
+      << metadata.text();
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Cargo.toml"});
+  EXPECT_TRUE(descendants(server.process().pid()).empty());
 }
 
 }  // namespace

@@ -196,29 +196,33 @@ TEST(OutputFile, LineCountsAndEmptyText) {
   EXPECT_EQ(split_lines(*empty).size(), 1u);  // only the output-file record
 }
 
-TEST(OutputFile, WriteFailuresCarryTheSystemText) {
+// A write that fails says which file and why, as the check before the run does.
+TEST(OutputFile, WriteFailuresNameTheFileAndTheCause) {
   TempDir dir;
+  const std::string parent = "output_path parent directory does not exist or is not a directory: ";
   Result<std::string> missing =
       write_output_file_summary("x", std::string("dir.txt"), dir.path + "/gone", false);
   ASSERT_FALSE(missing.ok());
-  ASSERT_TRUE(is_error_kind<IoError>(missing.error()));
-  EXPECT_EQ(error_text(missing.error()), "No such file or directory (os error 2)");
+  EXPECT_EQ(error_text(missing.error()), parent + dir.path + "/gone");
   std::ofstream(fs::path(dir.path) / "plain") << "file";
   Result<std::string> not_folder =
       write_output_file_summary("x", std::string("plain/dir.txt"), dir.path, false);
   ASSERT_FALSE(not_folder.ok());
-  EXPECT_EQ(error_text(not_folder.error()), "Not a directory (os error 20)");
+  EXPECT_EQ(error_text(not_folder.error()), parent + dir.path + "/plain");
 
   fs::create_directory(fs::path(dir.path) / "sub");
   Result<std::string> directory =
       write_output_file_summary("x", std::string("sub"), dir.path, false);
   ASSERT_FALSE(directory.ok());
-  EXPECT_EQ(error_text(directory.error()), "Is a directory (os error 21)");
+  EXPECT_EQ(error_text(directory.error()),
+            "output_path must name a file, not a directory: " + dir.path + "/sub");
 
   // A NUL would cut the name short and write to another file.
   Result<std::string> nul = write_output_file_summary("x", std::string("o\0x", 3), dir.path, false);
   ASSERT_FALSE(nul.ok());
-  EXPECT_EQ(error_text(nul.error()), "Invalid argument (os error 22)");
+  EXPECT_EQ(error_text(nul.error()), "output_path was not written: " + dir.path + "/o" +
+                                         std::string("\0x", 2) +
+                                         ": Invalid argument (os error 22)");
   EXPECT_FALSE(fs::exists(fs::path(dir.path) / "o"));
 }
 

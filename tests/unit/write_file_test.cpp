@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -205,6 +207,90 @@ TEST_P(Beneath, ARootWhosePathNamesAnotherFolderTakesNoWrite) {
   EXPECT_EQ(fault(through_link), TargetFault::RootMoved);
   fs::remove(link);
   EXPECT_FALSE(fs::exists(outside_ / "x"));
+}
+
+/// The name of the one new file waiting in `dir`.
+std::string waiting_name(const std::string& dir) {
+  for (const auto& entry : fs::directory_iterator(dir))
+    if (entry.path().filename().string().starts_with(".tarnwick-")) return entry.path().filename();
+  return "";
+}
+
+// Whatever can write beside the new file (a build script, the child that
+// writes into it) may move it away and put its own entry under its name:
+// that entry never takes the target's name, whether the target exists or
+// not, and a directory put at the target's name meanwhile stays.
+TEST_P(Beneath, OnlyTheFileWrittenTakesTheTargetsName) {
+  wd_.write("report.txt", "old");
+  auto swapped = [&](const std::string& target, const std::function<void(const fs::path&)>& plant) {
+    auto opened = open_replacement_beneath(root(), target, GetParam());
+    EXPECT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+    ReplacementFile& file = std::get<ReplacementFile>(opened);
+    EXPECT_TRUE(file.write("new").ok());
+    plant(wd_ / waiting_name(wd_.path()));
+    auto committed = file.commit();
+    auto* refused = std::get_if<TargetRefusal>(&committed);
+    return refused ? std::optional(refused->fault) : std::nullopt;
+  };
+  using Plant = std::function<void(const fs::path&)>;
+  Plant link_out = [&](const fs::path& temp) {
+    fs::rename(temp, wd_ / "stolen");
+    fs::create_symlink(outside_ / "secret", temp);
+  };
+  Plant own_file = [&](const fs::path& temp) {
+    fs::rename(temp, wd_ / "stolen");
+    std::ofstream(temp) << "planted";
+  };
+  auto removed = [](const fs::path& temp) { fs::remove(temp); };
+  for (const Plant& plant : {link_out, own_file}) {
+    EXPECT_EQ(swapped("report.txt", plant), TargetFault::Swapped);
+    EXPECT_EQ(swapped("fresh.txt", plant), TargetFault::Swapped);
+    EXPECT_EQ(read_file(wd_ / "stolen"), "new");
+    fs::remove(wd_ / "stolen");
+  }
+  EXPECT_EQ(swapped("report.txt", removed), TargetFault::Swapped);
+  EXPECT_EQ(swapped("fresh.txt", removed), TargetFault::Swapped);
+  EXPECT_FALSE(fs::is_symlink(wd_ / "report.txt"));
+  EXPECT_EQ(read_file(wd_ / "report.txt"), "old");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(wd_ / "fresh.txt")));
+  EXPECT_EQ(swapped("report.txt",
+                    [&](const fs::path&) {
+                      fs::remove(wd_ / "report.txt");
+                      fs::create_directory(wd_ / "report.txt");
+                    }),
+            TargetFault::Directory);
+  EXPECT_TRUE(fs::is_directory(wd_ / "report.txt"));
+  fs::remove(wd_ / "report.txt");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(wd_.path()))
+    left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"dangling", "fifo", "hard", "last", "link", "sub"}));
+  expect_outside_untouched();
+}
+
+// Folders made on the way to a file that is not written go again, as far as
+// the call made them and they are still empty.
+TEST_P(Beneath, FoldersMadeForAFileNotWrittenAreRemoved) {
+  {
+    auto opened = open_replacement_beneath(root(), "made/here/m.json", GetParam());
+    ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+    EXPECT_TRUE(fs::is_directory(wd_ / "made/here"));
+  }
+  EXPECT_FALSE(fs::exists(wd_ / "made"));
+  {
+    auto opened = open_replacement_beneath(root(), "sub/new/deeper/m.json", GetParam());
+    ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+    wd_.write("sub/new/other.txt", "someone else's");
+  }
+  EXPECT_FALSE(fs::exists(wd_ / "sub/new/deeper"));
+  EXPECT_EQ(read_file(wd_ / "sub/new/other.txt"), "someone else's");
+  // A refused commit writes nothing either.
+  auto opened = open_replacement_beneath(root(), "made/m.json", GetParam());
+  ASSERT_TRUE(std::holds_alternative<ReplacementFile>(opened));
+  fs::remove(fs::path(wd_ / "made") / waiting_name(wd_ / "made"));
+  EXPECT_TRUE(std::holds_alternative<TargetRefusal>(std::get<ReplacementFile>(opened).commit()));
+  EXPECT_FALSE(fs::exists(wd_ / "made"));
 }
 
 // The new file's name cannot be foreseen, so what is planted at names of an
