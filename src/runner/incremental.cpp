@@ -16,6 +16,18 @@ namespace {
 
 constexpr std::string_view kFailedBuild = R"({"reason":"build-finished","success":false})";
 constexpr std::string_view kSucceededBuild = R"({"reason":"build-finished","success":true})";
+/// How cargo's one build-finished record begins; cargo writes it on a line
+/// of its own.
+constexpr std::string_view kBuildEndStart = R"({"reason":"build-finished",)";
+
+/// Where the first line of `text` that is cargo's build-finished record
+/// starts, or npos.
+size_t build_end_offset(std::string_view text) {
+  for (size_t at = text.find(kBuildEndStart); at != std::string_view::npos;
+       at = text.find(kBuildEndStart, at + 1))
+    if (at == 0 || text[at - 1] == '\n') return at;
+  return std::string_view::npos;
+}
 
 bool mentions_finalize(std::string_view text) {
   return text.find("finalizing incremental") != std::string_view::npos ||
@@ -130,23 +142,34 @@ std::optional<std::string> demote_finalize_advisory(std::string_view line) {
   return to_json_text(value);
 }
 
+bool is_build_end_record(std::string_view line) { return line.starts_with(kBuildEndStart); }
+
 int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code,
                                  const ProgressSink& sink) {
-  if (stdout_text.find(kFailedBuild) == std::string::npos) return exit_code;
+  // Only cargo's own build failure is rescued: a run whose build succeeded
+  // may have run tests, and what they print is not the build's.
+  std::string_view text = stdout_text;
+  size_t build_end = build_end_offset(text);
+  if (build_end == std::string_view::npos) return exit_code;
+  size_t newline = text.find('\n', build_end);
+  size_t line_end =
+      newline == std::string_view::npos ? text.size() : line_content_end(text, build_end, newline);
+  std::string_view build_end_line = text.substr(build_end, line_end - build_end);
+  if (build_end_line != kFailedBuild) return exit_code;
   bool advisory_seen = false;
-  for (std::string_view line : split_lines(stdout_text)) {
+  for (std::string_view line : split_lines(text.substr(0, build_end))) {
     std::optional<json> value = parse_json_line(line);
     if (!value || !is_compiler_message(*value)) continue;
     const json& message = message_of(*value);
     const std::string* level = string_member(message, "level");
     if (!level) continue;
     if (*level == "error") return exit_code;
-    const std::string* text = string_member(message, "message");
-    if (*level == "note" && text && mentions_finalize(*text)) advisory_seen = true;
+    const std::string* said = string_member(message, "message");
+    if (*level == "note" && said && mentions_finalize(*said)) advisory_seen = true;
   }
   if (!advisory_seen) return exit_code;
 
-  stdout_text = mark_build_success(stdout_text);
+  stdout_text.replace(build_end, build_end_line.size(), mark_build_success(build_end_line));
   json note = {
       {"reason", "x-tarnwick-note"},
       {"text",

@@ -32,13 +32,20 @@ void clear_stale_incremental_sessions(const std::optional<std::string>& cwd,
                                       const TargetDirOverride& target_dir_override);
 
 /// The line with a finalize-advisory compiler message turned into a note, or
-/// nothing when the line is not such a message.
+/// nothing when the line is not such a message. Only for lines of the build,
+/// before its build-finished record.
 std::optional<std::string> demote_finalize_advisory(std::string_view line);
 
-/// After a failed run: when the only thing that failed the build was the
-/// (demoted) advisory, marks the build successful in `stdout_text`, appends
-/// and sends an `x-tarnwick-note` record line, and returns 0; otherwise
-/// returns `exit_code` and changes nothing.
+/// Whether the line is cargo's build-finished record. cargo writes one, after
+/// every message of its build and before it starts any program it built;
+/// what follows it is not the build's.
+bool is_build_end_record(std::string_view line);
+
+/// After a failed run: when cargo's build failed (its first build-finished
+/// record is the failed one) and the only thing that failed it was the
+/// (demoted) advisory before that record, marks that record successful in
+/// `stdout_text`, appends and sends an `x-tarnwick-note` record line, and
+/// returns 0; otherwise returns `exit_code` and changes nothing.
 int32_t rescue_finalize_advisory(std::string& stdout_text, int32_t exit_code,
                                  const ProgressSink& sink);
 

@@ -48,6 +48,8 @@ struct RunState {
   std::optional<SteadyInstant> idle_at;
   std::optional<SteadyInstant> phase_start;
   bool boundary_seen = false;
+  /// cargo's build-finished record has come: later lines are not the build's.
+  bool build_over = false;
   std::string stdout_text;
 };
 
@@ -95,7 +97,12 @@ TimeoutError timeout_error(const RunState &state, const RunClocks &clocks, Stead
 /// One standard-output line: boundary, watchdog, sink, collection, watcher.
 void handle_line(std::string line, RunState &state, const RunClocks &clocks,
                  const ProgressSink &sink, const OutputWatcher *watcher) {
-  if (auto demoted = demote_finalize_advisory(line)) line = std::move(*demoted);
+  if (!state.build_over) {
+    if (is_build_end_record(line))
+      state.build_over = true;
+    else if (auto demoted = demote_finalize_advisory(line))
+      line = std::move(*demoted);
+  }
   if (!state.boundary_seen) {
     if (clocks.phase_boundary(line)) {
       SteadyInstant now = Clock::now();

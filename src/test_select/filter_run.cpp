@@ -400,7 +400,10 @@ Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink&
   request.argv = plan.build_argv;
   request.cwd = cwd;
   request.sink = &sink;
+  request.timeout = plan.build_budget;
   RunResult build = run_cargo_with_retry(request);
+  if (!build && is_error_kind<TimeoutError>(build.error()))
+    return PhaseTimeoutError{std::get<TimeoutError>(build.error()).elapsed, "build"};
   if (!build) return std::move(build).error();
   std::string build_text = build_run_result(*build, plan.build_argv, cwd);
   if (build->exit_code != 0 || plan.no_run)

@@ -31,6 +31,8 @@ struct FilterPlan {
   /// The call selects no targets by kind or name, so `cargo test` would run
   /// the doctests of its libraries too.
   bool default_targets = false;
+  /// The build's own limit, from its start; empty means none.
+  std::optional<Duration> build_budget;
   /// Execution time for all launches together, counted from the start of the
   /// first test binary; empty means none.
   std::optional<Duration> overall_budget;

@@ -109,9 +109,8 @@ ToolOutcome run_cargo_nextest_run(const json& arguments, const ProgressSink* sin
   const bool bisect = bisect_requested(arguments);
   Result<PhaseBudgets> budgets = parse_phase_timeouts(arguments);
   // The build phase's time runs from the call's start, so the probe spends
-  // it too; a bisection has budgets of its own and none for the call.
-  const CallClock clock =
-      CallClock::start_now(budgets && !bisect ? budgets->build : OptionalTimeout{});
+  // it too, whatever runs after it.
+  const CallClock clock = CallClock::start_now(budgets ? budgets->build : OptionalTimeout{});
   if (auto refused = nextest_unusable(probe_limit, clock)) return *refused;
   // The bisection engine runs the test binaries itself; nextest plays no part.
   if (bisect) return run_bisect_call(arguments, sink, /*check_doc=*/false, working_dir);

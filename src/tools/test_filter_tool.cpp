@@ -94,6 +94,8 @@ Result<FilterCall> read_filter_call(const json& arguments,
   call.plan.default_targets = selection.default_targets;
   Result<OptionalTimeout> overall = parse_timeout_secs(arguments);
   if (!overall) return std::move(overall).error();
+  // Each phase has the whole of timeout_secs: the build first, then the launches.
+  call.plan.build_budget = *overall;
   call.plan.overall_budget = *overall;
   Result<OptionalTimeout> per_test = read_per_test_budget(arguments);
   if (!per_test) return std::move(per_test).error();

@@ -85,6 +85,28 @@ TEST(CargoTest, ExecutionBudgetStartsAtBuildFinishedAndKillsTheTree) {
   EXPECT_TRUE(contains(messages, "Cargo test: build cached [dev] \u2014 executing tests now"));
 }
 
+// timeout_secs caps the build first in every mode: a build that outlasts it
+// is stopped with one answer, with test_filter or without.
+TEST(CargoTest, TimeoutSecsCapsTheBuildWithAndWithoutAFilter) {
+  TempCrate crate(
+      "slowbuild",
+      {{"build.rs", "fn main() { std::thread::sleep(std::time::Duration::from_secs(60)); }\n"},
+       {"src/lib.rs", "#[test]\nfn quick() {}\n"}});
+  ToolServer server;
+  const json plain = {{"working_dir", crate.path()}, {"timeout_secs", 2}};
+  json filtered = plain;
+  filtered["test_filter"] = {{"pattern", "quick"}};
+  for (const json& arguments : {plain, filtered}) {
+    CallAnswer answer = server.call("cargo_test", arguments);
+    EXPECT_TRUE(answer.is_error());
+    const std::string prefix = "error: Operation timed out after ";
+    ASSERT_TRUE(answer.text().starts_with(prefix)) << arguments << "\n" << answer.text();
+    EXPECT_NE(answer.text().find(" seconds during the build phase;"), std::string::npos)
+        << answer.text();
+    EXPECT_LT(std::stod(answer.text().substr(prefix.size())), 30.0) << answer.text();
+  }
+}
+
 TEST(CargoTest, PhasesAndArgvOnOneCrate) {
   TempCrate crate = phases_crate();
   ToolServer server;

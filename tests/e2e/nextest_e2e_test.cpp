@@ -289,6 +289,35 @@ TEST(NextestRun, TestTimeoutStartsAtBuildFinished) {
   EXPECT_NE(hung.text().find("during the test execution phase"), std::string::npos) << hung.text();
 }
 
+// With bisect too, a probe that hangs ends at the call's deadline or its
+// cancellation, not at the probe's own two-minute limit.
+TEST(NextestRun, AHungProbeEndsAtTheDeadlineOrCancellationWhenBisecting) {
+  NextestStandIn nextest;
+  TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});
+  ToolServer server({{"PATH", nextest.path_env()}, {"STANDIN_VERSION_SLEEP", "600"}});
+  json arguments = {{"working_dir", crate.path()}, {"bisect", {{"group_timeout_secs", 30}}}};
+  json timed = arguments;
+  timed["timeout_secs"] = 2;
+  const auto start = std::chrono::steady_clock::now();
+  CallAnswer answer = server.call("cargo_nextest_run", timed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  EXPECT_TRUE(answer.is_error());
+  EXPECT_TRUE(answer.text().starts_with("error: Operation timed out after 2.")) << answer.text();
+  EXPECT_NE(answer.text().find("during the build phase"), std::string::npos) << answer.text();
+
+  server.send("cargo_nextest_run", arguments);
+  const int id = server.next_id() - 1;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       nextest.runs().size() < 2 && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(nextest.runs(), (Runs{{"--version"}, {"--version"}})) << "the probe never started";
+  std::chrono::milliseconds took{};
+  CallAnswer cancelled = server.cancel(id, took);
+  EXPECT_EQ(cancelled.text(), "Operation cancelled by client request.");
+  EXPECT_LT(took, std::chrono::seconds(30));
+  EXPECT_TRUE(descendants(server.process().pid()).empty());
+}
+
 TEST(NextestList, ReserialisesTheListWithSortedKeysAndWrapsPlainLines) {
   NextestStandIn nextest;
   TempCrate crate("demo", {{"src/lib.rs", kCrateLib}});

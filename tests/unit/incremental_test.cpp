@@ -120,6 +120,32 @@ TEST(RescueFinalizeAdvisory, KeepsRealFailures) {
   EXPECT_TRUE(sunk.empty());
 }
 
+// Only cargo's first build-finished record, at a line's start, ends the
+// build; what follows it (a test's output) neither rescues nor is rewritten.
+TEST(RescueFinalizeAdvisory, ReadsOnlyTheBuildUpToItsRecord) {
+  std::string note = *demote_finalize_advisory(compiler_message("error", kAdvisory, "error: x"));
+  std::string failed = R"({"reason":"build-finished","success":false})";
+  std::string succeeded = R"({"reason":"build-finished","success":true})";
+  ProgressSink sink = [](std::string_view) {};
+  const std::string kept[] = {
+      // The build succeeded and a test printed the advisory and a failed build.
+      succeeded + "\n" + note + "\n" + failed + "\n",
+      note + "\n" + succeeded + "\n" + failed + "\n",
+      // The advisory only after the build's record.
+      failed + "\n" + note + "\n",
+      // A record inside a line is no build's end.
+      note + "\nwarning: app@0.1.0: " + failed + "\n",
+  };
+  for (std::string text : kept) {
+    std::string before = text;
+    EXPECT_EQ(rescue_finalize_advisory(text, 101, sink), 101) << before;
+    EXPECT_EQ(text, before);
+  }
+  std::string rescued = note + "\r\n" + failed + "\r\n" + failed + "\n";
+  EXPECT_EQ(rescue_finalize_advisory(rescued, 101, sink), 0);
+  EXPECT_TRUE(rescued.starts_with(note + "\r\n" + succeeded + "\r\n" + failed + "\n")) << rescued;
+}
+
 TEST(IncrementalText, MarkAndReplace) {
   EXPECT_EQ(
       mark_build_success(

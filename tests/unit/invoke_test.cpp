@@ -177,6 +177,28 @@ TEST(RunCargoOnce, RealErrorBesideTheAdvisoryKeepsTheFailure) {
   EXPECT_EQ(result->stdout_text.find("x-tarnwick-note"), std::string::npos);
 }
 
+// After cargo's build-finished record the lines are a test's: neither
+// demoted nor read by the rescue, joined standard error or not.
+TEST(RunCargoOnce, LinesAfterTheBuildAreLeftAsPrinted) {
+  const std::string advisory =
+      R"({"reason":"compiler-message","message":{"level":"error","message":"error finalizing incremental compilation session directory `/t/s-working`"}})";
+  const std::string failed = R"({"reason":"build-finished","success":false})";
+  for (bool joined : {false, true}) {
+    FakeCargo cargo;
+    cargo.script("out {\"reason\":\"build-finished\",\"success\":true}\nerr Running x\nout " +
+                 advisory + "\nout " + failed + "\nexit 101\n");
+    RecordingSink sink;
+    RunRequest request = request_for(sink, {"test", "--message-format=json"});
+    request.stderr_into_stdout = joined;
+    RunResult result = run_cargo_once(request);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result->exit_code, 101);
+    EXPECT_NE(result->stdout_text.find("\n" + advisory + "\n" + failed + "\n"), std::string::npos)
+        << result->stdout_text;
+    EXPECT_TRUE(sink.saw(advisory));
+  }
+}
+
 TEST(RunCargoOnce, StartFailureIsAnIoErrorBeforeAnyLine) {
   TempDir dir;
   dir.write("cargo", "not a program");  // exists, but cannot be executed
