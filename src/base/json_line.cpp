@@ -5,6 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "base/text_lines.h"
+
 namespace tarnwick {
 namespace {
 
@@ -110,6 +112,12 @@ std::string_view JsonNode::string_value(std::string& scratch) const {
   std::string_view value;
   if (element_of(element_).get_string().get(value) != simdjson::SUCCESS) return {};
   return value;
+}
+
+bool JsonNode::string_holds(std::string_view needle) const {
+  if (view_) return view_->string_holds(needle);
+  std::string scratch;
+  return has_substring_rare_last(string_value(scratch), needle);
 }
 
 std::optional<uint64_t> JsonNode::unsigned_value() const {

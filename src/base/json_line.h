@@ -32,6 +32,9 @@ class JsonNode {
   /// A string's value, its escapes resolved; `scratch` holds it when it had
   /// to be made.
   std::string_view string_value(std::string& scratch) const;
+  /// Whether a string's value holds `needle`, found without copying a long
+  /// string. Quickest when the needle's last byte is rare.
+  bool string_holds(std::string_view needle) const;
   /// A number that is a non-negative integer, as the library's parser reads
   /// it; nothing for anything else.
   std::optional<uint64_t> unsigned_value() const;

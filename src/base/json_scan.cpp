@@ -4,7 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "base/json_text.h"
+#include "base/quoted.h"
+#include "base/text_lines.h"
 #include "base/utf8.h"
 
 namespace tarnwick {
@@ -28,6 +29,72 @@ unsigned hex_value(char c) {
   return static_cast<unsigned>(c - 'A' + 10);
 }
 
+/// The byte a short escape (one other than \u) stands for.
+char escaped_byte(char letter) {
+  switch (letter) {
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return letter;  // '"', '\\' and '/'
+  }
+}
+
+/// Whether `text` holds a byte that a short escape (one other than \u)
+/// stands for.
+bool holds_short_escape_value(std::string_view text) {
+  return text.find_first_of("\"\\/\b\f\n\r\t") != std::string_view::npos;
+}
+
+/// Whether the value of a string's content `raw`, with short escapes only,
+/// holds `needle`, which holds no byte they stand for: then the needle is
+/// written as itself, at a place that is not the letter of an escape (after
+/// an even run of backslashes).
+bool holds_outside_escapes(std::string_view raw, std::string_view needle) {
+  if (needle.empty()) return true;
+  const size_t last = needle.size() - 1;
+  for (size_t at = raw.find(needle.back(), last); at != std::string_view::npos;
+       at = raw.find(needle.back(), at + 1)) {
+    if (raw.compare(at - last, last, needle, 0, last) != 0) continue;
+    size_t backslashes = 0;
+    while (backslashes < at - last && raw[at - last - backslashes - 1] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) return true;
+  }
+  return false;
+}
+
+/// Appends the value of a string's content `raw` (escapes the reader
+/// vouched for: no surrogates) from `pos` until `out` holds `size` bytes or
+/// more, or `raw` ends; returns where it stopped. Plain runs are copied
+/// whole, looked through no further than the room left.
+size_t append_string_value(std::string_view raw, size_t pos, std::string& out, size_t size) {
+  while (pos < raw.size() && out.size() < size) {
+    std::string_view ahead = raw.substr(pos, size - out.size());
+    size_t plain = std::min(ahead.find('\\'), ahead.size());
+    out.append(ahead.substr(0, plain));
+    pos += plain;
+    if (plain < ahead.size()) {
+      if (raw[pos + 1] != 'u') {
+        out += escaped_byte(raw[pos + 1]);
+        pos += 2;
+        continue;
+      }
+      char32_t code = 0;
+      for (size_t i = pos + 2; i < pos + 6; ++i) code = code * 16 + hex_value(raw[i]);
+      append_utf8(out, code);
+      pos += 6;
+    }
+  }
+  return pos;
+}
+
 }  // namespace
 
 /// One pass over the text; every `read_*` call returns false for anything
@@ -48,11 +115,15 @@ class JsonScanner {
     pos_ = skip_json_space(text_, pos_);
   }
 
+  /// Whether the last string read held a \u escape.
+  bool last_had_unicode_escape() const { return unicode_escape_; }
+
   /// A string at the current '"'; `raw` gets its content as written and
   /// `escaped` whether that holds an escape.
   bool read_string(std::string_view& raw, bool& escaped) {
     size_t start = ++pos_;
     escaped = false;
+    unicode_escape_ = false;
     const size_t size = text_.size();
     for (;;) {
       // Straight to the next byte that is not plain ASCII content.
@@ -132,6 +203,7 @@ class JsonScanner {
         code = code * 16 + hex_value(text_[i]);
       }
       if (code >= 0xD800 && code <= 0xDFFF) return false;  // pairs are left to the parser
+      unicode_escape_ = true;
       pos_ += 6;
       return true;
     }
@@ -144,6 +216,7 @@ class JsonScanner {
 
   std::string_view text_;
   size_t pos_ = 0;
+  bool unicode_escape_ = false;
 };
 
 bool JsonViewReader::read_value(JsonScanner& scan, JsonView& out, int depth_left) {
@@ -153,6 +226,7 @@ bool JsonViewReader::read_value(JsonScanner& scan, JsonView& out, int depth_left
   if (c == '"') {
     out.kind = JsonView::Kind::String;
     if (!scan.read_string(out.raw, out.escaped)) return false;
+    out.unicode_escaped = scan.last_had_unicode_escape();
     return true;
   }
   if (c == '-' || is_digit(c)) {
@@ -243,13 +317,29 @@ const JsonView* JsonView::find(std::string_view key) const {
 
 std::string JsonView::string_value() const {
   if (!escaped) return std::string(raw);
-  std::string quoted_text;
-  quoted_text.reserve(raw.size() + 2);
-  quoted_text += '"';
-  quoted_text += raw;
-  quoted_text += '"';
-  json value = json::parse(quoted_text, nullptr, /*allow_exceptions=*/false);
-  return value.is_string() ? value.get<std::string>() : std::string();
+  std::string value;
+  value.reserve(raw.size());  // an escape is never shorter than its value
+  append_string_value(raw, 0, value, raw.size());
+  return value;
+}
+
+bool JsonView::string_holds(std::string_view needle) const {
+  if (!escaped) return has_substring_rare_last(raw, needle);
+  if (!unicode_escaped && !holds_short_escape_value(needle))
+    return holds_outside_escapes(raw, needle);
+  // The value is made a piece at a time, so that a long string is never
+  // copied whole; each piece begins with the end of the one before, where a
+  // match may have begun.
+  constexpr size_t kPiece = size_t{64} << 10;
+  const size_t overlap = needle.empty() ? 0 : needle.size() - 1;
+  std::string piece;
+  size_t pos = 0;
+  do {
+    piece.erase(0, piece.size() - std::min(piece.size(), overlap));
+    pos = append_string_value(raw, pos, piece, piece.size() + kPiece);
+    if (has_substring_rare_last(piece, needle)) return true;
+  } while (pos < raw.size());
+  return false;
 }
 
 std::optional<uint64_t> JsonView::unsigned_value() const {

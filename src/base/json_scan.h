@@ -24,8 +24,9 @@ class JsonScanner;
 struct JsonView {
   enum class Kind : uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
-  /// Whether a string's content holds escapes.
+  /// Whether a string's content holds escapes, and whether any is a \u one.
   bool escaped = false;
+  bool unicode_escaped = false;
   /// A string's content or a number as written.
   std::string_view raw;
   /// The member's key, for a value inside an object.
@@ -41,6 +42,9 @@ struct JsonView {
   const JsonView* find(std::string_view key) const;
   /// A string's value with its escapes resolved.
   std::string string_value() const;
+  /// Whether a string's value holds `needle`, found without making the
+  /// whole value. Quickest when the needle's last byte is rare.
+  bool string_holds(std::string_view needle) const;
   /// A number that is a non-negative integer, as the full parser reads it;
   /// nothing for anything else.
   std::optional<uint64_t> unsigned_value() const;

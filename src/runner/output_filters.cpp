@@ -66,10 +66,10 @@ bool node_is_session_noise(const JsonNode& value) {
   std::optional<JsonNode> text = message->find("rendered");
   if (!text || !text->is_string()) text = message->find("message");
   if (!text || !text->is_string()) return false;
-  std::string scratch;
-  std::string_view words = text->string_value(scratch);
-  // Both texts hold "finaliz", whose 'z' is rare: looked for first.
-  return has_substring_rare_last(words, "finaliz") && mentions_session_noise(words);
+  // Both texts hold "finaliz", whose 'z' is rare: looked for first. A long
+  // text is read where it lies, never copied.
+  return text->string_holds("finaliz") &&
+         (text->string_holds(kFinalizeErrorText) || text->string_holds(kFinalizeNotDoneText));
 }
 
 }  // namespace

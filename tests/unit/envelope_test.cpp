@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../common/stdout_capture.h"
+#include "peak_memory.h"
 #include "server/call_log.h"
 #include "suggest/selection.h"
 
@@ -233,29 +234,14 @@ TEST_F(EnvelopeTest, TheCallLogHidesEnvValuesAndCutsLongArguments) {
       << line.substr(line.size() - 60);
 }
 
-/// The most memory this process has held since the last reset, in KiB; -1
-/// when the system does not tell.
-long peak_kib_since_reset(bool reset) {
-  if (reset) {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    if (!clear.flush()) return -1;
-  }
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-  return -1;
-}
-
 TEST(CallLog, AHugeArgumentIsNeverWrittenOutWhole) {
   const json arguments = {{"env", {{"K", "v"}}}, {"p", std::string(15 << 20, 'a')}};
   const json no_env = {{"p", arguments["p"]}};
-  long before = peak_kib_since_reset(true);
+  long before = testing::peak_kib_since_reset(true);
   if (before < 0) GTEST_SKIP() << "no peak memory figures";
   std::string with_env_text = arguments_for_log(arguments);
   std::string plain_text = arguments_for_log(no_env);
-  long grown = peak_kib_since_reset(false) - before;
+  long grown = testing::peak_kib_since_reset(false) - before;
   EXPECT_LT(grown, 8 * 1024) << "KiB beyond the 15 MiB arguments";
   const std::string head = R"({"env":{"K":"<redacted>"},"p":")";
   const size_t whole = head.size() + (15 << 20) + 2;  // with the closing `"}`

@@ -1,5 +1,6 @@
 #include "base/json_scan.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -149,6 +150,62 @@ TEST(JsonView, AReaderReadsLineAfterLine) {
   const JsonView* third = reader.read(R"({"e":"\u00e9"})", kDepth);
   ASSERT_TRUE(third);
   EXPECT_EQ(third->find("e")->string_value(), "\xC3\xA9");
+}
+
+/// The string's value as the library's parser reads it.
+std::string parsed_value(std::string_view raw) {
+  return json::parse("\"" + std::string(raw) + "\"").get<std::string>();
+}
+
+// A string's value is searched as the parser reads it, though never made
+// whole: escapes neither hide a needle nor make one up, with or without \u
+// escapes, wherever the value is cut into pieces.
+TEST(JsonView, StringHoldsSearchesTheValue) {
+  const std::string needle = "finaliz";
+  std::vector<std::pair<std::string, size_t>> fillers;  // as written, size of its value
+  for (std::string unit : {"x", "\\n", "\\\\", "\\f", "\\\"", "\\u00e9", "\\u4e2d"})
+    fillers.emplace_back(unit, parsed_value(unit).size());
+  std::mt19937 random(7);
+  JsonViewReader reader;
+  for (bool unicode : {false, true}) {
+    const size_t kinds = unicode ? fillers.size() : fillers.size() - 2;
+    for (size_t cut = (size_t{64} << 10) - needle.size(); cut <= (size_t{64} << 10) + 1; ++cut) {
+      // Filler up to `cut` bytes of value, then the needle, its letters
+      // written plainly or, with `unicode`, as \u escapes.
+      std::string raw;
+      size_t value_size = 0;
+      while (value_size < cut) {
+        const auto& [unit, size] = fillers[random() % kinds];
+        if (value_size + size > cut) continue;
+        raw += unit;
+        value_size += size;
+      }
+      for (char c : needle)
+        raw += unicode && random() % 2 ? fmt::format("\\u{:04x}", static_cast<int>(c))
+                                       : std::string(1, c);
+      raw += "\\n";
+      const std::string text = "\"" + raw + "\"";  // the view reads it in place
+      const JsonView* view = reader.read(text, kDepth);
+      ASSERT_TRUE(view && view->is_string());
+      EXPECT_EQ(view->unicode_escaped, unicode);
+      EXPECT_EQ(view->string_value(), parsed_value(raw));
+      EXPECT_TRUE(view->string_holds(needle)) << cut;
+      EXPECT_TRUE(view->string_holds(needle.substr(1) + "\n")) << cut;
+      EXPECT_FALSE(view->string_holds(needle + "e")) << cut;
+    }
+  }
+  // The letter of an escape is not that letter.
+  for (const auto& [raw, holds] :
+       std::vector<std::pair<std::string, bool>>{{"\\finaliz", false},
+                                                 {"\\\\finaliz", true},
+                                                 {"\\\\\\finaliz", false},
+                                                 {"\\u00e9\\finaliz", false},
+                                                 {"fin\\u0061li\\u007a", true}}) {
+    const std::string text = "\"" + raw + "\"";
+    const JsonView* view = reader.read(text, kDepth);
+    ASSERT_TRUE(view) << raw;
+    EXPECT_EQ(view->string_holds(needle), holds) << raw;
+  }
 }
 
 TEST(AppendJsonText, WritesWhatTheLibraryWrites) {

@@ -9,6 +9,7 @@
 #include "base/settings.h"
 #include "base/text_lines.h"
 #include "cargo_fixture.h"
+#include "peak_memory.h"
 
 namespace tarnwick {
 namespace {
@@ -160,6 +161,23 @@ TEST(OutputFilters, NoiseSpeltThroughEscapes) {
     EXPECT_EQ(filter_build_message_lines(head + broken.substr(1)).size(), 1u);
     EXPECT_EQ(filter_build_message_lines(head + elsewhere.substr(1)).size(), 1u);
   }
+}
+
+// A long message is sorted where it lies: looking for the noise in its
+// escaped text makes no copy of it.
+TEST(OutputFilters, ALongMessageIsSortedWithoutACopy) {
+  // Past glibc's largest mmap threshold (32 MiB), a copy takes fresh memory.
+  const size_t units = size_t{20} << 20;
+  std::string line = R"({"reason":"compiler-message","message":{"rendered":")";
+  line.reserve(line.size() + 2 * units + 8);
+  for (size_t i = 0; i < units; ++i) line += i % 64 == 63 ? "\\n" : "x ";
+  line += "\"}}";
+  long before = testing::peak_kib_since_reset(true);
+  if (before < 0) GTEST_SKIP() << "no peak memory figures";
+  size_t kept = filter_build_message_lines(line).size();
+  long grown = testing::peak_kib_since_reset(false) - before;
+  EXPECT_EQ(kept, 1u);
+  EXPECT_LT(grown, 4 * 1024) << "KiB beyond the " << (line.size() >> 20) << " MiB line";
 }
 
 TEST(OutputFilters, LineClassesOutsideCargoMessages) {
