@@ -1,5 +1,7 @@
 #include "base/terminal_text.h"
 
+#include <algorithm>
+
 namespace tarnwick {
 namespace {
 
@@ -8,7 +10,8 @@ constexpr char kBell = '\x07';
 
 /// The length of the escape sequence at `at` (which holds ESC): a control
 /// sequence ("ESC [" parameters and one final byte), an operating-system
-/// command ("ESC ]" up to BEL or "ESC \"), or ESC and one more byte.
+/// command ("ESC ]" up to BEL or "ESC \"), or ESC, any intermediate bytes
+/// and one final byte ("ESC ( B").
 size_t escape_length(std::string_view line, size_t at) {
   size_t next = at + 1;
   if (next >= line.size()) return 1;
@@ -27,7 +30,9 @@ size_t escape_length(std::string_view line, size_t at) {
     }
     return line.size() - at;
   }
-  return 2;
+  size_t end = next;
+  while (end < line.size() && line[end] >= 0x20 && line[end] < 0x30) ++end;
+  return std::min(end + 1, line.size()) - at;
 }
 
 }  // namespace
