@@ -100,7 +100,7 @@ std::optional<std::string> overflowed_thread(std::string_view line) {
 /// line feed.
 struct Start {
   size_t line = 0;
-  size_t at = 0;  // in the line's visible text
+  size_t at = 0;  // in the line
   std::string name;
   size_t rest = 0;  // where the text after the mark begins
 };

@@ -168,7 +168,7 @@ void CargoTestStream::end_part(StreamInstant at, BinaryExit exit) {
   state_ = State::Cargo;
 }
 
-void CargoTestStream::append_cargo_text(std::string_view line) {
+std::string CargoTestStream::append_cargo_text(std::string_view line) {
   append_line(cargo_text_, line);
   std::string text = shown_text(line);
   if (closing_line_at(text) == size_t{0}) {
@@ -179,17 +179,18 @@ void CargoTestStream::append_cargo_text(std::string_view line) {
   } else {
     in_closing_list_ = false;
   }
+  return text;
 }
 
 void CargoTestStream::take_cargo_line(std::string_view line) {
   std::string text = shown_text(line);
-  if (text.starts_with('{')) {
-    append_line(cargo_json_, text);
-    for (TestBinary& binary : parse_test_artifacts(text))
-      built_.push_back(std::move(binary.executable));
+  if (!text.starts_with('{')) {
+    append_cargo_text(line);
     return;
   }
-  append_cargo_text(line);
+  append_line(cargo_json_, text);
+  for (TestBinary& binary : parse_test_artifacts(text))
+    built_.push_back(std::move(binary.executable));
 }
 
 void CargoTestStream::take_binary_line(std::string_view line, StreamInstant at) {
@@ -274,8 +275,8 @@ void CargoTestStream::confirm_end() {
       append_line(parts_.back().output, end.lines[i]);
       continue;
     }
-    append_cargo_text(end.lines[i]);
-    if (auto exit = reported_exit(shown_text(end.lines[i])); exit && end.kind == EndKind::Failure)
+    std::string text = append_cargo_text(end.lines[i]);
+    if (auto exit = reported_exit(text); exit && end.kind == EndKind::Failure)
       parts_.back().exit = std::move(*exit);
   }
 }
@@ -304,8 +305,7 @@ void CargoTestStream::take(std::string_view line, StreamInstant at) {
     return;
   }
   if (state_ == State::Failed) {
-    append_cargo_text(line);
-    std::string text = shown_text(line);
+    std::string text = append_cargo_text(line);
     if (auto exit = reported_exit(text)) parts_.back().exit = std::move(*exit);
     if (closing_line_at(text)) state_ = State::Cargo;
     return;

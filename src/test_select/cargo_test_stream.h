@@ -131,7 +131,8 @@ class CargoTestStream {
   void resume_binary();
   void confirm_end();
   void take_cargo_line(std::string_view line);
-  void append_cargo_text(std::string_view line);
+  /// Appends one of cargo's lines to its text; returns the line as shown.
+  std::string append_cargo_text(std::string_view line);
 
   std::vector<KnownBinary> known_;
   StreamFormat format_;
