@@ -1,6 +1,8 @@
 #include <optional>
 
 #include "platform/children.h"
+#include "platform/runner_messages.h"
+#include "platform/test_runner.h"
 #include "server/envelope.h"
 #include "server/startup.h"
 #include "suggest/selection.h"
@@ -25,6 +27,10 @@ tarnwick::ToolBackend tool_backend() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // cargo starts the server as the test runner when the runner program is
+  // not installed beside it.
+  if (argc > 1 && argv[1] == tarnwick::platform::kTestRunnerMode)
+    return tarnwick::platform::run_test_runner(argc, argv);
   // Children die with the server, as a job object's processes die with its handle.
   tarnwick::platform::install_exit_signal_handlers();
   return tarnwick::run_server(argc, argv, tarnwick::make_tools_call_handler(tool_backend()));
