@@ -21,4 +21,12 @@ std::optional<std::string> current_directory();
 /// The user's home: USERPROFILE when set, else HOME.
 std::optional<std::string> home_directory();
 
+/// The path of the server's own executable file, or nothing when unknown.
+std::optional<std::string> own_executable();
+
+/// A path that starts the server's own executable for as long as the server
+/// runs, even when its file is replaced or removed meanwhile; it holds no
+/// white space.
+std::string own_executable_link();
+
 }  // namespace tarnwick::platform

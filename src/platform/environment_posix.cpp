@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <string>
 
 #include "platform/environment.h"
 
@@ -37,5 +38,15 @@ std::optional<std::string> home_directory() {
   if (auto profile = get_env("USERPROFILE")) return profile;
   return get_env("HOME");
 }
+
+std::optional<std::string> own_executable() {
+  std::string buffer(PATH_MAX, '\0');
+  ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) return std::nullopt;
+  buffer.resize(static_cast<size_t>(length));
+  return buffer;
+}
+
+std::string own_executable_link() { return "/proc/" + std::to_string(::getpid()) + "/exe"; }
 
 }  // namespace tarnwick::platform

@@ -1,6 +1,7 @@
 #pragma once
 /// What a path names, links followed, as the system's own file checks see it.
 
+#include <optional>
 #include <string>
 
 namespace tarnwick::platform {
@@ -9,5 +10,12 @@ enum class FileKind { Missing, File, Directory, Other };
 
 /// The kind of what `path` names; Missing also when it cannot be examined.
 FileKind file_kind(const std::string& path);
+
+/// The absolute path of what `path` names, links and "." and ".." resolved;
+/// nothing when it cannot be resolved.
+std::optional<std::string> resolved_path(const std::string& path);
+
+/// Whether `path` names a file the server may execute.
+bool is_executable(const std::string& path);
 
 }  // namespace tarnwick::platform

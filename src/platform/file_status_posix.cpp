@@ -1,4 +1,8 @@
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include "platform/c_string.h"
 #include "platform/file_status.h"
@@ -12,6 +16,18 @@ FileKind file_kind(const std::string& path) {
   if (S_ISREG(st.st_mode)) return FileKind::File;
   if (S_ISDIR(st.st_mode)) return FileKind::Directory;
   return FileKind::Other;
+}
+
+std::optional<std::string> resolved_path(const std::string& path) {
+  if (!fits_c_string(path)) return std::nullopt;
+  char buffer[PATH_MAX];
+  if (!::realpath(path.c_str(), buffer)) return std::nullopt;
+  return std::string(buffer);
+}
+
+bool is_executable(const std::string& path) {
+  return file_kind(path) == FileKind::File && fits_c_string(path) &&
+         ::access(path.c_str(), X_OK) == 0;
 }
 
 }  // namespace tarnwick::platform

@@ -129,6 +129,9 @@ long read_some(int fd, char* buffer, unsigned long size, const ReadStop* stop = 
 /// Closes `fd` when it is open and sets it to -1.
 void close_fd(int& fd);
 
+/// "SIGABRT: Aborted": the signal's name and the system's words for it.
+std::string signal_description(int signal);
+
 /// Whether a process with this id still runs (a zombie counts as ended).
 bool process_alive(int pid);
 

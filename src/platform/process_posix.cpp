@@ -173,6 +173,14 @@ IoError io_error_from_errno(int err) {
   return IoError{fmt::format("{} (os error {})", system_text(err), err), err};
 }
 
+std::string signal_description(int signal) {
+  const char* name = ::sigabbrev_np(signal);
+  const char* words = ::sigdescr_np(signal);
+  std::string text = name ? std::string("SIG") + name : "signal " + std::to_string(signal);
+  if (words) text += std::string(": ") + words;
+  return text;
+}
+
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;

@@ -202,6 +202,7 @@ std::optional<Error> stop_reason(const RunState &state, const RunClocks &clocks)
   if (cancel_requested()) return Error(CancelledError{});
   SteadyInstant now = Clock::now();
   if (clock_fired(state, now)) return Error(timeout_error(state, clocks, now));
+  if (clocks.watch) return clocks.watch();
   return std::nullopt;
 }
 
@@ -225,6 +226,7 @@ ChildCommand cargo_command(const std::string &program, const RunRequest &request
   command.program = program;
   command.args = request.argv;
   command.env = build_child_env();
+  for (const auto &[name, value] : request.extra_env) (*command.env)[name] = value;
   command.cwd = request.cwd;
   if (request.stderr_into_stdout) command.stderr_to = platform::Redirect::stdout_target();
   return command;

@@ -28,6 +28,10 @@ using PhaseBoundary = std::function<bool(std::string_view line)>;
 /// Answers true for a line that restarts the idle clock.
 using IdleRestart = std::function<bool(std::string_view line)>;
 
+/// Looked at with the clocks, on the run's thread, at least every 50 ms
+/// while the run lasts: a reason to stop it now, when one has come up.
+using RunWatch = std::function<std::optional<Error>()>;
+
 /// The clocks of one run. `request.timeout` and `request.phased` are read
 /// only by `run_cargo_with_retry`; a direct caller of `run_cargo_once` says
 /// everything here.
@@ -43,6 +47,8 @@ struct RunClocks {
   /// The lines after the boundary that restart the idle clock; empty means
   /// the idle clock is a fixed cap.
   IdleRestart idle_restart;
+  /// Clocks of the caller's own, on what the run started besides cargo.
+  RunWatch watch;
 };
 
 /// Runs cargo once: resolves and logs the program, streams each standard

@@ -113,6 +113,9 @@ struct Closing {
   std::vector<std::string> failed;
 };
 
+/// The results a closing section gives, by name.
+using Account = std::map<std::string, TestOutcome>;
+
 /// One run's output, line by line, with every place libtest (or something
 /// imitating it) named an expected test.
 class RunReader {
@@ -123,20 +126,22 @@ class RunReader {
     for (size_t i = 0; i < lines_.size(); ++i) find_starts(i);
   }
 
-  LibtestRun read(TestThreads threads, RunEnd end) {
-    for (std::string_view line : lines_) {
-      if (auto thread = overflowed_thread(line); thread && expected_.contains(*thread))
-        run_.overflowed.push_back(std::move(*thread));
+  LibtestRun read(TestThreads threads, std::optional<int> exit_code) {
+    std::optional<Closing> closing = find_closing();
+    if (closing) run_.last_count_ok = closing->counts.ok;
+    std::optional<Account> account;
+    if (closing) account = closing_account(*closing, exit_code);
+    // libtest writes its closing section, then exits with the code its word
+    // stands for.
+    if (account && exit_code && (*exit_code == 0) == closing->counts.ok) return adopt(*account);
+    // Otherwise only libtest's order proves results; a closing section the
+    // order before it confirms is libtest's, and the binary died after it.
+    if (account) {
+      size_t section = closing_start(*closing);
+      read_order(threads, section);
+      if (order_confirms(*account, section)) return adopt(*account);
     }
-    if (end == RunEnd::Exited) {
-      if (std::optional<Closing> closing = find_closing(); closing && take_closing(*closing))
-        return std::move(run_);
-    }
-    if (threads == TestThreads::One) {
-      read_one_thread_starts();
-    } else {
-      read_result_lines();
-    }
+    read_order(threads, lines_.size());
     return std::move(run_);
   }
 
@@ -206,37 +211,107 @@ class RunReader {
            line[kListIndent.size()] != ' ';
   }
 
-  /// Reads the results from the closing section when it is libtest's own
-  /// account of exactly the expected names: its word agrees with its
-  /// counts, it lists as many failed names as it counts, all expected, and
-  /// every other expected name was named by libtest before it.
-  bool take_closing(const Closing& closing) {
+  /// The results a closing section gives, when it is an account of exactly
+  /// the expected names: its word agrees with its counts (and, with exit
+  /// code 0, is "ok"), it lists as many failed names as it counts, all
+  /// expected, and every other expected name was named by libtest before it.
+  /// Where passes and ignored tests mix, only lines a test can imitate tell
+  /// them apart, so those names get no result.
+  std::optional<Account> closing_account(const Closing& closing,
+                                         std::optional<int> exit_code) const {
     const CountLine& counts = closing.counts;
     if (counts.ok != (counts.failed == 0) || closing.failed.size() != counts.failed ||
         counts.passed + counts.failed + counts.ignored != expected_.size())
-      return false;
+      return std::nullopt;
+    if (exit_code == 0 && !counts.ok) return std::nullopt;
     std::set<std::string> failed;
     for (const std::string& name : closing.failed)
-      if (!expected_.contains(name) || !failed.insert(name).second) return false;
+      if (!expected_.contains(name) || !failed.insert(name).second) return std::nullopt;
     std::set<std::string> named;
     for (const Start& start : starts_)
       if (start.line < closing.first_line) named.insert(start.name);
-    for (const std::string& name : expected_)
-      if (!failed.contains(name) && !named.contains(name)) return false;
-
-    run_.closed = true;
+    Account account;
     for (const std::string& name : expected_) {
       if (failed.contains(name)) {
-        run_.results[name] = TestOutcome::Failed;
-      } else if (counts.ignored == 0) {
-        run_.results[name] = TestOutcome::Passed;
-      } else if (counts.passed == 0) {
-        run_.results[name] = TestOutcome::Ignored;
+        account[name] = TestOutcome::Failed;
+        continue;
       }
-      // Otherwise some passed and some were ignored, and only result lines,
-      // which a test's output can imitate, tell which: no result.
+      if (!named.contains(name)) return std::nullopt;
+      if (counts.ignored == 0) account[name] = TestOutcome::Passed;
+      if (counts.passed == 0) account[name] = TestOutcome::Ignored;
+    }
+    return account;
+  }
+
+  /// The results libtest's order proves among the names it gave before
+  /// line `end`.
+  void read_order(TestThreads threads, size_t end) {
+    run_.results.clear();
+    run_.unfinished.reset();
+    if (threads == TestThreads::One) {
+      read_one_thread_starts(end);
+    } else {
+      read_result_lines(end);
+    }
+  }
+
+  /// Where libtest's closing section begins: with the count line, or with
+  /// the list of failed tests, or with the "failures:" header above the
+  /// captured output of those of them that printed.
+  size_t closing_start(const Closing& closing) const {
+    if (closing.failed.empty()) return closing.first_line;
+    auto opens_output = [&closing](std::string_view line) {
+      return std::any_of(
+          closing.failed.begin(), closing.failed.end(),
+          [line](const std::string& name) { return line == "---- " + name + " stdout ----"; });
+    };
+    for (size_t i = 0; i + 2 <= closing.first_line; ++i) {
+      if (trim_end(shown(i)) == kFailuresHeader &&
+          (i + 2 == closing.first_line || opens_output(trim_end(shown(i + 2)))))
+        return i;
+    }
+    return closing.first_line;
+  }
+
+  LibtestRun adopt(Account account) {
+    run_.closed = true;
+    run_.results = std::move(account);
+    run_.unfinished.reset();
+    return std::move(run_);
+  }
+
+  /// Whether the results read from libtest's order (already in `run_`)
+  /// bear out the account for every expected name: the test named last
+  /// with one thread by the word that ends its output before the closing
+  /// section, which begins at line `section`.
+  bool order_confirms(const Account& account, size_t section) const {
+    for (const std::string& name : expected_) {
+      std::optional<TestOutcome> seen;
+      if (auto found = run_.results.find(name); found != run_.results.end())
+        seen = found->second;
+      else if (run_.unfinished == name)
+        seen = word_before(name, section);
+      if (!seen) return false;
+      auto claimed = account.find(name);
+      if (claimed != account.end() ? claimed->second != *seen : *seen == TestOutcome::Failed)
+        return false;
     }
     return true;
+  }
+
+  /// The word that ends what the test `name` (named last, one thread) and
+  /// its children wrote before line `section`.
+  std::optional<TestOutcome> word_before(const std::string& name, size_t section) const {
+    const Start* start = nullptr;
+    for (const Start& each : starts_)
+      if (each.at == 0 && each.name == name && each.line < section) start = &each;
+    if (!start) return std::nullopt;
+    size_t last = section - 1;
+    while (last > start->line && trim_end(shown(last)).empty()) --last;
+    std::string_view words = text(last);
+    if (last == start->line) words = words.substr(std::min(start->rest, words.size()));
+    if (trim(words).ends_with("ignored")) return TestOutcome::Ignored;
+    return trailing_result(words);
   }
 
   /// Without a closing section, and only with one test thread: libtest
@@ -244,10 +319,10 @@ class RunReader {
   /// all the test printed, right before it names the next test. A result is
   /// libtest's own once the next test was named; the test named last is
   /// the one that was running.
-  void read_one_thread_starts() {
+  void read_one_thread_starts(size_t end) {
     std::vector<const Start*> named;
     for (const Start& start : starts_)
-      if (start.at == 0) named.push_back(&start);
+      if (start.at == 0 && start.line < end) named.push_back(&start);
     std::map<std::string, std::optional<TestOutcome>> found;
     for (size_t k = 0; k < named.size(); ++k) {
       const Start& start = *named[k];
@@ -279,13 +354,18 @@ class RunReader {
   /// that the text up to the next name holds, if it holds only one kind. The
   /// name written last may have lost its word to the binary's end, so it
   /// counts only with its word straight after it.
-  void read_result_lines() {
+  void read_result_lines(size_t end) {
     std::map<std::string, size_t> times_named;
-    for (const Start& start : starts_) times_named[start.name] += 1;
-    for (size_t k = 0; k < starts_.size(); ++k) {
+    for (const Start& start : starts_)
+      if (start.line < end) times_named[start.name] += 1;
+    // Text ends where libtest's closing section begins, when it is known.
+    const Start section{end, 0, "", 0};
+    for (size_t k = 0; k < starts_.size() && starts_[k].line < end; ++k) {
       const Start& start = starts_[k];
       if (times_named[start.name] != 1) continue;
-      const Start* next = k + 1 < starts_.size() ? &starts_[k + 1] : nullptr;
+      const Start* next = k + 1 < starts_.size() && starts_[k + 1].line < end ? &starts_[k + 1]
+                          : end < lines_.size()                              ? &section
+                                                                             : nullptr;
       std::string_view rest = text(start.line).substr(start.rest);
       if (next && next->line == start.line) rest = rest.substr(0, next->at - start.rest);
       std::optional<TestOutcome> outcome = leading_result(rest);
@@ -338,8 +418,28 @@ TestListing read_libtest_listing(std::string_view output) {
 }
 
 LibtestRun read_libtest_run(std::string_view output, const std::set<std::string>& expected,
-                            TestThreads threads, RunEnd end) {
-  return RunReader(output, expected).read(threads, end);
+                            TestThreads threads, std::optional<int> exit_code) {
+  return RunReader(output, expected).read(threads, exit_code);
+}
+
+TestThreads test_threads_of(const std::vector<std::string>& args,
+                            const std::optional<std::string>& threads_env) {
+  std::optional<std::string> count = threads_env;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") break;
+    if (args[i] == "--test-threads" && i + 1 < args.size()) count = args[i + 1];
+    if (args[i].starts_with("--test-threads=")) count = args[i].substr(15);
+  }
+  return count && trim(*count) == "1" ? TestThreads::One : TestThreads::Unknown;
+}
+
+std::vector<std::string> overflowed_tests(std::string_view err,
+                                          const std::set<std::string>& expected) {
+  std::vector<std::string> names;
+  for (std::string_view line : split_lines(err))
+    if (auto thread = overflowed_thread(line); thread && expected.contains(*thread))
+      names.push_back(std::move(*thread));
+  return names;
 }
 
 bool is_libtest_continuation_line(std::string_view line) {

@@ -6,8 +6,8 @@
 /// feed, `--nocapture`) lands between libtest's own writes, anywhere, and
 /// may imitate them. libtest's closing section (its failure list and count
 /// line), written once every test has ended, is what the results are read
-/// from; a run without it (a crash, a kill) yields only what its structure
-/// proves.
+/// from; a run without one that agrees with itself (a crash, a kill) yields
+/// only what its structure proves.
 
 #include <cstdint>
 #include <map>
@@ -49,26 +49,33 @@ struct LibtestRun {
   /// for exactly the expected names, each of which libtest named while the
   /// tests ran: the run's own, complete account.
   bool closed = false;
+  /// The word of the output's last count line ("ok" true, "FAILED" false),
+  /// when it has one.
+  std::optional<bool> last_count_ok;
   /// With one test thread and no closing section: the expected name libtest
   /// started last, whose result it never wrote (whatever a child printed
   /// after its name): the test in flight when the binary ended.
   std::optional<std::string> unfinished;
-  /// Expected names whose thread the runtime reported as overflowing its
-  /// stack.
-  std::vector<std::string> overflowed;
 };
 
-/// How the binary's run ended: it exited (with any code), or it died
-/// mid-run (a signal, a kill when its time ran out). libtest writes its
-/// closing section last and then exits, so a run that died has none of its
-/// own: a count line there is something a test printed.
-enum class RunEnd { Exited, Died };
-
 /// Reads the results of the expected names (those given to the binary that
-/// it holds) from a run's output. A name libtest never named has no result,
-/// whatever a count line says.
+/// it holds) from what the binary wrote to standard output; `exit_code` is
+/// the binary's, empty when it died of a signal or was killed. A name
+/// libtest never named has no result, whatever a count line says. A binary
+/// that died after its closing section (in an exit handler, say) keeps the
+/// results the section gives.
 LibtestRun read_libtest_run(std::string_view output, const std::set<std::string>& expected,
-                            TestThreads threads, RunEnd end);
+                            TestThreads threads, std::optional<int> exit_code);
+
+/// The threads libtest runs tests on, from the binary's arguments (a
+/// `--test-threads` there wins) and the RUST_TEST_THREADS it got.
+TestThreads test_threads_of(const std::vector<std::string>& args,
+                            const std::optional<std::string>& threads_env);
+
+/// Names of expected tests whose thread the runtime reported as
+/// overflowing its stack, in what the binary wrote to standard error.
+std::vector<std::string> overflowed_tests(std::string_view err,
+                                          const std::set<std::string>& expected);
 
 /// A line libtest writes while a binary runs but never as the first line of
 /// its output: a result line, the count line, or a one-thread result on a

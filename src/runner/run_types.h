@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/duration.h"
@@ -59,6 +60,8 @@ struct RunRequest {
   /// order both were written (its status lines between the output of the
   /// test binaries it runs); the output's `stderr_text` is then empty.
   bool stderr_into_stdout = false;
+  /// Variables set in cargo's environment on top of the child environment.
+  std::vector<std::pair<std::string, std::string>> extra_env;
   /// When the call's clock began, if before this run: the time the call spent
   /// before it (counting packages) counts against `timeout` and shows in a
   /// timeout's elapsed time. Empty means the run's own start. Not read when

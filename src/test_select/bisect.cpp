@@ -251,18 +251,17 @@ std::vector<std::string> considered_tests(const BisectConfig& config,
   return names;
 }
 
-/// Why cargo ran no part of the binary: it stopped at another binary of the
-/// same target kind, which runs the same names first, or it did not start it.
-Error batch_not_started(const LaunchRun& run, const TestBinary& binary) {
-  const CargoTestStream& stream = run.stream;
-  if (run.stopped && !stream.parts().empty()) {
+/// Why the runner did not start the binary.
+Error batch_not_started(const LaunchRun& run, const TestBinary& binary,
+                        const std::vector<TestBinary>& binaries) {
+  if (run.stopped && !run.seen.runs.empty()) {
     return make_error(fmt::format(
-        "test binary {} could not be run: cargo first ran {} with the same test names, and it "
-        "did not finish within the group's budget",
-        binary.executable, stream.parts().back().shown_path));
+        "test binary {} could not be run: cargo first ran {}, and it did not finish within the "
+        "group's budget",
+        binary.executable, binaries[run.seen.runs.back().binary].executable));
   }
   return make_error(fmt::format("cargo test did not run test binary {}: {}", binary.executable,
-                                why_not_started(run)));
+                                why_not_started(run, binary)));
 }
 
 /// Searches the considered tests of a listed binary; a listing failure is
@@ -314,9 +313,9 @@ json bisect_seconds(Duration d) {
 
 BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBinary>& binaries,
                                bool include_ignored) {
-  return [&base, &binaries, known = known_binaries(binaries), include_ignored](
-             const TestBinary& binary, const std::vector<std::string>& names,
-             Duration budget) -> Result<BatchRun> {
+  return [&base, &binaries, include_ignored](const TestBinary& binary,
+                                             const std::vector<std::string>& names,
+                                             Duration budget) -> Result<BatchRun> {
     std::vector<std::string> args;
     if (!names.empty()) {
       args = {"--test-threads", "1"};
@@ -325,20 +324,22 @@ BatchRunner cargo_batch_runner(const TestRunBase& base, const std::vector<TestBi
     }
     LaunchClocks clocks;
     clocks.per_binary = budget;
-    Result<LaunchRun> run = run_test_launch(base, known, selectors_of({&binary}), args, clocks,
-                                            null_sink(), StreamFormat::Tests);
-    if (!run) return std::move(run).error();
     const size_t index = static_cast<size_t>(&binary - binaries.data());
-    BinaryReport report = report_binary(
-        *run, index, std::set<std::string>(names.begin(), names.end()), TestThreads::One);
-    if (!report.part) return batch_not_started(*run, binary);
-    if (!report.ended()) {
-      return BatchRun{BatchRun::Verdict::Hung,
-                      Duration::from_chrono(Clock::now() - report.part->started)};
+    std::vector<bool> to_start(binaries.size(), false);
+    to_start[index] = true;
+    Result<LaunchRun> run = run_test_launch(base, binaries, to_start, args, clocks, null_sink());
+    if (!run) return std::move(run).error();
+    const BinaryRun* ran = run->run_of(index);
+    if (!ran) return batch_not_started(*run, binary, binaries);
+    if (!ran->ended) {
+      return BatchRun{BatchRun::Verdict::Hung, Duration::from_chrono(Clock::now() - ran->started)};
     }
-    Duration elapsed = Duration::from_chrono(*report.part->ended - report.part->started);
-    return BatchRun{report.passed() ? BatchRun::Verdict::Passed : BatchRun::Verdict::Failed,
-                    elapsed};
+    // The exit status decides; libtest's own word against it never passes.
+    BinaryReport report =
+        report_binary(*run, index, std::set<std::string>(names.begin(), names.end()));
+    bool passed = ran->status && ran->status->success() && report.libtest.last_count_ok != false;
+    return BatchRun{passed ? BatchRun::Verdict::Passed : BatchRun::Verdict::Failed,
+                    Duration::from_chrono(*ran->ended - ran->started)};
   };
 }
 
@@ -372,9 +373,11 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
   }
   const std::vector<TestBinary> binaries = parse_test_artifacts(built->stdout_text);
   const auto start = Clock::now();
+  TestRunBase base = request.run_base;
+  if (Status prepared = prepare_test_runner(base); !prepared) return std::move(prepared).error();
   // Every listed name, the ignored ones too: given by exact name without
   // --include-ignored, libtest reports an ignored test as ignored.
-  auto listings = list_tests(request.run_base, binaries, /*include_ignored=*/true);
+  auto listings = list_tests(base, binaries, /*include_ignored=*/true);
   if (!listings) return std::move(listings).error();
 
   std::string text = invocation_record(invocation_argv(request.build_argv), cwd) + "\n";
@@ -386,7 +389,7 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
   text += coverage_notes("bisect", unlisted, "bisect without a pattern runs it whole",
                          request.default_targets, binaries);
   BisectSearch search{
-      config, sink, cargo_batch_runner(request.run_base, binaries, config.include_ignored), {}, {}};
+      config, sink, cargo_batch_runner(base, binaries, config.include_ignored), {}, {}};
   std::optional<std::string> stopped_by;
   for (size_t i = 0; i < binaries.size(); ++i) {
     if (Status searched = bisect_binary(search, binaries[i], (*listings)[i]); !searched) {

@@ -58,33 +58,10 @@ std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::s
   return groups;
 }
 
-std::vector<LaunchTarget> launch_targets(const std::vector<EnumeratedBinary>& binaries) {
-  std::vector<LaunchTarget> targets;
-  std::vector<std::vector<std::string>> selectors;
-  for (size_t i = 0; i < binaries.size(); ++i) {
-    if (binaries[i].matched.empty()) continue;
-    std::vector<std::string> selector = cargo_target_selector(binaries[i].binary);
-    auto found = std::find(selectors.begin(), selectors.end(), selector);
-    if (found == selectors.end()) {
-      selectors.push_back(std::move(selector));
-      targets.emplace_back();
-      found = selectors.end() - 1;
-    }
-    LaunchTarget& target = targets[static_cast<size_t>(found - selectors.begin())];
-    target.binaries.push_back(i);
-    target.names.insert(target.names.end(), binaries[i].matched.begin(), binaries[i].matched.end());
-  }
-  for (LaunchTarget& target : targets) {
-    std::sort(target.names.begin(), target.names.end());
-    target.names.erase(std::unique(target.names.begin(), target.names.end()), target.names.end());
-  }
-  return targets;
-}
-
-size_t count_planned_launches(const std::vector<LaunchTarget>& targets, bool per_test) {
+size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries, bool per_test) {
   size_t total = 0;
-  for (const LaunchTarget& target : targets)
-    total += per_test ? target.names.size() : cut_launch_groups(target.names).size();
+  for (const EnumeratedBinary& entry : binaries)
+    total += per_test ? entry.matched.size() : cut_launch_groups(entry.matched).size();
   return total;
 }
 

@@ -35,23 +35,9 @@ void match_tests(std::vector<EnumeratedBinary>& binaries, const RE2& pattern);
 std::vector<std::vector<std::string>> cut_launch_groups(const std::vector<std::string>& names,
                                                         size_t max_bytes = kLaunchGroupBytes);
 
-/// The binaries cargo starts for one target selector ("--lib", "--test it"),
-/// with the names to give them. When the call's selection holds several
-/// packages, each with such a target, one launch runs them all, and every
-/// binary runs the given names it holds: the names matched in it, since the
-/// pattern looks at names only.
-struct LaunchTarget {
-  std::vector<size_t> binaries;    // into the enumerated binaries, in order
-  std::vector<std::string> names;  // the union of their matches, sorted
-};
-
-/// The launch targets of the binaries with matches, in the order of their
-/// first binary.
-std::vector<LaunchTarget> launch_targets(const std::vector<EnumeratedBinary>& binaries);
-
-/// The launches the targets need: one per name with `per_test`, else one per
-/// launch group.
-size_t count_planned_launches(const std::vector<LaunchTarget>& targets, bool per_test);
+/// The launches the binaries with matches need: one per name with
+/// `per_test`, else one per launch group.
+size_t count_planned_launches(const std::vector<EnumeratedBinary>& binaries, bool per_test);
 
 /// The arguments of one launch of a test binary: "--exact", then
 /// "--include-ignored" when asked, then the names.

@@ -21,12 +21,12 @@ struct LaunchContext {
   const FilterPlan& plan;
   const ProgressSink& sink;
   const FilterFindings& findings;
-  /// Every test binary of the build, as cargo's lines name them.
-  const std::vector<KnownBinary>& known;
-  /// Where each enumerated binary stands among `known`.
-  const std::vector<size_t>& known_index;
+  /// Every test binary of the build.
+  const std::vector<TestBinary>& built;
+  /// Where each enumerated binary stands among `built`.
+  const std::vector<size_t>& built_index;
   /// The first start of a test binary in any launch.
-  std::optional<StreamInstant> execution_start;
+  std::optional<RunInstant> execution_start;
 };
 
 /// The kill instant of the overall budget, once the execution clock runs.
@@ -70,23 +70,20 @@ std::string joined(const std::vector<std::string>& names) {
   return fmt::format("{}", fmt::join(names, ", "));
 }
 
-/// The names of one binary a launch gave it.
-std::set<std::string> expected_names(const EnumeratedBinary& entry,
-                                     const std::set<std::string>& given) {
-  std::set<std::string> expected;
-  for (const std::string& name : entry.matched)
-    if (given.contains(name)) expected.insert(name);
-  return expected;
-}
-
-/// The tests that were running when the binary crashed, noted in the
-/// launch's standard error. With one test thread libtest names the test it
-/// started; tests run in parallel leave every test without a result under
-/// suspicion.
+/// The tests that were running when the binary died, noted in the launch's
+/// standard error. With one test thread libtest names the test it started;
+/// tests run in parallel leave every test without a result under suspicion.
+/// A binary that died after libtest's closing section crashed none of them.
 std::vector<std::string> crashed_tests(const std::string& exe, const BinaryReport& report,
                                        RunOutput& output) {
-  if (!report.ended() || !report.part->exit->signalled()) return {};
-  const std::string& how = report.part->exit->description;
+  if (!report.died()) return {};
+  const std::string how = describe_exit(*report.run->status);
+  if (report.libtest.closed) {
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
+                                           "after libtest had reported every result",
+                                           exe, how));
+    return {};
+  }
   std::vector<std::string> crashed = report.crashed();
   if (!crashed.empty()) {
     append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
@@ -109,22 +106,28 @@ std::vector<std::string> crashed_tests(const std::string& exe, const BinaryRepor
   return crashed;
 }
 
-/// Reads what one binary of a finished launch reported and notes, in the
-/// launch's standard error, what it left without a result. Returns whether
-/// the binary's run can be believed as a pass.
+/// Reads what the launch's binary reported and notes, in the launch's
+/// standard error, what it left without a result. Returns whether the
+/// binary's run can be believed as a pass.
 bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& report,
                         const LaunchRun& run, RunOutput& output, OneLaunch& result) {
   const std::string& exe = entry.binary.executable;
-  if (!report.part) {
+  if (!report.run) {
     append_stderr_line(output,
-                       fmt::format("tarnwick test_filter: cargo did not start test binary {} ({}); "
+                       fmt::format("tarnwick test_filter: test binary {} was not started ({}); "
                                    "its selected test(s) did not run: {}",
-                                   exe, why_not_started(run), joined(report.without_result)));
+                                   exe, why_not_started(run, entry.binary),
+                                   joined(report.without_result)));
     result.not_run.insert(result.not_run.end(), report.without_result.begin(),
                           report.without_result.end());
     return false;
   }
   if (report.passed()) return true;
+  if (report.run->start_error) {
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} could not be "
+                                           "started: {}",
+                                           exe, *report.run->start_error));
+  }
   std::vector<std::string> crashed = crashed_tests(exe, report, output);
   std::vector<std::string> not_run;
   for (const std::string& name : report.without_result)
@@ -135,7 +138,7 @@ bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& repor
         fmt::format("tarnwick test_filter: {} selected test(s) did not run in this launch: {}",
                     not_run.size(), joined(not_run)));
   }
-  if (report.part->exit->code == 0 && report.without_result.empty()) {
+  if (report.ended() && report.run->status->success() && report.without_result.empty()) {
     append_stderr_line(output,
                        "tarnwick test_filter: libtest's count line is missing or does not agree "
                        "with the tests it reported, so this launch's results are not trusted");
@@ -145,103 +148,39 @@ bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& repor
   return false;
 }
 
-/// The parts of binaries cargo ran beside the launch's own: a selector also
-/// picks a target of that name in the other packages of the call's
-/// selection, and a target whose tests are off (which the build did not
-/// list). Their outcome is named in a note and never counts for the
-/// launch's tests.
-std::vector<const BinaryPart*> extra_parts(const LaunchContext& context, const LaunchTarget& target,
-                                           const LaunchRun& run, RunOutput& output) {
-  std::set<size_t> selected;
-  for (size_t index : target.binaries) selected.insert(context.known_index[index]);
-  std::vector<const BinaryPart*> extra;
-  for (const BinaryPart& part : run.stream.parts()) {
-    if (part.binary && selected.contains(*part.binary)) continue;
-    extra.push_back(&part);
-    std::string outcome = "it did not finish";
-    if (part.exit && part.exit->code == 0) outcome = "it passed";
-    if (part.exit && part.exit->code != 0)
-      outcome = fmt::format("it failed ({})", part.exit->description.empty()
-                                                  ? fmt::format("exit code {}", part.exit->code)
-                                                  : part.exit->description);
-    append_stderr_line(output,
-                       fmt::format("tarnwick test_filter: the launch's target selector also made "
-                                   "cargo run test binary {}, which `cargo test` with this call's "
-                                   "selection {}; {}, which does not count for the selected tests",
-                                   part.shown_path,
-                                   part.binary ? "runs apart from this launch's tests"
-                                               : "does not run (its tests are off)",
-                                   outcome));
-  }
-  return extra;
-}
-
-/// Whether cargo's failure is only that of the extra binaries: its closing
-/// list names exactly the targets whose failure lines it gave for them.
-bool only_extra_binaries_failed(const LaunchRun& run, const std::vector<const BinaryPart*>& extra) {
-  const std::vector<std::string>& failed = run.stream.failed_targets();
-  if (run.exit_code != 101 || failed.empty()) return false;
-  std::multiset<std::string> hints;
-  for (const BinaryPart* part : extra)
-    if (part->exit && part->exit->code != 0 && !part->rerun_hint.empty())
-      hints.insert(part->rerun_hint);
-  return hints == std::multiset<std::string>(failed.begin(), failed.end());
+/// Binaries cargo ran that the build did not report: the runner let them
+/// end unstarted, as no test of theirs was selected.
+void note_unknown_binaries(const LaunchRun& run, RunOutput& output) {
+  for (const std::string& path : run.seen.unknown)
+    append_stderr_line(output, fmt::format("tarnwick test_filter: cargo also ran test binary {}, "
+                                           "which the build did not report; it was not started",
+                                           path));
 }
 
 /// The launch's answer: cargo's output with a note for every selected test
-/// that has no result, and an exit code that is not 0 unless every binary
-/// of the launch accounted for its tests. A failure of a binary cargo ran
-/// beside the selected ones does not fail the launch.
-void finish_launch(const LaunchContext& context, const LaunchTarget& target,
-                   const std::set<std::string>& given, const LaunchRun& run, OneLaunch& result) {
+/// that has no result, and an exit code that is not 0 unless the binary
+/// accounted for its tests.
+void finish_launch(const LaunchContext& context, size_t index, const std::set<std::string>& given,
+                   const LaunchRun& run, OneLaunch& result) {
   RunOutput output = launch_output(run);
-  bool believed = true;
-  for (size_t index : target.binaries) {
-    const EnumeratedBinary& entry = context.findings.binaries[index];
-    std::set<std::string> expected = expected_names(entry, given);
-    if (expected.empty()) continue;
-    BinaryReport report =
-        report_binary(run, context.known_index[index], expected, context.plan.test_threads);
-    believed = account_for_binary(entry, report, run, output, result) && believed;
-  }
-  std::vector<const BinaryPart*> extra = extra_parts(context, target, run, output);
-  if (believed && output.exit_code != 0 && only_extra_binaries_failed(run, extra)) {
-    output.exit_code = 0;
-  } else if (output.exit_code == 0 && !believed) {
-    output.exit_code = -1;
-  }
+  const EnumeratedBinary& entry = context.findings.binaries[index];
+  BinaryReport report = report_binary(run, context.built_index[index], given);
+  bool believed = account_for_binary(entry, report, run, output, result);
+  note_unknown_binaries(run, output);
+  if (output.exit_code == 0 && !believed) output.exit_code = -1;
   result.exit_code = output.exit_code;
   result.text = build_run_result(output, run.argv, context.plan.run_base.cwd);
 }
 
-/// The names of `names` that the launch's binaries gave no result for.
-std::vector<std::string> names_without_result(const LaunchContext& context,
-                                              const LaunchTarget& target,
-                                              const std::set<std::string>& given,
-                                              const LaunchRun& run) {
-  std::vector<std::string> missing;
-  for (size_t index : target.binaries) {
-    std::set<std::string> expected = expected_names(context.findings.binaries[index], given);
-    BinaryReport report =
-        report_binary(run, context.known_index[index], expected, context.plan.test_threads);
-    missing.insert(missing.end(), report.without_result.begin(), report.without_result.end());
-  }
-  return missing;
-}
-
-/// Launches the target's binaries for `names`. `watchdog` makes the per-test
-/// budget a silence limit reset by libtest's progress lines; otherwise it
-/// caps each binary. Both run from each binary's start.
-Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
+/// Launches enumerated binary `index` for `names`. `watchdog` makes the
+/// per-test budget a silence limit reset by libtest's progress lines;
+/// otherwise it caps the binary. Both run from the binary's start.
+Result<OneLaunch> launch(LaunchContext& context, size_t index,
                          const std::vector<std::string>& names, bool watchdog,
                          std::string_view what) {
   const FilterPlan& plan = context.plan;
-  std::vector<const TestBinary*> binaries;
-  for (size_t index : target.binaries) binaries.push_back(&context.findings.binaries[index].binary);
-  std::vector<std::string> selectors = selectors_of(binaries);
   std::vector<std::string> args = filtered_launch_args(names, plan.include_ignored);
-  const std::vector<std::string> argv = test_launch_argv(plan.run_base, selectors, args);
-  std::set<std::string> given(names.begin(), names.end());
+  const std::vector<std::string> argv = test_launch_argv(plan.run_base, args);
   OneLaunch result;
   std::optional<SteadyInstant> deadline = budget_deadline(context);
   if (deadline && Clock::now() >= *deadline) {
@@ -258,8 +197,10 @@ Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
   clocks.silence = watchdog;
   clocks.overall = plan.overall_budget;
   clocks.first_start = &context.execution_start;
-  Result<LaunchRun> run = run_test_launch(plan.run_base, context.known, selectors, args, clocks,
-                                          context.sink, StreamFormat::Tests);
+  std::vector<bool> to_start(context.built.size(), false);
+  to_start[context.built_index[index]] = true;
+  Result<LaunchRun> run =
+      run_test_launch(plan.run_base, context.built, to_start, args, clocks, context.sink);
   result.past_deadline = deadline && Clock::now() >= *deadline;
   if (!run) {
     if (is_error_kind<CancelledError>(run.error())) return std::move(run).error();
@@ -268,15 +209,16 @@ Result<OneLaunch> launch(LaunchContext& context, const LaunchTarget& target,
     result.not_run = names;
     return result;
   }
+  std::set<std::string> given(names.begin(), names.end());
   if (run->stopped) {
     // What ran before the kill stays in the answer: the results libtest gave
     // and the last lines before the hang.
     result.text = failed_launch_text(argv, plan, what, *run->stopped, launch_output(*run));
     result.exit_code = -1;
-    result.not_run = names_without_result(context, target, given, *run);
+    result.not_run = report_binary(*run, context.built_index[index], given).without_result;
     return result;
   }
-  finish_launch(context, target, given, *run, result);
+  finish_launch(context, index, given, *run, result);
   return result;
 }
 
@@ -293,8 +235,7 @@ std::string enumeration_error(const std::string& executable, const Error& error)
 /// The enumerated binaries, and where each stands among the build's.
 struct Enumeration {
   FilterFindings findings;
-  std::vector<size_t> known_index;
-  std::vector<LaunchTarget> targets;
+  std::vector<size_t> built_index;
 };
 
 Result<Enumeration> enumerate_and_match(const FilterPlan& plan,
@@ -313,17 +254,16 @@ Result<Enumeration> enumerate_and_match(const FilterPlan& plan,
     } else {
       if (!listing->listable) findings.not_listed.push_back(binaries[i]);
       findings.binaries.push_back(EnumeratedBinary{binaries[i], std::move(listing->names), {}});
-      enumeration.known_index.push_back(i);
+      enumeration.built_index.push_back(i);
     }
   }
   if (cancel_requested()) return CancelledError{};
   match_tests(findings.binaries, *plan.pattern);
-  enumeration.targets = launch_targets(findings.binaries);
-  findings.launches_planned = count_planned_launches(enumeration.targets, plan.per_test_execution);
+  findings.launches_planned = count_planned_launches(findings.binaries, plan.per_test_execution);
   return enumeration;
 }
 
-/// What the launches over all targets did.
+/// What the launches over all binaries did.
 struct LaunchTotals {
   std::vector<std::string> lines;
   LaunchTally tally;
@@ -344,18 +284,19 @@ struct LaunchTotals {
   }
 };
 
-Status launch_batched(LaunchContext& context, const LaunchTarget& target, LaunchTotals& totals) {
+Status launch_batched(LaunchContext& context, size_t index, LaunchTotals& totals) {
+  const std::vector<std::string>& names = context.findings.binaries[index].matched;
   if (totals.stopped || budget_spent(context)) {
     totals.stopped = true;
-    totals.not_launched(target.names);
+    totals.not_launched(names);
     return ok_status();
   }
-  for (const std::vector<std::string>& group : cut_launch_groups(target.names)) {
+  for (const std::vector<std::string>& group : cut_launch_groups(names)) {
     if (totals.stopped) {
       totals.not_launched(group);
       continue;
     }
-    Result<OneLaunch> one = launch(context, target, group, true, "per-binary");
+    Result<OneLaunch> one = launch(context, index, group, true, "per-binary");
     if (!one) return std::move(one).error();
     totals.stopped = one->aborted;
     totals.take(std::move(*one));
@@ -363,13 +304,13 @@ Status launch_batched(LaunchContext& context, const LaunchTarget& target, Launch
   return ok_status();
 }
 
-Status launch_one_by_one(LaunchContext& context, const LaunchTarget& target, LaunchTotals& totals) {
-  for (const std::string& name : target.names) {
+Status launch_one_by_one(LaunchContext& context, size_t index, LaunchTotals& totals) {
+  for (const std::string& name : context.findings.binaries[index].matched) {
     if (totals.stopped) {
       totals.not_launched({name});
       continue;
     }
-    Result<OneLaunch> one = launch(context, target, {name}, false, "per-test");
+    Result<OneLaunch> one = launch(context, index, {name}, false, "per-test");
     if (!one) return std::move(one).error();
     totals.stopped = one->aborted || one->past_deadline;
     totals.take(std::move(*one));
@@ -377,11 +318,11 @@ Status launch_one_by_one(LaunchContext& context, const LaunchTarget& target, Lau
   return ok_status();
 }
 
-Status launch_all(LaunchContext& context, const std::vector<LaunchTarget>& targets,
-                  LaunchTotals& totals) {
-  for (const LaunchTarget& target : targets) {
-    Status launched = context.plan.per_test_execution ? launch_one_by_one(context, target, totals)
-                                                      : launch_batched(context, target, totals);
+Status launch_all(LaunchContext& context, LaunchTotals& totals) {
+  for (size_t index = 0; index < context.findings.binaries.size(); ++index) {
+    if (context.findings.binaries[index].matched.empty()) continue;
+    Status launched = context.plan.per_test_execution ? launch_one_by_one(context, index, totals)
+                                                      : launch_batched(context, index, totals);
     if (!launched) return launched;
   }
   return ok_status();
@@ -394,7 +335,7 @@ void append_part(std::string& text, std::string_view part) {
 
 }  // namespace
 
-Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink& sink) {
+Result<FilterRun> run_filtered_tests(FilterPlan plan, const ProgressSink& sink) {
   const std::optional<std::string>& cwd = plan.run_base.cwd;
   RunRequest request;
   request.argv = plan.build_argv;
@@ -410,15 +351,16 @@ Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink&
     return FilterRun{std::move(build_text), build->exit_code};
 
   const std::vector<TestBinary> binaries = parse_test_artifacts(build->stdout_text);
+  if (Status prepared = prepare_test_runner(plan.run_base); !prepared)
+    return std::move(prepared).error();
   Result<Enumeration> enumeration = enumerate_and_match(plan, binaries);
   if (!enumeration) return std::move(enumeration).error();
   const FilterFindings& findings = enumeration->findings;
 
-  const std::vector<KnownBinary> known = known_binaries(binaries);
-  LaunchContext context{plan, sink, findings, known, enumeration->known_index, std::nullopt};
+  LaunchContext context{plan, sink, findings, binaries, enumeration->built_index, std::nullopt};
   LaunchTotals totals;
   totals.tally.exit_code = findings.enumeration_errors.empty() ? 0 : -1;
-  if (Status launched = launch_all(context, enumeration->targets, totals); !launched)
+  if (Status launched = launch_all(context, totals); !launched)
     return std::move(launched).error();
 
   FilterRun run;

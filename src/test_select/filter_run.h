@@ -40,9 +40,6 @@ struct FilterPlan {
   /// per launch: the longest a binary runs. Both from the binary's start.
   std::optional<Duration> per_test_budget;
   bool per_test_execution = false;
-  /// One test thread when the call's environment says so: libtest then
-  /// names each test as it starts it, which tells a crash's test.
-  TestThreads test_threads = TestThreads::Unknown;
   /// Stop after the build, as `no_run` does without a filter.
   bool no_run = false;
 };
@@ -57,6 +54,6 @@ struct FilterRun {
 /// with the build's own text. Fails
 /// when the build cannot run and with `CancelledError` when the client
 /// cancels; every other failure is part of the text.
-Result<FilterRun> run_filtered_tests(const FilterPlan& plan, const ProgressSink& sink);
+Result<FilterRun> run_filtered_tests(FilterPlan plan, const ProgressSink& sink);
 
 }  // namespace tarnwick

@@ -7,54 +7,129 @@
 
 #include "base/json_text.h"
 #include "base/quoted.h"
+#include "base/terminal_text.h"
 #include "base/text_lines.h"
+#include "runner/captured.h"
 #include "runner/invoke.h"
-#include "runner/libtest_output.h"
+#include "runner/toolchain.h"
 
 namespace tarnwick {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// The clocks of a launch; they start with each binary the stream sees cargo
-/// start, and the stream must outlive them.
-RunClocks run_clocks(const LaunchClocks& clocks, const CargoTestStream& stream) {
-  auto starts_binary = [&stream](std::string_view line) { return stream.starts_binary(line); };
-  RunClocks run;
-  run.phase_boundary = [starts_binary, first = clocks.first_start](std::string_view line) {
-    if (!starts_binary(line)) return false;
-    if (first && !*first) *first = Clock::now();
-    return true;
-  };
-  run.timeout = clocks.overall;
-  if (clocks.overall && clocks.first_start && *clocks.first_start)
-    run.deadline = instant_after(**clocks.first_start, *clocks.overall);
-  run.idle_timeout = clocks.per_binary;
-  if (clocks.silence) {
-    run.idle_restart = [starts_binary](std::string_view line) {
-      return starts_binary(line) || is_libtest_progress_line(line);
-    };
-  } else {
-    run.idle_restart = starts_binary;
-  }
-  return run;
+/// cargo's status line for starting a binary, right-aligned in twelve columns.
+constexpr std::string_view kRunning = "Running ";
+
+/// What a terminal shows of a line of cargo's: without escape sequences,
+/// from its last carriage return on.
+std::string shown_text(std::string_view line) {
+  VisibleText visible(line);
+  std::string_view text = visible.text();
+  return std::string(text.substr(after_last_carriage_return(text)));
 }
+
+/// Whether `line` is cargo's line for starting `executable`, which shows it
+/// in full or relative to cargo's working directory, alone (older cargo) or
+/// in parentheses after the target's source. Paths may hold blanks and
+/// parentheses of their own, so the line is matched against the path.
+bool names_start_of(std::string_view line, std::string_view executable) {
+  std::string_view text = trim(line);
+  if (!text.starts_with(kRunning)) return false;
+  std::string_view description = text.substr(kRunning.size());
+  for (size_t from = 0; from < executable.size();) {
+    std::string_view shown = executable.substr(from);
+    if (description == shown) return true;
+    if (description.size() >= shown.size() + 2 && description.ends_with(')')) {
+      std::string_view inner = description.substr(0, description.size() - 1);
+      size_t open = inner.size() - shown.size() - 1;
+      if (inner.ends_with(shown) && inner[open] == '(' && (open == 0 || inner[open - 1] == ' '))
+        return true;
+    }
+    size_t slash = executable.find('/', from);
+    if (slash == std::string_view::npos) break;
+    from = slash + 1;
+  }
+  return false;
+}
+
+/// The clock that has run out, if one has: the call's budget from the first
+/// start of a binary, or the running binary's own.
+std::optional<Error> clock_ran_out(const BinaryRunWatch::Moment& moment,
+                                   const LaunchClocks& clocks) {
+  if (clocks.first_start && !*clocks.first_start) *clocks.first_start = moment.first_start;
+  RunInstant now = Clock::now();
+  std::optional<RunInstant> first =
+      clocks.first_start ? *clocks.first_start : moment.first_start;
+  if (clocks.overall && first) {
+    std::optional<RunInstant> deadline = instant_after(*first, *clocks.overall);
+    if (deadline && now >= *deadline) return Error(TimeoutError{Duration::from_chrono(now - *first)});
+  }
+  if (clocks.per_binary && moment.running) {
+    RunInstant from = clocks.silence ? moment.last_progress : moment.started;
+    std::optional<RunInstant> limit = instant_after(from, *clocks.per_binary);
+    if (limit && now >= *limit) return Error(TimeoutError{Duration::from_chrono(now - from)});
+  }
+  return std::nullopt;
+}
+
+/// cargo's lines as it wrote them, its JSON messages apart from the rest.
+struct CargoLines {
+  std::string json;
+  std::string text;
+
+  void take(std::string_view line) {
+    std::string shown = shown_text(line);
+    if (shown.starts_with('{'))
+      append_line(json, shown);
+    else
+      append_line(text, line);
+  }
+};
 
 }  // namespace
 
+Status prepare_test_runner(TestRunBase& base) {
+  // TODO(runner-config): the user's runner and other targets.
+  ChildEnv env = build_child_env();
+  ChildCommand command;
+  command.program = env.contains("RUSTC") ? env["RUSTC"] : "rustc";
+  command.args = {"-vV"};
+  Result<CapturedOutput> probe = run_command_captured(command, base.cwd, Duration::from_secs(60));
+  if (!probe) return std::move(probe).error();
+  std::string triple;
+  for (std::string_view line : split_lines(probe->stdout_text))
+    if (line.starts_with("host: ")) triple = std::string(trim(line.substr(6)));
+  if (triple.empty()) return make_error("rustc -vV names no host");
+  std::string variable = "CARGO_TARGET_";
+  for (char c : triple) variable += c == '-' || c == '.' ? '_' : static_cast<char>(std::toupper(c));
+  variable += "_RUNNER";
+  std::optional<std::string> user;
+  if (auto found = env.find(variable); found != env.end()) user = found->second;
+  base.runner_targets = {RunnerTarget{variable, {}, user}};
+  return ok_status();
+}
+
+const BinaryRun* LaunchRun::run_of(size_t binary) const {
+  for (const BinaryRun& run : seen.runs)
+    if (run.binary == binary) return &run;
+  return nullptr;
+}
+
 std::vector<std::string> test_launch_argv(const TestRunBase& base,
-                                          const std::vector<std::string>& selectors,
                                           const std::vector<std::string>& libtest_args) {
   std::vector<std::string> argv;
   if (base.toolchain) argv.push_back(*base.toolchain);
   argv.insert(argv.end(), {"test", "--message-format=json"});
   argv.insert(argv.end(), base.packages.begin(), base.packages.end());
-  argv.insert(argv.end(), selectors.begin(), selectors.end());
+  if (base.targets.empty())
+    argv.emplace_back("--tests");
+  else
+    argv.insert(argv.end(), base.targets.begin(), base.targets.end());
   argv.insert(argv.end(), base.build_flags.begin(), base.build_flags.end());
-  // The lines read here are cargo's own in one form, whatever the user's
-  // configuration or environment says: no colour, no progress bar (which
-  // would share a line with the JSON messages), and neither quiet (no
-  // "Running" lines) nor verbose.
+  // cargo's lines in one form, whatever the user's configuration says: no
+  // colour, no progress bar, and neither quiet (which cargo passes on to
+  // libtest as its terse format) nor verbose.
   argv.insert(argv.end(),
               {"--no-fail-fast", "--color", "never", "--config", "term.progress.when=\"never\"",
                "--config", "term.quiet=false", "--config", "term.verbose=false", "--"});
@@ -62,87 +137,84 @@ std::vector<std::string> test_launch_argv(const TestRunBase& base,
   return argv;
 }
 
-std::vector<std::string> selectors_of(const std::vector<const TestBinary*>& binaries) {
-  std::vector<std::vector<std::string>> seen;
-  std::vector<std::string> args;
-  for (const TestBinary* binary : binaries) {
-    std::vector<std::string> selector = cargo_target_selector(*binary);
-    if (std::find(seen.begin(), seen.end(), selector) != seen.end()) continue;
-    args.insert(args.end(), selector.begin(), selector.end());
-    seen.push_back(std::move(selector));
-  }
-  return args;
-}
-
-std::vector<KnownBinary> known_binaries(const std::vector<TestBinary>& binaries) {
-  std::vector<KnownBinary> known;
-  known.reserve(binaries.size());
-  for (const TestBinary& binary : binaries)
-    known.push_back(KnownBinary{binary.executable,
-                                fmt::format("{}", fmt::join(cargo_target_selector(binary), " "))});
-  return known;
-}
-
-Result<LaunchRun> run_test_launch(const TestRunBase& base, std::vector<KnownBinary> known,
-                                  const std::vector<std::string>& selectors,
+Result<LaunchRun> run_test_launch(const TestRunBase& base, const std::vector<TestBinary>& binaries,
+                                  const std::vector<bool>& to_start,
                                   const std::vector<std::string>& libtest_args,
-                                  const LaunchClocks& clocks, const ProgressSink& sink,
-                                  StreamFormat format) {
-  LaunchRun launch{test_launch_argv(base, selectors, libtest_args),
-                   CargoTestStream(std::move(known), format), -1, std::nullopt};
-  CargoTestStream& stream = launch.stream;
+                                  const LaunchClocks& clocks, const ProgressSink& sink) {
+  BinaryRunPlan plan;
+  for (const TestBinary& binary : binaries) plan.executables.push_back(binary.executable);
+  plan.to_start = to_start;
+  plan.targets = base.runner_targets;
+  plan.runner_command = base.runner_command;
+  auto watch = BinaryRunWatch::start(std::move(plan));
+  if (!watch) return std::move(watch).error();
+
+  LaunchRun launch;
+  launch.argv = test_launch_argv(base, libtest_args);
+  CargoLines cargo;
   // A run shows every line again from offset 0 when it changed its output.
-  OutputWatcher watcher = [&stream, seen = false](std::string_view line, size_t offset) mutable {
-    if (offset == 0 && seen) stream = CargoTestStream(stream.known(), stream.format());
+  OutputWatcher watcher = [&cargo, seen = false](std::string_view line, size_t offset) mutable {
+    if (offset == 0 && seen) cargo = CargoLines{};
     seen = true;
-    stream.take(line, Clock::now());
+    cargo.take(line);
   };
   RunRequest request;
   request.argv = launch.argv;
   request.cwd = base.cwd;
   request.sink = &sink;
   request.watcher = &watcher;
+  // cargo's own lines only: the binaries write to pipes of their own.
   request.stderr_into_stdout = true;
-  RunResult run = run_cargo_once(request, run_clocks(clocks, stream));
+  request.extra_env = (*watch)->cargo_variables();
+  RunClocks run_clocks;
+  run_clocks.watch = [&watch, &clocks, &sink]() {
+    (*watch)->forward_lines(sink);
+    return clock_ran_out((*watch)->moment(), clocks);
+  };
+  RunResult run = run_cargo_once(request, run_clocks);
+  // The run's processes are gone: what the binaries wrote is all there.
+  launch.seen = (*watch)->finish();
+  (*watch)->forward_lines(sink);
+  launch.cargo_json = std::move(cargo.json);
+  launch.cargo_text = std::move(cargo.text);
   if (!run) {
     if (!is_error_kind<TimeoutError>(run.error())) return std::move(run).error();
-    stream.finish(Clock::now(), false);
     launch.stopped = std::move(run).error();
     return launch;
   }
-  stream.finish(Clock::now(), true);
   launch.exit_code = run->exit_code;
   return launch;
 }
 
-std::string why_not_started(const LaunchRun& run) {
+std::string why_not_started(const LaunchRun& run, const TestBinary& binary) {
+  for (std::string_view line : split_lines(run.cargo_text))
+    if (names_start_of(shown_text(line), binary.executable))
+      return "cargo ran it without tarnwick's test runner (its target's runner was not foreseen)";
   std::vector<std::string> errors;
-  for (std::string_view line : split_lines(run.stream.cargo_json())) {
+  for (std::string_view line : split_lines(run.cargo_json)) {
     json record = json::parse(line, nullptr, false);
     const json* message = record.is_object() ? find_member(record, "message") : nullptr;
     if (!message || !message->is_object() || message->value("level", "") != "error") continue;
     errors.push_back(message->value("message", ""));
   }
-  std::string_view last;
-  for (std::string_view line : split_lines(run.stream.cargo_text())) {
-    line = trim(line);
-    if (line.starts_with("error")) errors.emplace_back(line);
-    if (!line.empty()) last = line;
+  std::string last;
+  for (std::string_view line : split_lines(run.cargo_text)) {
+    std::string text = shown_text(line);
+    std::string_view trimmed = trim(text);
+    if (trimmed.starts_with("error")) errors.emplace_back(trimmed);
+    if (!trimmed.empty()) last = std::string(trimmed);
   }
-  if (errors.empty() && !last.empty()) errors.emplace_back(last);
-  if (std::vector<std::string> unknown = run.stream.unknown_executables(); !unknown.empty())
-    errors.push_back(
-        fmt::format("it ran {}, which the build did not list", fmt::join(unknown, ", ")));
+  if (errors.empty() && !last.empty()) errors.push_back(last);
   return fmt::format("{}", fmt::join(errors, "; "));
 }
 
 bool BinaryReport::passed() const {
-  return ended() && part->exit && part->exit->code == 0 && accounted_;
+  return ended() && run->status->success() && accounted_;
 }
 
 std::vector<std::string> BinaryReport::crashed() const {
-  if (!ended() || !part->exit || !part->exit->signalled()) return {};
-  std::vector<std::string> names = libtest.overflowed;
+  if (!died() || libtest.closed) return {};
+  std::vector<std::string> names = overflowed;
   if (libtest.unfinished &&
       std::find(names.begin(), names.end(), *libtest.unfinished) == names.end())
     names.push_back(*libtest.unfinished);
@@ -150,14 +222,16 @@ std::vector<std::string> BinaryReport::crashed() const {
 }
 
 BinaryReport report_binary(const LaunchRun& run, size_t binary,
-                           const std::set<std::string>& expected, TestThreads threads) {
+                           const std::set<std::string>& expected) {
   BinaryReport report;
-  for (const BinaryPart& part : run.stream.parts()) {
-    if (part.binary != binary) continue;
-    report.part = &part;
-    RunEnd end = part.ended && part.exit && !part.exit->signalled() ? RunEnd::Exited : RunEnd::Died;
-    if (!expected.empty()) report.libtest = read_libtest_run(part.output, expected, threads, end);
-    break;
+  report.run = run.run_of(binary);
+  if (report.run && !expected.empty()) {
+    const BinaryRun& ran = *report.run;
+    std::optional<int> exit_code;
+    if (ran.status && !ran.status->signalled) exit_code = ran.status->value;
+    report.libtest = read_libtest_run(ran.own_out(), expected,
+                                      test_threads_of(ran.args, ran.threads_env), exit_code);
+    report.overflowed = overflowed_tests(ran.err, expected);
   }
   for (const std::string& name : expected)
     if (!report.libtest.results.contains(name)) report.without_result.push_back(name);
@@ -167,9 +241,21 @@ BinaryReport report_binary(const LaunchRun& run, size_t binary,
 
 RunOutput launch_output(const LaunchRun& run) {
   RunOutput output;
-  output.stdout_text = run.stream.cargo_json();
-  for (const BinaryPart& part : run.stream.parts()) output.stdout_text += part.output;
-  output.stderr_text = run.stream.cargo_text();
+  output.stdout_text = run.cargo_json;
+  for (const BinaryRun& binary : run.seen.runs) {
+    output.stdout_text += binary.out;
+    if (!binary.out.empty() && !binary.out.ends_with('\n')) output.stdout_text += '\n';
+  }
+  for (std::string_view line : split_lines(run.cargo_text)) {
+    std::string shown = shown_text(line);
+    bool skipped = std::any_of(run.seen.skipped.begin(), run.seen.skipped.end(),
+                               [&](const std::string& path) { return names_start_of(shown, path); });
+    if (!skipped) append_line(output.stderr_text, line);
+  }
+  for (const BinaryRun& binary : run.seen.runs) {
+    output.stderr_text += binary.err;
+    if (!binary.err.empty() && !binary.err.ends_with('\n')) output.stderr_text += '\n';
+  }
   output.exit_code = run.exit_code;
   return output;
 }

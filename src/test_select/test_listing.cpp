@@ -10,35 +10,31 @@
 namespace tarnwick {
 namespace {
 
-/// "exited with code 3", or cargo's words for a signal.
-std::string how_it_ended(const BinaryExit& exit) {
-  if (exit.signalled()) return "was ended by " + exit.description;
-  return fmt::format("exited with code {}", exit.code);
-}
-
-/// Why a binary that has no part in the run was not listed.
-Error not_started(const LaunchRun& run, const TestBinary& binary) {
-  const CargoTestStream& stream = run.stream;
-  if (run.stopped && !stream.parts().empty()) {
-    return make_error(
-        fmt::format("test binary {} was not listed: cargo stopped at {}, whose "
-                    "`--list` did not finish",
-                    binary.executable, stream.parts().back().shown_path));
+Result<TestListing> listing_of(const LaunchRun& run, size_t index, const TestBinary& binary,
+                               const std::vector<TestBinary>& binaries) {
+  const BinaryRun* ran = run.run_of(index);
+  if (!ran) {
+    if (run.stopped && !run.seen.runs.empty()) {
+      return make_error(fmt::format(
+          "test binary {} was not listed: cargo stopped at {}, whose `--list` did not finish",
+          binary.executable, binaries[run.seen.runs.back().binary].executable));
+    }
+    return make_error(fmt::format("cargo test did not run test binary {} for `--list`: {}",
+                                  binary.executable, why_not_started(run, binary)));
   }
-  return make_error(fmt::format("cargo test did not run test binary {} for `--list`: {}",
-                                binary.executable, why_not_started(run)));
-}
-
-Result<TestListing> listing_of(const LaunchRun& run, size_t index, const TestBinary& binary) {
-  BinaryReport report = report_binary(run, index, {}, TestThreads::Unknown);
-  if (!report.part) return not_started(run, binary);
-  if (!report.ended()) return *run.stopped;
-  if (report.part->exit->code != 0) {
+  if (ran->start_error)
+    return make_error(fmt::format("test binary {} could not be started for --list: {}",
+                                  binary.executable, *ran->start_error));
+  if (!ran->status) return run.stopped ? *run.stopped : make_error("the listing was cut short");
+  if (!ran->status->success()) {
     return make_error(fmt::format("test binary {} {} during --list enumeration: {}",
-                                  binary.executable, how_it_ended(*report.part->exit),
-                                  trim(report.part->output)));
+                                  binary.executable,
+                                  ran->status->signalled
+                                      ? "was ended by " + describe_exit(*ran->status)
+                                      : "exited with code " + std::to_string(ran->status->value),
+                                  trim(ran->out + ran->err)));
   }
-  return read_libtest_listing(report.part->output);
+  return read_libtest_listing(ran->own_out());
 }
 
 /// Lists every binary of `binaries` ("--list", and "--ignored" after it when
@@ -51,22 +47,19 @@ Result<std::vector<Result<TestListing>>> list_test_binaries(const TestRunBase& b
                                                             bool ignored_only) {
   std::vector<Result<TestListing>> listings;
   if (binaries.empty()) return listings;
-  std::vector<const TestBinary*> all;
-  all.reserve(binaries.size());
-  for (const TestBinary& binary : binaries) all.push_back(&binary);
   std::vector<std::string> args{"--list"};
   if (ignored_only) args.emplace_back("--ignored");
   LaunchClocks clocks;
   clocks.per_binary = kListTimeout;
-  Result<LaunchRun> run = run_test_launch(base, known_binaries(binaries), selectors_of(all), args,
-                                          clocks, null_sink(), StreamFormat::Listing);
+  Result<LaunchRun> run = run_test_launch(base, binaries, std::vector<bool>(binaries.size(), true),
+                                          args, clocks, null_sink());
   if (!run) return std::move(run).error();
-  for (size_t i = 0; i < binaries.size(); ++i) listings.push_back(listing_of(*run, i, binaries[i]));
+  for (size_t i = 0; i < binaries.size(); ++i)
+    listings.push_back(listing_of(*run, i, binaries[i], binaries));
   return listings;
 }
 
 }  // namespace
-
 Result<std::vector<Result<TestListing>>> list_tests(const TestRunBase& base,
                                                     const std::vector<TestBinary>& binaries,
                                                     bool include_ignored) {

@@ -122,6 +122,8 @@ TestSelection read_test_selection(const json& arguments, const std::optional<std
   ArgList targets;
   push_target_selection_args(targets, arguments, sel);
   selection.default_targets = targets.empty();
+  base.targets = targets;
+  if (sel.target) base.build_targets.push_back(*sel.target);
 
   ArgList& argv = selection.build_argv;
   argv = {"test", "--no-run", "--message-format=json"};

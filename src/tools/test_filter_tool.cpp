@@ -45,15 +45,6 @@ Result<OptionalTimeout> read_per_test_budget(const json& arguments) {
   return OptionalTimeout{Duration::from_secs(**given)};
 }
 
-/// One test thread when the environment the tests get says so: the call's
-/// `env` (its last entry for the name), else the server's own.
-TestThreads test_threads_of_call() {
-  std::optional<std::string> threads = platform::get_env("RUST_TEST_THREADS");
-  for (const EnvOverride& entry : env_overrides())
-    if (entry.name == "RUST_TEST_THREADS") threads = entry.value;
-  return threads && trim(*threads) == "1" ? TestThreads::One : TestThreads::Unknown;
-}
-
 /// The checks that come before the pattern is compiled.
 Result<std::string> read_pattern_text(const json& arguments) {
   if (parse_bool_arg(arguments, "doc")) return make_error(std::string(kDocMessage));
@@ -101,7 +92,6 @@ Result<FilterCall> read_filter_call(const json& arguments,
   if (!per_test) return std::move(per_test).error();
   call.plan.per_test_budget = *per_test;
   call.plan.per_test_execution = runtime_settings().per_test_execution;
-  call.plan.test_threads = test_threads_of_call();
   call.plan.no_run = parse_bool_arg(arguments, "no_run");
   return call;
 }

@@ -49,7 +49,7 @@ TEST(LibtestRun, TheClosingSectionSettlesEveryResult) {
       "test m::a ... okfrom a child\n" +
       closing(2, {"m::b"});
   for (TestThreads threads : {TestThreads::One, TestThreads::Unknown}) {
-    LibtestRun read = read_libtest_run(run, kGiven, threads, RunEnd::Exited);
+    LibtestRun read = read_libtest_run(run, kGiven, threads, 101);
     EXPECT_TRUE(read.closed);
     EXPECT_EQ(read.results, (std::map<std::string, TestOutcome>{{"m::a", TestOutcome::Passed},
                                                                 {"m::b", TestOutcome::Failed},
@@ -57,28 +57,52 @@ TEST(LibtestRun, TheClosingSectionSettlesEveryResult) {
   }
   // A count that does not add up to the names given, a word that disagrees
   // with the counts, or a failure list of another size is no account.
-  EXPECT_FALSE(read_libtest_run("test m::a ... ok\n" + closing(1, {}), kGiven, TestThreads::One,
-                                RunEnd::Exited)
-                   .closed);
+  EXPECT_FALSE(
+      read_libtest_run("test m::a ... ok\n" + closing(1, {}), kGiven, TestThreads::One, 0).closed);
   EXPECT_FALSE(read_libtest_run("test m::a ... ok\ntest m::b ... ok\ntest m::c ... ok\n"
                                 "\ntest result: FAILED. 3 passed; 0 failed; 0 ignored; "
                                 "0 measured; 0 filtered out\n",
-                                kGiven, TestThreads::One, RunEnd::Exited)
+                                kGiven, TestThreads::One, 101)
                    .closed);
+  // libtest's "ok" exits 0 and its "FAILED" does not: a section whose word
+  // the exit code denies is not libtest's.
+  const std::string passed = "test m::a ... ok\ntest m::b ... ok\ntest m::c ... ok\n";
+  EXPECT_TRUE(read_libtest_run(passed + closing(3, {}), kGiven, TestThreads::One, 0).closed);
+  EXPECT_FALSE(read_libtest_run(passed + closing(2, {"m::b"}), kGiven, TestThreads::One, 0).closed);
+  EXPECT_EQ(read_libtest_run(passed + closing(2, {"m::b"}), kGiven, TestThreads::One, 0)
+                .last_count_ok,
+            false);
+}
+
+// A binary that dies after libtest's closing section (an exit handler that
+// aborts) keeps the results the section gives, when each test's word came
+// with its name; a count a child printed while a test ran is no account.
+TEST(LibtestRun, ADeathAfterTheClosingSectionKeepsTheResults) {
+  const std::string passed = "test m::a ... ok\ntest m::b ... ok\ntest m::c ... ok\n";
+  for (std::optional<int> end : {std::optional<int>(), std::optional<int>(1)}) {
+    LibtestRun read = read_libtest_run(passed + closing(3, {}), kGiven, TestThreads::One, end);
+    EXPECT_TRUE(read.closed);
+    EXPECT_EQ(read.results.size(), 3u);
+  }
+  LibtestRun forged = read_libtest_run(
+      "test m::a ... ok\ntest m::b ... ok\ntest m::c ... \n" + closing(3, {}), kGiven,
+      TestThreads::One, std::nullopt);
+  EXPECT_FALSE(forged.closed);
+  EXPECT_EQ(forged.unfinished, "m::c");
 }
 
 // A count line never vouches for a test libtest did not name: a child's
 // forged closing followed by the test ending the process is no pass.
 TEST(LibtestRun, ACountLineAloneGivesNoResult) {
-  LibtestRun read = read_libtest_run("\nrunning 1 test\n" + closing(1, {}), {"m::a"},
-                                     TestThreads::Unknown, RunEnd::Exited);
+  LibtestRun read =
+      read_libtest_run("\nrunning 1 test\n" + closing(1, {}), {"m::a"}, TestThreads::Unknown, 0);
   EXPECT_FALSE(read.closed);
   EXPECT_TRUE(read.results.empty());
   // Passes and ignored tests together: the account holds, but only lines a
   // test can imitate would say which is which.
   read = read_libtest_run(
       "test m::a ... ok\ntest m::b ... ignored\ntest m::c ... FAILED\n" + closing(1, {"m::c"}, 1),
-      kGiven, TestThreads::Unknown, RunEnd::Exited);
+      kGiven, TestThreads::Unknown, 101);
   EXPECT_TRUE(read.closed);
   EXPECT_EQ(read.results, (std::map<std::string, TestOutcome>{{"m::c", TestOutcome::Failed}}));
 }
@@ -94,24 +118,32 @@ TEST(LibtestRun, ACrashWithOneThreadNamesTheTestInFlight) {
       "test m::a ... child says hi\npartial then libtest's wordok\n"
       "test m::b ... FAILED\n"
       "test m::c ... connecting... ok\n";
-  LibtestRun one = read_libtest_run(crashed, kGiven, TestThreads::One, RunEnd::Died);
+  LibtestRun one = read_libtest_run(crashed, kGiven, TestThreads::One, std::nullopt);
   EXPECT_FALSE(one.closed);
   EXPECT_EQ(one.results, (std::map<std::string, TestOutcome>{{"m::a", TestOutcome::Passed},
                                                              {"m::b", TestOutcome::Failed}}));
   EXPECT_EQ(one.unfinished, "m::c");
-  LibtestRun unknown = read_libtest_run(crashed, kGiven, TestThreads::Unknown, RunEnd::Died);
+  LibtestRun unknown = read_libtest_run(crashed, kGiven, TestThreads::Unknown, std::nullopt);
   EXPECT_EQ(unknown.results, one.results);
   EXPECT_FALSE(unknown.unfinished);
   unknown = read_libtest_run("test m::a ... ok\ntest m::b ... token FAILED\ntest m::c ... ok",
-                             kGiven, TestThreads::Unknown, RunEnd::Died);
+                             kGiven, TestThreads::Unknown, std::nullopt);
   EXPECT_EQ(unknown.results, (std::map<std::string, TestOutcome>{{"m::a", TestOutcome::Passed},
                                                                  {"m::c", TestOutcome::Passed}}));
 
-  LibtestRun overflow = read_libtest_run(
-      "\nrunning 1 test\n\nthread 'm::a' (11086) has overflowed its stack\n"
-      "fatal runtime error: stack overflow, aborting\n",
-      kGiven, TestThreads::Unknown, RunEnd::Died);
-  EXPECT_EQ(overflow.overflowed, std::vector<std::string>{"m::a"});
+  EXPECT_EQ(overflowed_tests("\nthread 'm::a' (11086) has overflowed its stack\n"
+                             "fatal runtime error: stack overflow, aborting\n",
+                             kGiven),
+            std::vector<std::string>{"m::a"});
+}
+
+// The thread count a binary runs on: its --test-threads, else the variable.
+TEST(LibtestRun, ThreadsComeFromTheBinarysArgumentsAndEnvironment) {
+  EXPECT_EQ(test_threads_of({}, "1"), TestThreads::One);
+  EXPECT_EQ(test_threads_of({"--test-threads", "4"}, "1"), TestThreads::Unknown);
+  EXPECT_EQ(test_threads_of({"--exact", "--test-threads=1"}, "4"), TestThreads::One);
+  EXPECT_EQ(test_threads_of({"--", "--test-threads", "1"}, std::nullopt), TestThreads::Unknown);
+  EXPECT_EQ(test_threads_of({}, std::nullopt), TestThreads::Unknown);
 }
 
 }  // namespace
