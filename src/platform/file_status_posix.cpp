@@ -1,4 +1,7 @@
+#include <stdlib.h>
 #include <sys/stat.h>
+
+#include <memory>
 
 #include "platform/c_string.h"
 #include "platform/file_status.h"
@@ -12,6 +15,13 @@ FileKind file_kind(const std::string& path) {
   if (S_ISREG(st.st_mode)) return FileKind::File;
   if (S_ISDIR(st.st_mode)) return FileKind::Directory;
   return FileKind::Other;
+}
+
+std::optional<std::string> real_path(const std::string& path) {
+  if (!fits_c_string(path)) return std::nullopt;
+  std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), &::free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
 }
 
 }  // namespace tarnwick::platform
