@@ -3,7 +3,8 @@
 set -euo pipefail
 # shellcheck source=scripts/rust_path.sh
 . "$(dirname "$0")/rust_path.sh"
-packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libre2-dev libfmt-dev libgtest-dev libsimdjson-dev)
+packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libre2-dev libfmt-dev libgtest-dev libsimdjson-dev
+  libtomlplusplus-dev)
 # node and npm run the MCP SDK client test; the machine may bring its own.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 # A Rust toolchain with clippy and rustfmt: a rustup one (or any cargo on

@@ -395,6 +395,21 @@ std::string_view trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::vector<std::string> split_white_space(std::string_view text) {
+  std::vector<std::string> words;
+  size_t pos = 0, word_start = 0;
+  bool in_word = false;
+  while (pos < text.size()) {
+    size_t start = pos;
+    bool space = is_unicode_white_space(decode_utf8(text, pos));
+    if (space && in_word) words.emplace_back(text.substr(word_start, start - word_start));
+    if (!space && !in_word) word_start = start;
+    in_word = !space;
+  }
+  if (in_word) words.emplace_back(text.substr(word_start));
+  return words;
+}
+
 std::optional<uint64_t> parse_unsigned(std::string_view value, uint64_t max) {
   if (!value.empty() && value[0] == '+') value.remove_prefix(1);
   if (value.empty()) return std::nullopt;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -21,6 +22,9 @@ bool is_unicode_white_space(char32_t c);
 
 /// `text` without leading and trailing Unicode white space.
 std::string_view trim(std::string_view text);
+
+/// The words of `text`, cut at runs of Unicode white space; none for a blank text.
+std::vector<std::string> split_white_space(std::string_view text);
 
 /// Decodes one UTF-8 scalar value at `text[pos]`, advancing `pos`. Invalid or
 /// truncated sequences yield U+FFFD and advance by one byte.

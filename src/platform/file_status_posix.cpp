@@ -1,8 +1,8 @@
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
+#include <memory>
 
 #include "platform/c_string.h"
 #include "platform/file_status.h"
@@ -18,11 +18,11 @@ FileKind file_kind(const std::string& path) {
   return FileKind::Other;
 }
 
-std::optional<std::string> resolved_path(const std::string& path) {
+std::optional<std::string> real_path(const std::string& path) {
   if (!fits_c_string(path)) return std::nullopt;
-  char buffer[PATH_MAX];
-  if (!::realpath(path.c_str(), buffer)) return std::nullopt;
-  return std::string(buffer);
+  std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), &::free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
 }
 
 bool is_executable(const std::string& path) {

@@ -23,7 +23,7 @@ using platform::RunnerChannel;
 /// resolved, so that every form of it names the build's file.
 std::string resolved_or_given(const std::string& path, const std::string& cwd) {
   std::string absolute = path.starts_with('/') || cwd.empty() ? path : cwd + "/" + path;
-  return platform::resolved_path(absolute).value_or(absolute);
+  return platform::real_path(absolute).value_or(absolute);
 }
 
 bool holds_white_space(std::string_view text) {
@@ -96,10 +96,10 @@ struct BinaryRunWatch::State {
   std::vector<std::string> start_reply(size_t target) const {
     std::vector<std::string> reply{std::string(platform::kRun),
                                    std::to_string(plan.targets.size())};
-    for (const RunnerTarget& each : plan.targets) {
+    for (const TargetRunner& each : plan.targets) {
       reply.push_back(each.variable);
-      reply.push_back(platform::variable_field(each.user_value ? each.user_value->c_str()
-                                                               : nullptr));
+      reply.push_back(
+          platform::variable_field(each.variable_value ? each.variable_value->c_str() : nullptr));
     }
     if (target < plan.targets.size()) {
       const std::vector<std::string>& chain = plan.targets[target].user_runner;

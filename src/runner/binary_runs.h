@@ -17,6 +17,7 @@
 
 #include "base/error.h"
 #include "runner/run_types.h"
+#include "runner/target_runner.h"
 
 namespace tarnwick {
 
@@ -60,16 +61,6 @@ struct BinaryRun {
   }
 };
 
-/// One target's runner variable and what the runner does for its binaries.
-struct RunnerTarget {
-  std::string variable;  // CARGO_TARGET_<TRIPLE>_RUNNER
-  /// The user's own runner (program, then its arguments), which still
-  /// starts the binary; empty when there is none.
-  std::vector<std::string> user_runner;
-  /// The variable's value as the user had it, put back for the binary.
-  std::optional<std::string> user_value;
-};
-
 /// Which binaries one cargo run starts, and how.
 struct BinaryRunPlan {
   /// Every test binary of the call's build, as cargo reported them.
@@ -77,7 +68,9 @@ struct BinaryRunPlan {
   /// Which of them this run starts; the runner lets the others end at once,
   /// unstarted, and so does it for a binary the build did not report.
   std::vector<bool> to_start;
-  std::vector<RunnerTarget> targets;
+  /// Each target's runner variable and the user's runner, which still
+  /// starts the binary; the variable is put back as the user had it.
+  std::vector<TargetRunner> targets;
   /// The runner program and the arguments before the channel's address.
   std::vector<std::string> runner_command;
 };

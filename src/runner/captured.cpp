@@ -103,6 +103,13 @@ Result<CapturedOutput> capture_run(const ChildCommand& command, Duration timeout
   return output;
 }
 
+/// Runs a probe as prepared, its environment and working directory kept.
+Result<CapturedOutput> capture_probe(ChildCommand& command, Duration timeout, bool cancellable) {
+  command.stdout_to = platform::Redirect::pipe();
+  command.stderr_to = platform::Redirect::pipe();
+  return capture_run(command, timeout, cancellable);
+}
+
 }  // namespace
 
 Result<CapturedOutput> run_command_captured(ChildCommand& command,
@@ -125,9 +132,11 @@ Result<CapturedOutput> run_cargo_for_output(const std::vector<std::string>& argv
 }
 
 Result<CapturedOutput> run_probe_captured(ChildCommand& command) {
-  command.stdout_to = platform::Redirect::pipe();
-  command.stderr_to = platform::Redirect::pipe();
-  return capture_run(command, Duration::max(), /*cancellable=*/false);
+  return capture_probe(command, Duration::max(), /*cancellable=*/false);
+}
+
+Result<CapturedOutput> run_call_probe(ChildCommand& command, Duration timeout) {
+  return capture_probe(command, timeout, /*cancellable=*/true);
 }
 
 Result<int32_t> run_command_silently(ChildCommand command, Duration limit) {

@@ -47,6 +47,11 @@ Result<CapturedOutput> run_cargo_for_output(const std::vector<std::string>& argv
 /// Fails only with the start or wait error.
 Result<CapturedOutput> run_probe_captured(ChildCommand& command);
 
+/// As `run_probe_captured`, for a probe a call needs before its own run: it
+/// ends early, its tree killed, at `timeout` or the call's cancellation, with
+/// `TimeoutError` or `CancelledError`.
+Result<CapturedOutput> run_call_probe(ChildCommand& command, Duration timeout);
+
 /// Runs the command with its standard streams on the null device, the child
 /// environment (`build_child_env`) and the server's working directory, in a
 /// job of its own, and returns its exit code. The call's cancel flag and

@@ -9,7 +9,6 @@
 #include "base/quoted.h"
 #include "base/terminal_text.h"
 #include "base/text_lines.h"
-#include "runner/captured.h"
 #include "runner/invoke.h"
 #include "runner/toolchain.h"
 
@@ -90,23 +89,9 @@ struct CargoLines {
 }  // namespace
 
 Status prepare_test_runner(TestRunBase& base) {
-  // TODO(runner-config): the user's runner and other targets.
-  ChildEnv env = build_child_env();
-  ChildCommand command;
-  command.program = env.contains("RUSTC") ? env["RUSTC"] : "rustc";
-  command.args = {"-vV"};
-  Result<CapturedOutput> probe = run_command_captured(command, base.cwd, Duration::from_secs(60));
-  if (!probe) return std::move(probe).error();
-  std::string triple;
-  for (std::string_view line : split_lines(probe->stdout_text))
-    if (line.starts_with("host: ")) triple = std::string(trim(line.substr(6)));
-  if (triple.empty()) return make_error("rustc -vV names no host");
-  std::string variable = "CARGO_TARGET_";
-  for (char c : triple) variable += c == '-' || c == '.' ? '_' : static_cast<char>(std::toupper(c));
-  variable += "_RUNNER";
-  std::optional<std::string> user;
-  if (auto found = env.find(variable); found != env.end()) user = found->second;
-  base.runner_targets = {RunnerTarget{variable, {}, user}};
+  auto targets = find_target_runners(base.cwd, build_child_env(), base.toolchain, base.build_targets);
+  if (!targets) return std::move(targets).error();
+  base.runner_targets = std::move(*targets);
   return ok_status();
 }
 

@@ -38,7 +38,7 @@ struct TestRunBase {
   std::optional<std::string> cwd;
   /// The runner variable of each target the binaries are built for, with the
   /// user's own runner; see `prepare_test_runner`.
-  std::vector<RunnerTarget> runner_targets;
+  std::vector<TargetRunner> runner_targets;
   /// tarnwick's test runner and its leading arguments.
   std::vector<std::string> runner_command = default_runner_command();
 };

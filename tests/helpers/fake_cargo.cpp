@@ -13,6 +13,7 @@
 //   close-out             put stdout and stderr on /dev/null
 //   flood TEXT            write TEXT to stdout over and over, without end
 //   exit N                exit with N
+//   env NAME              append "NAME=VALUE" (or "NAME unset") to DIR/calls
 //   play DIR              replay the recorded run of DIR whose N.args (one
 //                         argument a line) are this run's arguments: N.stdout
 //                         to stdout, N.stderr to stderr, exit with N.exit
@@ -119,6 +120,9 @@ int main(int argc, char **argv) {
       std::string chunk;
       while (chunk.size() < 65536) chunk += unescape(rest);
       for (;;) write_all(1, chunk);
+    } else if (action == "env") {
+      const char *value = std::getenv(rest.c_str());
+      append_line(dir + "/calls", value ? rest + "=" + value : rest + " unset");
     } else if (action == "exit") {
       return std::atoi(rest.c_str());
     } else if (!action.empty()) {

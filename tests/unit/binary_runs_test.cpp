@@ -71,8 +71,8 @@ TEST(BinaryRunWatch, EachBinaryIsSeenAsItRan) {
   BinaryRunPlan plan;
   plan.executables = {dir / "late.sh", dir / "second.sh", dir / "skipped.sh"};
   plan.to_start = {true, true, false};
-  plan.targets = {RunnerTarget{"CARGO_TARGET_TEST_RUNNER", {}, std::nullopt},
-                  RunnerTarget{"CARGO_TARGET_OTHER_RUNNER", {}, "the user's own"}};
+  plan.targets = {TargetRunner{"", "CARGO_TARGET_TEST_RUNNER", {}, std::nullopt},
+                  TargetRunner{"", "CARGO_TARGET_OTHER_RUNNER", {}, "the user's own"}};
   plan.runner_command = runner_command();
   auto watch = BinaryRunWatch::start(plan);
   ASSERT_TRUE(watch.ok());
@@ -118,8 +118,8 @@ TEST(BinaryRunWatch, TheUsersRunnerAndCargosDescriptorsStay) {
   BinaryRunPlan plan;
   plan.executables = {dir / "fds.sh", dir / "missing"};
   plan.to_start = {true, true};
-  plan.targets = {RunnerTarget{"CARGO_TARGET_TEST_RUNNER", {dir / "wrap.sh", "me"}, std::nullopt},
-                  RunnerTarget{"CARGO_TARGET_OTHER_RUNNER", {}, std::nullopt}};
+  plan.targets = {TargetRunner{"", "CARGO_TARGET_TEST_RUNNER", {dir / "wrap.sh", "me"}, std::nullopt},
+                  TargetRunner{"", "CARGO_TARGET_OTHER_RUNNER", {}, std::nullopt}};
   plan.runner_command = runner_command();
   auto watch = BinaryRunWatch::start(plan);
   ASSERT_TRUE(watch.ok());

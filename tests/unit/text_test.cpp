@@ -47,6 +47,14 @@ TEST(Trim, RemovesUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim(""), "");
 }
 
+TEST(SplitWhiteSpace, CutsAtRunsOfUnicodeWhiteSpace) {
+  using Words = std::vector<std::string>;
+  EXPECT_EQ(split_white_space(" a\t\tb\n c "), (Words{"a", "b", "c"}));
+  EXPECT_EQ(split_white_space("x\xC2\xA0y"), (Words{"x", "y"}));  // no-break space
+  EXPECT_EQ(split_white_space("caf\xC3\xA9"), (Words{"caf\xC3\xA9"}));
+  EXPECT_EQ(split_white_space(" \t "), Words{});
+}
+
 TEST(Substring, RareLastByteSearchAgreesWithMemmem) {
   const std::string needle = "finaliz";
   for (std::string text : {"", "z", "finaliz", "xfinaliz", "finalizx", "inaliz", "fffinalizz",
