@@ -9,4 +9,5 @@ bash scripts/build.sh
 mkdir -p build/sdk-client
 cp tests/sdk/package.json build/sdk-client/package.json
 (cd build/sdk-client && npm install --no-audit --no-fund --loglevel=error >&2)
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+# One test per core, or CTEST_PARALLEL_LEVEL at once when set (a shared machine).
+ctest --test-dir build --output-on-failure -j "${CTEST_PARALLEL_LEVEL:-$(nproc)}"

@@ -10,12 +10,14 @@
 /// symbolic link anywhere on the path, or a step out of the root, refuses
 /// it. Missing directories beneath the root are created on the way. The new
 /// content goes to a fresh file beside the target, under a name no one can
-/// guess, which is then renamed over it: an inode outside the root (a hard
-/// link's other name, a link's target) is never written through, and a
-/// reader sees the old file or the new one, never a half-written one. The
-/// rename moves only the file the server wrote: an entry put in its place
-/// meanwhile never takes the target's name. Folders the write made are
-/// removed again when nothing is written.
+/// guess, which then takes the target's place: an inode outside the root (a
+/// hard link's other name, a link's target) is never written through, and a
+/// reader sees the old file or the new one, never a half-written one. Each
+/// rename or removal first checks, by device and inode, that it touches only
+/// the file the server wrote or the old target it displaces; any other entry
+/// is left where it is. The write counts as done exactly when the target's
+/// name holds the server's file after its last rename. Folders the write
+/// made are removed again when nothing is written.
 
 #include <cstdint>
 #include <optional>
@@ -99,10 +101,12 @@ class ReplacementFile {
   Result<std::string> contents() const;
   /// Flushes the file to storage and puts it in the target's place
   /// (replacing the entry, never writing through it); returns the file's
-  /// size as the file system reports it. Refuses, removing the new file and
-  /// leaving the target as it was, when the folder it waits in or the root
-  /// moved (`Moved`, `RootMoved`), its name names another entry by then
-  /// (`Swapped`), or a directory took the target's name (`Directory`).
+  /// size as the file system reports it once the target's name holds it.
+  /// Refuses when the folder it waits in or the root moved (`Moved`,
+  /// `RootMoved`), a directory took the target's name (`Directory`), or its
+  /// own name held another entry when it was moved (`Swapped`): the target
+  /// then keeps its old file unless another process moved that, and the new
+  /// file's name is removed only while it is still the new file.
   std::variant<uint64_t, TargetRefusal, IoError> commit();
   /// The open file, for platform code that hands it to a child as its output.
   int descriptor() const { return fd_; }
@@ -119,8 +123,8 @@ class ReplacementFile {
       const WorkingDir&, std::string_view, Resolution);
   ReplacementFile(int dir_fd, int fd, std::string temp_name, std::string name, Place place,
                   std::vector<MadeDir> made);
-  /// Removes the new file and, deepest first, the folders made for it that
-  /// are still empty.
+  /// Removes the new file's name while it still names the file and, deepest
+  /// first, the folders made for it that are still empty.
   void discard();
 
   int dir_fd_ = -1;

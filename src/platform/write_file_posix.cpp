@@ -84,11 +84,14 @@ bool has_parent_step(const PathParts& parts) {
 template <class T>
 using Resolved = std::variant<T, TargetRefusal, IoError>;
 
+bool same_entry(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool same_directory(int a, int b) {
   struct stat sa {};
   struct stat sb {};
-  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && same_entry(sa, sb);
 }
 
 /// The text `open` takes for a working directory's path.
@@ -138,12 +141,18 @@ namespace {
 
 using MadeDirs = std::vector<ReplacementFile::MadeDir>;
 
+/// What `name` in `dir` holds now, links not followed; none when nothing.
+std::optional<struct stat> entry_at(int dir, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return st;
+}
+
 /// Whether `name` in `dir` is the entry `file` describes (a link or another
 /// file put under that name is not).
 bool names_entry(int dir, const std::string& name, const struct stat& file) {
-  struct stat st {};
-  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == file.st_dev &&
-         st.st_ino == file.st_ino;
+  std::optional<struct stat> st = entry_at(dir, name);
+  return st && same_entry(*st, file);
 }
 
 /// Notes that `name` was made in `parent` and opened as `opened`.
@@ -318,6 +327,11 @@ std::variant<std::string, IoError> temp_name() {
 
 using Placed = std::variant<Unit, TargetRefusal, IoError>;
 
+/// Removes `name` from `dir` only while it is still `entry`.
+void unlink_if(int dir, const std::string& name, const struct stat& entry) {
+  if (names_entry(dir, name, entry)) ::unlinkat(dir, name.c_str(), 0);
+}
+
 /// For a file system that cannot exchange two names: the new file's name is
 /// checked just before and after a plain rename.
 Placed rename_checked(int dir, const std::string& temp, const std::string& name,
@@ -331,43 +345,67 @@ Placed rename_checked(int dir, const std::string& temp, const std::string& name,
   return Unit{};
 }
 
-bool is_directory_entry(int dir, const std::string& name) {
-  struct stat st {};
-  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+/// After `temp` and `name` changed places while `name` held `old`: the
+/// target is replaced when `file` took its name; otherwise `old`, when it is
+/// still beside, changes places again with what took the name. The answer
+/// is what the name holds after that last rename. Only `old` beside a placed
+/// file, or `file` beside a restored `old`, is removed: anything else may be
+/// another process's entry, or the old file moved on, and stays.
+Placed settle_exchange(int dir, const std::string& temp, const std::string& name,
+                       const struct stat& file, const struct stat& old) {
+  std::optional<struct stat> there = entry_at(dir, name);
+  if (there && !same_entry(*there, file) && names_entry(dir, temp, old))
+    ::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_EXCHANGE);
+  if (names_entry(dir, name, file)) {
+    unlink_if(dir, temp, old);  // the target replaced
+    return Unit{};
+  }
+  if (names_entry(dir, name, old)) unlink_if(dir, temp, file);
+  return refusal(TargetFault::Swapped, ENOENT);
 }
 
-/// Puts `file`, waiting as `temp` in `dir`, at `name`. Whatever carries the
-/// name `temp` by then changes places with the target, so an entry that is
-/// not `file` (something moved in its place) or a directory that took the
-/// target's name is put back, and the target stays; a name with no target
-/// is taken only while nothing else holds it.
-Placed move_into_place(int dir, const std::string& temp, const std::string& name,
+/// Gives the file open as `fd` the name `name` in `dir`, which must be free,
+/// straight from the descriptor, so no entry swapped in beside it can take
+/// the name; an error number where links cannot be made so (no /proc).
+int link_from_descriptor(int fd, int dir, const std::string& name) {
+  const std::string path = fmt::format("/proc/self/fd/{}", fd);
+  return ::linkat(AT_FDCWD, path.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+/// Puts `file`, open as `fd` and waiting as `temp` in `dir`, at `name`. Each
+/// step checks first that it moves only `file` or the entry it displaces; the
+/// new file's name is removed whenever the old file is known to be safe.
+Placed move_into_place(int dir, int fd, const std::string& temp, const std::string& name,
                        const struct stat& file) {
-  int code = 0;
+  // While the old file is still at the target, or there is none, the new
+  // file's name can go.
+  auto clearing_temp = [&](Placed placed) {
+    unlink_if(dir, temp, file);
+    return placed;
+  };
+  int code = ENOENT;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    if (::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_EXCHANGE) == 0) {
-      bool ours = names_entry(dir, name, file);
-      if (ours && !is_directory_entry(dir, temp)) {
-        ::unlinkat(dir, temp.c_str(), 0);  // the target replaced
-        return Unit{};
-      }
-      ::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_EXCHANGE);
-      return ours ? refusal(TargetFault::Directory, EISDIR) : refusal(TargetFault::Swapped, ENOENT);
+    if (!names_entry(dir, temp, file)) return clearing_temp(refusal(TargetFault::Swapped, ENOENT));
+    std::optional<struct stat> old = entry_at(dir, name);
+    if (!old) {
+      code = link_from_descriptor(fd, dir, name);
+      if (code == 0) return clearing_temp(Unit{});
+      if (code == EEXIST) continue;  // a target came meanwhile
+      if (::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0)
+        return names_entry(dir, name, file) ? Placed(Unit{})
+                                            : refusal(TargetFault::Swapped, ENOENT);
+      code = errno;
+      if (code == EEXIST || code == ENOENT) continue;
+      break;
     }
+    if (S_ISDIR(old->st_mode)) return clearing_temp(refusal(TargetFault::Directory, EISDIR));
+    if (::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_EXCHANGE) == 0)
+      return settle_exchange(dir, temp, name, file, *old);
     code = errno;
-    if (code != ENOENT) break;
-    // No target yet, or nothing under the new file's name any more.
-    if (::renameat2(dir, temp.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) {
-      if (names_entry(dir, name, file)) return Unit{};
-      ::renameat2(dir, name.c_str(), dir, temp.c_str(), RENAME_NOREPLACE);
-      return refusal(TargetFault::Swapped, ENOENT);
-    }
-    code = errno;
-    if (code == ENOENT) return refusal(TargetFault::Swapped, ENOENT);
-    if (code != EEXIST) break;  // EEXIST: a target came meanwhile
+    if (code != ENOENT) break;  // ENOENT: one of the two names went meanwhile
   }
-  if (code == EINVAL || code == ENOSYS) return rename_checked(dir, temp, name, file);
-  return io_error(code);
+  if (code == EINVAL || code == ENOSYS) return clearing_temp(rename_checked(dir, temp, name, file));
+  return clearing_temp(io_error(code));
 }
 
 }  // namespace
@@ -434,7 +472,8 @@ ReplacementFile::~ReplacementFile() { discard(); }
 
 void ReplacementFile::discard() {
   if (fd_ >= 0) {
-    ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+    struct stat file {};
+    if (!temp_name_.empty() && ::fstat(fd_, &file) == 0) unlink_if(dir_fd_, temp_name_, file);
     ::close(fd_);
     fd_ = -1;
   }
@@ -493,7 +532,8 @@ std::variant<uint64_t, TargetRefusal, IoError> ReplacementFile::commit() {
     if (refused && refused->fault == TargetFault::RootMoved) return fail(std::move(*refused));
     return fail(refusal(TargetFault::Moved, ENOENT));
   }
-  Placed placed = move_into_place(dir_fd_, temp_name_, name_, file);
+  Placed placed = move_into_place(dir_fd_, fd_, temp_name_, name_, file);
+  temp_name_.clear();  // dealt with there: what is left under it is not surely ours
   if (auto* refused = std::get_if<TargetRefusal>(&placed)) return fail(std::move(*refused));
   if (auto* failed = std::get_if<IoError>(&placed)) return fail(std::move(*failed));
   made_.clear();  // the folders now hold the file: they stay

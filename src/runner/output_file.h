@@ -43,9 +43,11 @@ Result<platform::ReplacementFile> open_output_target(std::string_view argument,
                                                      std::string_view path,
                                                      const platform::WorkingDir& working_dir);
 
-/// Commits a file of `open_output_target`; refuses, leaving an earlier file
-/// as it was, when the target's folder or the working directory was moved
-/// away meanwhile, or the new file was moved or replaced.
+/// Commits a file of `open_output_target`: succeeds exactly when the path
+/// then holds that file. Refuses when the target's folder or the working
+/// directory was moved away meanwhile, or the new file was moved or
+/// replaced; an earlier file stays at the path unless another process moved
+/// it.
 Result<uint64_t> commit_output_target(std::string_view argument, std::string_view path,
                                       const platform::WorkingDir& working_dir,
                                       platform::ReplacementFile& file);

@@ -281,6 +281,55 @@ TEST(OutputFileWrites, MetadataCutShortReplacesNothing) {
   EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"Cargo.toml", "meta.json"}));
 }
 
+// A process in the working directory keeps exchanging the new file's name
+// with an entry of its own while calls write the target: every answer says
+// what the target holds after the server's last rename, and a call that did
+// not replace the earlier file leaves it in the folder, under some name.
+TEST(OutputFileWrites, AnswersAgreeWithTheTargetWhileTheNewFileIsExchanged) {
+  TempCrate wd("raced", {});
+  TempDir script;
+  const std::string document = "{\"packages\":[]}";
+  script.write("script", "out " + document + "\n");
+  ToolServer server({{"CARGO", kFakeCargo}, {"FAKE_CARGO_DIR", script.path()}});
+  ServerOptions racing;
+  racing.executable = std::string(TARNWICK_TEST_BIN_DIR) + "/exchange_temp";
+  racing.args = {wd.path(), "decoy"};
+  ServerProcess racer(racing);
+  unsigned long exchanges = 0;
+  for (int call = 0; call < 300; ++call) {
+    for (const auto& entry : fs::directory_iterator(wd.path()))
+      if (entry.path().filename() != "Cargo.toml") fs::remove_all(entry.path());
+    const std::string old = "old " + std::to_string(call);
+    wd.write("out.json", old);
+    wd.write("decoy", "decoy");
+    ASSERT_TRUE(racer.write_line("go"));
+    ASSERT_EQ(racer.read_line(), "going");
+    const bool metadata = call % 2 == 0;
+    const std::string argument = metadata ? "output_file" : "output_path";
+    CallAnswer answer = server.call(metadata ? "cargo_metadata" : "cargo_check",
+                                    {{"working_dir", wd.path()}, {argument, "out.json"}});
+    ASSERT_TRUE(racer.write_line("stop"));
+    exchanges += std::stoul(racer.read_line().value_or("0"));
+
+    std::string target = fs::is_regular_file(fs::symlink_status(wd / "out.json"))
+                             ? read_file(wd / "out.json")
+                             : "(no regular file)";
+    bool ours = metadata ? target == document + "\n" : target.starts_with("{\"argv\":");
+    ASSERT_EQ(answer.is_error(), !ours)
+        << "call " << call << ": " << answer.text() << "\ntarget holds: " << target;
+    if (ours) continue;
+    ASSERT_EQ(answer.text(), "error: " + argument +
+                                 " was not written: the new file beside it was moved or replaced "
+                                 "before it could take its place: " +
+                                 wd.path() + "/out.json");
+    bool old_kept = false;
+    for (const auto& entry : fs::directory_iterator(wd.path()))
+      old_kept = old_kept || (entry.is_regular_file() && read_file(entry.path()) == old);
+    ASSERT_TRUE(old_kept) << "call " << call << " deleted the earlier file";
+  }
+  EXPECT_GT(exchanges, 0u) << "the racer never found the new file";
+}
+
 /// A small file system mounted over a folder for the test's length; none
 /// where mounting is not allowed.
 class SmallDisk {

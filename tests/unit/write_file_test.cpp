@@ -219,16 +219,21 @@ std::string waiting_name(const std::string& dir) {
 // Whatever can write beside the new file (a build script, the child that
 // writes into it) may move it away and put its own entry under its name:
 // that entry never takes the target's name, whether the target exists or
-// not, and a directory put at the target's name meanwhile stays.
+// not, nor is it removed, and a directory put at the target's name
+// meanwhile stays.
 TEST_P(Beneath, OnlyTheFileWrittenTakesTheTargetsName) {
   wd_.write("report.txt", "old");
+  bool planted_left = false;
   auto swapped = [&](const std::string& target, const std::function<void(const fs::path&)>& plant) {
     auto opened = open_replacement_beneath(root(), target, GetParam());
     EXPECT_TRUE(std::holds_alternative<ReplacementFile>(opened));
     ReplacementFile& file = std::get<ReplacementFile>(opened);
     EXPECT_TRUE(file.write("new").ok());
-    plant(wd_ / waiting_name(wd_.path()));
+    const fs::path temp = wd_ / waiting_name(wd_.path());
+    plant(temp);
     auto committed = file.commit();
+    planted_left = fs::exists(fs::symlink_status(temp));
+    fs::remove(temp);
     auto* refused = std::get_if<TargetRefusal>(&committed);
     return refused ? std::optional(refused->fault) : std::nullopt;
   };
@@ -243,10 +248,12 @@ TEST_P(Beneath, OnlyTheFileWrittenTakesTheTargetsName) {
   };
   auto removed = [](const fs::path& temp) { fs::remove(temp); };
   for (const Plant& plant : {link_out, own_file}) {
-    EXPECT_EQ(swapped("report.txt", plant), TargetFault::Swapped);
-    EXPECT_EQ(swapped("fresh.txt", plant), TargetFault::Swapped);
-    EXPECT_EQ(read_file(wd_ / "stolen"), "new");
-    fs::remove(wd_ / "stolen");
+    for (const char* target : {"report.txt", "fresh.txt"}) {
+      EXPECT_EQ(swapped(target, plant), TargetFault::Swapped) << target;
+      EXPECT_TRUE(planted_left) << target;
+      EXPECT_EQ(read_file(wd_ / "stolen"), "new");
+      fs::remove(wd_ / "stolen");
+    }
   }
   EXPECT_EQ(swapped("report.txt", removed), TargetFault::Swapped);
   EXPECT_EQ(swapped("fresh.txt", removed), TargetFault::Swapped);
