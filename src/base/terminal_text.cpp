@@ -39,23 +39,16 @@ size_t escape_length(std::string_view line, size_t at) {
 
 VisibleText::VisibleText(std::string_view line) : line_(line) {
   if (line.find(kEscape) == std::string_view::npos) return;
+  copied_ = true;
   copy_.reserve(line.size());
-  offsets_.reserve(line.size() + 1);
   for (size_t at = 0; at < line.size();) {
     if (line[at] == kEscape) {
       at += escape_length(line, at);
       continue;
     }
     copy_.push_back(line[at]);
-    offsets_.push_back(at);
     ++at;
   }
-  offsets_.push_back(line.size());
-}
-
-size_t VisibleText::line_offset(size_t offset) const {
-  if (offsets_.empty()) return offset;
-  return offsets_[offset < offsets_.size() ? offset : offsets_.size() - 1];
 }
 
 size_t after_last_carriage_return(std::string_view line) {

@@ -8,26 +8,21 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tarnwick {
 
-/// A line without its escape sequences. Positions in the view map back to
-/// positions in the line. Copies only a line that holds an escape byte.
+/// A line without its escape sequences. Copies only a line that holds an
+/// escape byte.
 class VisibleText {
  public:
   explicit VisibleText(std::string_view line);
 
-  std::string_view text() const { return offsets_.empty() ? line_ : std::string_view(copy_); }
-  /// Where the view's byte at `offset` (or its end) stands in the line.
-  size_t line_offset(size_t offset) const;
+  std::string_view text() const { return copied_ ? std::string_view(copy_) : line_; }
 
  private:
   std::string_view line_;
   std::string copy_;
-  /// For a copied line, the line offset of each byte of the copy and one
-  /// past its end; empty when the view is the line itself.
-  std::vector<size_t> offsets_;
+  bool copied_ = false;
 };
 
 /// Where what a terminal shows last of `line` starts: after the last

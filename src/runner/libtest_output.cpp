@@ -442,12 +442,6 @@ std::vector<std::string> overflowed_tests(std::string_view err,
   return names;
 }
 
-bool is_libtest_continuation_line(std::string_view line) {
-  std::string_view text = trim(line);
-  return result_line(text) || count_line(text) || text == "ok" || text == "FAILED" ||
-         text.starts_with("ignored");
-}
-
 bool is_libtest_progress_line(std::string_view line) {
   std::string_view text = trim(line);
   if (text.starts_with("running ")) return true;  // trimmed, so something follows

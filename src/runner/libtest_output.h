@@ -77,11 +77,6 @@ TestThreads test_threads_of(const std::vector<std::string>& args,
 std::vector<std::string> overflowed_tests(std::string_view err,
                                           const std::set<std::string>& expected);
 
-/// A line libtest writes while a binary runs but never as the first line of
-/// its output: a result line, the count line, or a one-thread result on a
-/// line of its own.
-bool is_libtest_continuation_line(std::string_view line);
-
 /// A libtest line that shows a run moving: "running N tests" or a per-test
 /// "test NAME ... RESULT" line.
 bool is_libtest_progress_line(std::string_view line);
