@@ -26,7 +26,7 @@ struct RunnerChannel::Runner {
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kReadChunk = size_t{64} * 1024;
 /// How much of one pipe a round of `poll_once` reads, so that one busy
 /// binary cannot hold up the runners' messages.
 constexpr size_t kRoundBytes = 1 << 20;
@@ -244,8 +244,8 @@ Status RunnerChannel::reply(RunnerId id, const std::vector<std::string>& fields,
   for (auto& runner : runners_) {
     if (runner->id != id || runner->conn < 0) continue;
     int write_ends[2] = {-1, -1};
-    if (output && (!make_pipe(runner->out, write_ends[0]) ||
-                   !make_pipe(runner->err, write_ends[1]))) {
+    if (output &&
+        (!make_pipe(runner->out, write_ends[0]) || !make_pipe(runner->err, write_ends[1]))) {
       IoError error = io_error_from_errno(errno);
       close_fd(runner->out);
       close_fd(write_ends[0]);

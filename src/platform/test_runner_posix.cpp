@@ -226,6 +226,7 @@ int run_test_runner(int argc, char** argv) {
                                    reply.fields.end());
   for (int i = 4; i < argc; ++i) command.emplace_back(argv[i]);
   std::vector<char*> exec_argv;
+  exec_argv.reserve(command.size() + 1);
   for (std::string& arg : command) exec_argv.push_back(arg.data());
   exec_argv.push_back(nullptr);
 

@@ -61,7 +61,7 @@ struct BinaryRunWatch::State {
   std::vector<BinaryRun> runs;
   std::map<RunnerChannel::RunnerId, size_t> run_of;
   BinaryRunsSeen seen;
-  std::vector<std::string> lines;  // written since the last `forward_lines`
+  std::vector<std::string> lines;                          // written since the last `forward_lines`
   std::map<std::pair<size_t, bool>, std::string> partial;  // a line not yet ended
   std::optional<RunInstant> first_start;
 
@@ -161,7 +161,8 @@ struct BinaryRunWatch::State {
     if (unstarted)
       run.start_error = detail;
     else
-      run.status = ExitStatus{signalled, static_cast<int>(std::strtol(detail.c_str(), nullptr, 10))};
+      run.status =
+          ExitStatus{signalled, static_cast<int>(std::strtol(detail.c_str(), nullptr, 10))};
   }
 
   void take_output(RunnerChannel::RunnerId runner, bool is_stderr, const std::string& bytes) {
@@ -188,11 +189,12 @@ BinaryRunWatch::BinaryRunWatch(std::unique_ptr<State> state) : state_(std::move(
 
 Result<std::unique_ptr<BinaryRunWatch>> BinaryRunWatch::start(BinaryRunPlan plan) {
   auto channel = platform::RunnerChannel::open();
-  if (!channel) return make_error("cannot open the test runner's channel: " +
-                                  error_text(channel.error()));
+  if (!channel)
+    return make_error("cannot open the test runner's channel: " + error_text(channel.error()));
   auto state = std::make_unique<State>();
   state->channel = std::move(*channel);
-  for (const std::string& path : plan.executables) state->resolved.push_back(resolved_or_given(path, ""));
+  for (const std::string& path : plan.executables)
+    state->resolved.push_back(resolved_or_given(path, ""));
   plan.to_start.resize(plan.executables.size(), false);
   state->plan = std::move(plan);
   State* watched = state.get();

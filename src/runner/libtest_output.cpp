@@ -364,8 +364,8 @@ class RunReader {
       const Start& start = starts_[k];
       if (times_named[start.name] != 1) continue;
       const Start* next = k + 1 < starts_.size() && starts_[k + 1].line < end ? &starts_[k + 1]
-                          : end < lines_.size()                              ? &section
-                                                                             : nullptr;
+                          : end < lines_.size()                               ? &section
+                                                                              : nullptr;
       std::string_view rest = text(start.line).substr(start.rest);
       if (next && next->line == start.line) rest = rest.substr(0, next->at - start.rest);
       std::optional<TestOutcome> outcome = leading_result(rest);

@@ -113,11 +113,11 @@ bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& repor
                         const LaunchRun& run, RunOutput& output, OneLaunch& result) {
   const std::string& exe = entry.binary.executable;
   if (!report.run) {
-    append_stderr_line(output,
-                       fmt::format("tarnwick test_filter: test binary {} was not started ({}); "
-                                   "its selected test(s) did not run: {}",
-                                   exe, why_not_started(run, entry.binary),
-                                   joined(report.without_result)));
+    append_stderr_line(
+        output,
+        fmt::format("tarnwick test_filter: test binary {} was not started ({}); "
+                    "its selected test(s) did not run: {}",
+                    exe, why_not_started(run, entry.binary), joined(report.without_result)));
     result.not_run.insert(result.not_run.end(), report.without_result.begin(),
                           report.without_result.end());
     return false;
@@ -360,8 +360,7 @@ Result<FilterRun> run_filtered_tests(FilterPlan plan, const ProgressSink& sink) 
   LaunchContext context{plan, sink, findings, binaries, enumeration->built_index, std::nullopt};
   LaunchTotals totals;
   totals.tally.exit_code = findings.enumeration_errors.empty() ? 0 : -1;
-  if (Status launched = launch_all(context, totals); !launched)
-    return std::move(launched).error();
+  if (Status launched = launch_all(context, totals); !launched) return std::move(launched).error();
 
   FilterRun run;
   run.exit_code = totals.tally.exit_code;

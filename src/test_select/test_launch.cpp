@@ -58,11 +58,11 @@ std::optional<Error> clock_ran_out(const BinaryRunWatch::Moment& moment,
                                    const LaunchClocks& clocks) {
   if (clocks.first_start && !*clocks.first_start) *clocks.first_start = moment.first_start;
   RunInstant now = Clock::now();
-  std::optional<RunInstant> first =
-      clocks.first_start ? *clocks.first_start : moment.first_start;
+  std::optional<RunInstant> first = clocks.first_start ? *clocks.first_start : moment.first_start;
   if (clocks.overall && first) {
     std::optional<RunInstant> deadline = instant_after(*first, *clocks.overall);
-    if (deadline && now >= *deadline) return Error(TimeoutError{Duration::from_chrono(now - *first)});
+    if (deadline && now >= *deadline)
+      return Error(TimeoutError{Duration::from_chrono(now - *first)});
   }
   if (clocks.per_binary && moment.running) {
     RunInstant from = clocks.silence ? moment.last_progress : moment.started;
@@ -89,7 +89,8 @@ struct CargoLines {
 }  // namespace
 
 Status prepare_test_runner(TestRunBase& base) {
-  auto targets = find_target_runners(base.cwd, build_child_env(), base.toolchain, base.build_targets);
+  auto targets =
+      find_target_runners(base.cwd, build_child_env(), base.toolchain, base.build_targets);
   if (!targets) return std::move(targets).error();
   base.runner_targets = std::move(*targets);
   return ok_status();
@@ -193,9 +194,7 @@ std::string why_not_started(const LaunchRun& run, const TestBinary& binary) {
   return fmt::format("{}", fmt::join(errors, "; "));
 }
 
-bool BinaryReport::passed() const {
-  return ended() && run->status->success() && accounted_;
-}
+bool BinaryReport::passed() const { return ended() && run->status->success() && accounted_; }
 
 std::vector<std::string> BinaryReport::crashed() const {
   if (!died() || libtest.closed) return {};
@@ -233,8 +232,9 @@ RunOutput launch_output(const LaunchRun& run) {
   }
   for (std::string_view line : split_lines(run.cargo_text)) {
     std::string shown = shown_text(line);
-    bool skipped = std::any_of(run.seen.skipped.begin(), run.seen.skipped.end(),
-                               [&](const std::string& path) { return names_start_of(shown, path); });
+    bool skipped =
+        std::any_of(run.seen.skipped.begin(), run.seen.skipped.end(),
+                    [&](const std::string& path) { return names_start_of(shown, path); });
     if (!skipped) append_line(output.stderr_text, line);
   }
   for (const BinaryRun& binary : run.seen.runs) {

@@ -27,12 +27,11 @@ Result<TestListing> listing_of(const LaunchRun& run, size_t index, const TestBin
                                   binary.executable, *ran->start_error));
   if (!ran->status) return run.stopped ? *run.stopped : make_error("the listing was cut short");
   if (!ran->status->success()) {
-    return make_error(fmt::format("test binary {} {} during --list enumeration: {}",
-                                  binary.executable,
-                                  ran->status->signalled
-                                      ? "was ended by " + describe_exit(*ran->status)
-                                      : "exited with code " + std::to_string(ran->status->value),
-                                  trim(ran->out + ran->err)));
+    return make_error(fmt::format(
+        "test binary {} {} during --list enumeration: {}", binary.executable,
+        ran->status->signalled ? "was ended by " + describe_exit(*ran->status)
+                               : "exited with code " + std::to_string(ran->status->value),
+        trim(ran->out + ran->err)));
   }
   return read_libtest_listing(ran->own_out());
 }

@@ -308,9 +308,9 @@ TEST(Bisect, NeitherExitCodesNorMissingTestsNorTheEnvironmentMislead) {
   // A group is decided by its exit status: a test that ends the process
   // with code 0 ends its group's run as a pass, as cargo test would on one
   // thread.
-  EXPECT_EQ(group_runs(records, "early"),
-            (std::vector<std::string>{
-                R"(0 ["tests::a_exits","tests::b_fails","tests::c_pass"] clean)"}));
+  EXPECT_EQ(
+      group_runs(records, "early"),
+      (std::vector<std::string>{R"(0 ["tests::a_exits","tests::b_fails","tests::c_pass"] clean)"}));
   EXPECT_EQ(group_runs(records, "envcheck"),
             (std::vector<std::string>{R"(0 ["sees_what_cargo_gives"] clean)"}));
   EXPECT_EQ(group_runs(records, "bin_exe"),

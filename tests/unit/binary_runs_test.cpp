@@ -17,8 +17,7 @@ namespace {
 using testing::TempDir;
 
 std::vector<std::string> runner_command() {
-  return {std::string(TARNWICK_TEST_BIN_DIR) + "/../tarnwick-test-runner",
-          "tarnwick-test-runner"};
+  return {std::string(TARNWICK_TEST_BIN_DIR) + "/../tarnwick-test-runner", "tarnwick-test-runner"};
 }
 
 void write_script(const TempDir& dir, const std::string& name, const std::string& body) {
@@ -55,18 +54,23 @@ std::string run_as_cargo(const BinaryRunWatch& watch, const TempDir& dir,
 TEST(BinaryRunWatch, EachBinaryIsSeenAsItRan) {
   TempDir dir("tarnwick-runs");
   // late.sh leaves a child that writes once the next binary has started.
-  const std::string wait_for = "i=0; while [ ! -e \"$DIR/$0\" ] && [ $i -lt 6000 ]; do sleep 0.01;"
-                               " i=$((i+1)); done";
+  const std::string wait_for =
+      "i=0; while [ ! -e \"$DIR/$0\" ] && [ $i -lt 6000 ]; do sleep 0.01;"
+      " i=$((i+1)); done";
   write_script(dir, "late.sh",
                "echo own line\n"
-               "sh -c '" + wait_for + "; echo \"test result: ok.\"; touch \"$DIR/late-done\"'"
-               " second-started &\n"
-               "echo to stderr >&2\nexit 101\n");
+               "sh -c '" +
+                   wait_for +
+                   "; echo \"test result: ok.\"; touch \"$DIR/late-done\"'"
+                   " second-started &\n"
+                   "echo to stderr >&2\nexit 101\n");
   write_script(dir, "second.sh",
                "touch \"$DIR/second-started\"\n"
-               "sh -c '" + wait_for + "' late-done\n"
-               "echo \"second $RUST_TEST_THREADS ${CARGO_TARGET_TEST_RUNNER-unset}\"\n"
-               "echo \"${CARGO_TARGET_OTHER_RUNNER-unset}\"\nkill -ABRT $$\n");
+               "sh -c '" +
+                   wait_for +
+                   "' late-done\n"
+                   "echo \"second $RUST_TEST_THREADS ${CARGO_TARGET_TEST_RUNNER-unset}\"\n"
+                   "echo \"${CARGO_TARGET_OTHER_RUNNER-unset}\"\nkill -ABRT $$\n");
   write_script(dir, "skipped.sh", "touch \"$DIR/skipped-ran\"\n");
   BinaryRunPlan plan;
   plan.executables = {dir / "late.sh", dir / "second.sh", dir / "skipped.sh"};
@@ -118,8 +122,9 @@ TEST(BinaryRunWatch, TheUsersRunnerAndCargosDescriptorsStay) {
   BinaryRunPlan plan;
   plan.executables = {dir / "fds.sh", dir / "missing"};
   plan.to_start = {true, true};
-  plan.targets = {TargetRunner{"", "CARGO_TARGET_TEST_RUNNER", {dir / "wrap.sh", "me"}, std::nullopt},
-                  TargetRunner{"", "CARGO_TARGET_OTHER_RUNNER", {}, std::nullopt}};
+  plan.targets = {
+      TargetRunner{"", "CARGO_TARGET_TEST_RUNNER", {dir / "wrap.sh", "me"}, std::nullopt},
+      TargetRunner{"", "CARGO_TARGET_OTHER_RUNNER", {}, std::nullopt}};
   plan.runner_command = runner_command();
   auto watch = BinaryRunWatch::start(plan);
   ASSERT_TRUE(watch.ok());

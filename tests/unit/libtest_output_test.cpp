@@ -69,9 +69,9 @@ TEST(LibtestRun, TheClosingSectionSettlesEveryResult) {
   const std::string passed = "test m::a ... ok\ntest m::b ... ok\ntest m::c ... ok\n";
   EXPECT_TRUE(read_libtest_run(passed + closing(3, {}), kGiven, TestThreads::One, 0).closed);
   EXPECT_FALSE(read_libtest_run(passed + closing(2, {"m::b"}), kGiven, TestThreads::One, 0).closed);
-  EXPECT_EQ(read_libtest_run(passed + closing(2, {"m::b"}), kGiven, TestThreads::One, 0)
-                .last_count_ok,
-            false);
+  EXPECT_EQ(
+      read_libtest_run(passed + closing(2, {"m::b"}), kGiven, TestThreads::One, 0).last_count_ok,
+      false);
 }
 
 // A binary that dies after libtest's closing section (an exit handler that
@@ -84,9 +84,9 @@ TEST(LibtestRun, ADeathAfterTheClosingSectionKeepsTheResults) {
     EXPECT_TRUE(read.closed);
     EXPECT_EQ(read.results.size(), 3u);
   }
-  LibtestRun forged = read_libtest_run(
-      "test m::a ... ok\ntest m::b ... ok\ntest m::c ... \n" + closing(3, {}), kGiven,
-      TestThreads::One, std::nullopt);
+  LibtestRun forged =
+      read_libtest_run("test m::a ... ok\ntest m::b ... ok\ntest m::c ... \n" + closing(3, {}),
+                       kGiven, TestThreads::One, std::nullopt);
   EXPECT_FALSE(forged.closed);
   EXPECT_EQ(forged.unfinished, "m::c");
 }

@@ -287,8 +287,8 @@ BinaryRun runner_report(const SimRun& run, const std::string& own, const std::st
 constexpr uint32_t kSeeds = 20000;
 
 TEST(TestOutputInterleaving, ResultsAreTrueOrNone) {
-  const std::vector<std::string> pool = {"a", "m::b", "m::ok", "tests::ignored_c", "z_FAILED",
-                                         "it_works"};
+  const std::vector<std::string> pool = {"a",        "m::b",    "m::ok", "tests::ignored_c",
+                                         "z_FAILED", "it_works"};
   size_t read_whole = 0;
   for (uint32_t seed = 1; seed <= kSeeds; ++seed) {
     Rng rng(seed);
@@ -318,8 +318,7 @@ TEST(TestOutputInterleaving, ResultsAreTrueOrNone) {
       for (const auto& [name, outcome] : report.libtest.results) {
         auto truth = run.truth.find(name);
         ASSERT_TRUE(truth != run.truth.end() && truth->second == outcome)
-            << name << " given a result it did not have (closed " << report.libtest.closed
-            << ")\n"
+            << name << " given a result it did not have (closed " << report.libtest.closed << ")\n"
             << context;
       }
     }
