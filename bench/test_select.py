@@ -195,17 +195,18 @@ def main():
                 timed_call(server, case)
 
         direct = {case.label: [] for case in cases}
-        served = {(case.label, path): [] for case in cases for path in server_paths}
+        # By position, not path: the same path may be given twice, to check the pairing.
+        served = [{case.label: [] for case in cases} for _ in servers]
         for round_index in range(opts.rounds):
             # The servers take turns at going first, so neither always follows the direct runs.
-            pairs, turn = list(zip(server_paths, servers)), round_index % len(servers)
+            pairs, turn = list(enumerate(servers)), round_index % len(servers)
             order = pairs[turn:] + pairs[:turn]
             for case in cases:
                 for run in range(opts.direct_runs):
                     args = case.direct[run % len(case.direct)]
                     direct[case.label].append(direct_seconds(cargo, case.folder, args, env))
-                for path, server in order:
-                    served[(case.label, path)].append(timed_call(server, case))
+                for index, server in order:
+                    served[index][case.label].append(timed_call(server, case))
         for server in servers:
             server.close()
     finally:
@@ -220,8 +221,8 @@ def main():
         d = statistics.median(direct[label])
         print(f"{label:13} {'direct':{width}} {'':>8} {'':>8} {d * 1000:9.1f}")
         first = None
-        for path in server_paths:
-            results = served[(label, path)]
+        for index, path in enumerate(server_paths):
+            results = served[index][label]
             wall = statistics.median(s for s, _ in results)
             per_launch = statistics.median(s / n for s, n in results)
             launches = statistics.median(n for _, n in results)
