@@ -144,8 +144,8 @@ def summary(answer, reason):
 
 def timed_call(server, case):
     """Seconds to the answer and the launches its summary record counts."""
-    start = time.perf_counter()
     arguments = dict(case.arguments, working_dir=case.folder)
+    start = time.perf_counter()
     answer = server.request("tools/call", {"name": "cargo_test", "arguments": arguments})
     seconds = time.perf_counter() - start
     record = summary(answer, case.reason) or {}
