@@ -18,7 +18,8 @@ server gives cargo. Every fixture is built first and
 each server's first call of each case is a warm-up; then every round runs the
 direct commands and each server's call, so load drift falls on all of them.
 SERVER may be several paths joined by commas (say, before and after a change);
-the last column is each server's median wall time over the first's.
+the last column is the median over the rounds of each server's wall time over
+the first's in the same round, which cancels load that drifts between rounds.
 Usage: python3 bench/test_select.py SERVER[,SERVER...] [--rounds 3] [--direct-runs 10]
 """
 
@@ -220,14 +221,14 @@ def main():
         label = case.label
         d = statistics.median(direct[label])
         print(f"{label:13} {'direct':{width}} {'':>8} {'':>8} {d * 1000:9.1f}")
-        first = None
+        first = served[0][label]
         for index, path in enumerate(server_paths):
             results = served[index][label]
             wall = statistics.median(s for s, _ in results)
             per_launch = statistics.median(s / n for s, n in results)
             launches = statistics.median(n for _, n in results)
-            first = first or wall
-            between = f"{wall / first:7.3f}" if len(server_paths) > 1 else ""
+            paired = statistics.median(s / f for (s, _), (f, _) in zip(results, first))
+            between = f"{paired:7.3f}" if len(server_paths) > 1 else ""
             print(f"{label:13} {path:{width}} {wall:8.2f} {launches:8g} {per_launch * 1000:9.1f} "
                   f"{per_launch / d:8.3f} {between}")
 
