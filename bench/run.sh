@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds tarnwick, then measures its output path:
+# Builds tarnwick, then measures its output path and its test selection:
 #  1. a warm no-op `cargo check` answered through the server (tools/call over
 #     pipes) against the same `cargo check` run directly, for a crate without
 #     warnings and for one with about 2,000;
