@@ -14,9 +14,9 @@ test listing are spread over them. In the workspace a launch's target selector
 picks that target in every member, so one launch may run several binaries.
 The direct row is one test run by hand in the same crate, `cargo test
 [-p MEMBER] --lib|--test TARGET -- --exact NAME`, with the environment the
-server gives cargo. Every fixture is built first and
-each server's first call of each case is a warm-up; then every round runs the
-direct commands and each server's call, so load drift falls on all of them.
+server gives cargo. Every fixture is built first and each server's first call
+of each case is a warm-up; then every round runs the direct commands and each
+server's call, so load drift falls on all of them.
 SERVER may be several paths joined by commas (say, before and after a change);
 the last column is the median over the rounds of each server's wall time over
 the first's in the same round, which cancels load that drifts between rounds.
