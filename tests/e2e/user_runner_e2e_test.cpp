@@ -159,6 +159,8 @@ TEST(UserRunner, EveryFormStartsTheTestsAsCargoTestDoes) {
     std::string config;  // .cargo/config.toml beside app/, none when empty
     json env;
   };
+  // tools/ is beside .cargo/, not in app/ where cargo runs, so a relative runner
+  // found the wrong way is missing; "array form" must reach run.sh as one word.
   const std::vector<Form> forms = {
       {"relative path",
        "[target." + host + "]\nrunner = \"tools/run.sh --tag relative\"\n",
