@@ -75,6 +75,7 @@ class RunnerChannel {
   std::vector<std::unique_ptr<Runner>> runners_;
   std::vector<Event> queue_;
   size_t queue_head_ = 0;
+  std::unique_ptr<char[]> message_buffer_;
 };
 
 }  // namespace tarnwick::platform

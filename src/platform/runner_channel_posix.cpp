@@ -50,12 +50,13 @@ bool from_own_user(int fd) {
 }
 
 /// Makes a pipe whose read end does not block, both ends closed on exec.
-bool make_pipe(int& read_end, int& write_end) {
+/// `wide`: a mebibyte of room, as the server gives cargo's standard output,
+/// so that a binary writing much runs without waiting on us.
+bool make_pipe(int& read_end, int& write_end, bool wide) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
   ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-  // A wide pipe lets a binary that writes much run without waiting on us.
-  (void)::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
+  if (wide) (void)::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
   read_end = fds[0];
   write_end = fds[1];
   return true;
@@ -137,9 +138,11 @@ void RunnerChannel::accept_runners() {
 }
 
 void RunnerChannel::read_runner(Runner& runner) {
-  std::string buffer(kMaxRunnerMessage, '\0');
+  // Left unfilled: only the pages a message reaches are ever touched.
+  if (!message_buffer_) message_buffer_ = std::make_unique_for_overwrite<char[]>(kMaxRunnerMessage);
+  char* buffer = message_buffer_.get();
   for (;;) {
-    ssize_t got = ::recv(runner.conn, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    ssize_t got = ::recv(runner.conn, buffer, kMaxRunnerMessage, MSG_DONTWAIT);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (got <= 0) {
@@ -148,7 +151,7 @@ void RunnerChannel::read_runner(Runner& runner) {
       return;
     }
     Event event{Event::Kind::Message, runner.id, {}, false, {}};
-    event.fields = decode_fields(std::string_view(buffer.data(), static_cast<size_t>(got)));
+    event.fields = decode_fields(std::string_view(buffer, static_cast<size_t>(got)));
     if (!event.fields.empty()) queue_.push_back(std::move(event));
   }
 }
@@ -244,8 +247,9 @@ Status RunnerChannel::reply(RunnerId id, const std::vector<std::string>& fields,
   for (auto& runner : runners_) {
     if (runner->id != id || runner->conn < 0) continue;
     int write_ends[2] = {-1, -1};
-    if (output &&
-        (!make_pipe(runner->out, write_ends[0]) || !make_pipe(runner->err, write_ends[1]))) {
+    // The binary's streams are as wide as under plain cargo test.
+    if (output && (!make_pipe(runner->out, write_ends[0], true) ||
+                   !make_pipe(runner->err, write_ends[1], false))) {
       IoError error = io_error_from_errno(errno);
       close_fd(runner->out);
       close_fd(write_ends[0]);

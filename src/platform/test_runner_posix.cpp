@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,8 +75,9 @@ struct Reply {
 };
 
 bool receive_reply(int fd, Reply& reply) {
-  std::string buffer(kMaxRunnerMessage, '\0');
-  iovec io{buffer.data(), buffer.size()};
+  // Left unfilled: only the pages the reply reaches are ever touched.
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kMaxRunnerMessage);
+  iovec io{buffer.get(), kMaxRunnerMessage};
   alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
   msghdr message{};
   message.msg_iov = &io;
@@ -98,7 +100,7 @@ bool receive_reply(int fd, Reply& reply) {
     reply.out = fds[0];
     reply.err = fds[1];
   }
-  reply.fields = decode_fields(std::string_view(buffer.data(), static_cast<size_t>(got)));
+  reply.fields = decode_fields(std::string_view(buffer.get(), static_cast<size_t>(got)));
   return !reply.fields.empty();
 }
 

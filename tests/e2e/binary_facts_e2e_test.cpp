@@ -85,6 +85,19 @@ mod tests {
               std::vector<std::string>{"tests::fails_and_leaves_a_helper failed"})
         << bisect.text();
   }
+
+  // Installed alone, and where cargo would split its path, the server is
+  // its own test runner.
+  TempDir installed("tarnwick-alone");
+  std::filesystem::create_directories(installed / "with space");
+  std::filesystem::copy_file(TARNWICK_SERVER_PATH, installed / "with space/tarnwick");
+  ToolServer alone({{"RUST_BACKTRACE", "0"}}, {}, installed / "with space/tarnwick");
+  CallAnswer answer = alone.call("cargo_test", filter_call(crate));
+  EXPECT_TRUE(answer.is_error()) << answer.text();
+  EXPECT_EQ(answer_results(answer),
+            (std::map<std::string, std::string>{{"tests::fails_and_leaves_a_helper", "FAILED"},
+                                                {"tests::passes", "ok"}}))
+      << answer.text();
 }
 
 // A test that runs cargo test on its own workspace, its output inherited:

@@ -33,8 +33,9 @@ std::vector<std::string> stat_fields(const std::string& stat) {
 }
 
 ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<std::string>>> env,
-                             std::vector<std::string> args) {
+                             std::vector<std::string> args, std::string executable) {
   ServerOptions options;
+  options.executable = std::move(executable);
   options.args = std::move(args);
   options.env = {{"CARGO_NET_OFFLINE", "true"}};
   options.env.insert(options.env.end(), env.begin(), env.end());
@@ -121,8 +122,8 @@ std::vector<json> CallAnswer::progress() const {
 }
 
 ToolServer::ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env,
-                       std::vector<std::string> args)
-    : server_(offline_server(std::move(env), std::move(args))) {
+                       std::vector<std::string> args, std::string executable)
+    : server_(offline_server(std::move(env), std::move(args), std::move(executable))) {
   EXPECT_TRUE(server_.started());
   server_.skip_startup_lines();
 }

@@ -40,9 +40,11 @@ struct CallAnswer {
 /// The server with cargo kept off the network, past its start-up lines.
 class ToolServer {
  public:
-  /// `args` are the server's command-line options.
+  /// `args` are the server's command-line options; `executable` is the
+  /// server's program.
   explicit ToolServer(std::vector<std::pair<std::string, std::optional<std::string>>> env = {},
-                      std::vector<std::string> args = {});
+                      std::vector<std::string> args = {},
+                      std::string executable = TARNWICK_SERVER_PATH);
   ServerProcess& process() { return server_; }
   /// Sends a tools/call; `meta` becomes params._meta when given.
   void send(const std::string& tool, const json& arguments, std::optional<json> meta = {});
