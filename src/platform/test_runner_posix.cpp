@@ -1,4 +1,4 @@
-#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,6 +17,8 @@
 
 #include "platform/runner_messages.h"
 #include "platform/test_runner.h"
+
+extern char** environ;
 
 namespace tarnwick::platform {
 namespace {
@@ -118,57 +120,23 @@ void restore_variables(const std::vector<std::string>& fields, size_t& at) {
   }
 }
 
-/// Gives `fd` to the binary as descriptor `target`.
-bool hand_over(int fd, int target) {
-  if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0;
-  return ::dup2(fd, target) == target;
-}
-
-/// In the forked child: the binary's streams, then exec; on failure the
-/// errno goes to `report_fd`.
-[[noreturn]] void exec_binary(const Reply& reply, std::vector<char*>& argv, int report_fd) {
-  int err = 0;
-  if (!hand_over(reply.out, STDOUT_FILENO) || !hand_over(reply.err, STDERR_FILENO)) {
-    err = errno;
-  } else {
-    if (std::strchr(argv[0], '/'))
-      ::execv(argv[0], argv.data());
-    else
-      ::execvp(argv[0], argv.data());
-    err = errno;
-  }
-  (void)!::write(report_fd, &err, sizeof err);
-  ::_exit(kNotStarted);
-}
-
-/// Starts the binary; returns its process id, or -1 with `err` set.
+/// Starts the binary with the two descriptors as its standard output and
+/// error; returns its process id, or -1 with `err` set. posix_spawn reports
+/// a failed exec itself and copies no memory of ours.
 pid_t start_binary(const Reply& reply, std::vector<char*>& argv, int& err) {
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    err = errno;
-    return -1;
+  posix_spawn_file_actions_t actions;
+  if ((err = posix_spawn_file_actions_init(&actions)) != 0) return -1;
+  // dup2 onto the standard descriptors clears their close-on-exec flag.
+  if ((err = posix_spawn_file_actions_adddup2(&actions, reply.out, STDOUT_FILENO)) == 0)
+    err = posix_spawn_file_actions_adddup2(&actions, reply.err, STDERR_FILENO);
+  pid_t pid = -1;
+  if (err == 0) {
+    err = std::strchr(argv[0], '/')
+              ? posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ)
+              : posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   }
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(report[0]);
-    exec_binary(reply, argv, report[1]);
-  }
-  err = errno;
-  ::close(report[1]);
-  if (pid > 0) {
-    // The pipe ends without a word once exec has succeeded.
-    ssize_t got;
-    do {
-      got = ::read(report[0], &err, sizeof err);
-    } while (got < 0 && errno == EINTR);
-    if (got == static_cast<ssize_t>(sizeof err)) {
-      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-      }
-      pid = -1;
-    }
-  }
-  ::close(report[0]);
-  return pid;
+  posix_spawn_file_actions_destroy(&actions);
+  return err == 0 ? pid : -1;
 }
 
 int wait_for(pid_t pid) {

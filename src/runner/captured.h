@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,27 @@ Result<CapturedOutput> run_probe_captured(ChildCommand& command);
 /// ends early, its tree killed, at `timeout` or the call's cancellation, with
 /// `TimeoutError` or `CancelledError`.
 Result<CapturedOutput> run_call_probe(ChildCommand& command, Duration timeout);
+
+class CaptureRun;
+
+/// A call's probe started now and finished later, so that it runs beside the
+/// call's other work. One dropped unfinished is killed with its tree.
+class StartedProbe {
+ public:
+  explicit StartedProbe(std::unique_ptr<CaptureRun> run);
+  StartedProbe(StartedProbe&&) noexcept;
+  StartedProbe& operator=(StartedProbe&&) noexcept;
+  ~StartedProbe();
+
+  /// As `run_call_probe` from here on; call once.
+  Result<CapturedOutput> finish(Duration timeout);
+
+ private:
+  std::unique_ptr<CaptureRun> run_;
+};
+
+/// Starts `command` as `run_call_probe` runs it.
+Result<StartedProbe> start_call_probe(ChildCommand command);
 
 /// Runs the command with its standard streams on the null device, the child
 /// environment (`build_child_env`) and the server's working directory, in a

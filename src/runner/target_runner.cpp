@@ -27,6 +27,7 @@ struct CargoView {
   const ChildEnv& env;
   const std::optional<std::string>& toolchain;
   std::vector<CargoConfigFile> configs;  // nearest first
+  HostProbe* early = nullptr;            // `rustc -vV`, when already started
 };
 
 /// A target as cargo names it, and as rustc's --target takes it.
@@ -77,21 +78,27 @@ std::optional<std::string> cargo_home(const ChildEnv& env, const std::string& cw
   return join_path(*user, ".cargo");
 }
 
-/// Runs the rustc cargo would run, as cargo would run it; its standard output.
-Result<std::string> run_rustc(const CargoView& view, const std::vector<std::string>& args) {
-  std::optional<std::string> rustc = env_value(view.env, "RUSTC");
+/// The rustc cargo would run, as cargo would run it.
+ChildCommand rustc_command(const std::string& cwd, const ChildEnv& env,
+                           const std::optional<std::string>& toolchain,
+                           const std::vector<std::string>& args) {
+  std::optional<std::string> rustc = env_value(env, "RUSTC");
   ChildCommand command;
   command.program = rustc && !rustc->empty() ? *rustc : "rustc";
   command.args = args;
-  command.env = view.env;
-  if (view.toolchain) {
-    std::string_view name = *view.toolchain;
+  command.env = env;
+  if (toolchain) {
+    std::string_view name = *toolchain;
     if (name.starts_with('+')) name.remove_prefix(1);
     (*command.env)["RUSTUP_TOOLCHAIN"] = std::string(name);
   }
-  command.cwd = view.cwd;
-  std::string shown = fmt::format("{} {}", command.program, fmt::join(args, " "));
-  Result<CapturedOutput> run = run_call_probe(command, kRustcLimit);
+  command.cwd = cwd;
+  return command;
+}
+
+/// rustc's standard output, or why there is none.
+Result<std::string> rustc_answer(Result<CapturedOutput> run, const ChildCommand& command) {
+  std::string shown = fmt::format("{} {}", command.program, fmt::join(command.args, " "));
   if (!run) {
     if (!is_error_kind<IoError>(run.error())) return run.error();
     return make_error(fmt::format("cannot run `{}`: {}", shown, error_text(run.error())));
@@ -103,8 +110,22 @@ Result<std::string> run_rustc(const CargoView& view, const std::vector<std::stri
   return std::move(run->stdout_text);
 }
 
+Result<std::string> run_rustc(const CargoView& view, const std::vector<std::string>& args) {
+  ChildCommand command = rustc_command(view.cwd, view.env, view.toolchain, args);
+  return rustc_answer(run_call_probe(command, kRustcLimit), command);
+}
+
+const std::vector<std::string> kVersionArgs = {"-vV"};
+
 Result<Target> host_target(const CargoView& view) {
-  auto version = run_rustc(view, {"-vV"});
+  Result<std::string> version = std::string();
+  if (view.early && view.early->probe) {
+    ChildCommand command = rustc_command(view.cwd, view.env, view.toolchain, kVersionArgs);
+    version = rustc_answer(view.early->probe->finish(kRustcLimit), command);
+    view.early->probe.reset();
+  } else {
+    version = run_rustc(view, kVersionArgs);
+  }
   if (!version) return version.error();
   for (std::string_view line : split_lines(*version)) {
     if (line.starts_with("host: ")) {
@@ -276,15 +297,25 @@ std::string runner_variable(std::string_view triple) {
   return variable + "_RUNNER";
 }
 
+HostProbe start_host_probe(const std::optional<std::string>& cwd, const ChildEnv& env,
+                           const std::optional<std::string>& toolchain) {
+  HostProbe early;
+  auto dir = physical_cwd(cwd);
+  if (!dir) return early;
+  auto started = start_call_probe(rustc_command(*dir, env, toolchain, kVersionArgs));
+  if (started) early.probe.emplace(std::move(*started));
+  return early;
+}
+
 Result<std::vector<TargetRunner>> find_target_runners(
     const std::optional<std::string>& cwd, const ChildEnv& env,
-    const std::optional<std::string>& toolchain,
-    const std::vector<std::string>& selection_targets) {
+    const std::optional<std::string>& toolchain, const std::vector<std::string>& selection_targets,
+    HostProbe* early) {
   auto dir = physical_cwd(cwd);
   if (!dir) return dir.error();
   auto configs = read_cargo_configs(*dir, cargo_home(env, *dir));
   if (!configs) return configs.error();
-  CargoView view{*dir, env, toolchain, std::move(*configs)};
+  CargoView view{*dir, env, toolchain, std::move(*configs), early};
   auto targets = find_targets(view, selection_targets);
   if (!targets) return targets.error();
   std::vector<TargetRunner> runners;

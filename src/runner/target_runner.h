@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "runner/captured.h"
 #include "runner/toolchain.h"
 
 namespace tarnwick {
@@ -29,6 +30,17 @@ struct TargetRunner {
 /// "CARGO_TARGET_" + `triple` upper-cased with "-" and "." as "_" + "_RUNNER".
 std::string runner_variable(std::string_view triple);
 
+/// `rustc -vV` as `find_target_runners` would run it, started ahead of the
+/// call's build so that it runs beside it; dropped unused, it is killed.
+struct HostProbe {
+  std::optional<StartedProbe> probe;
+};
+
+/// Starts the probe for a cargo run in `cwd` with `env` and `toolchain`; it
+/// holds no probe when rustc cannot be started (the later run says why).
+HostProbe start_host_probe(const std::optional<std::string>& cwd, const ChildEnv& env,
+                           const std::optional<std::string>& toolchain);
+
 /// For a cargo run in `cwd` (the server's directory when none) with `env`,
 /// the complete child environment (`build_child_env`), the toolchain
 /// selector `toolchain` ("+nightly") and the call's own `--target` values:
@@ -38,8 +50,10 @@ std::string runner_variable(std::string_view triple);
 /// only when a `cfg(...)` runner is configured; it runs under the call's
 /// cancel flag. Fails where cargo would refuse: a configuration file that
 /// does not parse, an empty runner, several `cfg(...)` runners that match.
+/// `early`, when given, is the host probe started for the same run.
 Result<std::vector<TargetRunner>> find_target_runners(
     const std::optional<std::string>& cwd, const ChildEnv& env,
-    const std::optional<std::string>& toolchain, const std::vector<std::string>& selection_targets);
+    const std::optional<std::string>& toolchain, const std::vector<std::string>& selection_targets,
+    HostProbe* early = nullptr);
 
 }  // namespace tarnwick

@@ -359,6 +359,7 @@ Status search_binary(BisectSearch& search, const TestBinary& binary,
 Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const ProgressSink& sink) {
   const BisectConfig& config = request.config;
   const std::optional<std::string>& cwd = request.run_base.cwd;
+  HostProbe host = start_runner_probe(request.run_base);
   RunRequest build;
   build.argv = request.build_argv;
   build.cwd = request.run_base.cwd;
@@ -374,7 +375,8 @@ Result<BisectAnswer> run_bisect_engine(const BisectRequest& request, const Progr
   const std::vector<TestBinary> binaries = parse_test_artifacts(built->stdout_text);
   const auto start = Clock::now();
   TestRunBase base = request.run_base;
-  if (Status prepared = prepare_test_runner(base); !prepared) return std::move(prepared).error();
+  if (Status prepared = prepare_test_runner(base, host); !prepared)
+    return std::move(prepared).error();
   // Every listed name, the ignored ones too: given by exact name without
   // --include-ignored, libtest reports an ignored test as ignored.
   auto listings = list_tests(base, binaries, /*include_ignored=*/true);

@@ -337,6 +337,7 @@ void append_part(std::string& text, std::string_view part) {
 
 Result<FilterRun> run_filtered_tests(FilterPlan plan, const ProgressSink& sink) {
   const std::optional<std::string>& cwd = plan.run_base.cwd;
+  HostProbe host = start_runner_probe(plan.run_base);
   RunRequest request;
   request.argv = plan.build_argv;
   request.cwd = cwd;
@@ -351,7 +352,7 @@ Result<FilterRun> run_filtered_tests(FilterPlan plan, const ProgressSink& sink) 
     return FilterRun{std::move(build_text), build->exit_code};
 
   const std::vector<TestBinary> binaries = parse_test_artifacts(build->stdout_text);
-  if (Status prepared = prepare_test_runner(plan.run_base); !prepared)
+  if (Status prepared = prepare_test_runner(plan.run_base, host); !prepared)
     return std::move(prepared).error();
   Result<Enumeration> enumeration = enumerate_and_match(plan, binaries);
   if (!enumeration) return std::move(enumeration).error();

@@ -88,9 +88,14 @@ struct CargoLines {
 
 }  // namespace
 
-Status prepare_test_runner(TestRunBase& base) {
+HostProbe start_runner_probe(const TestRunBase& base) {
+  if (!base.build_targets.empty()) return {};
+  return start_host_probe(base.cwd, build_child_env(), base.toolchain);
+}
+
+Status prepare_test_runner(TestRunBase& base, HostProbe& early) {
   auto targets =
-      find_target_runners(base.cwd, build_child_env(), base.toolchain, base.build_targets);
+      find_target_runners(base.cwd, build_child_env(), base.toolchain, base.build_targets, &early);
   if (!targets) return std::move(targets).error();
   base.runner_targets = std::move(*targets);
   return ok_status();

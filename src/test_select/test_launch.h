@@ -43,9 +43,14 @@ struct TestRunBase {
   std::vector<std::string> runner_command = default_runner_command();
 };
 
+/// Starts asking rustc for the host ahead of the call's build, when the call
+/// names no target; the probe then runs beside the build.
+HostProbe start_runner_probe(const TestRunBase& base);
+
 /// Works out, once per call, the targets the binaries are built for and the
-/// runner cargo would start them with, into `base`.
-Status prepare_test_runner(TestRunBase& base);
+/// runner cargo would start them with, into `base`; `early` is the probe
+/// started for it.
+Status prepare_test_runner(TestRunBase& base, HostProbe& early);
 
 /// The clocks of a launch.
 struct LaunchClocks {
