@@ -241,7 +241,7 @@ TEST(TestFilter, TestsTheBudgetStoppedOrKilledAreNotRun) {
        {"tests/c.rs", "#[test]\nfn c_fails() { panic!(\"always\"); }\n"}});
   json arguments = filter_call(crate, ".");
   // The budget caps the (already done) build too: room for a loaded machine.
-  arguments["timeout_secs"] = 5;
+  arguments["timeout_secs"] = 12;
   arguments["per_test_timeout_secs"] = 0;
   arguments["env"] = {{"TARNWICK_SLEEP", "1"}, {"RUST_BACKTRACE", "0"}};
   DirectCargo cargo = run_cargo_directly(crate.path(), "test --no-fail-fast");
