@@ -34,13 +34,20 @@ def failed(answer):
 
 
 class Server:
-    def __init__(self, path, env):
-        self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, path, env, args=()):
+        self.proc = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, env=env)
         self.next_id = 1
 
+    def send(self, message):
+        self.proc.stdin.write(json.dumps(message).encode() + b"\n")
+        self.proc.stdin.flush()
+
     def call(self, tool, arguments):
-        """Sends a tools/call and returns the raw response line.
+        return self.request("tools/call", {"name": tool, "arguments": arguments})
+
+    def request(self, method, params):
+        """Sends a request and returns the raw response line.
 
         The line is not parsed: the client's JSON parsing is no part of the
         server's share (a 3 MB answer takes Python longer to parse than the
@@ -48,10 +55,7 @@ class Server:
         """
         request_id = self.next_id
         self.next_id += 1
-        line = json.dumps({"jsonrpc": "2.0", "id": request_id, "method": "tools/call",
-                           "params": {"name": tool, "arguments": arguments}})
-        self.proc.stdin.write(line.encode() + b"\n")
-        self.proc.stdin.flush()
+        self.send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params})
         head = b'{"jsonrpc":"2.0","id":%d,' % request_id
         while True:
             out = self.proc.stdout.readline()
@@ -62,7 +66,7 @@ class Server:
 
     def close(self):
         self.proc.stdin.close()
-        self.proc.wait(timeout=10)
+        self.proc.wait(timeout=30)
 
 
 def main():

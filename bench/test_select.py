@@ -34,6 +34,8 @@ import sys
 import tempfile
 import time
 
+import noop_check
+
 PROTOCOL = "2024-11-05"
 
 
@@ -101,36 +103,14 @@ def make_cases(work):
     ]
 
 
-class Server:
+class Server(noop_check.Server):
+    """A server in per-test mode, past its initialize."""
+
     def __init__(self, path, env):
-        self.proc = subprocess.Popen([path, "--per-test-execution=true"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-        self.next_id = 1
+        super().__init__(path, env, ["--per-test-execution=true"])
         self.request("initialize", {"protocolVersion": PROTOCOL, "capabilities": {},
                                     "clientInfo": {"name": "bench", "version": "1"}})
         self.send({"jsonrpc": "2.0", "method": "notifications/initialized"})
-
-    def send(self, message):
-        self.proc.stdin.write(json.dumps(message).encode() + b"\n")
-        self.proc.stdin.flush()
-
-    def request(self, method, params):
-        """Sends a request and returns the raw response line, unparsed, so that the
-        client's JSON parsing stays out of the timed span."""
-        request_id = self.next_id
-        self.next_id += 1
-        self.send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params})
-        head = b'{"jsonrpc":"2.0","id":%d,' % request_id
-        while True:
-            out = self.proc.stdout.readline()
-            if not out:
-                raise RuntimeError("server ended")
-            if out.startswith(head):
-                return out
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(timeout=30)
 
 
 def summary(answer, reason):
@@ -147,7 +127,7 @@ def timed_call(server, case):
     """Seconds to the answer and the launches its summary record counts."""
     arguments = dict(case.arguments, working_dir=case.folder)
     start = time.perf_counter()
-    answer = server.request("tools/call", {"name": "cargo_test", "arguments": arguments})
+    answer = server.call("cargo_test", arguments)
     seconds = time.perf_counter() - start
     record = summary(answer, case.reason) or {}
     # The bisection fails by design (t37), so its check is the one culprit found.

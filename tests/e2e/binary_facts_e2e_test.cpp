@@ -23,25 +23,6 @@ json bisect_call(const TempDir& crate, json env = json::object()) {
   return {{"working_dir", crate.path()}, {"bisect", {{"group_timeout_secs", 60}}}, {"env", env}};
 }
 
-ToolServer server_in_mode(
-    bool per_test, std::vector<std::pair<std::string, std::optional<std::string>>> env = {}) {
-  env.emplace_back("RUST_BACKTRACE", "0");
-  return ToolServer(env, {per_test ? "--per-test-execution=true" : "--per-test-execution=false"});
-}
-
-json summary_of(const CallAnswer& answer) {
-  std::vector<json> summaries = answer.records_with("x-tarnwick-test-filter-summary");
-  return summaries.empty() ? json() : summaries.front();
-}
-
-std::vector<std::string> culprits_of(const CallAnswer& answer) {
-  std::vector<std::string> out;
-  for (const json& culprit : answer.records_with("x-tarnwick-bisect-culprit"))
-    out.push_back(culprit["test"].get<std::string>() + " " +
-                  culprit["classification"].get<std::string>());
-  return out;
-}
-
 /// Both filter modes' results, each checked against cargo's own.
 void expect_filter_agrees(const TempDir& crate, const DirectCargo& cargo, json env,
                           const std::map<std::string, std::string>& results) {
@@ -52,6 +33,17 @@ void expect_filter_agrees(const TempDir& crate, const DirectCargo& cargo, json e
     EXPECT_FALSE(summary_of(answer).contains("tests_not_run")) << answer.text();
     EXPECT_FALSE(summary_of(answer).contains("tests_crashed")) << answer.text();
   }
+}
+
+/// A workspace of members a and b, b's manifest ending with `b_extra`; the
+/// caller writes their sources (b's library is there).
+void write_two_members(const TempDir& ws, const std::string& b_extra = "") {
+  ws.write("Cargo.toml", "[workspace]\nmembers = [\"a\", \"b\"]\nresolver = \"2\"\n");
+  const std::string package = "[package]\nversion = \"0.1.0\"\nedition = \"2021\"\n";
+  ws.write("a/Cargo.toml", package + "name = \"a\"\n");
+  ws.write("a/src/lib.rs", "pub fn f() {}\n");
+  ws.write("b/Cargo.toml", package + "name = \"b\"\n" + b_extra);
+  ws.write("b/src/lib.rs", "pub fn f() {}\n");
 }
 
 // A failing test leaves a helper that writes libtest's and cargo's lines
@@ -104,12 +96,9 @@ mod tests {
 // the inner cargo's lines for another member's binary start nothing here.
 TEST(BinaryFacts, ATestThatRunsCargoItself) {
   TempDir ws("tarnwick-inner");
-  ws.write("Cargo.toml", "[workspace]\nmembers = [\"a\", \"b\"]\nresolver = \"2\"\n");
-  const std::string package = "[package]\nversion = \"0.1.0\"\nedition = \"2021\"\n";
-  ws.write("a/Cargo.toml", package + "name = \"a\"\n");
+  write_two_members(ws);
   // a's integration test `it` runs b's `it`, which a launch of both has
   // built and not yet started.
-  ws.write("a/src/lib.rs", "pub fn f() {}\n");
   ws.write("a/tests/it.rs", R"(#[test]
 fn runs_cargo() {
     let status = std::process::Command::new(env!("CARGO"))
@@ -122,8 +111,6 @@ fn runs_cargo() {
 #[test]
 fn plain() {}
 )");
-  ws.write("b/Cargo.toml", package + "name = \"b\"\n");
-  ws.write("b/src/lib.rs", "pub fn f() {}\n");
   ws.write("b/tests/it.rs", "#[test]\nfn inner_it() {}\n");
   DirectCargo cargo = run_cargo_directly(ws.path(), "test");
   ASSERT_EQ(cargo.exit_code, 0) << cargo.output;
@@ -220,15 +207,9 @@ mod tests {
 // off is skipped, as cargo test skips it.
 TEST(BinaryFacts, ATargetWithUnmetRequiredFeaturesIsSkipped) {
   TempDir ws("tarnwick-features");
-  ws.write("Cargo.toml", "[workspace]\nmembers = [\"a\", \"b\"]\nresolver = \"2\"\n");
-  const std::string package = "[package]\nversion = \"0.1.0\"\nedition = \"2021\"\n";
-  ws.write("a/Cargo.toml", package + "name = \"a\"\n");
-  ws.write("a/src/lib.rs", "pub fn f() {}\n");
+  write_two_members(
+      ws, "\n[features]\nx = []\n\n[[test]]\nname = \"it\"\nrequired-features = [\"x\"]\n");
   ws.write("a/tests/it.rs", "#[test]\nfn in_a() {}\n");
-  ws.write("b/Cargo.toml", package +
-                               "name = \"b\"\n\n[features]\nx = []\n\n"
-                               "[[test]]\nname = \"it\"\nrequired-features = [\"x\"]\n");
-  ws.write("b/src/lib.rs", "pub fn f() {}\n");
   ws.write("b/tests/it.rs", "#[test]\nfn in_b() { panic!(\"needs x\"); }\n");
   DirectCargo cargo = run_cargo_directly(ws.path(), "test");
   ASSERT_EQ(cargo.exit_code, 0) << cargo.output;

@@ -25,27 +25,6 @@ json bisect_call(const TempDir& crate, json bisect = json::object(), json env = 
   return {{"working_dir", crate.path()}, {"bisect", bisect}, {"env", env}};
 }
 
-/// A server that runs test_filter in the batched mode, or one test per launch.
-ToolServer server_in_mode(bool per_test) {
-  return ToolServer(
-      std::vector<std::pair<std::string, std::optional<std::string>>>{{"RUST_BACKTRACE", "0"}},
-      {per_test ? "--per-test-execution=true" : "--per-test-execution=false"});
-}
-
-json summary_of(const CallAnswer& answer) {
-  std::vector<json> summaries = answer.records_with("x-tarnwick-test-filter-summary");
-  return summaries.empty() ? json() : summaries.front();
-}
-
-/// "test classification" of each culprit, in order.
-std::vector<std::string> culprits_of(const CallAnswer& answer) {
-  std::vector<std::string> out;
-  for (const json& culprit : answer.records_with("x-tarnwick-bisect-culprit"))
-    out.push_back(culprit["test"].get<std::string>() + " " +
-                  culprit["classification"].get<std::string>());
-  return out;
-}
-
 /// The texts of the answer's notes.
 std::string notes_of(const CallAnswer& answer) {
   std::string notes;

@@ -44,6 +44,25 @@ ServerOptions offline_server(std::vector<std::pair<std::string, std::optional<st
 
 }  // namespace
 
+ToolServer server_in_mode(bool per_test,
+                          std::vector<std::pair<std::string, std::optional<std::string>>> env) {
+  env.emplace_back("RUST_BACKTRACE", "0");
+  return ToolServer(env, {per_test ? "--per-test-execution=true" : "--per-test-execution=false"});
+}
+
+json summary_of(const CallAnswer& answer) {
+  std::vector<json> summaries = answer.records_with("x-tarnwick-test-filter-summary");
+  return summaries.empty() ? json() : summaries.front();
+}
+
+std::vector<std::string> culprits_of(const CallAnswer& answer) {
+  std::vector<std::string> out;
+  for (const json& culprit : answer.records_with("x-tarnwick-bisect-culprit"))
+    out.push_back(culprit["test"].get<std::string>() + " " +
+                  culprit["classification"].get<std::string>());
+  return out;
+}
+
 DirectCargo run_cargo_directly(const std::string& dir, const std::string& args,
                                const std::string& env) {
   std::string command = "cd '" + dir + "' && env RUST_BACKTRACE=0 CARGO_NET_OFFLINE=true " + env +

@@ -78,6 +78,17 @@ std::map<std::string, std::string> libtest_results(const std::string& text);
 /// The same from the x-tarnwick-test-output records of an answer.
 std::map<std::string, std::string> answer_results(const CallAnswer& answer);
 
+/// A server with RUST_BACKTRACE=0 (and `env`) that runs test_filter in the
+/// batched mode, or one test per launch.
+ToolServer server_in_mode(bool per_test,
+                          std::vector<std::pair<std::string, std::optional<std::string>>> env = {});
+
+/// The answer's x-tarnwick-test-filter-summary record (null when none).
+json summary_of(const CallAnswer& answer);
+
+/// "test classification" of each x-tarnwick-bisect-culprit record, in order.
+std::vector<std::string> culprits_of(const CallAnswer& answer);
+
 /// Every process below `root` now, found through /proc.
 std::set<int> descendants(int root);
 /// The short command name of `pid` ("" when it is gone).
