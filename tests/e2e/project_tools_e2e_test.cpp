@@ -245,7 +245,11 @@ TEST(Diagnostic, ReportsProgramsToolchainFileAndAMissingDirectory) {
   EXPECT_EQ(report["cargo"]["version"]["exit_code"], 0) << report.dump(2);
   EXPECT_TRUE(report["cargo"]["version"]["stdout"].get<std::string>().starts_with("cargo "));
   EXPECT_EQ(report["env"].size(), 6u);
-  if (fs::exists(std::string(std::getenv("HOME")) + "/.cargo/bin/rustup")) {
+  // The server looks for rustup in CARGO_HOME's bin, else ~/.cargo/bin.
+  const char* cargo_home = std::getenv("CARGO_HOME");
+  std::string rustup_bin = cargo_home ? std::string(cargo_home) + "/bin"
+                                      : std::string(std::getenv("HOME")) + "/.cargo/bin";
+  if (fs::exists(rustup_bin + "/rustup")) {
     EXPECT_EQ(report["cargo"]["source"], "RustupProxy");
     EXPECT_EQ(report["cargo"]["step"], 2);
   }
