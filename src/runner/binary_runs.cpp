@@ -109,8 +109,12 @@ struct BinaryRunWatch::State {
   }
 
   void take_hello(RunnerChannel::RunnerId runner, const std::vector<std::string>& fields) {
-    // "hello" target cwd threads binary args...
-    if (fields.size() < 5) return;
+    // "hello" target cwd threads binary args...; anything less is not our
+    // runner's, and an answer it cannot use makes it fail.
+    if (fields.size() < 5) {
+      (void)channel->reply(runner, {"refused"}, false);
+      return;
+    }
     const std::string& path = fields[4];
     std::optional<size_t> binary = binary_at(path, fields[2]);
     if (!binary || !plan.to_start[*binary]) {
