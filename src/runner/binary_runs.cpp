@@ -130,6 +130,8 @@ struct BinaryRunWatch::State {
     run.args.assign(fields.begin() + 5, fields.end());
     if (fields[3].starts_with('=')) run.threads_env = fields[3].substr(1);
     size_t target = std::strtoul(fields[1].c_str(), nullptr, 10);
+    run.through_user_runner =
+        target < plan.targets.size() && !plan.targets[target].user_runner.empty();
     Status replied = channel->reply(runner, start_reply(target), true);
     run.started = run.last_progress = Clock::now();
     if (!replied) {
@@ -182,7 +184,9 @@ struct BinaryRunWatch::State {
          start = end + 1, end = pending.find('\n', start)) {
       std::string_view line = std::string_view(pending).substr(start, end - start);
       if (line.ends_with('\r')) line.remove_suffix(1);
-      if (!is_stderr && is_libtest_progress_line(line)) run.last_progress = Clock::now();
+      const std::set<std::string>* names =
+          plan.progress_names.empty() ? nullptr : &plan.progress_names;
+      if (!is_stderr && is_libtest_progress_line(line, names)) run.last_progress = Clock::now();
       lines.push_back(into_valid_utf8(std::string(line)));
     }
     pending.erase(0, start);

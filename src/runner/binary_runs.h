@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,15 +40,17 @@ struct BinaryRun {
   size_t binary = 0;  // into the plan's executables
   /// cargo's arguments for the binary (its path left out).
   std::vector<std::string> args;
-  /// RUST_TEST_THREADS as the binary got it, when set.
+  /// RUST_TEST_THREADS as the runner got it, when set.
   std::optional<std::string> threads_env;
+  /// The user's runner started the binary, and may have changed both.
+  bool through_user_runner = false;
   std::string out;  // its standard output
   std::string err;  // its standard error
   /// The size of `out` when its end was reported: all it wrote itself.
   /// What comes after is its children's, written after it ended.
   std::optional<size_t> out_at_end;
   RunInstant started;
-  /// The last libtest progress line, or the start.
+  /// The last libtest progress line about a test of the run, or the start.
   RunInstant last_progress;
   std::optional<RunInstant> ended;
   /// Set with `ended`; never set for a binary killed with its run.
@@ -73,6 +76,8 @@ struct BinaryRunPlan {
   std::vector<TargetRunner> targets;
   /// The runner program and the arguments before the channel's address.
   std::vector<std::string> runner_command;
+  /// The tests whose libtest lines show a binary moving (any, when empty).
+  std::set<std::string> progress_names;
 };
 
 /// The runner program: the one installed beside the server when it is

@@ -316,35 +316,38 @@ class RunReader {
 
   /// Without a closing section, and only with one test thread: libtest
   /// starts each test's line with its name, then writes its result after
-  /// all the test printed, right before it names the next test. A result is
-  /// libtest's own once the next test was named; the test named last is
+  /// all the test printed, and only then names the next test. A result is
+  /// libtest's own once the next test was named; a name that comes before
+  /// the running test's word is that test's output; the test named last is
   /// the one that was running.
   void read_one_thread_starts(size_t end) {
-    std::vector<const Start*> named;
-    for (const Start& start : starts_)
-      if (start.at == 0 && start.line < end) named.push_back(&start);
     std::map<std::string, std::optional<TestOutcome>> found;
-    for (size_t k = 0; k < named.size(); ++k) {
-      const Start& start = *named[k];
-      if (k + 1 == named.size()) {
-        if (!found.contains(start.name)) run_.unfinished = start.name;
-        break;
+    const Start* running = nullptr;
+    for (const Start& next : starts_) {
+      if (next.at != 0 || next.line >= end) continue;
+      if (!running) {
+        running = &next;
+        continue;
       }
-      size_t last = named[k + 1]->line - 1;
-      std::optional<TestOutcome> outcome;
-      if (last == start.line) {
-        std::string_view rest = text(start.line).substr(start.rest);
-        outcome = whole_result(rest);
-        if (!outcome) outcome = trailing_result(rest);
-      } else {
-        outcome = trailing_result(text(last));
-      }
+      std::optional<TestOutcome> outcome = word_before_line(*running, next.line);
+      if (!outcome) continue;
       // A name libtest started twice cannot be told from an imitation.
-      auto [it, first] = found.try_emplace(start.name, outcome);
+      auto [it, first] = found.try_emplace(running->name, outcome);
       if (!first) it->second.reset();
+      running = &next;
     }
+    if (running && !found.contains(running->name)) run_.unfinished = running->name;
     for (const auto& [name, outcome] : found)
       if (outcome) run_.results[name] = *outcome;
+  }
+
+  /// The word that ends what `start`'s test wrote before line `line`.
+  std::optional<TestOutcome> word_before_line(const Start& start, size_t line) const {
+    size_t last = line - 1;
+    if (last != start.line) return trailing_result(text(last));
+    std::string_view rest = text(start.line).substr(start.rest);
+    std::optional<TestOutcome> outcome = whole_result(rest);
+    return outcome ? outcome : trailing_result(rest);
   }
 
   /// Without a closing section, and with threads unknown: libtest names a
@@ -442,10 +445,11 @@ std::vector<std::string> overflowed_tests(std::string_view err,
   return names;
 }
 
-bool is_libtest_progress_line(std::string_view line) {
+bool is_libtest_progress_line(std::string_view line, const std::set<std::string>* names) {
   std::string_view text = trim(line);
   if (text.starts_with("running ")) return true;  // trimmed, so something follows
-  return result_line(text).has_value();
+  auto result = result_line(text);
+  return result && (!names || names->contains(std::string(result->first)));
 }
 
 }  // namespace tarnwick

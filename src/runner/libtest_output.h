@@ -78,7 +78,7 @@ std::vector<std::string> overflowed_tests(std::string_view err,
                                           const std::set<std::string>& expected);
 
 /// A libtest line that shows a run moving: "running N tests" or a per-test
-/// "test NAME ... RESULT" line.
-bool is_libtest_progress_line(std::string_view line);
+/// "test NAME ... RESULT" line, naming one of `names` when they are given.
+bool is_libtest_progress_line(std::string_view line, const std::set<std::string>* names = nullptr);
 
 }  // namespace tarnwick

@@ -70,37 +70,42 @@ std::string joined(const std::vector<std::string>& names) {
   return fmt::format("{}", fmt::join(names, ", "));
 }
 
-/// The tests that were running when the binary died, noted in the launch's
-/// standard error. With one test thread libtest names the test it started;
-/// tests run in parallel leave every test without a result under suspicion.
-/// A binary that died after libtest's closing section crashed none of them.
+/// The tests that were running when the binary died or exited before
+/// libtest's closing section, noted in the launch's standard error. With one
+/// test thread libtest names the test it started; tests run in parallel
+/// leave every test without a result under suspicion.
 std::vector<std::string> crashed_tests(const std::string& exe, const BinaryReport& report,
                                        RunOutput& output) {
-  if (!report.died()) return {};
-  const std::string how = describe_exit(*report.run->status);
+  if (!report.ended() || report.run->status->success()) return {};
+  const ExitStatus& status = *report.run->status;
+  const std::string how =
+      fmt::format("{} ({})", status.signalled ? "crashed" : "ended", describe_exit(status));
   if (report.libtest.closed) {
-    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
-                                           "after libtest had reported every result",
-                                           exe, how));
+    if (status.signalled)
+      append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} {} after "
+                                             "libtest had reported every result",
+                                             exe, how));
     return {};
   }
   std::vector<std::string> crashed = report.crashed();
   if (!crashed.empty()) {
-    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
-                                           "while running {}",
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} {} while "
+                                           "running {}",
                                            exe, how, joined(crashed)));
     return crashed;
   }
+  // With one thread, the tests libtest did not name had not started.
+  if (report.threads == TestThreads::One) return {};
   crashed = report.without_result;
   if (crashed.size() == 1) {
-    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
-                                           "before libtest reported a result for {}",
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} {} before "
+                                           "libtest reported a result for {}",
                                            exe, how, crashed.front()));
   } else if (!crashed.empty()) {
-    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} crashed ({}) "
-                                           "before libtest reported a result for: {}; one of "
-                                           "them crashed it (with several test threads its "
-                                           "output cannot tell which)",
+    append_stderr_line(output, fmt::format("tarnwick test_filter: test binary {} {} before "
+                                           "libtest reported a result for: {}; one of them "
+                                           "caused it (with several test threads its output "
+                                           "cannot tell which)",
                                            exe, how, joined(crashed)));
   }
   return crashed;
@@ -139,9 +144,13 @@ bool account_for_binary(const EnumeratedBinary& entry, const BinaryReport& repor
                     not_run.size(), joined(not_run)));
   }
   if (report.ended() && report.run->status->success() && report.without_result.empty()) {
-    append_stderr_line(output,
-                       "tarnwick test_filter: libtest's count line is missing or does not agree "
-                       "with the tests it reported, so this launch's results are not trusted");
+    append_stderr_line(output, report.libtest.last_count_ok == false
+                                   ? "tarnwick test_filter: libtest's count line says FAILED, "
+                                     "yet the binary's run ended with exit code 0, so this "
+                                     "launch does not pass"
+                                   : "tarnwick test_filter: libtest's count line is missing or "
+                                     "does not agree with the tests it reported, so this "
+                                     "launch's results are not trusted");
   }
   result.not_run.insert(result.not_run.end(), not_run.begin(), not_run.end());
   result.crashed.insert(result.crashed.end(), crashed.begin(), crashed.end());
@@ -195,6 +204,8 @@ Result<OneLaunch> launch(LaunchContext& context, size_t index,
   LaunchClocks clocks;
   clocks.per_binary = plan.per_test_budget;
   clocks.silence = watchdog;
+  // A test's own output that looks like libtest's keeps no hang alive.
+  clocks.names = std::set<std::string>(names.begin(), names.end());
   clocks.overall = plan.overall_budget;
   clocks.first_start = &context.execution_start;
   std::vector<bool> to_start(context.built.size(), false);

@@ -137,6 +137,7 @@ Result<LaunchRun> run_test_launch(const TestRunBase& base, const std::vector<Tes
   plan.to_start = to_start;
   plan.targets = base.runner_targets;
   plan.runner_command = base.runner_command;
+  plan.progress_names = clocks.names;
   auto watch = BinaryRunWatch::start(std::move(plan));
   if (!watch) return std::move(watch).error();
 
@@ -202,7 +203,7 @@ std::string why_not_started(const LaunchRun& run, const TestBinary& binary) {
 bool BinaryReport::passed() const { return ended() && run->status->success() && accounted_; }
 
 std::vector<std::string> BinaryReport::crashed() const {
-  if (!died() || libtest.closed) return {};
+  if (!ended() || run->status->success() || libtest.closed) return {};
   std::vector<std::string> names = overflowed;
   if (libtest.unfinished &&
       std::find(names.begin(), names.end(), *libtest.unfinished) == names.end())
@@ -218,8 +219,10 @@ BinaryReport report_binary(const LaunchRun& run, size_t binary,
     const BinaryRun& ran = *report.run;
     std::optional<int> exit_code;
     if (ran.status && !ran.status->signalled) exit_code = ran.status->value;
-    report.libtest = read_libtest_run(ran.own_out(), expected,
-                                      test_threads_of(ran.args, ran.threads_env), exit_code);
+    // What a user's runner passes on to the binary is not known.
+    TestThreads threads =
+        ran.through_user_runner ? TestThreads::Unknown : test_threads_of(ran.args, ran.threads_env);
+    report.libtest = read_libtest_run(ran.own_out(), expected, threads, exit_code);
     report.overflowed = overflowed_tests(ran.err, expected);
   }
   for (const std::string& name : expected)

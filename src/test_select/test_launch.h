@@ -55,9 +55,11 @@ Status prepare_test_runner(TestRunBase& base, HostProbe& early);
 /// The clocks of a launch.
 struct LaunchClocks {
   /// From each binary's start: the longest it may run, or, with `silence`,
-  /// the longest it may go without a libtest progress line.
+  /// the longest it may go without a libtest progress line (about one of
+  /// `names`, when given).
   std::optional<Duration> per_binary;
   bool silence = false;
+  std::set<std::string> names;
   /// The call's execution budget, counted from the first start of a binary
   /// in any launch of the call; `first_start` (when given) holds that
   /// instant across launches.
@@ -112,16 +114,18 @@ struct BinaryReport {
   std::vector<std::string> without_result;
   /// Expected names whose thread overflowed its stack.
   std::vector<std::string> overflowed;
+  /// The threads the binary ran its tests on, as far as is known.
+  TestThreads threads = TestThreads::Unknown;
 
   /// It ended and the runner saw how.
   bool ended() const { return run && run->status; }
-  bool died() const { return ended() && run->status->signalled; }
   /// It exited with code 0 and libtest's closing section accounted for
   /// every expected name; with none expected (a binary run whole), the exit
   /// code alone.
   bool passed() const;
-  /// Expected names the binary was running when it died, as far as its
-  /// output names them; none when it died after libtest's closing section.
+  /// Expected names the binary was running when it died or exited with a
+  /// code other than 0 before libtest's closing section, as far as its
+  /// output names them.
   std::vector<std::string> crashed() const;
 
  private:

@@ -203,6 +203,35 @@ mod tests {
   }
 }
 
+// A test that ends its binary with a code of its own, on one thread: the
+// test in flight is named, a test libtest had not started is not run.
+TEST(BinaryFacts, AnExitMidRunNamesTheTestInFlight) {
+  TempCrate crate("exits", {{"src/lib.rs", R"(#[cfg(test)]
+mod tests {
+    #[test]
+    fn a_passes() {}
+    #[test]
+    fn b_exits() { std::process::exit(3); }
+    #[test]
+    fn c_passes() {}
+}
+)"}});
+  DirectCargo cargo = run_cargo_directly(crate.path(), "test", "RUST_TEST_THREADS=1");
+  ASSERT_NE(cargo.exit_code, 0) << cargo.output;
+  for (bool per_test : {false, true}) {
+    CallAnswer answer = server_in_mode(per_test).call(
+        "cargo_test", filter_call(crate, {{"RUST_TEST_THREADS", "1"}}));
+    EXPECT_TRUE(answer.is_error()) << answer.text();
+    json summary = summary_of(answer);
+    EXPECT_EQ(summary["tests_crashed"], json({"tests::b_exits"})) << answer.text();
+    EXPECT_EQ(summary.contains("tests_not_run"), !per_test) << answer.text();
+    EXPECT_EQ(answer_results(answer)["tests::a_passes"], "ok") << answer.text();
+    EXPECT_NE(answer.text().find("ended (exit code 3) while running tests::b_exits"),
+              std::string::npos)
+        << answer.text();
+  }
+}
+
 // Another member's target of the same name whose required features are
 // off is skipped, as cargo test skips it.
 TEST(BinaryFacts, ATargetWithUnmetRequiredFeaturesIsSkipped) {

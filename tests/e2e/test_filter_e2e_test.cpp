@@ -50,8 +50,11 @@ TempCrate picker_crate() {
        {"tests/alpha.rs", "#[test]\nfn foo() {}\n#[test]\nfn alpha_two() {}\n"},
        {"tests/beta.rs",
         "#[test]\nfn beta_one() {}\n#[test]\nfn beta_hang() {\n"
+        "    use std::io::Write;\n"
         "    while std::env::var(\"TARNWICK_HANG\").is_ok() {\n"
-        "        std::thread::sleep(std::time::Duration::from_secs(60));\n    }\n}\n"},
+        "        // Uncaptured lines like libtest's, about no selected test.\n"
+        "        writeln!(std::io::stdout().lock(), \"test chatty::step ... ok\").unwrap();\n"
+        "        std::thread::sleep(std::time::Duration::from_millis(200));\n    }\n}\n"},
        {"tests/noharness.rs",
         "fn main() {\n"
         "    if std::env::var(\"TARNWICK_BAD_LIST\").is_ok() {\n"

@@ -106,7 +106,7 @@ TEST(RunClocks, WatchdogIsRearmedOnlyByTestProgressAfterTheBoundary) {
   RunClocks clocks;
   clocks.idle_timeout = Duration::from_millis(800);
   clocks.phase_boundary = is_build_finished_line;
-  clocks.idle_restart = is_libtest_progress_line;
+  clocks.idle_restart = [](std::string_view line) { return is_libtest_progress_line(line); };
   auto start = Clock::now();
   RunResult result = run_cargo_once(request_for(sink, {"test"}), clocks);
   double wall = seconds_since(start);

@@ -242,6 +242,9 @@ TEST(RunPredicates, ProgressAndBoundaryLines) {
   EXPECT_FALSE(is_libtest_progress_line("test result: ok. 3 passed; 0 failed"));
   EXPECT_FALSE(is_libtest_progress_line("tests ... ok"));
   EXPECT_FALSE(is_libtest_progress_line(""));
+  const std::set<std::string> names = {"tests::it_works"};
+  EXPECT_TRUE(is_libtest_progress_line("test tests::it_works - should panic ... ok", &names));
+  EXPECT_FALSE(is_libtest_progress_line("test tests::chatty ... ok", &names));
 
   EXPECT_TRUE(is_build_finished_line(R"({"reason":"build-finished","success":true})"));
   EXPECT_FALSE(is_build_finished_line(R"({"reason": "build-finished"})"));

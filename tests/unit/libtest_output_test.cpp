@@ -123,6 +123,12 @@ TEST(LibtestRun, ACrashWithOneThreadNamesTheTestInFlight) {
   EXPECT_EQ(one.results, (std::map<std::string, TestOutcome>{{"m::a", TestOutcome::Passed},
                                                              {"m::b", TestOutcome::Failed}}));
   EXPECT_EQ(one.unfinished, "m::c");
+  // libtest names the next test only after the running one's word: a name
+  // before that word is the running test's output.
+  LibtestRun child_named = read_libtest_run("test m::a ... \ntest m::b ... ok\n", kGiven,
+                                            TestThreads::One, std::nullopt);
+  EXPECT_TRUE(child_named.results.empty());
+  EXPECT_EQ(child_named.unfinished, "m::a");
   LibtestRun unknown = read_libtest_run(crashed, kGiven, TestThreads::Unknown, std::nullopt);
   EXPECT_EQ(unknown.results, one.results);
   EXPECT_FALSE(unknown.unfinished);
