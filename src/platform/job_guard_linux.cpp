@@ -153,6 +153,7 @@ struct GuardState {
   bool child_reaped = false;
   int status_fd = -1;
   int sigchld_fd = -1;
+  bool subreaper = false;  // orphans below the guard come back to it
 };
 
 int exit_code_of(int status) {
@@ -322,6 +323,10 @@ bool has_children() {
 /// left: every process below it is then gone, since an orphan comes back
 /// to the guard as its child.
 void end_tree(GuardState& state) {
+  // As the subreaper, the guard is an ancestor of every process below it
+  // that still lives: with no child left there is nothing to look for.
+  reap_ended(state);
+  if (state.subreaper && !has_children()) return;
   void* memory = ::mmap(nullptr, sizeof(ProcEntry) * kTableEntries, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   auto* table = memory == MAP_FAILED ? nullptr : static_cast<ProcEntry*>(memory);
@@ -369,6 +374,8 @@ void run_job_guard(const GuardPlan& plan) {
     write_message(plan.status_fd, kGuardNoJob, 0);
   } else if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
     write_message(plan.status_fd, kGuardNoJob, errno);
+  } else {
+    state.subreaper = true;
   }
   state.sigchld_fd = ::signalfd(-1, &only_chld, SFD_NONBLOCK | SFD_CLOEXEC);
 

@@ -225,11 +225,13 @@ void RunnerChannel::poll_once() {
     if (is_ready(runner->out)) read_pipe(*runner, false);
     if (is_ready(runner->err)) read_pipe(*runner, true);
   }
-  // Runners may come and go while we look: a fresh one is read next round.
   size_t known = runners_.size();
   for (size_t i = 0; i < known; ++i)
     if (runners_[i]->conn >= 0 && is_ready(runners_[i]->conn)) read_runner(*runners_[i]);
   if (is_ready(listen_fd_)) accept_runners();
+  // A fresh runner has sent its greeting as it connected, and has no
+  // pipes yet: reading it now spares it a round of waiting for its answer.
+  for (size_t i = known; i < runners_.size(); ++i) read_runner(*runners_[i]);
   if (stopping_) queue_.push_back(Event{});
 }
 
