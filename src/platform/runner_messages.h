@@ -28,6 +28,28 @@ inline constexpr std::string_view kUnstarted = "unstarted";
 inline constexpr std::string_view kExited = "exited";
 inline constexpr std::string_view kSignalled = "signalled";
 
+/// The file names of the binaries a run lets end unstarted, each followed
+/// by a slash (which no file name holds): the runner skips those without
+/// asking the server. Put back as the user had it before a binary starts.
+inline constexpr std::string_view kSkipsVariable = "TARNWICK_TEST_RUNNER_SKIPS";
+
+/// The part of `path` after its last slash.
+inline std::string_view file_name_of(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+/// Whether `skips`, as `kSkipsVariable` holds it, lists the file `path` names.
+inline bool skips_list(std::string_view skips, std::string_view path) {
+  std::string_view name = file_name_of(path);
+  if (name.empty()) return false;
+  for (size_t end = skips.find('/'); end != std::string_view::npos; end = skips.find('/')) {
+    if (skips.substr(0, end) == name) return true;
+    skips.remove_prefix(end + 1);
+  }
+  return false;
+}
+
 /// The largest message either side sends (the arguments of a test binary).
 inline constexpr size_t kMaxRunnerMessage = size_t{1} << 20;
 

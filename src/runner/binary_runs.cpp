@@ -64,6 +64,24 @@ struct BinaryRunWatch::State {
   std::vector<std::string> lines;                          // written since the last `forward_lines`
   std::map<std::pair<size_t, bool>, std::string> partial;  // a line not yet ended
   std::optional<RunInstant> first_start;
+  std::string skips;  // what the skips variable holds for this run, if set
+
+  /// The file names of the binaries this run does not start, as the skips
+  /// variable lists them; a name one of its binaries also has is left to
+  /// the server to decide.
+  std::string skips_of_plan() const {
+    std::set<std::string_view> started;
+    for (size_t i = 0; i < plan.executables.size(); ++i)
+      if (plan.to_start[i]) started.insert(platform::file_name_of(plan.executables[i]));
+    std::string list;
+    for (size_t i = 0; i < plan.executables.size(); ++i) {
+      std::string_view name = platform::file_name_of(plan.executables[i]);
+      if (plan.to_start[i] || started.contains(name) || name.empty()) continue;
+      list.append(name);
+      list.push_back('/');
+    }
+    return list;
+  }
 
   void watch() {
     for (;;) {
@@ -94,12 +112,17 @@ struct BinaryRunWatch::State {
   /// The answer that starts a binary: the variables put back as the user
   /// had them, then the user's runner, if any, before the binary.
   std::vector<std::string> start_reply(size_t target) const {
-    std::vector<std::string> reply{std::string(platform::kRun),
-                                   std::to_string(plan.targets.size())};
+    size_t restored = plan.targets.size() + (skips.empty() ? 0 : 1);
+    std::vector<std::string> reply{std::string(platform::kRun), std::to_string(restored)};
     for (const TargetRunner& each : plan.targets) {
       reply.push_back(each.variable);
       reply.push_back(
           platform::variable_field(each.variable_value ? each.variable_value->c_str() : nullptr));
+    }
+    if (!skips.empty()) {
+      reply.emplace_back(platform::kSkipsVariable);
+      reply.push_back(
+          platform::variable_field(plan.skips_value ? plan.skips_value->c_str() : nullptr));
     }
     if (target < plan.targets.size()) {
       const std::vector<std::string>& chain = plan.targets[target].user_runner;
@@ -205,6 +228,7 @@ Result<std::unique_ptr<BinaryRunWatch>> BinaryRunWatch::start(BinaryRunPlan plan
     state->resolved.push_back(resolved_or_given(path, ""));
   plan.to_start.resize(plan.executables.size(), false);
   state->plan = std::move(plan);
+  state->skips = state->skips_of_plan();
   State* watched = state.get();
   state->thread = std::thread([watched] { watched->watch(); });
   return std::unique_ptr<BinaryRunWatch>(new BinaryRunWatch(std::move(state)));
@@ -226,6 +250,8 @@ std::vector<std::pair<std::string, std::string>> BinaryRunWatch::cargo_variables
     value += state_->channel->address() + " " + std::to_string(i);
     variables.emplace_back(plan.targets[i].variable, std::move(value));
   }
+  if (!state_->skips.empty())
+    variables.emplace_back(std::string(platform::kSkipsVariable), state_->skips);
   return variables;
 }
 
@@ -261,6 +287,9 @@ BinaryRunsSeen BinaryRunWatch::finish() {
     if (!pending.empty()) state_->lines.push_back(into_valid_utf8(std::move(pending)));
   state_->partial.clear();
   BinaryRunsSeen seen = std::move(state_->seen);
+  // The runner let these end without a word to us.
+  for (const std::string& path : state_->plan.executables)
+    if (platform::skips_list(state_->skips, path)) seen.skipped.push_back(path);
   for (BinaryRun& run : state_->runs) {
     size_t own = run.out_at_end.value_or(run.out.size());
     std::string before = into_valid_utf8(run.out.substr(0, own));

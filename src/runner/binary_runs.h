@@ -74,6 +74,8 @@ struct BinaryRunPlan {
   /// Each target's runner variable and the user's runner, which still
   /// starts the binary; the variable is put back as the user had it.
   std::vector<TargetRunner> targets;
+  /// The value the skips variable has in the user's environment, if any.
+  std::optional<std::string> skips_value;
   /// The runner program and the arguments before the channel's address.
   std::vector<std::string> runner_command;
   /// The tests whose libtest lines show a binary moving (any, when empty).

@@ -9,6 +9,7 @@
 #include "base/quoted.h"
 #include "base/terminal_text.h"
 #include "base/text_lines.h"
+#include "platform/runner_messages.h"
 #include "runner/invoke.h"
 #include "runner/toolchain.h"
 
@@ -94,10 +95,12 @@ HostProbe start_runner_probe(const TestRunBase& base) {
 }
 
 Status prepare_test_runner(TestRunBase& base, HostProbe& early) {
-  auto targets =
-      find_target_runners(base.cwd, build_child_env(), base.toolchain, base.build_targets, &early);
+  ChildEnv env = build_child_env();
+  auto targets = find_target_runners(base.cwd, env, base.toolchain, base.build_targets, &early);
   if (!targets) return std::move(targets).error();
   base.runner_targets = std::move(*targets);
+  auto skips = env.find(std::string(platform::kSkipsVariable));
+  if (skips != env.end()) base.runner_skips_value = skips->second;
   return ok_status();
 }
 
@@ -137,6 +140,7 @@ Result<LaunchRun> run_test_launch(const TestRunBase& base, const std::vector<Tes
   plan.to_start = to_start;
   plan.targets = base.runner_targets;
   plan.runner_command = base.runner_command;
+  plan.skips_value = base.runner_skips_value;
   plan.progress_names = clocks.names;
   auto watch = BinaryRunWatch::start(std::move(plan));
   if (!watch) return std::move(watch).error();

@@ -39,6 +39,8 @@ struct TestRunBase {
   /// The runner variable of each target the binaries are built for, with the
   /// user's own runner; see `prepare_test_runner`.
   std::vector<TargetRunner> runner_targets;
+  /// The value the runner's skips variable has for the user, if any.
+  std::optional<std::string> runner_skips_value;
   /// tarnwick's test runner and its leading arguments.
   std::vector<std::string> runner_command = default_runner_command();
 };

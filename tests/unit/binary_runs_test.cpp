@@ -69,7 +69,8 @@ TEST(BinaryRunWatch, EachBinaryIsSeenAsItRan) {
                "sh -c '" +
                    wait_for +
                    "' late-done\n"
-                   "echo \"second $RUST_TEST_THREADS ${CARGO_TARGET_TEST_RUNNER-unset}\"\n"
+                   "echo \"second $RUST_TEST_THREADS ${CARGO_TARGET_TEST_RUNNER-unset}"
+                   " ${TARNWICK_TEST_RUNNER_SKIPS-unset}\"\n"
                    "echo \"${CARGO_TARGET_OTHER_RUNNER-unset}\"\nkill -ABRT $$\n");
   write_script(dir, "skipped.sh", "touch \"$DIR/skipped-ran\"\n");
   BinaryRunPlan plan;
@@ -105,8 +106,8 @@ TEST(BinaryRunWatch, EachBinaryIsSeenAsItRan) {
 
   const BinaryRun& second = seen.runs[1];
   EXPECT_EQ(second.threads_env, "3");
-  // The runner's variable is put back as the user had it, or taken away.
-  EXPECT_EQ(second.out, "second 3 unset\nthe user's own\n");
+  // The runner's variables are put back as the user had them, or taken away.
+  EXPECT_EQ(second.out, "second 3 unset unset\nthe user's own\n");
   ASSERT_TRUE(second.status.has_value());
   EXPECT_TRUE(second.status->signalled);
   EXPECT_EQ(describe_exit(*second.status).substr(0, 18), "signal: 6, SIGABRT");
