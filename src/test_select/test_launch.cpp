@@ -53,6 +53,14 @@ bool names_start_of(std::string_view line, std::string_view executable) {
   return false;
 }
 
+/// Whether `line`, as a terminal shows it, is cargo's start of one of `paths`.
+bool starts_one_of(std::string_view line, const std::vector<std::string>& paths) {
+  if (paths.empty()) return false;
+  std::string shown = shown_text(line);
+  return std::any_of(paths.begin(), paths.end(),
+                     [&](const std::string& path) { return names_start_of(shown, path); });
+}
+
 /// The clock that has run out, if one has: the call's budget from the first
 /// start of a binary, or the running binary's own.
 std::optional<Error> clock_ran_out(const BinaryRunWatch::Moment& moment,
@@ -154,10 +162,18 @@ Result<LaunchRun> run_test_launch(const TestRunBase& base, const std::vector<Tes
     seen = true;
     cargo.take(line);
   };
+  // cargo's lines about the binaries this run lets end unstarted are noise
+  // to the client: they say nothing of the launch's tests.
+  std::vector<std::string> unstarted;
+  for (size_t i = 0; i < binaries.size(); ++i)
+    if (i >= to_start.size() || !to_start[i]) unstarted.push_back(binaries[i].executable);
+  ProgressSink cargo_sink = [&sink, &unstarted](std::string_view line) {
+    if (!starts_one_of(line, unstarted)) sink(line);
+  };
   RunRequest request;
   request.argv = launch.argv;
   request.cwd = base.cwd;
-  request.sink = &sink;
+  request.sink = &cargo_sink;
   request.watcher = &watcher;
   // cargo's own lines only: the binaries write to pipes of their own.
   request.stderr_into_stdout = true;
@@ -242,13 +258,8 @@ RunOutput launch_output(const LaunchRun& run) {
     output.stdout_text += binary.out;
     if (!binary.out.empty() && !binary.out.ends_with('\n')) output.stdout_text += '\n';
   }
-  for (std::string_view line : split_lines(run.cargo_text)) {
-    std::string shown = shown_text(line);
-    bool skipped =
-        std::any_of(run.seen.skipped.begin(), run.seen.skipped.end(),
-                    [&](const std::string& path) { return names_start_of(shown, path); });
-    if (!skipped) append_line(output.stderr_text, line);
-  }
+  for (std::string_view line : split_lines(run.cargo_text))
+    if (!starts_one_of(line, run.seen.skipped)) append_line(output.stderr_text, line);
   for (const BinaryRun& binary : run.seen.runs) {
     output.stderr_text += binary.err;
     if (!binary.err.empty() && !binary.err.ends_with('\n')) output.stderr_text += '\n';

@@ -300,6 +300,16 @@ mod tests {
   EXPECT_EQ(answer_results(answer),
             (std::map<std::string, std::string>{{"alpha_fails", "FAILED"}, {"alpha_passes", "ok"}}))
       << answer.text();
+
+  // The launch of alpha lets the library's binary end unstarted: cargo's
+  // line about it reaches neither the progress nor the answer.
+  CallAnswer shown = server_in_mode(false).call("cargo_test", alpha, json{{"progressToken", "p"}});
+  int lib_lines = 0;
+  for (const json& note : shown.progress())
+    if (note.value("message", "").find("Running unittests src/lib.rs") != std::string::npos)
+      ++lib_lines;
+  EXPECT_EQ(lib_lines, 0) << shown.text();
+  EXPECT_EQ(shown.text().find("Running unittests src/lib.rs"), std::string::npos);
 }
 
 }  // namespace
