@@ -60,11 +60,12 @@ class NextestStandIn {
   std::string path_env() const { return dir_ / "bin:" + std::string(std::getenv("PATH")); }
 
   /// The argument lists of every start so far (without the leading "nextest").
+  /// A start whose line is still being written is not counted yet.
   std::vector<std::vector<std::string>> runs() const {
     std::vector<std::vector<std::string>> out;
     std::ifstream in(dir_ / "argv.log");
     std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(in, line) && !in.eof()) {
       std::vector<std::string> args;
       std::istringstream fields(line);
       std::string arg;
