@@ -33,7 +33,7 @@ struct CargoView {
 /// A target as cargo names it, and as rustc's --target takes it.
 struct Target {
   std::string name;
-  std::string spec;
+  std::string rustc_arg;  // the triple, or the path of its JSON file
 };
 
 /// A setting as the nearest file that holds it sets it.
@@ -136,7 +136,7 @@ Result<Target> host_target(const CargoView& view) {
   return make_error("`rustc -vV` names no host");
 }
 
-/// A target-spec file stands for the target named by its stem.
+/// A custom target's JSON file stands for the target named by its stem.
 Target target_from(const std::string& value, const std::string& dir) {
   if (!value.ends_with(".json")) return {value, value};
   std::string path = absolute_in(dir, value);
@@ -251,7 +251,7 @@ Result<std::vector<std::string>> cfg_runner(const CargoView& view, const Target&
     }
   }
   if (keys.empty()) return std::vector<std::string>{};
-  auto printed = run_rustc(view, {"--print", "cfg", "--target", target.spec});
+  auto printed = run_rustc(view, {"--print", "cfg", "--target", target.rustc_arg});
   if (!printed) return printed.error();
   std::vector<CfgEntry> cfg = parse_rustc_cfg(*printed);
   std::vector<std::pair<std::string, Setting>> matches;

@@ -15,7 +15,7 @@ namespace tarnwick {
 
 /// The runner cargo would use for the test binaries of one target.
 struct TargetRunner {
-  /// "x86_64-unknown-linux-gnu", or a target-spec file's stem.
+  /// "x86_64-unknown-linux-gnu", or the stem of a custom target's JSON file.
   std::string triple;
   /// "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER".
   std::string variable;
