@@ -202,13 +202,13 @@ struct BinaryRunWatch::State {
     (is_stderr ? run.err : run.out) += bytes;
     std::string& pending = partial[{found->second, is_stderr}];
     pending += bytes;
+    const std::set<std::string>* names =
+        plan.progress_names.empty() ? nullptr : &plan.progress_names;
     size_t start = 0;
     for (size_t end = pending.find('\n'); end != std::string::npos;
          start = end + 1, end = pending.find('\n', start)) {
       std::string_view line = std::string_view(pending).substr(start, end - start);
       if (line.ends_with('\r')) line.remove_suffix(1);
-      const std::set<std::string>* names =
-          plan.progress_names.empty() ? nullptr : &plan.progress_names;
       if (!is_stderr && is_libtest_progress_line(line, names)) run.last_progress = Clock::now();
       lines.push_back(into_valid_utf8(std::string(line)));
     }

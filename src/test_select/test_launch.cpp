@@ -55,7 +55,9 @@ bool names_start_of(std::string_view line, std::string_view executable) {
 
 /// Whether `line`, as a terminal shows it, is cargo's start of one of `paths`.
 bool starts_one_of(std::string_view line, const std::vector<std::string>& paths) {
-  if (paths.empty()) return false;
+  // Most of cargo's lines are its JSON messages: none of those is copied
+  // (colour may stand between the word and its blank).
+  if (paths.empty() || line.find("Running") == std::string_view::npos) return false;
   std::string shown = shown_text(line);
   return std::any_of(paths.begin(), paths.end(),
                      [&](const std::string& path) { return names_start_of(shown, path); });
